@@ -1,0 +1,24 @@
+// The bundle of platform services that every engine receives at construction.
+#pragma once
+
+#include "platform/unique_fd.h"
+
+namespace tidewarden::platform {
+
+class Clock;
+class CodeSigning;
+class ProcessFacts;
+class ProcessLauncher;
+
+// References only: the composition root (the helper's main, or the simulator) owns
+// every service and outlives every engine built from this bundle.
+struct Platform {
+  // The directory that stands for "/": every logical path is walked from here.
+  const UniqueFd& root;
+  Clock& clock;
+  ProcessFacts& processFacts;
+  CodeSigning& codeSigning;
+  ProcessLauncher& launcher;
+};
+
+}  // namespace tidewarden::platform
