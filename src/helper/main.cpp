@@ -1,1 +1,40 @@
-int main() { return 0; }
+// The production helper: runs as root on the real machine, no options, no log.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "helper/helper_process.h"
+#include "platform/clock.h"
+#include "platform/code_signing.h"
+#include "platform/development_anchor.h"
+#include "platform/linux/linux_process_facts.h"
+#include "platform/platform.h"
+#include "platform/process_launcher.h"
+
+namespace {
+
+// Named after the service name the application connects to.
+constexpr const char* kSocketPath = "/run/com.ambergrove.Tidewarden.PrivilegedHelper.sock";
+
+}  // namespace
+
+int main() {
+  using namespace tidewarden;
+  platform::UniqueFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root) return EXIT_FAILURE;
+  auto clock = platform::makeSystemClock();
+  auto facts = platform::makeLinuxProcessFacts();
+  platform::CodeSigning codeSigning({platform::developmentTrustAnchors(), &root});
+  auto launcher = platform::makeProcessLauncher(root);
+  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher};
+
+  try {
+    helper::HelperProcess process(platform, kSocketPath);
+    // The listener serves on its own threads; this thread has nothing left to do
+    // until the service manager ends the process.
+    for (;;) ::pause();
+  } catch (...) {
+    return EXIT_FAILURE;
+  }
+}

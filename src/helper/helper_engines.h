@@ -1,0 +1,48 @@
+// The process-wide engines and work queues shared by every service object.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+#include "platform/dispatch_queue.h"
+#include "platform/global_queue.h"
+#include "platform/platform.h"
+#include "rescue/rescue_drive_coordinator.h"
+
+namespace tidewarden::helper {
+
+// Created once per process, before the listener is resumed, and shared by every
+// connection's service. Work handed to a queue through `dispatch` is counted, and
+// destruction waits for it, so queued work never outlives the engines it uses (the
+// production helper never destroys them; the simulator and tests do).
+class HelperEngines {
+ public:
+  static constexpr const char* kFanQueueLabel = "com.ambergrove.Tidewarden.fan-lease";
+  static constexpr const char* kInterruptedInstallersQueueLabel = "com.ambergrove.Tidewarden.interrupted-installers";
+
+  explicit HelperEngines(platform::Platform& platform);
+  ~HelperEngines();
+  HelperEngines(const HelperEngines&) = delete;
+  HelperEngines& operator=(const HelperEngines&) = delete;
+
+  platform::Platform& platform;
+  rescue::RescueDriveCoordinator rescueDriveCoordinator;
+  platform::SerialQueue fanQueue{kFanQueueLabel};
+  platform::SerialQueue interruptedInstallersQueue{kInterruptedInstallersQueueLabel};
+
+  // Runs `work` on the fan queue, the interrupted-installer queue or the global
+  // utility queue, counted as outstanding work until it returns.
+  void onFanQueue(std::function<void()> work);
+  void onInterruptedInstallersQueue(std::function<void()> work);
+  void onUtilityQueue(std::function<void()> work);
+
+ private:
+  std::function<void()> counted(std::function<void()> work);
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int outstanding_ = 0;
+};
+
+}  // namespace tidewarden::helper

@@ -1,0 +1,25 @@
+// Start-up of the helper: listener, client validator, delegate, engines.
+#include "helper/helper_process.h"
+
+#include "helper/client_code_validator.h"
+#include "helper/helper_engines.h"
+#include "helper/privileged_helper_listener_delegate.h"
+#include "platform/code_signing.h"
+#include "platform/ipc_listener.h"
+
+namespace tidewarden::helper {
+
+HelperProcess::HelperProcess(platform::Platform& platform, std::string socketPath) {
+  listener_ = platform::Listener::create(socketPath);
+  validator_ = ClientCodeValidator::makeForRunningHelper(platform.codeSigning);
+  delegate_ = std::make_unique<PrivilegedHelperListenerDelegate>(validator_, std::make_shared<HelperEngines>(platform));
+  listener_->setDelegate(delegate_.get());
+  listener_->resume();
+}
+
+HelperProcess::~HelperProcess() {
+  // The listener's threads call the delegate: stop them before it goes.
+  listener_.reset();
+}
+
+}  // namespace tidewarden::helper

@@ -1,0 +1,378 @@
+// The protocol's fifteen methods: byte limits, decoding, where the work runs and the
+// failure reply of each method.
+#include "helper/privileged_helper_service.h"
+
+#include <exception>
+#include <functional>
+#include <map>
+
+#include "fan/fan_control_error.h"
+#include "fan/fan_control_reply.h"
+#include "fan/fan_control_request.h"
+#include "helper/installer_helper_reply.h"
+#include "helper/local_installer_guard.h"
+#include "helper/privileged_action_response.h"
+#include "installers/prepared_installer_delete_request.h"
+#include "installers/prepared_installer_delete_response.h"
+#include "installers/prepared_installer_image_release_request.h"
+#include "installers/prepared_installer_image_release_response.h"
+#include "installers/prepared_installer_scan_request.h"
+#include "installers/prepared_installer_scan_response.h"
+#include "materialize/materialize_install_assistant_request.h"
+#include "materialize/materialize_install_assistant_response.h"
+#include "platform/clock.h"
+#include "platform/json_codec.h"
+#include "platform/process_facts.h"
+#include "quarantine/background_quarantine_request.h"
+#include "quarantine/background_restore_request.h"
+#include "rescue/rescue_destination_error.h"
+#include "rescue/rescue_drive_operation_request.h"
+#include "rescue/rescue_drive_start_request.h"
+#include "rescue/rescue_drive_start_response.h"
+#include "rescue/rescue_drive_status_response.h"
+#include "storage/installer_preparation_preflight_request.h"
+#include "storage/installer_preparation_preflight_response.h"
+#include "storage/installer_preparation_safety_response.h"
+#include "storage/installer_safety_error.h"
+#include "storage/interrupted_installer_removal_request.h"
+#include "storage/interrupted_installer_removal_response.h"
+#include "storage/interrupted_installer_scan_response.h"
+
+namespace tidewarden::helper {
+namespace {
+
+using Failure = std::function<nlohmann::json(const std::string& errorText)>;
+
+constexpr const char* kSafetyCheckRemoved =
+    "The development safety test has been removed. No test files were created. Use Download for the normal "
+    "installer flow.";
+constexpr const char* kScopeApprovalMissing =
+    "Destination-scope approval is missing or incompatible. No erase was started.";
+
+// Steps 1-3 of every data method: the byte limit, then a fresh decode. On refusal the
+// method's failure reply is sent here and nothing is returned.
+template <class Request>
+std::optional<Request> decodeRequest(const std::string& data, std::optional<std::size_t> limit,
+                                     const char* tooLargeMessage, InstallerHelperReply& reply,
+                                     const Failure& failure) {
+  if (limit && data.size() > *limit) {
+    sendJson(reply, failure(tooLargeMessage));
+    return std::nullopt;
+  }
+  try {
+    return Request::decode(data);
+  } catch (const std::exception& error) {
+    sendJson(reply, failure(error.what()));
+    return std::nullopt;
+  }
+}
+
+// Runs an engine step and answers with its response, or with the failure reply
+// built from whatever it threw.
+void answer(InstallerHelperReply& reply, const Failure& failure, const std::function<nlohmann::json()>& work) {
+  nlohmann::json response;
+  try {
+    response = work();
+  } catch (const std::exception& error) {
+    response = failure(error.what());
+  }
+  sendJson(reply, response);
+}
+
+nlohmann::json fanControlFailure(const std::string& text) {
+  fan::FanControlReply reply;
+  reply.accepted = false;
+  reply.message = text;
+  return reply.toJson();
+}
+
+nlohmann::json actionFailure(const std::string& text) { return PrivilegedActionResponse{false, text, {}}.toJson(); }
+
+nlohmann::json startRescueDriveFailure(const std::string& text) {
+  rescue::RescueDriveStartResponse response;
+  response.accepted = false;
+  response.message = text;
+  return response.toJson();
+}
+
+Failure rescueOperationFailure(const char* message) {
+  return [message](const std::string& text) {
+    rescue::RescueDriveStatusResponse response;
+    response.operationID = "";
+    response.phase = rescue::RescueDrivePhase::failed;
+    response.progressPercent = 0;
+    response.message = message;
+    response.finished = true;
+    response.success = false;
+    response.errorMessage = text;
+    return response.toJson();
+  };
+}
+
+nlohmann::json materializeFailure(const std::string& text) {
+  materialize::MaterializeInstallAssistantResponse response;
+  response.success = false;
+  response.message = text;
+  return response.toJson();
+}
+
+nlohmann::json preflightFailure(const std::string& text) {
+  storage::InstallerPreparationPreflightResponse response;
+  response.allowed = false;
+  response.message = text;
+  response.estimatedAdditionalBytes = 0;
+  return response.toJson();
+}
+
+nlohmann::json removeInterruptedFailure(const std::string& text) {
+  storage::InterruptedInstallerRemovalResponse response;
+  response.removedAllocatedBytes = 0;
+  response.issues = {text};
+  return response.toJson();
+}
+
+Failure scanPreparedFailure(platform::Clock& clock) {
+  return [&clock](const std::string& text) {
+    installers::PreparedInstallerScanResponse response;
+    response.checkedAt = platform::json::Date{clock.now()};
+    response.warnings = {text};
+    response.complete = false;
+    return response.toJson();
+  };
+}
+
+nlohmann::json deletePreparedFailure(const std::string& text) {
+  installers::PreparedInstallerDeleteResponse response;
+  response.deleted = false;
+  response.mutationStarted = false;
+  response.message = "No deletion was started. " + text;
+  return response.toJson();
+}
+
+nlohmann::json releaseImagesFailure(const std::string& text) {
+  installers::PreparedInstallerImageReleaseResponse response;
+  response.released = false;
+  response.detachedImageCount = 0;
+  response.message = "No image release was started. " + text;
+  return response.toJson();
+}
+
+// Stands in for an engine that this helper build does not contain: it refuses with the
+// subsystem's own error, which the method turns into its failure reply.
+template <class Error>
+[[noreturn]] nlohmann::json notAvailable() {
+  throw Error(kCapabilityNotAvailable);
+}
+
+}  // namespace
+
+void sendJson(InstallerHelperReply& reply, const nlohmann::json& response) {
+  reply.send(platform::json::encode(response).value_or(std::string()));
+}
+
+PrivilegedHelperService::PrivilegedHelperService(std::shared_ptr<HelperEngines> engines,
+                                                 std::optional<HelperRuntimeStamp> runtimeStamp)
+    : engines_(std::move(engines)), runtimeStamp_(std::move(runtimeStamp)) {}
+
+platform::ExportedInterface PrivilegedHelperService::exportedInterface() {
+  return {
+      {"fanControl:withReply:", true},
+      {"pingWithReply:", false},
+      {"quarantineBackgroundItem:withReply:", true},
+      {"restoreQuarantineItem:withReply:", true},
+      {"startRescueDrive:withReply:", true},
+      {"rescueDriveStatus:withReply:", true},
+      {"cancelRescueDrive:withReply:", true},
+      {"materializeInstallAssistantPackage:withReply:", true},
+      {"preflightInstallerPreparation:withReply:", true},
+      {"runInstallerPreparationSafetyCheckWithReply:", false},
+      {"scanInterruptedInstallerDownloadsWithReply:", false},
+      {"removeInterruptedInstallerDownloads:withReply:", true},
+      {"scanPreparedInstallers:withReply:", true},
+      {"deletePreparedInstaller:withReply:", true},
+      {"releasePreparedInstallerImages:withReply:", true},
+  };
+}
+
+void PrivilegedHelperService::invoke(const std::string& selector, std::optional<std::string> argument, Reply reply) {
+  using Service = PrivilegedHelperService;
+  using DataMethod = void (Service::*)(std::string, Reply);
+  using PlainMethod = void (Service::*)(Reply);
+  static const std::map<std::string, DataMethod> dataMethods = {
+      {"fanControl:withReply:", &Service::fanControl},
+      {"quarantineBackgroundItem:withReply:", &Service::quarantineBackgroundItem},
+      {"restoreQuarantineItem:withReply:", &Service::restoreQuarantineItem},
+      {"startRescueDrive:withReply:", &Service::startRescueDrive},
+      {"rescueDriveStatus:withReply:", &Service::rescueDriveStatus},
+      {"cancelRescueDrive:withReply:", &Service::cancelRescueDrive},
+      {"materializeInstallAssistantPackage:withReply:", &Service::materializeInstallAssistantPackage},
+      {"preflightInstallerPreparation:withReply:", &Service::preflightInstallerPreparation},
+      {"removeInterruptedInstallerDownloads:withReply:", &Service::removeInterruptedInstallerDownloads},
+      {"scanPreparedInstallers:withReply:", &Service::scanPreparedInstallers},
+      {"deletePreparedInstaller:withReply:", &Service::deletePreparedInstaller},
+      {"releasePreparedInstallerImages:withReply:", &Service::releasePreparedInstallerImages},
+  };
+  static const std::map<std::string, PlainMethod> plainMethods = {
+      {"pingWithReply:", &Service::ping},
+      {"runInstallerPreparationSafetyCheckWithReply:", &Service::runInstallerPreparationSafetyCheck},
+      {"scanInterruptedInstallerDownloadsWithReply:", &Service::scanInterruptedInstallerDownloads},
+  };
+  // The transport only delivers selectors of the exported interface with the right
+  // argument shape; anything else is a bug in the caller of this method.
+  if (auto data = dataMethods.find(selector); data != dataMethods.end() && argument) {
+    (this->*data->second)(std::move(*argument), std::move(reply));
+  } else if (auto plain = plainMethods.find(selector); plain != plainMethods.end() && !argument) {
+    (this->*plain->second)(std::move(reply));
+  } else {
+    std::abort();
+  }
+}
+
+std::string PrivilegedHelperService::pingText() const {
+  auto& facts = engines_->platform.processFacts;
+  std::string text = "Tidewarden privileged helper ready \u2014 UID " + std::to_string(facts.realUserId()) +
+                     ", EUID " + std::to_string(facts.effectiveUserId());
+  for (const char* tag : kCapabilityTags) text += std::string(" \u2014 ") + tag;
+  if (runtimeStamp_) text += " \u2014 " + runtimeStamp_->text();
+  return text;
+}
+
+void PrivilegedHelperService::ping(Reply reply) { reply(pingText()); }
+
+void PrivilegedHelperService::runInstallerPreparationSafetyCheck(Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  storage::InstallerPreparationSafetyResponse response;
+  response.passed = false;
+  response.message = kSafetyCheckRemoved;
+  sendJson(*reply, response.toJson());
+}
+
+void PrivilegedHelperService::fanControl(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<fan::FanControlRequest>(data, kFanControlRequestLimit, "Fan request is too large.",
+                                                       *reply, fanControlFailure);
+  if (!request) return;
+  engines_->onFanQueue([reply] { answer(*reply, fanControlFailure, notAvailable<fan::FanControlError>); });
+}
+
+void PrivilegedHelperService::quarantineBackgroundItem(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<quarantine::BackgroundQuarantineRequest>(data, std::nullopt, "", *reply, actionFailure);
+  if (!request) return;
+  answer(*reply, actionFailure, notAvailable<storage::InstallerSafetyError>);
+}
+
+void PrivilegedHelperService::restoreQuarantineItem(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<quarantine::BackgroundRestoreRequest>(data, std::nullopt, "", *reply, actionFailure);
+  if (!request) return;
+  answer(*reply, actionFailure, notAvailable<storage::InstallerSafetyError>);
+}
+
+void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<rescue::RescueDriveStartRequest>(
+      data, kStartRescueDriveRequestLimit, "Rescue Drive request is too large.", *reply, startRescueDriveFailure);
+  if (!request) return;
+  answer(*reply, startRescueDriveFailure, [&]() -> nlohmann::json {
+    if (request->destinationProtocol != kRescueDestinationProtocol ||
+        request->confirmedScope != request->destination.scope) {
+      throw rescue::RescueDestinationError(kScopeApprovalMissing);
+    }
+    return notAvailable<rescue::RescueDestinationError>();
+  });
+}
+
+void PrivilegedHelperService::rescueDriveStatus(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  const Failure failure = rescueOperationFailure("Invalid Rescue Drive status request.");
+  auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
+  if (!request) return;
+  answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
+}
+
+void PrivilegedHelperService::cancelRescueDrive(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  const Failure failure = rescueOperationFailure("Invalid Rescue Drive cancellation request.");
+  auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
+  if (!request) return;
+  answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
+}
+
+void PrivilegedHelperService::materializeInstallAssistantPackage(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<materialize::MaterializeInstallAssistantRequest>(
+      data, kMaterializeRequestLimit, "Preparation request is too large.", *reply, materializeFailure);
+  if (!request) return;
+  engines_->onUtilityQueue(
+      [reply] { answer(*reply, materializeFailure, notAvailable<storage::InstallerSafetyError>); });
+}
+
+void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<storage::InstallerPreparationPreflightRequest>(
+      data, kPreflightRequestLimit, "Preparation preflight request is too large.", *reply, preflightFailure);
+  if (!request) return;
+  engines_->onUtilityQueue([reply] { answer(*reply, preflightFailure, notAvailable<storage::InstallerSafetyError>); });
+}
+
+void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  engines_->onInterruptedInstallersQueue([reply, &clock = engines_->platform.clock] {
+    storage::InterruptedInstallerScanResponse response;
+    response.checkedAt = platform::json::Date{clock.now()};
+    response.protectedLocationsChecked = false;
+    response.warnings = {kCapabilityNotAvailable};
+    sendJson(*reply, response.toJson());
+  });
+}
+
+void PrivilegedHelperService::removeInterruptedInstallerDownloads(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<storage::InterruptedInstallerRemovalRequest>(
+      data, kRemoveInterruptedRequestLimit, "Installer-cleanup request is too large.", *reply,
+      removeInterruptedFailure);
+  if (!request) return;
+  engines_->onInterruptedInstallersQueue(
+      [reply] { answer(*reply, removeInterruptedFailure, notAvailable<storage::InstallerSafetyError>); });
+}
+
+void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  const Failure failure = scanPreparedFailure(engines_->platform.clock);
+  auto request = decodeRequest<installers::PreparedInstallerScanRequest>(
+      data, kScanPreparedRequestLimit, "Installer inventory request is too large.", *reply, failure);
+  if (!request) return;
+  engines_->onUtilityQueue([reply, failure, engines = engines_.get()] {
+    answer(*reply, failure, [engines] {
+      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+    });
+  });
+}
+
+void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<installers::PreparedInstallerDeleteRequest>(
+      data, kDeletePreparedRequestLimit, "Installer deletion request is too large.", *reply, deletePreparedFailure);
+  if (!request) return;
+  engines_->onUtilityQueue([reply, engines = engines_.get()] {
+    answer(*reply, deletePreparedFailure, [engines] {
+      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+    });
+  });
+}
+
+void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, Reply replyBlock) {
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  auto request = decodeRequest<installers::PreparedInstallerImageReleaseRequest>(
+      data, kReleaseImagesRequestLimit, "Installer-image release request is too large.", *reply,
+      releaseImagesFailure);
+  if (!request) return;
+  engines_->onUtilityQueue([reply, engines = engines_.get()] {
+    answer(*reply, releaseImagesFailure, [engines] {
+      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+    });
+  });
+}
+
+}  // namespace tidewarden::helper

@@ -1,0 +1,77 @@
+// The helper's connection listener: a local stream socket standing in for an XPC
+// Mach-service listener, with per-connection admission and exported objects.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tidewarden::platform {
+
+// Delivers a call's reply. Called at most once; a call whose reply block is dropped
+// without being called is answered with an empty reply, so every call gets one.
+using ReplyBlock = std::function<void(std::string reply)>;
+
+// One method of the exported interface: its selector and whether it carries an
+// argument blob.
+struct ExportedMethod {
+  std::string selector;
+  bool takesArgument = false;
+};
+using ExportedInterface = std::vector<ExportedMethod>;
+
+class ExportedObject {
+ public:
+  virtual ~ExportedObject() = default;
+  // Runs on the connection's thread, one call at a time per connection; `argument`
+  // is present exactly for methods that take one. May return before replying.
+  virtual void invoke(const std::string& selector, std::optional<std::string> argument,
+                      ReplyBlock reply) = 0;
+};
+
+// A connection on its way through admission. Nothing is read from the peer until
+// the delegate has accepted it and resumed it.
+class IncomingConnection {
+ public:
+  virtual ~IncomingConnection() = default;
+  // The peer's process identifier, taken from the kernel when it connected.
+  virtual pid_t processIdentifier() const = 0;
+  virtual void setExportedInterface(ExportedInterface interface) = 0;
+  virtual void setExportedObject(std::shared_ptr<ExportedObject> object) = 0;
+  virtual void setInvalidationHandler(std::function<void()> handler) = 0;
+  virtual void setInterruptionHandler(std::function<void()> handler) = 0;
+  virtual void resume() = 0;
+};
+
+class ListenerDelegate {
+ public:
+  virtual ~ListenerDelegate() = default;
+  // Yes admits the connection (after configuring and resuming it); no closes it
+  // without a byte sent. Called concurrently for different connections.
+  virtual bool shouldAcceptNewConnection(IncomingConnection& connection) = 0;
+};
+
+// Listens on a Unix-domain socket. Each connection gets its own thread, which runs
+// admission, then reads calls in order and hands them to the exported object;
+// replies are written in completion order from whatever thread sends them. A frame
+// over the transport limit, a malformed frame, an unknown selector or an argument
+// that does not fit the method closes the connection. Work already handed to an
+// exported object goes on when the peer leaves; its reply is dropped.
+class Listener {
+ public:
+  // Creates the socket at `socketPath` (replacing a stale socket there, never any
+  // other kind of file), connectable by every local user: admission, not file
+  // permissions, decides who is served. Throws std::runtime_error on failure.
+  static std::unique_ptr<Listener> create(const std::string& socketPath);
+  virtual ~Listener() = default;
+  // The delegate must outlive the listener.
+  virtual void setDelegate(ListenerDelegate* delegate) = 0;
+  // Starts accepting connections.
+  virtual void resume() = 0;
+};
+
+}  // namespace tidewarden::platform

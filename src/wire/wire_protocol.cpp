@@ -1,0 +1,123 @@
+// Framing of calls and replies on the helper's local stream socket.
+#include "wire/wire_protocol.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace tidewarden::wire {
+namespace {
+
+void putBigEndian(std::string& out, std::uint64_t value, int bytes) {
+  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>((value >> shift) & 0xff));
+  }
+}
+
+std::uint64_t getBigEndian(std::string_view in, std::size_t offset, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) {
+    value = (value << 8) | static_cast<unsigned char>(in[offset + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+std::string frame(std::string body) {
+  if (body.size() > kMaxFrameBytes) std::abort();
+  std::string out;
+  out.reserve(4 + body.size());
+  putBigEndian(out, body.size(), 4);
+  out += body;
+  return out;
+}
+
+// Reads exactly `size` bytes. Returns the number read before end of stream, or -1.
+ssize_t readExactly(int fd, char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, data + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+std::string encodeCall(const CallFrame& call) {
+  if (call.selector.size() > kMaxSelectorBytes) std::abort();
+  std::string body;
+  body.reserve(10 + call.selector.size() + call.argument.size());
+  putBigEndian(body, call.callId, 8);
+  putBigEndian(body, call.selector.size(), 2);
+  body += call.selector;
+  body += call.argument;
+  return frame(std::move(body));
+}
+
+std::string encodeReply(const ReplyFrame& reply) {
+  std::string body;
+  body.reserve(8 + reply.payload.size());
+  putBigEndian(body, reply.callId, 8);
+  body += reply.payload;
+  return frame(std::move(body));
+}
+
+std::optional<CallFrame> decodeCall(std::string_view body) {
+  if (body.size() < 10) return std::nullopt;
+  CallFrame call;
+  call.callId = getBigEndian(body, 0, 8);
+  const std::size_t selectorBytes = getBigEndian(body, 8, 2);
+  if (selectorBytes == 0 || selectorBytes > kMaxSelectorBytes || 10 + selectorBytes > body.size()) {
+    return std::nullopt;
+  }
+  call.selector.assign(body.substr(10, selectorBytes));
+  for (char c : call.selector) {
+    if (c < 0x21 || c > 0x7e) return std::nullopt;
+  }
+  call.argument.assign(body.substr(10 + selectorBytes));
+  return call;
+}
+
+std::optional<ReplyFrame> decodeReply(std::string_view body) {
+  if (body.size() < 8) return std::nullopt;
+  return ReplyFrame{getBigEndian(body, 0, 8), std::string(body.substr(8))};
+}
+
+ReadStatus readFrame(int fd, std::string& body) {
+  char prefix[4];
+  ssize_t got = readExactly(fd, prefix, sizeof prefix);
+  if (got == 0) return ReadStatus::endOfStream;
+  if (got != static_cast<ssize_t>(sizeof prefix)) return ReadStatus::failed;
+  const std::uint64_t size = getBigEndian(std::string_view(prefix, sizeof prefix), 0, 4);
+  if (size > kMaxFrameBytes) return ReadStatus::tooLarge;
+  body.resize(size);
+  if (size > 0 && readExactly(fd, body.data(), size) != static_cast<ssize_t>(size)) {
+    return ReadStatus::failed;
+  }
+  return ReadStatus::frame;
+}
+
+bool writeFully(int fd, std::string_view bytes) {
+  struct stat st{};
+  const bool isSocket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  while (!bytes.empty()) {
+    ssize_t n = isSocket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                         : ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace tidewarden::wire

@@ -1,0 +1,54 @@
+// Framing of calls and replies on the helper's local stream socket.
+//
+// Every message is a frame: a 4-byte big-endian length, then that many bytes.
+//   call:  8-byte big-endian call id, 2-byte big-endian selector length, the selector
+//          in ASCII, then the argument bytes (the rest of the frame).
+//   reply: the 8-byte call id of the call it answers, then the reply bytes.
+// This library depends on nothing else of ours: the client links it alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tidewarden::wire {
+
+// The transport's own limit on one frame body; a larger frame closes the connection.
+inline constexpr std::uint32_t kMaxFrameBytes = 16u * 1024u * 1024u;
+inline constexpr std::size_t kMaxSelectorBytes = 256;
+
+struct CallFrame {
+  std::uint64_t callId = 0;
+  std::string selector;
+  std::string argument;
+};
+
+struct ReplyFrame {
+  std::uint64_t callId = 0;
+  std::string payload;
+};
+
+// Whole frames including the 4-byte length prefix. Callers keep bodies within
+// kMaxFrameBytes; a larger body is a bug and aborts.
+std::string encodeCall(const CallFrame& call);
+std::string encodeReply(const ReplyFrame& reply);
+
+// Frame bodies (without the length prefix). nullopt for a malformed body: too short,
+// a selector length past the end, an empty selector or one with bytes outside
+// printable ASCII.
+std::optional<CallFrame> decodeCall(std::string_view body);
+std::optional<ReplyFrame> decodeReply(std::string_view body);
+
+enum class ReadStatus { frame, endOfStream, tooLarge, failed };
+
+// Blocking read of one frame body from a stream socket or pipe. endOfStream only when
+// the peer closed cleanly between frames; a frame cut short is `failed`.
+ReadStatus readFrame(int fd, std::string& body);
+
+// Blocking write of all bytes (EINTR-safe, no SIGPIPE on sockets). False when the
+// peer is gone or the write failed.
+bool writeFully(int fd, std::string_view bytes);
+
+}  // namespace tidewarden::wire

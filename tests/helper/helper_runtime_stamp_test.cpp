@@ -1,0 +1,147 @@
+// Runtime stamp: capture of changing and odd files, strict parsing, round trip.
+#include "helper/helper_runtime_stamp.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace tidewarden::helper {
+namespace {
+
+using Kind = CaptureError::Kind;
+const std::string kDigest(64, 'a');
+
+class RuntimeStampCapture : public ::testing::Test {
+ protected:
+  std::string write(const std::string& name, const std::string& bytes) {
+    std::string path = dir.path() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  std::string sized(const std::string& name, off_t size) {
+    std::string path = write(name, "");
+    EXPECT_EQ(::truncate(path.c_str(), size), 0);
+    return path;
+  }
+  static Kind failureOf(const std::string& path, const std::function<void()>& afterEachRead = {}) {
+    try {
+      HelperRuntimeStamp::capture(path, afterEachRead);
+    } catch (const CaptureError& error) {
+      return error.kind();
+    }
+    ADD_FAILURE() << "capture of " << path << " succeeded";
+    return Kind::unavailable;
+  }
+  testing::TempDir dir;
+};
+
+TEST_F(RuntimeStampCapture, HashesTheFileAndRecordsItsIdentity) {
+  const auto path = write("helper", "abc");
+  const auto stamp = HelperRuntimeStamp::capture(path);
+  EXPECT_EQ(stamp.digest, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(stamp.device, st.st_dev);
+  EXPECT_EQ(stamp.inode, st.st_ino);
+  EXPECT_EQ(HelperRuntimeStamp::parse(stamp.text()), stamp);
+}
+
+TEST_F(RuntimeStampCapture, SizeLimitsAreInclusiveOfSixtyFourMebibytes) {
+  EXPECT_EQ(failureOf(write("empty", "")), Kind::unavailable);
+  const auto limit = sized("limit", HelperRuntimeStamp::kMaxFileBytes);
+  EXPECT_EQ(HelperRuntimeStamp::capture(limit).digest,
+            "3b6a07d0d404fab4e23b6d34bc6696a6a312dd92821332385e5af7c01c421351");
+  EXPECT_EQ(failureOf(sized("over", HelperRuntimeStamp::kMaxFileBytes + 1)), Kind::unavailable);
+}
+
+TEST_F(RuntimeStampCapture, RefusesWhatIsNotOneRegularFile) {
+  const auto target = write("helper", "abc");
+  const std::string link = dir.path() + "/link";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(failureOf(link), Kind::unavailable);
+  EXPECT_EQ(failureOf(dir.path()), Kind::unavailable);
+  EXPECT_EQ(failureOf(dir.path() + "/missing"), Kind::unavailable);
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(failureOf(fifo), Kind::unavailable);  // must not wait for a writer
+}
+
+TEST_F(RuntimeStampCapture, FileReplacedDuringTheReadIsChanged) {
+  const auto path = sized("helper", 3 * HelperRuntimeStamp::kReadChunkBytes);
+  const auto replacement = write("replacement", std::string(3 * HelperRuntimeStamp::kReadChunkBytes, '\0'));
+  bool replaced = false;
+  EXPECT_EQ(failureOf(path,
+                      [&] {
+                        if (!replaced) replaced = ::rename(replacement.c_str(), path.c_str()) == 0;
+                      }),
+            Kind::changed);
+  EXPECT_TRUE(replaced);
+}
+
+TEST_F(RuntimeStampCapture, FileAppendedToDuringTheReadIsChanged) {
+  const auto path = sized("helper", 2 * HelperRuntimeStamp::kReadChunkBytes);
+  bool appended = false;
+  EXPECT_EQ(failureOf(path,
+                      [&] {
+                        if (!appended) std::ofstream(path, std::ios::app) << "more";
+                        appended = true;
+                      }),
+            Kind::changed);
+}
+
+TEST_F(RuntimeStampCapture, FileRewrittenInPlaceWithTheSameSizeIsChanged) {
+  const auto path = sized("helper", 2 * HelperRuntimeStamp::kReadChunkBytes);
+  bool rewritten = false;
+  EXPECT_EQ(failureOf(path,
+                      [&] {
+                        if (rewritten) return;
+                        rewritten = true;
+                        struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+                        std::fstream(path, std::ios::in | std::ios::out | std::ios::binary) << "x";
+                        ::utimensat(AT_FDCWD, path.c_str(), later, 0);
+                      }),
+            Kind::changed);
+}
+
+TEST(RuntimeStampParse, AcceptsOnlyTheCanonicalForm) {
+  const std::string prefix = "helper-image-v1:";
+  auto stamp = HelperRuntimeStamp::parse(prefix + kDigest + ":1:2");
+  ASSERT_TRUE(stamp);
+  EXPECT_EQ(stamp->digest, kDigest);
+  EXPECT_EQ(stamp->device, 1u);
+  EXPECT_EQ(stamp->inode, 2u);
+  EXPECT_TRUE(HelperRuntimeStamp::parse(prefix + kDigest + ":0:18446744073709551615"));
+
+  std::string upper = kDigest;
+  upper[10] = 'A';
+  for (const std::string& bad : {
+           prefix + upper + ":1:2",                       // upper-case hex
+           prefix + kDigest + ":01:2",                    // leading zero
+           prefix + kDigest + ":1:2:3",                   // fourth piece
+           prefix + kDigest + "::2",                      // empty device
+           prefix + kDigest + ":1:",                      // empty inode
+           prefix + kDigest + ":+1:2",                    // sign
+           prefix + kDigest + ":1:18446744073709551616",  // overflow
+           prefix + kDigest.substr(1) + ":1:2",           // short digest
+           "helper-image-v2:" + kDigest + ":1:2",         // other prefix
+           prefix + kDigest + ":1:2" + std::string(60, '0'),  // over 128 bytes
+       }) {
+    EXPECT_FALSE(HelperRuntimeStamp::parse(bad)) << bad;
+  }
+}
+
+TEST(RuntimeStampParse, TextFormRoundTrips) {
+  for (const HelperRuntimeStamp& stamp : {HelperRuntimeStamp{kDigest, 0, 0},
+                                          HelperRuntimeStamp{std::string(64, '9'), 18446744073709551615ull, 42}}) {
+    EXPECT_EQ(HelperRuntimeStamp::parse(stamp.text()), stamp);
+  }
+}
+
+}  // namespace
+}  // namespace tidewarden::helper

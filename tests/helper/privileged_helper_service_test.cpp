@@ -1,0 +1,312 @@
+// The service envelope over the real socket: byte limits, decoding failures, the
+// failure shape of every method, the fixed replies and the local-installer guard.
+#include "helper/privileged_helper_service.h"
+
+#include <future>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "helper/client_code_validator.h"
+#include "helper/installer_helper_reply.h"
+#include "helper/privileged_helper_listener_delegate.h"
+#include "rescue/rescue_destination.h"
+#include "support/test_platform.h"
+#include "support/wire_client.h"
+
+namespace tidewarden::helper {
+namespace {
+
+using nlohmann::json;
+using testing::WireClient;
+
+const std::string kDigest(64, 'c');
+
+struct Limited {
+  std::string selector;
+  std::size_t limit;
+  std::string tooLarge;
+  json valid;
+};
+
+json validRescueStart() {
+  rescue::RescueDestination destination;
+  destination.scope = rescue::RescueDestinationScope::partition;
+  return json{{"installerPath", "/Applications/Install macOS Sequoia.app"},
+              {"destination", destination.toJson()},
+              {"confirmedScope", "partition"},
+              {"destinationProtocol", "rescue-destination-scope-v3"}};
+}
+
+const std::vector<Limited>& limitedMethods() {
+  static const std::vector<Limited> methods = {
+      {"fanControl:withReply:", 16384, "Fan request is too large.",
+       {{"action", "inspect"}, {"mode", "system"}, {"targets", json::object()}, {"thermalSource", "cpu"},
+        {"thresholdCelsius", 75}, {"acknowledged", false}}},
+      {"startRescueDrive:withReply:", 262144, "Rescue Drive request is too large.", validRescueStart()},
+      {"materializeInstallAssistantPackage:withReply:", 16384, "Preparation request is too large.",
+       {{"packagePath", "/Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg"},
+        {"expectedVersion", "15.1"}, {"expectedBuild", "24B83"}}},
+      {"preflightInstallerPreparation:withReply:", 4096, "Preparation preflight request is too large.",
+       {{"packageBytes", 15000000000}, {"packageAlreadyDownloaded", false}}},
+      {"removeInterruptedInstallerDownloads:withReply:", 32768, "Installer-cleanup request is too large.",
+       {{"candidateIDs", {"A"}}, {"noInstallationInProgressAcknowledged", true}}},
+      {"scanPreparedInstallers:withReply:", 8192, "Installer inventory request is too large.", json::object()},
+      {"deletePreparedInstaller:withReply:", 16384, "Installer deletion request is too large.",
+       {{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}}},
+      {"releasePreparedInstallerImages:withReply:", 4096, "Installer-image release request is too large.",
+       {{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}}},
+  };
+  return methods;
+}
+
+// The text a failure reply carries, whatever the method's shape.
+std::string errorText(const std::string& selector, const json& reply) {
+  if (selector == "rescueDriveStatus:withReply:" || selector == "cancelRescueDrive:withReply:") {
+    return reply.at("errorMessage");
+  }
+  if (selector == "removeInterruptedInstallerDownloads:withReply:") return reply.at("issues").at(0);
+  if (selector == "scanPreparedInstallers:withReply:") return reply.at("warnings").at(0);
+  std::string message = reply.at("message");
+  for (const std::string prefix : {"No deletion was started. ", "No image release was started. "}) {
+    if (message.rfind(prefix, 0) == 0) return message.substr(prefix.size());
+  }
+  return message;
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest() {
+    test.clock.wall = 812345678.5;
+    auto validator = std::make_shared<const ClientCodeValidator>(
+        SigningIdentity{"com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE", "/helper"},
+        [](pid_t) { return SigningIdentity{"com.ambergrove.Tidewarden", "TEAMONE", {}}; },
+        HelperRuntimeStamp{kDigest, 7, 99});
+    engines = std::make_shared<HelperEngines>(test.platform());
+    delegate = std::make_unique<PrivilegedHelperListenerDelegate>(validator, engines);
+    path = test.rootPath() + "/helper.sock";
+    listener = platform::Listener::create(path);
+    listener->setDelegate(delegate.get());
+    listener->resume();
+  }
+
+  json callJson(const std::string& selector, const std::string& argument) {
+    WireClient client(path);
+    auto reply = client.call(selector, argument);
+    EXPECT_TRUE(reply) << selector;
+    return reply ? json::parse(*reply) : json();
+  }
+
+  testing::TestPlatform test;
+  std::shared_ptr<HelperEngines> engines;
+  std::unique_ptr<PrivilegedHelperListenerDelegate> delegate;
+  std::string path;
+  std::unique_ptr<platform::Listener> listener;
+};
+
+TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnparsed) {
+  for (const auto& method : limitedMethods()) {
+    std::string atLimit = method.valid.dump();
+    ASSERT_LE(atLimit.size(), method.limit);
+    atLimit.append(method.limit - atLimit.size(), ' ');
+    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), kCapabilityNotAvailable)
+        << method.selector;
+
+    // One byte more, and not even JSON: refused on size alone.
+    EXPECT_EQ(errorText(method.selector, callJson(method.selector, std::string(method.limit + 1, '{'))),
+              method.tooLarge)
+        << method.selector;
+  }
+}
+
+TEST_F(ServiceTest, UndecodableRequestsGetEachMethodsFailureShape) {
+  const std::string bad = "{\"action\": ";
+  auto check = [&](const std::string& selector, const std::function<json(const std::string&)>& expected) {
+    json reply = callJson(selector, bad);
+    const std::string text = errorText(selector, reply);
+    EXPECT_FALSE(text.empty()) << selector;
+    EXPECT_EQ(reply, expected(text)) << selector << ": " << reply.dump();
+  };
+  const auto shape = [](json fixed, const char* key, const char* prefix = "") {
+    return [fixed, key, prefix](const std::string& text) {
+      json result = fixed;
+      result[key] = prefix + text;
+      return result;
+    };
+  };
+  struct Case {
+    std::string selector;
+    std::function<json(const std::string&)> expected;
+  };
+  const std::vector<Case> cases = {
+      {"fanControl:withReply:", shape({{"accepted", false}}, "message")},
+      {"quarantineBackgroundItem:withReply:", shape({{"success", false}}, "message")},
+      {"restoreQuarantineItem:withReply:", shape({{"success", false}}, "message")},
+      {"startRescueDrive:withReply:", shape({{"accepted", false}}, "message")},
+      {"rescueDriveStatus:withReply:",
+       shape({{"operationID", ""}, {"phase", "failed"}, {"progressPercent", 0},
+              {"message", "Invalid Rescue Drive status request."}, {"finished", true}, {"success", false}},
+             "errorMessage")},
+      {"cancelRescueDrive:withReply:",
+       shape({{"operationID", ""}, {"phase", "failed"}, {"progressPercent", 0},
+              {"message", "Invalid Rescue Drive cancellation request."}, {"finished", true}, {"success", false}},
+             "errorMessage")},
+      {"materializeInstallAssistantPackage:withReply:", shape({{"success", false}}, "message")},
+      {"preflightInstallerPreparation:withReply:",
+       shape({{"allowed", false}, {"estimatedAdditionalBytes", 0}}, "message")},
+      {"removeInterruptedInstallerDownloads:withReply:",
+       [](const std::string& text) {
+         return json{{"removedIDs", json::array()}, {"removedAllocatedBytes", 0}, {"issues", {text}}};
+       }},
+      {"scanPreparedInstallers:withReply:",
+       [](const std::string& text) {
+         return json{{"checkedAt", 812345678.5}, {"items", json::array()}, {"warnings", {text}}, {"complete", false}};
+       }},
+      {"deletePreparedInstaller:withReply:",
+       shape({{"deleted", false}, {"mutationStarted", false}}, "message", "No deletion was started. ")},
+      {"releasePreparedInstallerImages:withReply:",
+       shape({{"released", false}, {"detachedImageCount", 0}}, "message", "No image release was started. ")},
+  };
+  for (const auto& c : cases) check(c.selector, c.expected);
+}
+
+TEST_F(ServiceTest, MethodsWithoutArgumentAnswerTheirFixedReplies) {
+  WireClient client(path);
+  EXPECT_EQ(client.call("pingWithReply:"),
+            "Tidewarden privileged helper ready \u2014 UID 0, EUID 0"
+            " \u2014 installer-download-cleanup-v2 \u2014 installer-payload-identity-v1"
+            " \u2014 installer-preparation-storage-v5 \u2014 rescue-destination-scope-v3"
+            " \u2014 prepared-installer-permanent-removal-v3 \u2014 quietcove-private-repair-access-v1"
+            " \u2014 fan-control-lease-v5-free-repair1 \u2014 helper-image-v1:" +
+                kDigest + ":7:99");
+  EXPECT_EQ(json::parse(*client.call("runInstallerPreparationSafetyCheckWithReply:")),
+            (json{{"passed", false},
+                  {"message",
+                   "The development safety test has been removed. No test files were created. Use Download for "
+                   "the normal installer flow."}}));
+  json scan = json::parse(*client.call("scanInterruptedInstallerDownloadsWithReply:"));
+  EXPECT_EQ(scan.at("items"), json::array());
+  EXPECT_EQ(scan.at("protectedLocationsChecked"), false);
+  EXPECT_EQ(scan.at("warnings"), json::array({kCapabilityNotAvailable}));
+}
+
+TEST_F(ServiceTest, PingShowsTheProcessUserIdsAndNoStampWhenNoneWasCaptured) {
+  test.facts.uid = 501;
+  test.facts.euid = 0;
+  PrivilegedHelperService service(engines, std::nullopt);
+  const std::string text = service.pingText();
+  EXPECT_EQ(text.rfind("Tidewarden privileged helper ready \u2014 UID 501, EUID 0 \u2014 ", 0), 0u);
+  EXPECT_TRUE(text.ends_with("fan-control-lease-v5-free-repair1")) << text;
+}
+
+TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingScope) {
+  const std::string refused = "Destination-scope approval is missing or incompatible. No erase was started.";
+  json request = validRescueStart();
+  for (const char* protocol : {"rescue-destination-scope-v2", "rescue-destination-scope-v4", "Rescue-Destination-Scope-v3", ""}) {
+    request["destinationProtocol"] = protocol;
+    EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()),
+              (json{{"accepted", false}, {"message", refused}}))
+        << protocol;
+  }
+  request = validRescueStart();
+  request["confirmedScope"] = "wholeDisk";
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), refused);
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"), kCapabilityNotAvailable);
+}
+
+TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRuns) {
+  {
+    std::lock_guard lock(engines->rescueDriveCoordinator.lock);
+    engines->rescueDriveCoordinator.operations["DONE"].finished = true;
+    engines->rescueDriveCoordinator.operations["RUNNING"].finished = false;
+  }
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}"),
+            (json{{"checkedAt", 812345678.5},
+                  {"items", json::array()},
+                  {"warnings", {"Rescue Drive creation is still running. The source installer cannot be removed yet."}},
+                  {"complete", false}}));
+  const json remove{{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}};
+  EXPECT_EQ(callJson("deletePreparedInstaller:withReply:", remove.dump()).at("message"),
+            "No deletion was started. Rescue Drive creation is still running. The source installer cannot be removed "
+            "yet.");
+
+  std::lock_guard lock(engines->rescueDriveCoordinator.lock);
+  engines->rescueDriveCoordinator.operations["RUNNING"].finished = true;
+}
+
+TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileAnotherHoldsTheLock) {
+  std::unique_lock held(engines->rescueDriveCoordinator.lock);
+  const std::string busy =
+      "An installer operation is busy. Wait for it to finish before checking or deleting local installers.";
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({busy}));
+  const json release{{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}};
+  EXPECT_EQ(callJson("releasePreparedInstallerImages:withReply:", release.dump()),
+            (json{{"released", false}, {"detachedImageCount", 0}, {"message", "No image release was started. " + busy}}));
+  held.unlock();
+  // With the lock free the guard lets the operation through to its engine.
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({kCapabilityNotAvailable}));
+}
+
+TEST_F(ServiceTest, EachConnectionGetsItsOwnServiceWithTheSameStamp) {
+  class Capture final : public platform::IncomingConnection {
+   public:
+    pid_t processIdentifier() const override { return ::getpid(); }
+    void setExportedInterface(platform::ExportedInterface methods) override { count = methods.size(); }
+    void setExportedObject(std::shared_ptr<platform::ExportedObject> object) override {
+      service = std::dynamic_pointer_cast<PrivilegedHelperService>(object);
+    }
+    void setInvalidationHandler(std::function<void()>) override {}
+    void setInterruptionHandler(std::function<void()>) override {}
+    void resume() override { resumed = true; }
+    std::size_t count = 0;
+    std::shared_ptr<PrivilegedHelperService> service;
+    bool resumed = false;
+  } first, second;
+  ASSERT_TRUE(delegate->shouldAcceptNewConnection(first));
+  ASSERT_TRUE(delegate->shouldAcceptNewConnection(second));
+  ASSERT_TRUE(first.service && second.service);
+  EXPECT_NE(first.service, second.service);
+  EXPECT_EQ(first.service->runtimeStamp(), second.service->runtimeStamp());
+  EXPECT_EQ(first.count, 15u);
+  EXPECT_TRUE(first.resumed && second.resumed);
+
+  WireClient a(path), b(path);
+  EXPECT_EQ(a.call("pingWithReply:"), b.call("pingWithReply:"));
+}
+
+TEST_F(ServiceTest, SixtyFourPipelinedCallsOverEightConnectionsEachGetOneReply) {
+  const std::vector<std::string> selectors = {
+      "pingWithReply:", "fanControl:withReply:", "scanPreparedInstallers:withReply:",
+      "runInstallerPreparationSafetyCheckWithReply:", "scanInterruptedInstallerDownloadsWithReply:",
+      "preflightInstallerPreparation:withReply:", "rescueDriveStatus:withReply:", "materializeInstallAssistantPackage:withReply:"};
+  std::vector<std::future<int>> replies;
+  for (int c = 0; c < 8; ++c) {
+    replies.push_back(std::async(std::launch::async, [&] {
+      WireClient client(path);
+      std::set<std::uint64_t> pending;
+      for (const auto& selector : selectors) {
+        const bool plain = selector.ends_with("WithReply:");
+        pending.insert(client.send(selector, plain ? "" : "{}"));
+      }
+      int answered = 0;
+      while (auto reply = client.next(std::chrono::milliseconds(pending.empty() ? 200 : 20000))) {
+        if (pending.erase(reply->callId) != 1) return -1;  // unknown or repeated reply
+        ++answered;
+      }
+      return pending.empty() ? answered : -2;
+    }));
+  }
+  for (auto& result : replies) EXPECT_EQ(result.get(), 8);
+}
+
+TEST(InstallerHelperReplyTest, UnencodableResponseIsSentAsAnEmptyBlob) {
+  std::vector<std::string> sent;
+  auto reply = InstallerHelperReply::make([&](std::string data) { sent.push_back(data); });
+  sendJson(*reply, json{{"value", std::numeric_limits<double>::quiet_NaN()}});
+  sendJson(*reply, json{{"value", 1}});
+  EXPECT_EQ(sent, std::vector<std::string>{""});
+}
+
+}  // namespace
+}  // namespace tidewarden::helper

@@ -1,0 +1,228 @@
+// The socket listener: admission before any byte, framing rules, pipelining, and
+// work that outlives its caller.
+#include "platform/ipc_listener.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "support/wire_client.h"
+
+namespace tidewarden::platform {
+namespace {
+
+using testing::WireClient;
+
+// Echoes "echo:" calls at once; "later:" calls are answered from another thread when
+// the test opens the gate; "drop:" calls are never answered explicitly.
+class TestObject final : public ExportedObject, public std::enable_shared_from_this<TestObject> {
+ public:
+  void invoke(const std::string& selector, std::optional<std::string> argument, ReplyBlock reply) override {
+    if (selector == "echo:") return reply(*argument);
+    if (selector == "drop:") return;
+    if (selector == "later:") {
+      std::thread([self = shared_from_this(), reply = std::move(reply), argument] {
+        std::unique_lock lock(self->mutex);
+        self->changed.wait(lock, [&] { return self->open; });
+        lock.unlock();
+        reply(*argument);
+        lock.lock();
+        ++self->finished;
+        self->changed.notify_all();
+      }).detach();
+    }
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+  bool waitFinished(int count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return finished >= count; });
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  int finished = 0;
+};
+
+class TestDelegate final : public ListenerDelegate {
+ public:
+  bool shouldAcceptNewConnection(IncomingConnection& connection) override {
+    seenPid = connection.processIdentifier();
+    if (!admit) return false;
+    connection.setExportedInterface({{"echo:", true}, {"later:", true}, {"drop:", true}, {"plain", false}});
+    connection.setExportedObject(object);
+    connection.resume();
+    return true;
+  }
+  bool admit = true;
+  std::atomic<pid_t> seenPid{0};
+  std::shared_ptr<TestObject> object = std::make_shared<TestObject>();
+};
+
+class ListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = dir.path() + "/helper.sock";
+    listener = Listener::create(path);
+    listener->setDelegate(&delegate);
+    listener->resume();
+  }
+  void TearDown() override {
+    delegate.object->release();
+    listener.reset();
+  }
+  testing::TempDir dir;
+  std::string path;
+  TestDelegate delegate;
+  std::unique_ptr<Listener> listener;
+};
+
+TEST_F(ListenerTest, AdmittedPeerIsServedAndItsPidIsTheKernels) {
+  WireClient client(path);
+  EXPECT_EQ(client.call("echo:", "hello"), "hello");
+  EXPECT_EQ(delegate.seenPid.load(), ::getpid());
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST_F(ListenerTest, RefusedPeerGetsNoByte) {
+  delegate.admit = false;
+  WireClient client(path);
+  client.send("echo:", "hello");
+  EXPECT_TRUE(client.closedWithoutAByte());
+}
+
+TEST_F(ListenerTest, TransportViolationsCloseTheConnection) {
+  {
+    WireClient client(path);
+    client.send("unknown:", "x");
+    EXPECT_FALSE(client.next());
+  }
+  {
+    WireClient client(path);  // argument for a method that takes none
+    client.send("plain", "x");
+    EXPECT_FALSE(client.next());
+  }
+  {
+    WireClient client(path);  // frame over the transport limit
+    const std::uint32_t size = wire::kMaxFrameBytes + 1;
+    client.sendRaw(std::string{char(size >> 24), char(size >> 16), char(size >> 8), char(size)});
+    EXPECT_FALSE(client.next());
+  }
+  {
+    WireClient client(path);  // selector length past the end of the frame
+    client.sendRaw(std::string("\0\0\0\x0c", 4) + std::string(8, '\0') + std::string("\0\x09", 2) + "ab");
+    EXPECT_FALSE(client.next());
+  }
+  WireClient good(path);
+  EXPECT_EQ(good.call("plain"), std::string());  // no handler answers: the empty reply
+}
+
+TEST_F(ListenerTest, DroppedReplyBlockStillAnswersOnceWithAnEmptyReply) {
+  WireClient client(path);
+  auto id = client.send("drop:", "x");
+  auto reply = client.next();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->callId, id);
+  EXPECT_EQ(reply->payload, "");
+}
+
+TEST_F(ListenerTest, PipelinedCallsOverEightConnectionsEachGetExactlyOneReply) {
+  constexpr int kConnections = 8, kCallsEach = 8;
+  std::vector<std::future<bool>> results;
+  for (int c = 0; c < kConnections; ++c) {
+    results.push_back(std::async(std::launch::async, [this, c] {
+      WireClient client(path);
+      std::map<std::uint64_t, std::string> expected;
+      for (int i = 0; i < kCallsEach; ++i) {
+        std::string payload = std::to_string(c) + "/" + std::to_string(i);
+        expected[client.send(i % 2 ? "later:" : "echo:", payload)] = payload;
+      }
+      // The echoes arrive before the held calls: replies come in completion order.
+      for (int i = 0; i < kCallsEach / 2; ++i) {
+        auto reply = client.next();
+        if (!reply || expected[reply->callId] != reply->payload) return false;
+        expected.erase(reply->callId);
+      }
+      return true;
+    }));
+  }
+  for (auto& result : results) EXPECT_TRUE(result.get());
+}
+
+TEST_F(ListenerTest, HeldCallsAnswerInCompletionOrderAndNoneTwice) {
+  WireClient client(path);
+  std::set<std::uint64_t> ids;
+  for (int i = 0; i < 4; ++i) ids.insert(client.send("later:", "held"));
+  auto echo = client.send("echo:", "first");
+  auto reply = client.next();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->callId, echo);
+  delegate.object->release();
+  for (int i = 0; i < 4; ++i) {
+    auto held = client.next();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(ids.erase(held->callId), 1u);
+  }
+  EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
+}
+
+TEST_F(ListenerTest, WorkGoesOnWhenThePeerLeavesMidCall) {
+  {
+    WireClient client(path);
+    client.send("later:", "orphan");
+    client.close();
+  }
+  WireClient other(path);
+  EXPECT_EQ(other.call("echo:", "still serving"), "still serving");
+  delegate.object->release();
+  EXPECT_TRUE(delegate.object->waitFinished(1));
+}
+
+TEST(ListenerCreate, ReplacesAStaleSocketButNothingElse) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/helper.sock";
+  {
+    // A socket left behind by an earlier run is replaced.
+    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  {
+    auto listener = Listener::create(path);
+    struct stat st{};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+  }
+  struct stat gone{};
+  EXPECT_NE(::lstat(path.c_str(), &gone), 0);  // removed with the listener
+  const std::string file = dir.path() + "/file";
+  std::ofstream(file) << "keep";
+  EXPECT_THROW(Listener::create(file), std::runtime_error);
+  std::ifstream in(file);
+  std::string content;
+  in >> content;
+  EXPECT_EQ(content, "keep");
+}
+
+}  // namespace
+}  // namespace tidewarden::platform

@@ -1,0 +1,57 @@
+// A platform bundle for tests: a temporary root, a settable clock and user IDs, and
+// code signing that trusts the anchors the test hands in.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/code_signing.h"
+#include "platform/platform.h"
+#include "platform/process_facts.h"
+#include "platform/process_launcher.h"
+#include "support/temp_dir.h"
+
+namespace tidewarden::testing {
+
+// Wall clock and uptime that only move when the test moves them; sleeping advances them.
+class ManualClock final : public platform::Clock {
+ public:
+  double now() override { return wall; }
+  double uptime() override { return up; }
+  void sleepFor(double seconds) override {
+    wall += seconds;
+    up += seconds;
+  }
+  double wall = 800000000.0;
+  double up = 1000.0;
+};
+
+class FixedProcessFacts final : public platform::ProcessFacts {
+ public:
+  uid_t realUserId() override { return uid; }
+  uid_t effectiveUserId() override { return euid; }
+  uid_t uid = 0;
+  uid_t euid = 0;
+};
+
+class TestPlatform {
+ public:
+  explicit TestPlatform(std::vector<platform::TrustAnchor> anchors = {},
+                        std::string selfExecutable = "/proc/self/exe");
+
+  const std::string& rootPath() const { return dir_.path(); }
+  platform::Platform& platform() { return *platform_; }
+
+  ManualClock clock;
+  FixedProcessFacts facts;
+
+ private:
+  TempDir dir_;
+  platform::UniqueFd root_;
+  std::unique_ptr<platform::CodeSigning> codeSigning_;
+  std::unique_ptr<platform::ProcessLauncher> launcher_;
+  std::unique_ptr<platform::Platform> platform_;
+};
+
+}  // namespace tidewarden::testing
