@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# A short guided tour: start the simulated Mac, talk to the real helper with tidewarden-ctl, stop.
+#
+# Usage: scripts/tour.sh BUILD_DIR   (what `make run` calls after building)
+# Every step prints the command and the reply, and checks the reply; anything
+# unexpected stops the tour with a message and a non-zero exit status.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+BUILD_DIR=$(cd "$1" && pwd)
+SIM="$BUILD_DIR/sim/tidewarden-sim"
+CTL="$BUILD_DIR/client/tidewarden-ctl"
+CODESIGN="$BUILD_DIR/tools/tidewarden-codesign"
+# How long the simulator may take to start listening, and to stop after SIGTERM.
+START_SECONDS=30
+STOP_SECONDS=30
+
+for program in "$SIM" "$CTL" "$CODESIGN"; do
+  [ -x "$program" ] || { echo "tour: $program is missing; build first (make build)" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tidewarden-tour.XXXXXX")
+SIM_PID=""
+cleanup() {
+  if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
+    kill -TERM "$SIM_PID" 2>/dev/null || true
+    wait "$SIM_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+  echo >&2
+  echo "tour: FAILED: $*" >&2
+  exit 1
+}
+
+heading() {
+  echo
+  echo "== $* =="
+}
+
+# Shows a command in the form a newcomer would type it (paths relative to the build dir).
+show() {
+  local text="$*"
+  text=${text//"$BUILD_DIR/"/}
+  text=${text//"$WORK"/\$TOUR}
+  echo "\$ $text"
+}
+
+# Runs tidewarden-ctl with the given arguments (stdin from $INPUT_FILE when set),
+# prints the reply, and keeps its exit status in $STATUS and its output in $REPLY_TEXT.
+run_ctl() {
+  local program=$1
+  shift
+  set +e
+  if [ -n "${INPUT_FILE:-}" ]; then
+    REPLY_TEXT=$("$program" --socket "$SOCKET" "$@" <"$INPUT_FILE" 2>"$WORK/stderr")
+  else
+    REPLY_TEXT=$("$program" --socket "$SOCKET" "$@" </dev/null 2>"$WORK/stderr")
+  fi
+  STATUS=$?
+  set -e
+  if [ -n "$REPLY_TEXT" ]; then echo "reply: $REPLY_TEXT"; fi
+  if [ -s "$WORK/stderr" ]; then echo "stderr: $(cat "$WORK/stderr")"; fi
+  echo "exit status: $STATUS"
+}
+
+expect_status() {
+  [ "$STATUS" -eq "$1" ] || fail "expected exit status $1, got $STATUS"
+}
+
+expect_reply_contains() {
+  case "$REPLY_TEXT" in
+    *"$1"*) ;;
+    *) fail "the reply does not contain: $1" ;;
+  esac
+}
+
+heading "Start the simulated Mac"
+echo "(commands below are relative to $BUILD_DIR; \$TOUR is the temporary directory $WORK)"
+WORLD="$WORK/mac"
+show "$SIM" serve --root "$WORLD" "&"
+mkfifo "$WORK/sim.out"
+"$SIM" serve --root "$WORLD" >"$WORK/sim.out" &
+SIM_PID=$!
+exec 3<"$WORK/sim.out"
+LINE=""
+set +e
+read -r -t "$START_SECONDS" LINE <&3
+READ_STATUS=$?
+set -e
+[ "$READ_STATUS" -le 128 ] || fail "the simulator did not start listening within $START_SECONDS seconds"
+[ "$READ_STATUS" -eq 0 ] || fail "the simulator ended before listening (its message is above)"
+echo "$LINE"
+SOCKET="$WORLD/helper.sock"
+[ "$LINE" = "listening on $SOCKET" ] || fail "unexpected first line from the simulator: $LINE"
+echo "(a fresh world: $(cd "$WORLD/root" && echo *))"
+
+heading "Ping: the helper says who it runs as and what it can do"
+show "$CTL" --socket "$SOCKET" ping
+run_ctl "$CTL" ping
+expect_status 0
+expect_reply_contains "Tidewarden privileged helper ready — UID 0, EUID 0 — installer-download-cleanup-v2"
+expect_reply_contains "fan-control-lease-v5-free-repair1"
+
+heading "The installer-preparation safety check answers with a fixed reply"
+show "$CTL" --socket "$SOCKET" call runInstallerPreparationSafetyCheckWithReply:
+run_ctl "$CTL" call runInstallerPreparationSafetyCheckWithReply:
+expect_status 0
+expect_reply_contains '"passed":false'
+expect_reply_contains "The development safety test has been removed."
+
+heading "A fan request with malformed JSON is refused, in the fan reply's shape"
+printf '{"action": "apply", ' >"$WORK/malformed.json"
+echo "request: $(cat "$WORK/malformed.json")"
+show "$CTL" --socket "$SOCKET" call fanControl:withReply: --data "$WORK/malformed.json"
+run_ctl "$CTL" call fanControl:withReply: --data "$WORK/malformed.json"
+expect_status 0
+expect_reply_contains '"accepted":false'
+
+heading "A fan request over 16384 bytes is refused before it is read"
+{ printf '{"action":"status"}'; head -c $((16385 - 19)) /dev/zero | tr '\0' ' '; } >"$WORK/oversized.json"
+echo "request: {\"action\":\"status\"} followed by spaces, $(wc -c <"$WORK/oversized.json") bytes"
+show "$CTL" --socket "$SOCKET" call fanControl:withReply: --data - "<" "$WORK/oversized.json"
+INPUT_FILE="$WORK/oversized.json" run_ctl "$CTL" call fanControl:withReply: --data -
+expect_status 0
+expect_reply_contains '"accepted":false'
+expect_reply_contains '"message":"Fan request is too large."'
+
+heading "A Rescue Drive status request that cannot be decoded"
+printf 'this is not JSON' >"$WORK/status.txt"
+echo "request: $(cat "$WORK/status.txt")"
+show "$CTL" --socket "$SOCKET" call rescueDriveStatus:withReply: --data "$WORK/status.txt"
+run_ctl "$CTL" call rescueDriveStatus:withReply: --data "$WORK/status.txt"
+expect_status 0
+expect_reply_contains '"phase":"failed"'
+expect_reply_contains '"message":"Invalid Rescue Drive status request."'
+expect_reply_contains '"finished":true'
+
+heading "A client that is not signed by the helper's team is refused without a reply"
+cp "$CTL" "$WORK/tidewarden-ctl-adhoc"
+show "$CODESIGN" sign --identifier com.ambergrove.Tidewarden --adhoc "$WORK/tidewarden-ctl-adhoc"
+"$CODESIGN" sign --identifier com.ambergrove.Tidewarden --adhoc "$WORK/tidewarden-ctl-adhoc" >/dev/null \
+  || fail "tidewarden-codesign could not re-sign the copy"
+show "$WORK/tidewarden-ctl-adhoc" --socket "$SOCKET" ping
+run_ctl "$WORK/tidewarden-ctl-adhoc" ping
+expect_status 3
+[ -z "$REPLY_TEXT" ] || fail "the refused client received a reply"
+
+heading "Stop the simulator"
+show kill -TERM "\$SIM_PID"
+kill -TERM "$SIM_PID"
+# The simulator's output pipe closes when it exits: wait for that, bounded.
+set +e
+read -r -t "$STOP_SECONDS" LINE <&3
+READ_STATUS=$?
+[ "$READ_STATUS" -ne 0 ] || fail "unexpected output from the simulator: $LINE"
+[ "$READ_STATUS" -le 128 ] || fail "the simulator did not stop within $STOP_SECONDS seconds"
+wait "$SIM_PID"
+SIM_STATUS=$?
+set -e
+SIM_PID=""
+[ "$SIM_STATUS" -eq 0 ] || fail "the simulator exited with status $SIM_STATUS"
+echo "the simulator stopped (exit status 0)"
+
+echo
+echo "Tour complete. Next: 'make test' runs every test; README.md explains the pieces."

@@ -1,0 +1,35 @@
+// Process facts of the simulated Mac, read from the world on every question.
+#include "sim/simulated_process_facts.h"
+
+#include <sys/stat.h>
+
+namespace tidewarden::sim {
+
+SimulatedProcessFacts::SimulatedProcessFacts(std::string worldDirectory, WorldProcess initial)
+    : worldDirectory_(std::move(worldDirectory)), lastRead_(initial) {}
+
+WorldProcess SimulatedProcessFacts::current() {
+  std::lock_guard lock(mutex_);
+  struct stat st{};
+  const std::string statePath = worldDirectory_ + "/" + std::string(World::kStateFile);
+  if (::lstat(statePath.c_str(), &st) != 0) return lastRead_;
+  const FileIdentity identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+  if (lastIdentity_ && lastIdentity_->device == identity.device && lastIdentity_->inode == identity.inode &&
+      lastIdentity_->size == identity.size && lastIdentity_->modified.tv_sec == identity.modified.tv_sec &&
+      lastIdentity_->modified.tv_nsec == identity.modified.tv_nsec) {
+    return lastRead_;
+  }
+  try {
+    lastRead_ = World::read(worldDirectory_).process;
+    lastIdentity_ = identity;
+  } catch (const WorldError&) {
+    // Keep the last values read; see the class comment.
+  }
+  return lastRead_;
+}
+
+uid_t SimulatedProcessFacts::realUserId() { return current().uid; }
+
+uid_t SimulatedProcessFacts::effectiveUserId() { return current().euid; }
+
+}  // namespace tidewarden::sim

@@ -1,0 +1,44 @@
+// Process facts of the simulated Mac: the user ids the helper reports come from the world.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/process_facts.h"
+#include "sim/world.h"
+
+namespace tidewarden::sim {
+
+// Answers from the world as it is at each question, so `tidewarden-sim world set-user`
+// takes effect on the next call without a restart. The state file is read again only
+// when its identity (inode, size, modification time) changed, which every update does
+// (it renames a new file into place). A world that cannot be read at that moment (for
+// example edited by hand into invalid JSON) answers with the last values it could read:
+// the facts are only reported, never used to grant anything.
+class SimulatedProcessFacts final : public platform::ProcessFacts {
+ public:
+  SimulatedProcessFacts(std::string worldDirectory, WorldProcess initial);
+
+  uid_t realUserId() override;
+  uid_t effectiveUserId() override;
+
+ private:
+  WorldProcess current();
+
+  const std::string worldDirectory_;
+  std::mutex mutex_;
+  WorldProcess lastRead_;
+  // Identity of the state file that lastRead_ came from; nullopt forces a read.
+  struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+  };
+  std::optional<FileIdentity> lastIdentity_;
+};
+
+}  // namespace tidewarden::sim

@@ -1,0 +1,187 @@
+// The simulated Mac's state on disk: JSON coding of the world record and locked updates.
+#include "sim/world.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "platform/file_io.h"
+#include "platform/unique_fd.h"
+
+namespace tidewarden::sim {
+namespace {
+
+using platform::UniqueFd;
+using nlohmann::json;
+
+// The largest user id a world may hold: (uid_t)-1 means "no change" to the kernel.
+constexpr std::uint64_t kMaxUserId = std::numeric_limits<std::uint32_t>::max() - 1;
+
+std::string pathIn(const std::string& directory, std::string_view name) {
+  return directory + "/" + std::string(name);
+}
+
+UniqueFd openDirectory(const std::string& directory) {
+  // The directory itself is the caller's choice and may be reached through a link;
+  // everything inside it is opened relative to this descriptor without following one.
+  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) throw WorldError("Cannot open the simulator directory " + directory + ": " + platform::errnoText(errno));
+  return fd;
+}
+
+// Holds the exclusive world lock until destroyed.
+class WorldLock {
+ public:
+  WorldLock(const UniqueFd& dir, const std::string& directory) {
+    fd_ = platform::openAt(dir.get(), std::string(World::kLockFile), O_RDWR | O_CREAT, 0600);
+    if (!fd_) {
+      throw WorldError("Cannot open the world lock " + pathIn(directory, World::kLockFile) + ": " +
+                       platform::errnoText(errno));
+    }
+    int locked;
+    do {
+      locked = ::flock(fd_.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      throw WorldError("Cannot lock " + pathIn(directory, World::kLockFile) + ": " + platform::errnoText(errno));
+    }
+  }
+  // Closing the descriptor releases the flock.
+
+ private:
+  UniqueFd fd_;
+};
+
+std::uint32_t decodeUserId(const json& object, const char* key, const char* path) {
+  const json& value = object.at(key);
+  const bool negative = value.is_number_integer() && !value.is_number_unsigned() && value.get<std::int64_t>() < 0;
+  if (!value.is_number_integer() || negative) {
+    throw WorldError(std::string("The world value \"") + path + "\" must be a non-negative integer.");
+  }
+  const std::uint64_t number = value.get<std::uint64_t>();
+  if (number > kMaxUserId) {
+    throw WorldError(std::string("The world value \"") + path + "\" is out of range (at most " +
+                     std::to_string(kMaxUserId) + ").");
+  }
+  return static_cast<std::uint32_t>(number);
+}
+
+const json* member(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+WorldRecord readLocked(const UniqueFd& dir, const std::string& directory) {
+  const std::string path = pathIn(directory, World::kStateFile);
+  const UniqueFd fd = platform::openAt(dir.get(), std::string(World::kStateFile), O_RDONLY);
+  if (!fd) {
+    if (errno == ENOENT) throw WorldError(directory + " holds no simulated Mac (" + path + " is missing).");
+    throw WorldError("Cannot open " + path + ": " + platform::errnoText(errno));
+  }
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) throw WorldError("Cannot read " + path + ": " + platform::errnoText(errno));
+  if (!S_ISREG(st.st_mode)) throw WorldError("Cannot read " + path + ": it is not a regular file.");
+  std::string text;
+  if (!platform::readAll(fd.get(), text, World::kMaxStateBytes)) {
+    if (errno == EFBIG) {
+      throw WorldError("Cannot read " + path + ": it is larger than " + std::to_string(World::kMaxStateBytes) +
+                       " bytes.");
+    }
+    throw WorldError("Cannot read " + path + ": " + platform::errnoText(errno));
+  }
+  json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) throw WorldError("Cannot read " + path + ": it is not valid JSON.");
+  try {
+    return WorldRecord::fromJson(document);
+  } catch (const WorldError& error) {
+    throw WorldError("Cannot read " + path + ": " + error.what());
+  }
+}
+
+// Stores `record` as the new state: write a pending file, sync it, then rename it over
+// the state file (or, for a new world, link it in without replacing anything).
+void writeLocked(const UniqueFd& dir, const std::string& directory, const WorldRecord& record,
+                 bool replaceExisting) {
+  const std::string text = record.toJson().dump(2) + "\n";
+  const std::string pending(World::kPendingStateFile);
+  const std::string pendingPath = pathIn(directory, World::kPendingStateFile);
+  // Under the exclusive lock nobody else writes the pending file; a leftover from a
+  // crash is truncated.
+  UniqueFd fd = platform::openAt(dir.get(), pending, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!fd) throw WorldError("Cannot write " + pendingPath + ": " + platform::errnoText(errno));
+  if (!platform::writeAll(fd.get(), text)) {
+    throw WorldError("Cannot write " + pendingPath + ": " + platform::errnoText(errno));
+  }
+  if (::fsync(fd.get()) != 0) throw WorldError("Cannot write " + pendingPath + ": " + platform::errnoText(errno));
+  fd.reset();
+  const std::string state(World::kStateFile);
+  const unsigned flags = replaceExisting ? 0u : static_cast<unsigned>(RENAME_NOREPLACE);
+  if (::renameat2(dir.get(), pending.c_str(), dir.get(), state.c_str(), flags) != 0) {
+    const int err = errno;
+    ::unlinkat(dir.get(), pending.c_str(), 0);
+    if (err == EEXIST) throw WorldError(directory + " already holds a simulated Mac; it was not replaced.");
+    throw WorldError("Cannot store " + pathIn(directory, World::kStateFile) + ": " + platform::errnoText(err));
+  }
+  ::fsync(dir.get());
+}
+
+}  // namespace
+
+json WorldRecord::toJson() const {
+  return json{{"format", World::kFormat}, {"process", {{"uid", process.uid}, {"euid", process.euid}}}};
+}
+
+WorldRecord WorldRecord::fromJson(const json& document) {
+  if (!document.is_object()) throw WorldError("The world document must be a JSON object.");
+  const json* format = member(document, "format");
+  if (format == nullptr) throw WorldError("The world value \"format\" is missing.");
+  if (!format->is_number_integer() || format->get<std::int64_t>() != World::kFormat) {
+    throw WorldError("The world format is not " + std::to_string(World::kFormat) +
+                     "; this simulator cannot read it.");
+  }
+  WorldRecord record;
+  if (const json* process = member(document, "process")) {
+    if (!process->is_object()) throw WorldError("The world value \"process\" must be an object.");
+    if (member(*process, "uid")) record.process.uid = decodeUserId(*process, "uid", "process.uid");
+    if (member(*process, "euid")) record.process.euid = decodeUserId(*process, "euid", "process.euid");
+  }
+  return record;
+}
+
+bool World::exists(const std::string& directory) {
+  struct stat st{};
+  return ::lstat(pathIn(directory, kStateFile).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void World::create(const std::string& directory, const WorldRecord& initial) {
+  const UniqueFd dir = openDirectory(directory);
+  WorldLock lock(dir, directory);
+  writeLocked(dir, directory, initial, /*replaceExisting=*/false);
+}
+
+WorldRecord World::read(const std::string& directory) {
+  // No lock: the state file is only ever replaced whole by rename.
+  const UniqueFd dir = openDirectory(directory);
+  return readLocked(dir, directory);
+}
+
+WorldRecord World::update(const std::string& directory, const std::function<void(WorldRecord&)>& change) {
+  const UniqueFd dir = openDirectory(directory);
+  // Checked before the lock file is made, so a directory that is not a world is left as it was.
+  if (!exists(directory)) {
+    throw WorldError(directory + " holds no simulated Mac (" + pathIn(directory, kStateFile) + " is missing).");
+  }
+  WorldLock lock(dir, directory);
+  WorldRecord record = readLocked(dir, directory);
+  change(record);
+  writeLocked(dir, directory, record, /*replaceExisting=*/true);
+  return record;
+}
+
+}  // namespace tidewarden::sim

@@ -1,0 +1,119 @@
+// Link-refusing descriptor walks and whole-buffer reads and writes.
+#include "platform/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tidewarden::platform {
+namespace {
+
+constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr size_t kReadChunkBytes = 65536;
+
+UniqueFd failWith(int err) {
+  errno = err;
+  return UniqueFd();
+}
+
+// glibc offers either the GNU strerror_r (returns the text) or the XSI one (fills
+// the buffer); these overloads accept whichever the headers declare.
+[[maybe_unused]] const char* pickText(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* pickText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
+UniqueFd openAt(int dirFd, const std::string& name, int flags, mode_t mode) {
+  if (name.find('\0') != std::string::npos) return failWith(EINVAL);
+  return UniqueFd(::openat(dirFd, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode));
+}
+
+UniqueFd openAt(int dirFd, const SafeName& name, int flags, mode_t mode) {
+  return UniqueFd(::openat(dirFd, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode));
+}
+
+UniqueFd openBeneath(const UniqueFd& root, std::string_view absoluteLogicalPath, int flags, mode_t mode) {
+  std::string_view path = absoluteLogicalPath;
+  if (!root.valid()) return failWith(EBADF);
+  if (path.empty() || path.front() != '/') return failWith(EINVAL);
+  if (path.find('\0') != std::string_view::npos) return failWith(EINVAL);
+  if (path == "/") return UniqueFd(::openat(root.get(), ".", flags | O_NOFOLLOW | O_CLOEXEC, mode));
+
+  // Validate the whole path before opening anything, so a malformed tail never
+  // leaves behind the side effects of a partial walk.
+  path.remove_prefix(1);
+  for (std::string_view rest = path;;) {
+    size_t slash = rest.find('/');
+    std::string_view component = rest.substr(0, slash);
+    if (!SafeName::make(component)) return failWith(EINVAL);
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+
+  UniqueFd current;
+  int dirFd = root.get();
+  for (;;) {
+    size_t slash = path.find('/');
+    std::string component(path.substr(0, slash));
+    if (slash == std::string_view::npos) {
+      return UniqueFd(::openat(dirFd, component.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    }
+    UniqueFd next(::openat(dirFd, component.c_str(), kWalkFlags));
+    if (!next) return next;  // errno from openat is still intact
+    current = std::move(next);
+    dirFd = current.get();
+    path.remove_prefix(slash + 1);
+  }
+}
+
+std::string errnoText(int err) {
+  char buffer[256];
+  buffer[0] = '\0';
+  return pickText(::strerror_r(err, buffer, sizeof buffer), buffer);
+}
+
+bool readAll(int fd, std::string& out, size_t maxBytes) {
+  out.clear();
+  std::string data;
+  char chunk[kReadChunkBytes];
+  for (;;) {
+    // Never ask for more than one byte past the limit: that byte is the proof of excess.
+    size_t remaining = maxBytes - data.size();
+    size_t want = remaining >= sizeof chunk ? sizeof chunk : remaining + 1;
+    ssize_t got = ::read(fd, chunk, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;
+    data.append(chunk, static_cast<size_t>(got));
+    if (data.size() > maxBytes) {
+      errno = EFBIG;
+      return false;
+    }
+  }
+  out = std::move(data);
+  return true;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(put));
+  }
+  return true;
+}
+
+}  // namespace tidewarden::platform

@@ -1,0 +1,50 @@
+// Descriptor-relative opens that never follow a symbolic link, and EINTR-safe whole reads/writes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/safe_name.h"
+#include "platform/unique_fd.h"
+
+namespace tidewarden::platform {
+
+// openat(dirFd, name, flags | O_CLOEXEC | O_NOFOLLOW, mode). A symbolic link as `name`
+// fails with ELOOP (or, with O_PATH, opens the link itself, which fstat shows as
+// S_IFLNK). Returns an invalid UniqueFd on failure with errno preserved. `name` is
+// passed to the kernel as given; callers that take names from outside pass a
+// SafeName (overload below) so that "..", "/" and embedded NULs cannot reach openat.
+UniqueFd openAt(int dirFd, const std::string& name, int flags, mode_t mode = 0);
+UniqueFd openAt(int dirFd, const SafeName& name, int flags, mode_t mode = 0);
+
+// Opens `absoluteLogicalPath` beneath `root` one component at a time: every
+// intermediate directory is opened O_RDONLY|O_DIRECTORY|O_NOFOLLOW|O_CLOEXEC relative
+// to the one before, the last component with `flags` | O_NOFOLLOW | O_CLOEXEC. No
+// symbolic link is followed anywhere on the way (ELOOP or ENOTDIR), and because every
+// step is relative to an already open directory, renaming an ancestor mid-walk cannot
+// redirect it. Refused with EINVAL: a path not starting with "/", an empty component
+// ("//", trailing "/"), "." or "..", an embedded NUL. "/" alone opens the root itself
+// as a new open file description (openat(root, ".")), so the kernel applies `flags`
+// exactly as for any directory (e.g. O_WRONLY gives EISDIR) and a readdir position is
+// never shared with the caller's root. Returns an invalid UniqueFd with errno
+// preserved on failure; every intermediate descriptor is closed on every path out.
+// Mount points are crossed; callers that must stay on one file system check st_dev.
+UniqueFd openBeneath(const UniqueFd& root, std::string_view absoluteLogicalPath, int flags, mode_t mode = 0);
+
+// The C library's text for `err` ("No such file or directory"); thread-safe.
+std::string errnoText(int err);
+
+// Reads `fd` to end of file into `out` (replacing its contents), retrying EINTR.
+// Fails with errno EFBIG when the data would exceed `maxBytes` (at most maxBytes + 1
+// bytes are ever read), or with the read's errno; `out` is cleared on failure so a
+// partial read is never mistaken for the whole.
+bool readAll(int fd, std::string& out, size_t maxBytes);
+
+// Writes every byte of `bytes`, retrying EINTR and short writes. Returns false with
+// errno preserved on failure (EIO if the kernel accepts nothing without an error).
+bool writeAll(int fd, std::string_view bytes);
+
+}  // namespace tidewarden::platform

@@ -1,0 +1,232 @@
+// tidewarden-sim as a real child: fresh and reused worlds, world verbs, admission through tidewarden-ctl.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sim/simulated_mac.h"
+#include "support/child_program.h"
+#include "support/temp_dir.h"
+#include "simulator_process.h"
+
+namespace tidewarden::testing {
+namespace {
+
+constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
+constexpr const char* kSim = TIDEWARDEN_SIM_PATH;
+constexpr const char* kCodesign = TIDEWARDEN_CODESIGN_PATH;
+
+std::string readyText(unsigned uid, unsigned euid) {
+  return "Tidewarden privileged helper ready — UID " + std::to_string(uid) + ", EUID " + std::to_string(euid) +
+         " — installer-download-cleanup-v2 — installer-payload-identity-v1 — installer-preparation-storage-v5"
+         " — rescue-destination-scope-v3 — prepared-installer-permanent-removal-v3"
+         " — quietcove-private-repair-access-v1 — fan-control-lease-v5-free-repair1";
+}
+
+// The ping line is the ready text, optionally followed by the helper's runtime stamp.
+void expectPingLine(const std::string& output, unsigned uid, unsigned euid) {
+  const std::string ready = readyText(uid, euid);
+  ASSERT_TRUE(output.starts_with(ready)) << output;
+  const std::string rest = output.substr(ready.size());
+  EXPECT_TRUE(rest == "\n" || (rest.starts_with(" — helper-image-v1:") && rest.find('\n') == rest.size() - 1))
+      << rest;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  ProgramResult ping(const std::string& socketPath, const std::string& ctl = kCtl) {
+    return runProgram({ctl, "--socket", socketPath, "ping"});
+  }
+  ProgramResult world(std::vector<std::string> arguments) {
+    std::vector<std::string> argv{kSim, "world", "--root", worldDir()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv);
+  }
+  std::string worldDir() const { return dir_.path() + "/mac"; }
+
+  TempDir dir_;
+};
+
+TEST_F(SimulatorTest, FreshWorldIsLaidOutAndAnswersPing) {
+  SimulatorProcess simulator(worldDir());  // absent: created
+  ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
+
+  const ProgramResult result = ping(simulator.socketPath());
+  EXPECT_EQ(result.exitCode, 0) << result.standardError;
+  expectPingLine(result.standardOutput, 0, 0);
+
+  for (const sim::SimulatedFolder& folder : sim::kSimulatedTopFolders) {
+    SCOPED_TRACE(folder.path);
+    struct stat st{};
+    ASSERT_EQ(::lstat((worldDir() + "/root/" + std::string(folder.path)).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, folder.mode);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+  }
+  struct stat st{};
+  ASSERT_EQ(::lstat((worldDir() + "/root/private/tmp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  ASSERT_EQ(::lstat((worldDir() + "/anchors/apple.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(slurp(worldDir() + "/anchors/apple.pub").starts_with("-----BEGIN PUBLIC KEY-----"));
+
+  const ProgramResult shown = world({"show"});
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_EQ(nlohmann::json::parse(shown.standardOutput),
+            nlohmann::json::parse(R"({"format":1,"process":{"uid":0,"euid":0}})"));
+
+  EXPECT_EQ(simulator.stop(SIGTERM), 0);
+  // Once stopped nobody answers on the socket any more.
+  EXPECT_EQ(ping(simulator.socketPath()).exitCode, 1);
+}
+
+TEST_F(SimulatorTest, WorldSurvivesRestartAndUserChangesShowInPing) {
+  std::string applePublicKey;
+  {
+    ASSERT_EQ(::mkdir(worldDir().c_str(), 0755), 0);  // an existing empty directory is fine too
+    SimulatorProcess simulator(worldDir());
+    ASSERT_TRUE(simulator.ready());
+    applePublicKey = slurp(worldDir() + "/anchors/apple.pub");
+    std::ofstream(worldDir() + "/root/Users/Shared/marker") << "kept";
+
+    // A change made while serving is reported by the next ping.
+    ASSERT_EQ(world({"set-user", "--euid", "0", "--uid", "501"}).exitCode, 0);
+    const ProgramResult live = ping(simulator.socketPath());
+    EXPECT_EQ(live.exitCode, 0);
+    expectPingLine(live.standardOutput, 501, 0);
+    EXPECT_EQ(simulator.stop(SIGINT), 0);
+  }
+  ASSERT_EQ(world({"set-user", "--euid", "502"}).exitCode, 0);  // only the euid changes
+  const ProgramResult shown = world({"show"});
+  EXPECT_EQ(nlohmann::json::parse(shown.standardOutput)["process"],
+            nlohmann::json::parse(R"({"uid":501,"euid":502})"));
+
+  SimulatorProcess again(worldDir());
+  ASSERT_TRUE(again.ready()) << again.firstLine().value_or("(no line)");
+  const ProgramResult result = ping(again.socketPath());
+  EXPECT_EQ(result.exitCode, 0);
+  expectPingLine(result.standardOutput, 501, 502);
+  EXPECT_EQ(slurp(worldDir() + "/anchors/apple.pub"), applePublicKey);  // not regenerated
+  EXPECT_EQ(slurp(worldDir() + "/root/Users/Shared/marker"), "kept");
+  EXPECT_EQ(again.stop(), 0);
+}
+
+TEST_F(SimulatorTest, RefusesADirectoryThatIsNotAWorldAndLeavesItAlone) {
+  ASSERT_EQ(::mkdir(worldDir().c_str(), 0755), 0);
+  std::ofstream(worldDir() + "/notes.txt") << "mine";
+
+  const ProgramResult serve = runProgram({kSim, "serve", "--root", worldDir()});
+  EXPECT_EQ(serve.exitCode, 1);
+  EXPECT_EQ(serve.standardOutput, "");
+  EXPECT_EQ(serve.standardError, "tidewarden-sim: " + worldDir() +
+                                     " is not empty and holds no simulated Mac (no world.json). Choose an empty "
+                                     "or new directory; nothing was changed.\n");
+  EXPECT_EQ(entries(worldDir()), std::vector<std::string>{"notes.txt"});
+  EXPECT_EQ(slurp(worldDir() + "/notes.txt"), "mine");
+
+  const ProgramResult show = world({"show"});
+  EXPECT_EQ(show.exitCode, 1);
+  EXPECT_EQ(show.standardError,
+            "tidewarden-sim: " + worldDir() + " holds no simulated Mac (" + worldDir() + "/world.json is missing).\n");
+  EXPECT_EQ(world({"set-user", "--uid", "5"}).exitCode, 1);
+  EXPECT_EQ(entries(worldDir()), std::vector<std::string>{"notes.txt"});
+}
+
+TEST_F(SimulatorTest, OneSimulatorPerDirectory) {
+  SimulatorProcess first(worldDir());
+  ASSERT_TRUE(first.ready());
+  const ProgramResult second = runProgram({kSim, "serve", "--root", worldDir() + "/"});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_EQ(second.standardError, "tidewarden-sim: Another simulator is already running on " + worldDir() + ".\n");
+  // The first one still serves.
+  EXPECT_EQ(ping(first.socketPath()).exitCode, 0);
+  EXPECT_EQ(first.stop(), 0);
+}
+
+TEST_F(SimulatorTest, ClientAdmissionFollowsTheSignature) {
+  SimulatorProcess simulator(worldDir());
+  ASSERT_TRUE(simulator.ready());
+
+  const std::string copy = dir_.path() + "/tidewarden-ctl-adhoc";
+  std::filesystem::copy_file(kCtl, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  // The unmodified copy still carries the build's team signature and is admitted.
+  EXPECT_EQ(ping(simulator.socketPath(), copy).exitCode, 0);
+
+  const ProgramResult signing =
+      runProgram({kCodesign, "sign", "--identifier", "com.ambergrove.Tidewarden", "--adhoc", copy});
+  ASSERT_EQ(signing.exitCode, 0) << signing.standardError;
+  const ProgramResult refused = ping(simulator.socketPath(), copy);
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.standardOutput, "");
+  EXPECT_EQ(refused.standardError,
+            "tidewarden-ctl: the helper closed the connection without a reply (not admitted?)\n");
+
+  // The refusal is per connection: the genuine client is still served.
+  const ProgramResult genuine = ping(simulator.socketPath());
+  EXPECT_EQ(genuine.exitCode, 0);
+  expectPingLine(genuine.standardOutput, 0, 0);
+  EXPECT_EQ(simulator.stop(), 0);
+}
+
+TEST_F(SimulatorTest, UsageErrorsExitTwo) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* message;
+  };
+  const std::string dir = worldDir();
+  const std::vector<Case> cases = {
+      {{}, "no command given"},
+      {{"start"}, "unknown command start"},
+      {{"serve"}, "--root DIR is required"},
+      {{"serve", "--root"}, "--root needs a directory"},
+      {{"serve", "--root", dir, "--port", "1"}, "serve takes only --root DIR"},
+      {{"world", "--root", dir}, "world needs a verb"},
+      {{"world", "--root", dir, "fans"}, "unknown world verb fans"},
+      {{"world", "--root", dir, "show", "all"}, "show takes no arguments"},
+      {{"world", "--root", dir, "set-user"}, "set-user needs --uid N, --euid N or both"},
+      {{"world", "--root", dir, "set-user", "--uid"}, "--uid needs a user id"},
+      {{"world", "--root", dir, "set-user", "--uid", "-1"}, "--uid needs a user id from 0 to 4294967294"},
+      {{"world", "--root", dir, "set-user", "--uid", "4294967295"}, "--uid needs a user id from 0 to 4294967294"},
+      {{"world", "--root", dir, "set-user", "--euid", "1", "--euid", "2"}, "--euid given twice"},
+      {{"world", "--root", dir, "set-user", "--gid", "1"}, "unknown option --gid for set-user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> argv{kSim};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const ProgramResult result = runProgram(argv);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_TRUE(result.standardError.starts_with(std::string("tidewarden-sim: ") + c.message + "\nusage: "))
+        << result.standardError;
+  }
+  // None of them made a world.
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+}  // namespace
+}  // namespace tidewarden::testing
