@@ -16,7 +16,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIDEWARDEN_BUILD_TESTS=OFF >/dev/null
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build

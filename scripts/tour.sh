@@ -142,6 +142,15 @@ expect_reply_contains '"phase":"failed"'
 expect_reply_contains '"message":"Invalid Rescue Drive status request."'
 expect_reply_contains '"finished":true'
 
+heading "A well-formed request for a capability this build does not contain yet"
+printf '%s' '{"packagePath":"/Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg","expectedVersion":"15.1","expectedBuild":"24B83"}' >"$WORK/materialize.json"
+echo "request: $(cat "$WORK/materialize.json")"
+show "$CTL" --socket "$SOCKET" call materializeInstallAssistantPackage:withReply: --data "$WORK/materialize.json"
+run_ctl "$CTL" call materializeInstallAssistantPackage:withReply: --data "$WORK/materialize.json"
+expect_status 0
+expect_reply_contains '"success":false'
+expect_reply_contains 'This capability is not available in this helper build yet.'
+
 heading "A client that is not signed by the helper's team is refused without a reply"
 cp "$CTL" "$WORK/tidewarden-ctl-adhoc"
 show "$CODESIGN" sign --identifier com.ambergrove.Tidewarden --adhoc "$WORK/tidewarden-ctl-adhoc"

@@ -50,7 +50,9 @@ TEST(TempDirTest, RemovesItsTreeButNothingThatLinksPointAt) {
     int flags = FS_IMMUTABLE_FL;
     bool frozen = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;  // needs root and a supporting file system
     ::close(fd);
-    if (frozen) EXPECT_NE(::unlink((path + "/frozen").c_str()), 0);
+    if (frozen) {
+      EXPECT_NE(::unlink((path + "/frozen").c_str()), 0);
+    }
   }
   EXPECT_FALSE(exists(path));
   EXPECT_TRUE(exists(outside.path() + "/keep"));
