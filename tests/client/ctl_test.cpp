@@ -1,7 +1,6 @@
 // tidewarden-ctl as a real child against a scripted helper socket: frames sent, bytes written, exit statuses.
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -52,18 +51,17 @@ class ScriptedHelper {
  public:
   using Behaviour = std::function<void(int fd, ScriptedHelper&)>;
 
-  explicit ScriptedHelper(const std::string& socketPath) : listener_(listenOn(socketPath)) {}
-  ~ScriptedHelper() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  void serveOnce(Behaviour behaviour) {
+  // Without a behaviour nobody is served: the listener only shows whether a client came.
+  explicit ScriptedHelper(const std::string& socketPath, Behaviour behaviour = {})
+      : listener_(listenOn(socketPath)) {
+    if (!behaviour) return;
     thread_ = std::thread([this, behaviour = std::move(behaviour)] {
       if (!pendingConnection(listener_, 30s)) return;
       UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (connection) behaviour(connection.get(), *this);
     });
   }
+  ~ScriptedHelper() { finish(); }
   // Reads one call frame and records it.
   void readCall(int fd) {
     std::string body;
@@ -107,130 +105,114 @@ class CtlTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(CtlTest, PingSendsTheSelectorWithoutArgumentAndPrintsTheReplyLine) {
-  ScriptedHelper helper(socketPath());
-  helper.serveOnce(replyWith("Tidewarden privileged helper ready — UID 0, EUID 0"));
-  const ProgramResult result = ctl({"ping"});
-  helper.finish();
-
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.standardOutput, "Tidewarden privileged helper ready — UID 0, EUID 0\n");
-  EXPECT_EQ(result.standardError, "");
-  ASSERT_TRUE(helper.received);
-  EXPECT_EQ(helper.received->callId, 1u);
-  EXPECT_EQ(helper.received->selector, "pingWithReply:");
-  EXPECT_EQ(helper.received->argument, "");
-}
-
-TEST_F(CtlTest, CallCarriesFileBytesExactlyBothWays) {
+TEST_F(CtlTest, SendsOneCallAndPrintsTheReplyBytesExactly) {
+  const std::string ready = "Tidewarden privileged helper ready — UID 0, EUID 0";
   const std::string request("{\"a\":1}\0\xff\n tail", 15);
-  const std::string reply("\0reply\xfe\n\0", 9);
-  ScriptedHelper helper(socketPath());
-  helper.serveOnce(replyWith(reply));
-  const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", file("request.bin", request)});
-  helper.finish();
-
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.standardOutput, reply);  // no newline added, NULs kept
-  ASSERT_TRUE(helper.received);
-  EXPECT_EQ(helper.received->selector, "fanControl:withReply:");
-  EXPECT_EQ(helper.received->argument, request);
-}
-
-TEST_F(CtlTest, CallReadsStandardInputForDashAndSendsNothingWithoutData) {
-  {
-    ScriptedHelper helper(socketPath());
-    helper.serveOnce(replyWith("{}"));
-    const ProgramResult result = ctl({"call", "--data", "-", "rescueDriveStatus:withReply:"}, "not json");
+  const std::string binaryReply("\0reply\xfe\n\0", 9);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input, reply, selector, argument, output;
+  };
+  const std::vector<Case> cases = {
+      // ping sends no argument and prints the reply as a line.
+      {{"ping"}, "", ready, "pingWithReply:", "", ready + "\n"},
+      // File bytes go out unchanged; the reply comes back without a newline added, NULs kept.
+      {{"call", "fanControl:withReply:", "--data", file("request.bin", request)}, "", binaryReply,
+       "fanControl:withReply:", request, binaryReply},
+      {{"call", "--data", "-", "rescueDriveStatus:withReply:"}, "not json", "{}",
+       "rescueDriveStatus:withReply:", "not json", "{}"},
+      // Without --data nothing is sent, and an empty reply is still a reply.
+      {{"call", "runInstallerPreparationSafetyCheckWithReply:"}, "ignored stdin", "",
+       "runInstallerPreparationSafetyCheckWithReply:", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selector);
+    ::unlink(socketPath().c_str());
+    ScriptedHelper helper(socketPath(), replyWith(c.reply));
+    const ProgramResult result = ctl(c.arguments, c.input);
     helper.finish();
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.standardOutput, "{}");
+    EXPECT_EQ(result.standardOutput, c.output);
+    EXPECT_EQ(result.standardError, "");
     ASSERT_TRUE(helper.received);
-    EXPECT_EQ(helper.received->selector, "rescueDriveStatus:withReply:");
-    EXPECT_EQ(helper.received->argument, "not json");
-  }
-  ::unlink(socketPath().c_str());
-  {
-    ScriptedHelper helper(socketPath());
-    helper.serveOnce(replyWith(""));
-    const ProgramResult result = ctl({"call", "runInstallerPreparationSafetyCheckWithReply:"}, "ignored stdin");
-    helper.finish();
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.standardOutput, "");  // an empty reply is still a reply
-    ASSERT_TRUE(helper.received);
-    EXPECT_EQ(helper.received->argument, "");
+    EXPECT_EQ(helper.received->callId, 1u);
+    EXPECT_EQ(helper.received->selector, c.selector);
+    EXPECT_EQ(helper.received->argument, c.argument);
   }
 }
 
-TEST_F(CtlTest, ConnectionClosedWithoutReplyExitsThree) {
+TEST_F(CtlTest, ABrokenExchangePrintsNothingAndExitsNonZero) {
   struct Case {
     const char* name;
     ScriptedHelper::Behaviour behaviour;
+    int exitCode;
+    std::string message;
   };
   const std::vector<Case> cases = {
       // Admission refusal: closed before anything is read.
-      {"closed unread", [](int, ScriptedHelper&) {}},
-      {"closed after reading", [](int fd, ScriptedHelper& helper) { helper.readCall(fd); }},
+      {"closed unread", [](int, ScriptedHelper&) {}, 3, kNoReplyMessage},
+      {"closed after reading", [](int fd, ScriptedHelper& helper) { helper.readCall(fd); }, 3,
+       kNoReplyMessage},
       {"reply cut short",
        [](int fd, ScriptedHelper& helper) {
          helper.readCall(fd);
          const std::string frame = wire::encodeReply({1, "{\"accepted\":false}"});
          wire::writeFully(fd, frame.substr(0, 10));
-       }},
+       },
+       3, kNoReplyMessage},
+      {"reply to another call", replyWith("{}", /*callId=*/7), 1,
+       "tidewarden-ctl: the helper's reply is malformed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ::unlink(socketPath().c_str());
-    ScriptedHelper helper(socketPath());
-    helper.serveOnce(c.behaviour);
+    ScriptedHelper helper(socketPath(), c.behaviour);
     const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", "-"}, "{}");
     helper.finish();
-    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, kNoReplyMessage);
+    EXPECT_EQ(result.standardError, c.message);
   }
 }
 
-TEST_F(CtlTest, MalformedReplyAndMissingHelperExitOne) {
-  {
-    ScriptedHelper helper(socketPath());
-    helper.serveOnce(replyWith("{}", /*callId=*/7));
-    const ProgramResult result = ctl({"ping"});
-    helper.finish();
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "tidewarden-ctl: the helper's reply is malformed\n");
-  }
-  ::unlink(socketPath().c_str());
+TEST_F(CtlTest, AMissingOrStaleSocketExitsOne) {
   const ProgramResult missing = ctl({"ping"});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.standardError,
             "tidewarden-ctl: cannot connect to " + socketPath() + ": No such file or directory\n");
-
   {
     // A socket file nobody listens on any more.
     UniqueFd stale = listenOn(socketPath());
   }
   const ProgramResult refused = ctl({"ping"});
   EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_EQ(refused.standardError, "tidewarden-ctl: cannot connect to " + socketPath() + ": Connection refused\n");
+  EXPECT_EQ(refused.standardError,
+            "tidewarden-ctl: cannot connect to " + socketPath() + ": Connection refused\n");
 }
 
-TEST_F(CtlTest, UnreadableDataFailsBeforeConnecting) {
+TEST_F(CtlTest, UnreadableOrOversizedDataFailsBeforeConnecting) {
   ScriptedHelper helper(socketPath());
   const std::string missing = dir_.path() + "/missing.json";
-  const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", missing});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.standardError, "tidewarden-ctl: cannot read " + missing + ": No such file or directory\n");
+  const std::string big = dir_.path() + "/big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(wire::kMaxFrameBytes));
+    out.put('x');  // one byte past the frame limit, sparse
+  }
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, "cannot read " + missing + ": No such file or directory"},
+      {big, "cannot send " + big + ": it is larger than the transport's limit of 16777216 bytes"},
+  };
+  for (const auto& [data, message] : cases) {
+    const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", data});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError, "tidewarden-ctl: " + message + "\n");
+  }
   EXPECT_TRUE(helper.untouched());
 }
 
 TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
-  struct Case {
-    std::vector<std::string> arguments;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "no command given"},
       {{"status"}, "unknown command status"},
       {{"--verbose", "ping"}, "unknown option --verbose"},
@@ -244,12 +226,12 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
       {{"call", std::string(257, 'a')}, "the selector must be 1 to 256 printable ASCII characters without spaces"},
   };
   ScriptedHelper helper(socketPath());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const ProgramResult result = ctl(c.arguments);
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(message);
+    const ProgramResult result = ctl(arguments);
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.standardOutput, "");
-    EXPECT_TRUE(result.standardError.starts_with(std::string("tidewarden-ctl: ") + c.message + "\nusage: "))
+    EXPECT_TRUE(result.standardError.starts_with("tidewarden-ctl: " + message + "\nusage: "))
         << result.standardError;
   }
   const ProgramResult noSocketPath = runProgram({kCtl, "--socket"});
@@ -262,21 +244,6 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
   EXPECT_TRUE(help.standardOutput.starts_with("usage: tidewarden-ctl [--socket PATH] COMMAND\n"));
   EXPECT_NE(help.standardOutput.find("call SELECTOR [--data FILE|-]"), std::string::npos);
   EXPECT_EQ(help.standardError, "");
-}
-
-TEST_F(CtlTest, DataLargerThanOneFrameIsRefusedLocally) {
-  ScriptedHelper helper(socketPath());
-  const std::string big = dir_.path() + "/big.bin";
-  {
-    std::ofstream out(big, std::ios::binary);
-    out.seekp(static_cast<std::streamoff>(wire::kMaxFrameBytes));
-    out.put('x');  // one byte past the frame limit, sparse
-  }
-  const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", big});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.standardError, "tidewarden-ctl: cannot send " + big +
-                                      ": it is larger than the transport's limit of 16777216 bytes\n");
-  EXPECT_TRUE(helper.untouched());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Decoding of local-installer requests and the wire shape of their replies.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "installers/prepared_installer_delete_request.h"
@@ -17,142 +16,91 @@ namespace {
 namespace json = platform::json;
 
 const std::string kPrefix = "The request could not be read: ";
+const std::string kSequoia = "/Applications/Install macOS Sequoia.app";
+
+nlohmann::json parse(std::string_view text) { return nlohmann::json::parse(text); }
 
 template <class T>
-std::string decodeFailure(const std::string& document) {
-  try {
-    T::decode(document);
-  } catch (const json::DecodeError& error) {
-    return error.what();
-  }
-  ADD_FAILURE() << "decoded: " << document;
-  return {};
+std::string decodeFailure(const std::string& document) try {
+  T::decode(document);
+  return "(decoded)";
+} catch (const json::DecodeError& error) {
+  return error.what();
 }
 
-std::set<std::string> keysOf(const nlohmann::json& object) {
-  std::set<std::string> keys;
-  for (const auto& [key, value] : object.items()) keys.insert(key);
-  return keys;
-}
-
-template <class T>
-T roundTrip(const T& value) {
-  const std::optional<std::string> text = json::encode(value.toJson());
-  EXPECT_TRUE(text);
-  return T::decode(text.value_or("{}"));
-}
-
-TEST(ScanRequestDecoding, OnlyPathIsOptionalButMustBeAString) {
+TEST(InstallerRequestDecoding, RequestsDecodeCompletelyAndRequireBothAcknowledgments) {
   EXPECT_EQ(PreparedInstallerScanRequest::decode("{}").onlyPath, std::nullopt);
-  EXPECT_EQ(PreparedInstallerScanRequest::decode(R"({"onlyPath":null})").onlyPath, std::nullopt);
-  EXPECT_EQ(PreparedInstallerScanRequest::decode(
-                R"({"onlyPath":"/Applications/Install macOS Sequoia.app"})")
-                .onlyPath,
-            "/Applications/Install macOS Sequoia.app");
-  EXPECT_EQ(decodeFailure<PreparedInstallerScanRequest>(R"({"onlyPath":7})"),
-            kPrefix + "the value of \"onlyPath\" has the wrong type (expected a string).");
-  EXPECT_EQ(decodeFailure<PreparedInstallerScanRequest>("[]"),
-            kPrefix + "the document has the wrong type (expected an object).");
-}
+  const nlohmann::json scan{{"onlyPath", kSequoia}};
+  EXPECT_EQ(PreparedInstallerScanRequest::decode(scan.dump()).toJson(), scan);
 
-TEST(ReviewRequestDecoding, DeleteAndReleaseRequireTheReviewAndBothAcknowledgments) {
-  const auto remove = PreparedInstallerDeleteRequest::decode(
-      R"({"candidateID":"9A4E1F70-3C2B-4D8E-B615-0F7A2C9D3E41","permanentDeletionAcknowledged":true,)"
-      R"("noInstallationInProgressAcknowledged":false})");
-  EXPECT_EQ(remove.candidateID, "9A4E1F70-3C2B-4D8E-B615-0F7A2C9D3E41");
-  EXPECT_TRUE(remove.permanentDeletionAcknowledged);
-  EXPECT_FALSE(remove.noInstallationInProgressAcknowledged);
+  const nlohmann::json remove = parse(R"({"candidateID":"9A4E1F70-3C2B-4D8E-B615-0F7A2C9D3E41",
+      "permanentDeletionAcknowledged":true,"noInstallationInProgressAcknowledged":false})");
+  const auto deletion = PreparedInstallerDeleteRequest::decode(remove.dump());
+  EXPECT_EQ(deletion.toJson(), remove);
+  EXPECT_TRUE(deletion.permanentDeletionAcknowledged);
+  EXPECT_FALSE(deletion.noInstallationInProgressAcknowledged);
   EXPECT_EQ(decodeFailure<PreparedInstallerDeleteRequest>(
                 R"({"candidateID":"A","noInstallationInProgressAcknowledged":true})"),
             kPrefix + "the key \"permanentDeletionAcknowledged\" is missing.");
-  EXPECT_EQ(decodeFailure<PreparedInstallerDeleteRequest>(
-                R"({"candidateID":"A","permanentDeletionAcknowledged":"yes",)"
-                R"("noInstallationInProgressAcknowledged":true})"),
-            kPrefix +
-                "the value of \"permanentDeletionAcknowledged\" has the wrong type (expected a "
-                "boolean).");
 
-  const auto release = PreparedInstallerImageReleaseRequest::decode(
-      R"({"candidateID":"A","releaseAcknowledged":true,"noInstallationInProgressAcknowledged":true})");
-  EXPECT_TRUE(release.releaseAcknowledged);
-  EXPECT_EQ(decodeFailure<PreparedInstallerImageReleaseRequest>(
-                R"({"releaseAcknowledged":true,"noInstallationInProgressAcknowledged":true})"),
-            kPrefix + "the key \"candidateID\" is missing.");
+  const nlohmann::json release = parse(R"({"candidateID":"A","releaseAcknowledged":true,
+      "noInstallationInProgressAcknowledged":false})");
+  const auto releasing = PreparedInstallerImageReleaseRequest::decode(release.dump());
+  EXPECT_EQ(releasing.toJson(), release);
+  EXPECT_TRUE(releasing.releaseAcknowledged);
+  EXPECT_FALSE(releasing.noInstallationInProgressAcknowledged);
   EXPECT_EQ(decodeFailure<PreparedInstallerImageReleaseRequest>(
                 R"({"candidateID":["A"],"releaseAcknowledged":true,)"
                 R"("noInstallationInProgressAcknowledged":true})"),
             kPrefix + "the value of \"candidateID\" has the wrong type (expected a string).");
 }
 
-TEST(ScanResponseCoding, ItemsRoundTripWithImagesAndUnmeasuredSizes) {
+TEST(InstallerResponseCoding, ItemsCarryImagesAndFailureShapesOmitEveryAbsentField) {
+  const std::string image = kSequoia + "/Contents/SharedSupport/SharedSupport.dmg";
   const PreparedInstallerItem withImage{
-      .id = "9A4E1F70-3C2B-4D8E-B615-0F7A2C9D3E41",
-      .path = "/Applications/Install macOS Sequoia.app",
-      .name = "Install macOS Sequoia",
-      .allocatedBytes = 15032385536,
-      .logicalBytes = 15000000000,
-      .canDelete = false,
-      .reason = "An image inside this local installer is still mounted.",
-      .checkedAt = json::Date{786000000},
-      .expiresAt = json::Date{786000300},
-      .attachedImages = {PreparedInstallerImage{
-          "/Applications/Install macOS Sequoia.app/Contents/SharedSupport/SharedSupport.dmg",
-          "/dev/disk7",
-          {"/Volumes/Shared Support"}}},
-      .canReleaseImages = true,
-  };
-  const PreparedInstallerItem unmeasured{
-      .id = "B",
-      .path = "/Applications/Install macOS Sonoma.app",
-      .name = "Install macOS Sonoma",
-      .reason = "Cannot approve permanent deletion: Installer allocation could not be measured.",
-      .checkedAt = json::Date{786000001},
-      .expiresAt = json::Date{786000301},
-  };
-  const PreparedInstallerScanResponse response{
-      json::Date{786000000}, {withImage, unmeasured}, {}, true};
-  const nlohmann::json object = response.toJson();
-  EXPECT_EQ(object.at("items").at(0).at("attachedImages").at(0).at("deviceIdentifier"),
-            "/dev/disk7");
-  EXPECT_EQ(keysOf(object.at("items").at(1)),
-            (std::set<std::string>{"id", "path", "name", "canDelete", "reason", "checkedAt",
-                                   "expiresAt", "attachedImages", "canReleaseImages"}));
-  EXPECT_EQ(roundTrip(response), response);
+      "9A4E", kSequoia, "Install macOS Sequoia", 15032385536, 15000000000, false,
+      "An image inside this local installer is still mounted.", json::Date{786000000},
+      json::Date{786000300},
+      {PreparedInstallerImage{image, "/dev/disk7", {"/Volumes/Shared Support"}}}, true};
+  nlohmann::json expected = parse(R"({"id": "9A4E", "name": "Install macOS Sequoia",
+      "allocatedBytes": 15032385536, "logicalBytes": 15000000000, "canDelete": false,
+      "reason": "An image inside this local installer is still mounted.", "checkedAt": 786000000,
+      "expiresAt": 786000300, "canReleaseImages": true, "attachedImages": [
+      {"deviceIdentifier": "/dev/disk7", "mountPoints": ["/Volumes/Shared Support"]}]})");
+  expected["path"] = kSequoia;
+  expected["attachedImages"][0]["imagePath"] = image;
+  // Without a measurement the sizes are omitted, not reported as zero.
+  const PreparedInstallerItem unmeasured{.id = "B", .reason = "Not measured."};
+  const PreparedInstallerScanResponse scan{json::Date{786000000}, {withImage, unmeasured}, {},
+                                           true};
+  EXPECT_EQ(scan.toJson().at("items"), nlohmann::json::array({expected, parse(R"({"id": "B",
+      "path": "", "name": "", "canDelete": false, "reason": "Not measured.", "checkedAt": 0,
+      "expiresAt": 0, "attachedImages": [], "canReleaseImages": false})")}));
 
-  const PreparedInstallerScanResponse refused{
+  const PreparedInstallerScanResponse refusedScan{
       json::Date{786000000}, {}, {"An installer operation is busy."}, false};
-  EXPECT_EQ(keysOf(refused.toJson()),
-            (std::set<std::string>{"checkedAt", "items", "warnings", "complete"}));
-}
+  EXPECT_EQ(refusedScan.toJson(), parse(R"({"checkedAt": 786000000, "items": [],
+      "warnings": ["An installer operation is busy."], "complete": false})"));
 
-TEST(ReviewResponseCoding, FailureShapesOmitEveryAbsentField) {
   const PreparedInstallerDeleteResponse refusedDeletion{
-      .deleted = false,
-      .mutationStarted = false,
-      .message = "No deletion was started. Installer deletion request is too large.",
-  };
-  EXPECT_EQ(keysOf(refusedDeletion.toJson()),
-            (std::set<std::string>{"deleted", "mutationStarted", "message"}));
-  const PreparedInstallerDeleteResponse deleted{"/Applications/Install macOS Sequoia.app",
-                                                true,
-                                                true,
-                                                15032385536,
-                                                0,
-                                                20000000000,
-                                                35032385536,
-                                                "Deleted."};
-  EXPECT_EQ(roundTrip(deleted), deleted);
+      .message = "No deletion was started. Installer deletion request is too large."};
+  EXPECT_EQ(refusedDeletion.toJson(), parse(R"({"deleted": false, "mutationStarted": false,
+      "message": "No deletion was started. Installer deletion request is too large."})"));
+  const PreparedInstallerDeleteResponse deleted{kSequoia, true, true, 15032385536, 0,
+                                                20000000000, 35032385536, "Deleted."};
+  expected = parse(R"({"deleted": true, "mutationStarted": true,
+      "allocatedBytesBefore": 15032385536, "allocatedBytesRemaining": 0,
+      "freeSpaceBefore": 20000000000, "freeSpaceAfter": 35032385536, "message": "Deleted."})");
+  expected["path"] = kSequoia;
+  EXPECT_EQ(deleted.toJson(), expected);
 
   const PreparedInstallerImageReleaseResponse refusedRelease{
-      .released = false,
-      .detachedImageCount = 0,
-      .message = "No image release was started. Installer-image release request is too large.",
-  };
-  EXPECT_EQ(keysOf(refusedRelease.toJson()),
-            (std::set<std::string>{"released", "detachedImageCount", "message"}));
-  const PreparedInstallerImageReleaseResponse released{"/Applications/Install macOS Sequoia.app",
-                                                       true, 1, "Released."};
-  EXPECT_EQ(roundTrip(released), released);
+      .message = "No image release was started. Installer-image release request is too large."};
+  EXPECT_EQ(refusedRelease.toJson(), parse(R"({"released": false, "detachedImageCount": 0,
+      "message": "No image release was started. Installer-image release request is too large."})"));
+  EXPECT_EQ(PreparedInstallerImageReleaseResponse({kSequoia, true, 1, "Released."}).toJson(),
+            (nlohmann::json{{"path", kSequoia}, {"released", true}, {"detachedImageCount", 1},
+                            {"message", "Released."}}));
 }
 
 }  // namespace

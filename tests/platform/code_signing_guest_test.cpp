@@ -1,29 +1,28 @@
 // Guest and own code: real child processes, files replaced after launch, processes that end or exec.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "platform/code_signing.h"
+#include "support/child_program.h"
 #include "support/signing_fixture.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace tidewarden::platform {
 namespace {
 
-using testing::copyFileBytes;
-using testing::kAdhoc;
 using testing::readFileBytes;
+using testing::RunningProgram;
 using testing::TempDir;
 using testing::TestSigningAuthority;
 using testing::writeFileBytes;
@@ -42,62 +41,21 @@ bool pollUntil(const std::function<bool()>& condition) {
 }
 
 std::string linkTarget(const std::string& path) {
-  char buffer[4096];
-  ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
-  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+  std::error_code error;  // a vanished process reads as an empty target
+  return std::filesystem::read_symlink(path, error).string();
 }
-
-char processState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  std::size_t close = text.rfind(')');
-  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
-}
-
-// A child process that is always killed and reaped, with an optional pipe to its stdin.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    int error = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[0]);
-    input_ = fds[1];
-    if (error != 0) pid_ = -1;
-  }
-  ~Child() {
-    ::close(input_);
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-  void write(const std::string& text) { ASSERT_EQ(::write(input_, text.data(), text.size()), ssize_t(text.size())); }
-  void kill() { ::kill(pid_, SIGKILL); }
-  void reap() {
-    ::waitpid(pid_, nullptr, 0);
-    reaped_ = true;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  bool reaped_ = false;
-};
 
 class CodeSigningGuestTest : public ::testing::Test {
  protected:
-  CodeSigningGuestTest() { authority.addTeam("TEAMONE"); }
+  // Starts `argv` and waits until the process runs argv[0].
+  std::unique_ptr<RunningProgram> start(const std::vector<std::string>& argv) {
+    auto child = std::make_unique<RunningProgram>(argv);
+    const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+    EXPECT_TRUE(pollUntil([&] { return linkTarget(exe) == argv[0]; })) << argv[0];
+    return child;
+  }
 
-  std::shared_ptr<const CodeObject> guest(const CodeSigning& signing, pid_t pid) {
+  std::shared_ptr<const CodeObject> guest(pid_t pid) {
     std::shared_ptr<const CodeObject> code;
     EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, kSecCSDefaultFlags, code), kErrSecSuccess);
     return code;
@@ -105,8 +63,8 @@ class CodeSigningGuestTest : public ::testing::Test {
 
   std::optional<SigningInformation> information(const CodeSigning& signing, const CodeObject& code) {
     std::shared_ptr<const StaticCodeObject> staticCode;
-    EXPECT_EQ(signing.copyStaticCode(code, kSecCSDefaultFlags, staticCode), kErrSecSuccess);
     std::optional<SigningInformation> info;
+    EXPECT_EQ(signing.copyStaticCode(code, kSecCSDefaultFlags, staticCode), kErrSecSuccess);
     if (staticCode) {
       EXPECT_EQ(signing.copySigningInformation(*staticCode, kSecCSSigningInformation, info), kErrSecSuccess);
     }
@@ -115,29 +73,17 @@ class CodeSigningGuestTest : public ::testing::Test {
 
   TempDir dir;
   TestSigningAuthority authority;
+  CodeSigning signing{authority.options()};
 };
 
 TEST_F(CodeSigningGuestTest, GuestIsCheckedByTheBytesTheProcessRuns) {
   std::string path = authority.signedCopy("/bin/sleep", dir.path() + "/sleeper", kIdentifier, "TEAMONE");
-  Child child({path, "600"});
-  ASSERT_GT(child.pid(), 0);
-  std::string procExe = "/proc/" + std::to_string(child.pid()) + "/exe";
-  ASSERT_TRUE(pollUntil([&] { return linkTarget(procExe) == path; }));
-
-  CodeSigning signing(authority.options());
-  std::shared_ptr<const CodeObject> code = guest(signing, child.pid());
+  std::unique_ptr<RunningProgram> child = start({path, "600"});
+  std::shared_ptr<const CodeObject> code = guest(child->pid());
   ASSERT_TRUE(code);
   EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
-  std::shared_ptr<const CodeRequirement> requirement;
-  ASSERT_EQ(signing.createRequirementWithString("identifier \"com.ambergrove.Tidewarden\" and anchor trusted", 0,
-                                                requirement),
-            kErrSecSuccess);
-  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, requirement.get()), kErrSecSuccess);
-  std::optional<SigningInformation> info = information(signing, *code);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->identifier, kIdentifier);
-  EXPECT_EQ(info->teamIdentifier, "TEAMONE");
-  EXPECT_EQ(info->mainExecutable, path);
+  EXPECT_EQ(information(signing, *code).value().teamIdentifier, "TEAMONE");
+  EXPECT_EQ(information(signing, *code).value().mainExecutable, path);
 
   // The file on disk is replaced by a tampered copy after launch. The process still runs
   // the original inode, so its guest code stays valid, while the path now names code
@@ -146,26 +92,27 @@ TEST_F(CodeSigningGuestTest, GuestIsCheckedByTheBytesTheProcessRuns) {
   bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x10);
   writeFileBytes(dir.path() + "/replacement", bytes, 0755);
   ASSERT_EQ(::rename((dir.path() + "/replacement").c_str(), path.c_str()), 0);
-
-  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, requirement.get()), kErrSecSuccess);
-  std::shared_ptr<const CodeObject> again = guest(signing, child.pid());
+  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
+  std::shared_ptr<const CodeObject> again = guest(child->pid());
   ASSERT_TRUE(again);
   EXPECT_EQ(signing.checkValidity(*again, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
-  EXPECT_EQ(information(signing, *again)->mainExecutable, path + " (deleted)");
-  std::shared_ptr<const StaticCodeObject> onDisk;
-  ASSERT_EQ(signing.createStaticCodeWithPath(path, 0, onDisk), kErrSecSuccess);
-  EXPECT_EQ(signing.checkStaticValidity(*onDisk, 0, nullptr), kErrSecCSSignatureFailed);
+  EXPECT_EQ(information(signing, *again).value().mainExecutable, path + " (deleted)");
+  EXPECT_EQ(authority.check(path), kErrSecCSSignatureFailed);
 
   // Once the process has ended (a zombie, then reaped) the guest is invalid.
-  child.kill();
-  ASSERT_TRUE(pollUntil([&] { return processState(child.pid()) == 'Z'; }));
+  const pid_t pid = child->pid();
+  std::shared_ptr<const CodeObject> none;
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0x40, none), kErrSecCSInvalidFlags);
+  ::kill(pid, SIGKILL);
+  siginfo_t ended;
+  ASSERT_EQ(::waitid(P_PID, pid, &ended, WEXITED | WNOWAIT), 0);  // now a zombie, not yet reaped
   EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecCSGuestInvalid);
-  std::shared_ptr<const CodeObject> zombie;
-  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(child.pid(), 0, zombie), kErrSecCSNoSuchCode);
-  child.reap();
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0, none), kErrSecCSNoSuchCode);
+  ASSERT_TRUE(child->waitForExit(kPollLimit));
   EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecCSGuestInvalid);
-  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(child.pid(), 0, zombie), kErrSecCSNoSuchCode);
-  EXPECT_EQ(zombie, nullptr);
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0, none), kErrSecCSNoSuchCode);
+  for (pid_t unknown : {0, -1}) EXPECT_EQ(signing.copyGuestWithProcessIdentifier(unknown, 0, none), kErrSecCSNoSuchCode);
+  EXPECT_EQ(none, nullptr);
   // Its static code is still the pinned file, which stays valid as code.
   std::shared_ptr<const StaticCodeObject> pinned;
   ASSERT_EQ(signing.copyStaticCode(*code, 0, pinned), kErrSecSuccess);
@@ -174,46 +121,24 @@ TEST_F(CodeSigningGuestTest, GuestIsCheckedByTheBytesTheProcessRuns) {
 
 TEST_F(CodeSigningGuestTest, GuestThatExecsAnotherFileIsInvalid) {
   std::string shell = authority.signedCopy("/bin/sh", dir.path() + "/shell", kIdentifier, "TEAMONE");
-  Child child({shell, "-c", "read line; exec /bin/sleep 600"});
-  ASSERT_GT(child.pid(), 0);
-  std::string procExe = "/proc/" + std::to_string(child.pid()) + "/exe";
-  ASSERT_TRUE(pollUntil([&] { return linkTarget(procExe) == shell; }));
-
-  CodeSigning signing(authority.options());
-  std::shared_ptr<const CodeObject> code = guest(signing, child.pid());
+  std::string go = dir.path() + "/go";
+  ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+  // Held open read-write so that neither side's open of the pipe blocks.
+  UniqueFd goFd(::open(go.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(goFd);
+  std::unique_ptr<RunningProgram> child = start({shell, "-c", "read line < " + go + "; exec /bin/sleep 600"});
+  std::shared_ptr<const CodeObject> code = guest(child->pid());
   ASSERT_TRUE(code);
   EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kErrSecSuccess);
 
-  child.write("go\n");
-  ASSERT_TRUE(pollUntil([&] { return linkTarget(procExe) == "/bin/sleep" || linkTarget(procExe) == "/usr/bin/sleep"; }));
+  ASSERT_EQ(::write(goFd.get(), "go\n", 3), 3);
+  const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+  ASSERT_TRUE(pollUntil([&] { return linkTarget(exe) == "/bin/sleep" || linkTarget(exe) == "/usr/bin/sleep"; }));
   EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kErrSecCSGuestInvalid);
   // A fresh look sees the unsigned program it runs now.
-  std::shared_ptr<const CodeObject> now = guest(signing, child.pid());
+  std::shared_ptr<const CodeObject> now = guest(child->pid());
   ASSERT_TRUE(now);
   EXPECT_EQ(signing.checkValidity(*now, 0, nullptr), kErrSecCSUnsigned);
-}
-
-TEST_F(CodeSigningGuestTest, AdhocAndUnknownGuests) {
-  std::string path = authority.signedCopy("/bin/sleep", dir.path() + "/adhoc-sleeper", kIdentifier, kAdhoc);
-  Child child({path, "600"});
-  ASSERT_GT(child.pid(), 0);
-  std::string procExe = "/proc/" + std::to_string(child.pid()) + "/exe";
-  ASSERT_TRUE(pollUntil([&] { return linkTarget(procExe) == path; }));
-
-  CodeSigning signing(authority.options());
-  std::shared_ptr<const CodeObject> code = guest(signing, child.pid());
-  ASSERT_TRUE(code);
-  EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kErrSecSuccess);
-  std::optional<SigningInformation> info = information(signing, *code);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->identifier, kIdentifier);
-  EXPECT_EQ(info->teamIdentifier, std::nullopt);
-
-  std::shared_ptr<const CodeObject> none;
-  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(0, 0, none), kErrSecCSNoSuchCode);
-  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(-1, 0, none), kErrSecCSNoSuchCode);
-  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(child.pid(), 0x40, none), kErrSecCSInvalidFlags);
-  EXPECT_EQ(none, nullptr);
 }
 
 TEST_F(CodeSigningGuestTest, SelfIsReadFromTheInjectedExecutable) {
@@ -221,28 +146,14 @@ TEST_F(CodeSigningGuestTest, SelfIsReadFromTheInjectedExecutable) {
                                           "com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE");
   CodeSigningOptions options = authority.options();
   options.selfExecutable = path;
-  CodeSigning signing(options);
+  CodeSigning injected(options);
   std::shared_ptr<const CodeObject> self;
-  ASSERT_EQ(signing.copySelf(kSecCSDefaultFlags, self), kErrSecSuccess);
-  EXPECT_EQ(signing.checkValidity(*self, 0, nullptr), kErrSecSuccess);
-  std::optional<SigningInformation> info = information(signing, *self);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->identifier, "com.ambergrove.Tidewarden.PrivilegedHelper");
-  EXPECT_EQ(info->teamIdentifier, "TEAMONE");
-  EXPECT_EQ(info->mainExecutable, path);
-
-  // The real self of this unsigned test program.
-  CodeSigning real(authority.options());
-  ASSERT_EQ(real.copySelf(kSecCSDefaultFlags, self), kErrSecSuccess);
-  EXPECT_EQ(real.checkValidity(*self, 0, nullptr), kErrSecCSUnsigned);
-  info = information(real, *self);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->identifier, std::nullopt);
-  EXPECT_EQ(info->mainExecutable, linkTarget("/proc/self/exe"));
+  ASSERT_EQ(injected.copySelf(kSecCSDefaultFlags, self), kErrSecSuccess);
+  EXPECT_EQ(injected.checkValidity(*self, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(information(injected, *self).value().identifier, "com.ambergrove.Tidewarden.PrivilegedHelper");
 
   options.selfExecutable = dir.path() + "/missing";
-  CodeSigning missing(options);
-  EXPECT_EQ(missing.copySelf(kSecCSDefaultFlags, self), kErrSecCSNoSuchCode);
+  EXPECT_EQ(CodeSigning(options).copySelf(kSecCSDefaultFlags, self), kErrSecCSNoSuchCode);
   EXPECT_EQ(self, nullptr);
 }
 

@@ -1,7 +1,7 @@
 // Serial and global queues, the repeating timer and the one-shot reply holder.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,23 +23,12 @@ using namespace std::chrono_literals;
 // means the event never came.
 constexpr auto kEventBound = 10s;
 
-// A one-way gate: wait() blocks until open().
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  bool wait(std::chrono::steady_clock::duration bound = kEventBound) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, bound, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
+// A one-way gate any number of threads may wait on: wait() blocks until open().
+struct Gate {
+  std::promise<void> promise;
+  std::shared_future<void> future = promise.get_future().share();
+  void open() { promise.set_value(); }
+  bool wait() const { return future.wait_for(kEventBound) == std::future_status::ready; }
 };
 
 // Polls `condition` (cheaply) until it holds or the bound passes.
@@ -53,39 +42,20 @@ bool eventually(Condition condition) {
   return true;
 }
 
-TEST(SerialQueueTest, RunsInSubmissionOrderOnItsOwnThread) {
-  SerialQueue queue("com.ambergrove.Tidewarden.test-order");
-  EXPECT_EQ(queue.label(), "com.ambergrove.Tidewarden.test-order");
+TEST(SerialQueueTest, RunsInSubmissionOrderOnItsOwnThreadAndSyncWaitsForAll) {
+  SerialQueue queue("order");
   EXPECT_FALSE(queue.isCurrent());
-  std::vector<int> seen;
-  std::atomic<int> offQueue{0};
-  for (int i = 0; i < 1000; ++i) {
-    queue.async([&, i] {
-      if (!queue.isCurrent()) ++offQueue;
-      seen.push_back(i);
-    });
-  }
+  Gate release;
+  queue.async([&] { release.wait(); });
+  std::vector<int> seen;  // -1 for work that found itself off the queue
+  for (int i = 0; i < 1000; ++i) queue.async([&, i] { seen.push_back(queue.isCurrent() ? i : -1); });
+  std::thread opener([&] { release.open(); });
   std::thread::id worker;
   queue.sync([&] { worker = std::this_thread::get_id(); });
+  opener.join();
   ASSERT_EQ(seen.size(), 1000u);
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
-  EXPECT_EQ(offQueue.load(), 0);
   EXPECT_NE(worker, std::this_thread::get_id());
-}
-
-TEST(SerialQueueTest, SyncReturnsAfterTheWorkAndSerializesWithAsync) {
-  SerialQueue queue("sync");
-  Gate release;
-  std::atomic<bool> firstDone{false};
-  queue.async([&] {
-    release.wait();
-    firstDone = true;
-  });
-  std::thread opener([&] { release.open(); });
-  bool sawFirst = false;
-  queue.sync([&] { sawFirst = firstDone.load(); });
-  EXPECT_TRUE(sawFirst);
-  opener.join();
 }
 
 TEST(SerialQueueTest, DestructionRunsEverythingAlreadyQueued) {
@@ -110,19 +80,14 @@ TEST(SerialQueueTest, DestructionRunsEverythingAlreadyQueued) {
 
 TEST(SerialQueueDeathTest, SyncFromItsOwnThreadAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        SerialQueue queue("self");
-        queue.sync([&] { queue.sync([] {}); });
-      },
-      "");
+  SerialQueue queue("self");
+  EXPECT_DEATH(queue.sync([&] { queue.sync([] {}); }), "");
 }
 
 TEST(GlobalQueueTest, DoesNotStarveWhenTenTasksBlock) {
   for (GlobalQueue* queue : {&GlobalQueue::utility(), &GlobalQueue::background()}) {
     Gate release;
-    std::atomic<int> blocked{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> blocked{0}, finished{0};
     for (int i = 0; i < 10; ++i) {
       queue->async([&] {
         ++blocked;
@@ -146,57 +111,41 @@ TEST(GlobalQueueTest, DoesNotStarveWhenTenTasksBlock) {
 
 TEST(GlobalQueueTest, BeyondTheCapWorkWaitsInOrder) {
   GlobalQueue queue(/*maxWorkers=*/2, /*idleWorkerTimeout=*/10s);
-  Gate releaseA;
-  Gate releaseB;
-  Gate aStarted;
-  Gate bStarted;
+  Gate release[2], started[2];
   std::mutex mutex;
   std::vector<std::string> order;
   auto record = [&](const char* name) {
     std::lock_guard lock(mutex);
     order.push_back(name);
   };
-  queue.async([&] {
-    aStarted.open();
-    releaseA.wait();
-    record("A");
-  });
-  queue.async([&] {
-    bStarted.open();
-    releaseB.wait();
-    record("B");
-  });
-  ASSERT_TRUE(aStarted.wait());
-  ASSERT_TRUE(bStarted.wait());
-  Gate dDone;
-  queue.async([&] { record("C"); });
-  queue.async([&] {
-    record("D");
-    dDone.open();
-  });
-  EXPECT_EQ(queue.workerCount(), 2u);
-  {
+  auto recorded = [&] {
     std::lock_guard lock(mutex);
-    EXPECT_TRUE(order.empty());
+    return order;
+  };
+  for (int i = 0; i < 2; ++i) {
+    queue.async([&, i] {
+      started[i].open();
+      release[i].wait();
+      record(i == 0 ? "A" : "B");
+    });
   }
-  releaseA.open();
-  ASSERT_TRUE(dDone.wait());
-  releaseB.open();
-  EXPECT_TRUE(eventually([&] {
-    std::lock_guard lock(mutex);
-    return order.size() == 4;
-  }));
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(order, (std::vector<std::string>{"A", "C", "D", "B"}));
+  ASSERT_TRUE(started[0].wait() && started[1].wait());
+  for (const char* name : {"C", "D"}) queue.async([&, name] { record(name); });
+  EXPECT_EQ(queue.workerCount(), 2u);
+  EXPECT_TRUE(recorded().empty());
+  release[0].open();
+  ASSERT_TRUE(eventually([&] { return recorded().size() == 3; }));
+  release[1].open();
+  ASSERT_TRUE(eventually([&] { return recorded().size() == 4; }));
+  EXPECT_EQ(recorded(), (std::vector<std::string>{"A", "C", "D", "B"}));
 }
 
 TEST(GlobalQueueTest, IdleWorkersExitAndTheQueueRecovers) {
   GlobalQueue queue(/*maxWorkers=*/4, /*idleWorkerTimeout=*/20ms);
-  Gate first;
+  Gate first, second;
   queue.async([&] { first.open(); });
   ASSERT_TRUE(first.wait());
   EXPECT_TRUE(eventually([&] { return queue.workerCount() == 0; }));
-  Gate second;
   queue.async([&] { second.open(); });
   EXPECT_TRUE(second.wait());
 }
@@ -204,54 +153,42 @@ TEST(GlobalQueueTest, IdleWorkersExitAndTheQueueRecovers) {
 class RepeatingTimerTest : public ::testing::Test {
  protected:
   void countTick() {
-    std::lock_guard lock(mutex_);
+    if (!queue_.isCurrent()) offQueue_ = true;
     ++ticks_;
-    onQueue_ = onQueue_ && queue_.isCurrent();
-    cv_.notify_all();
-  }
-  bool waitForTicks(int count) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kEventBound, [&] { return ticks_ >= count; });
-  }
-  int ticks() {
-    std::lock_guard lock(mutex_);
-    return ticks_;
   }
 
   SerialQueue queue_{"timer"};
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int ticks_ = 0;
-  bool onQueue_ = true;
+  std::atomic<int> ticks_{0};
+  std::atomic<bool> offQueue_{false};
 };
 
 TEST_F(RepeatingTimerTest, FiresRepeatedlyOnTheQueueOneIntervalAfterResume) {
   const auto interval = 20ms;
   std::chrono::steady_clock::time_point firstTick;
   RepeatingTimer timer(queue_, interval, 1ms, [&] {
-    if (ticks() == 0) firstTick = std::chrono::steady_clock::now();
+    if (ticks_ == 0) firstTick = std::chrono::steady_clock::now();
     countTick();
   });
   auto resumed = std::chrono::steady_clock::now();
   timer.resume();
   timer.resume();  // a second resume changes nothing
-  ASSERT_TRUE(waitForTicks(3));
+  ASSERT_TRUE(eventually([&] { return ticks_ >= 3; }));
   timer.cancel();
+  queue_.sync([] {});
   EXPECT_GE(firstTick - resumed, interval);
-  EXPECT_TRUE(onQueue_);
+  EXPECT_FALSE(offQueue_);
 }
 
 TEST_F(RepeatingTimerTest, TicksCoalesceWhileTheQueueIsBusy) {
   RepeatingTimer timer(queue_, 2ms, 0ms, [&] { countTick(); });
-  Gate release;
+  Gate release, marked;
   queue_.async([&] { release.wait(); });
   timer.resume();
   ASSERT_TRUE(eventually([&] { return timer.expirationCount() >= 5; }));
   // Queue now: [blocker (running), one waiting tick]. The marker goes behind it.
   int ticksAtMarker = -1;
-  Gate marked;
   queue_.async([&] {
-    ticksAtMarker = ticks();
+    ticksAtMarker = ticks_;
     marked.open();
   });
   release.open();
@@ -260,56 +197,59 @@ TEST_F(RepeatingTimerTest, TicksCoalesceWhileTheQueueIsBusy) {
   timer.cancel();
 }
 
-TEST_F(RepeatingTimerTest, CancelStopsATickAlreadyWaitingOnTheQueue) {
-  RepeatingTimer timer(queue_, 1ms, 0ms, [&] { countTick(); });
-  Gate release;
-  queue_.async([&] { release.wait(); });
-  timer.resume();
-  ASSERT_TRUE(eventually([&] { return timer.expirationCount() >= 1; }));
-  timer.cancel();
-  timer.cancel();  // idempotent
-  uint64_t expirations = timer.expirationCount();
-  release.open();
-  queue_.sync([] {});
-  EXPECT_EQ(ticks(), 0);
-  timer.resume();  // no effect after cancel
-  queue_.sync([] {});
-  EXPECT_EQ(timer.expirationCount(), expirations);
-}
-
-TEST_F(RepeatingTimerTest, DestructionWithATickWaitingNeverCallsTheHandler) {
-  Gate release;
-  queue_.async([&] { release.wait(); });
-  {
-    RepeatingTimer timer(queue_, 1ms, 0ms, [&] { countTick(); });
-    timer.resume();
-    ASSERT_TRUE(eventually([&] { return timer.expirationCount() >= 1; }));
+TEST_F(RepeatingTimerTest, CancelOrDestructionStopsATickAlreadyWaitingOnTheQueue) {
+  for (bool destroy : {false, true}) {
+    Gate release;
+    queue_.async([&] { release.wait(); });
+    auto timer = std::make_unique<RepeatingTimer>(queue_, 1ms, 0ms, [&] { countTick(); });
+    timer->resume();
+    ASSERT_TRUE(eventually([&] { return timer->expirationCount() >= 1; }));
+    uint64_t expirations = 0;
+    if (destroy) {
+      timer.reset();
+    } else {
+      timer->cancel();
+      timer->cancel();  // idempotent
+      expirations = timer->expirationCount();
+    }
+    release.open();
+    queue_.sync([] {});
+    EXPECT_EQ(ticks_, 0) << destroy;
+    if (!destroy) {
+      timer->resume();  // no effect after cancel
+      queue_.sync([] {});
+      EXPECT_EQ(timer->expirationCount(), expirations);
+    }
   }
-  release.open();
-  queue_.sync([] {});
-  EXPECT_EQ(ticks(), 0);
 }
 
 TEST_F(RepeatingTimerTest, HandlerMayCancelItsOwnTimer) {
   std::unique_ptr<RepeatingTimer> timer;
   timer = std::make_unique<RepeatingTimer>(queue_, 1ms, 0ms, [&] {
     countTick();
-    if (ticks() == 2) timer->cancel();
+    if (ticks_ == 2) timer->cancel();
   });
   timer->resume();
-  ASSERT_TRUE(waitForTicks(2));
+  ASSERT_TRUE(eventually([&] { return ticks_ >= 2; }));
   queue_.sync([] {});
   uint64_t expirations = timer->expirationCount();
   queue_.sync([] {});
-  EXPECT_EQ(ticks(), 2);
+  EXPECT_EQ(ticks_, 2);
   EXPECT_EQ(timer->expirationCount(), expirations);
 }
 
-TEST(OnceReplyTest, OnlyTheFirstSendIsDelivered) {
+TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLock) {
   std::vector<std::string> delivered;
-  auto reply = OnceReply<std::string>::make([&](std::string value) { delivered.push_back(std::move(value)); });
+  OnceReply<std::string>* raw = nullptr;
+  bool sawSent = false;
+  auto reply = OnceReply<std::string>::make([&](std::string value) {
+    sawSent = raw->sent();  // would deadlock under the lock
+    delivered.push_back(std::move(value));
+  });
+  raw = reply.get();
   EXPECT_FALSE(reply->sent());
   EXPECT_TRUE(reply->send("first"));
+  EXPECT_TRUE(sawSent);
   EXPECT_TRUE(reply->sent());
   EXPECT_FALSE(reply->send("second"));
   reply.reset();  // dropping after a send adds nothing
@@ -326,25 +266,13 @@ TEST(OnceReplyTest, DroppingTheLastOwnerUnansweredSendsTheDefaultOnce) {
   EXPECT_EQ(delivered, (std::vector<std::string>{""}));
 }
 
-TEST(OnceReplyTest, CallbackRunsOutsideTheLock) {
-  OnceReply<int>* raw = nullptr;
-  bool sawSent = false;
-  auto reply = OnceReply<int>::make([&](int) { sawSent = raw->sent(); });  // would deadlock under the lock
-  raw = reply.get();
-  EXPECT_TRUE(reply->send(1));
-  EXPECT_TRUE(sawSent);
-}
-
 TEST(OnceReplyTest, EightRacingSendersDeliverExactlyOnce) {
   for (int round = 0; round < 50; ++round) {
-    std::atomic<int> calls{0};
-    std::atomic<int> deliveredValue{-1};
+    std::atomic<int> calls{0}, deliveredValue{-1}, winners{0}, winnerValue{-2};
     auto reply = OnceReply<int>::make([&](int value) {
       ++calls;
       deliveredValue = value;
     });
-    std::atomic<int> winners{0};
-    std::atomic<int> winnerValue{-2};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -36,23 +38,14 @@ class ProcessLauncherTest : public ::testing::Test {
 
   std::string real(const std::string& logical) { return dir_.path() + logical; }
 
-  void makeDirs(const std::string& logical) {
-    std::string path;
-    std::stringstream parts(logical);
-    for (std::string part; std::getline(parts, part, '/');) {
-      if (part.empty()) continue;
-      path += "/" + part;
-      ::mkdir(real(path).c_str(), 0755);
-    }
+  // Writes `contents` at `logical` beneath the root, creating the folders on the way.
+  void writeFile(const std::string& logical, const std::string& contents, mode_t mode) {
+    std::filesystem::create_directories(std::filesystem::path(real(logical)).parent_path());
+    std::ofstream(real(logical), std::ios::binary | std::ios::trunc) << contents;
+    ASSERT_EQ(::chmod(real(logical).c_str(), mode), 0);
   }
-
-  // Writes `body` below a "#!/bin/sh" line at `logical` beneath the root.
   void script(const std::string& logical, const std::string& body, mode_t mode = 0755) {
-    makeDirs(logical.substr(0, logical.rfind('/')));
-    UniqueFd fd(::open(real(logical).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_TRUE(writeAll(fd.get(), "#!/bin/sh\n" + body + "\n"));
-    ASSERT_EQ(::fchmod(fd.get(), mode), 0);
+    writeFile(logical, "#!/bin/sh\n" + body + "\n", mode);
   }
 
   std::unique_ptr<ChildProcess> launch(const std::string& executable, std::vector<std::string> arguments = {},
@@ -60,9 +53,10 @@ class ProcessLauncherTest : public ::testing::Test {
     return launcher_->launch({executable, std::move(arguments), kToolEnvironment, std::move(input)});
   }
 
-  std::string launchError(const LaunchRequest& request) {
+  std::string launchError(const std::string& executable, std::vector<std::string> arguments = {},
+                          std::vector<std::string> environment = kToolEnvironment) {
     try {
-      launcher_->launch(request);
+      launcher_->launch({executable, std::move(arguments), std::move(environment), {}});
     } catch (const LaunchError& error) {
       return error.what();
     }
@@ -71,8 +65,7 @@ class ProcessLauncherTest : public ::testing::Test {
 
   struct Finished {
     int status;
-    std::string output;
-    std::string error;
+    std::string output, error;
   };
   // Reads both streams to end of file (small outputs only), then reaps.
   Finished finish(ChildProcess& child) {
@@ -107,47 +100,30 @@ TEST_F(ProcessLauncherTest, ExitStatusArgumentsAndOutputs) {
   EXPECT_EQ(done.error, "oops\n");
   EXPECT_EQ(child->wait(), done.status);  // repeatable
   EXPECT_EQ(child->tryWait(), done.status);
-  EXPECT_FALSE(child->signal(SIGTERM));   // reaped: nothing is sent
+  EXPECT_FALSE(child->signal(SIGTERM));  // reaped: nothing is sent
 }
 
 TEST_F(ProcessLauncherTest, ChildSeesExactlyTheGivenEnvironment) {
   // A copy of the real env program (a shell would add PWD of its own accord).
-  makeDirs("/usr/bin");
-  UniqueFd source(::open("/usr/bin/env", O_RDONLY | O_CLOEXEC));
-  std::string program;
-  ASSERT_TRUE(readAll(source.get(), program, 16 << 20));
-  UniqueFd copy(::open(real("/usr/bin/env").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755));
-  ASSERT_TRUE(writeAll(copy.get(), program));
-  copy.reset();
-
+  std::filesystem::create_directories(real("/usr/bin"));
+  std::filesystem::copy_file("/usr/bin/env", real("/usr/bin/env"));
   auto child = launcher_->launch({"/usr/bin/env", {}, {"PATH=/usr/bin:/bin", "LC_ALL=C", "ODD=a=b c"}, {}});
-  Finished done = finish(*child);
   // Nothing of this test program's own environment (HOME, PATH, ...) reaches the child.
-  EXPECT_EQ(done.output, "PATH=/usr/bin:/bin\nLC_ALL=C\nODD=a=b c\n");
-
-  auto empty = launcher_->launch({"/usr/bin/env", {}, {}, {}});
-  EXPECT_EQ(finish(*empty).output, "");
+  EXPECT_EQ(finish(*child).output, "PATH=/usr/bin:/bin\nLC_ALL=C\nODD=a=b c\n");
+  EXPECT_EQ(finish(*launcher_->launch({"/usr/bin/env", {}, {}, {}})).output, "");
 }
 
 TEST_F(ProcessLauncherTest, StandardInputIsDeliveredThenEndOfFile) {
   script("/bin/echoin", "cat");
-  Finished small = [&] {
-    auto child = launch("/bin/echoin", {}, std::string("hello\nworld"));
-    return finish(*child);
-  }();
-  EXPECT_EQ(small.output, "hello\nworld");
-
-  // More than any pipe buffer, to a child that reads all of it...
-  std::string big(3 << 20, 'z');
-  auto reader = launch("/bin/echoin", {}, big);
-  EXPECT_EQ(finish(*reader).output.size(), big.size());
-  // ...and to one that reads none: the launch does not block either way.
   script("/bin/ignore", "exit 0");
-  auto ignorer = launch("/bin/ignore", {}, big);
-  EXPECT_EQ(WEXITSTATUS(finish(*ignorer).status), 0);
-
-  auto empty = launch("/bin/echoin");
-  Finished none = finish(*empty);
+  EXPECT_EQ(finish(*launch("/bin/echoin", {}, std::string("hello\nworld"))).output, "hello\nworld");
+  // More than any pipe buffer, to a child that reads all of it and to one that reads
+  // none: the launch does not block either way.
+  std::string big(3 << 20, 'z');
+  EXPECT_EQ(finish(*launch("/bin/echoin", {}, big)).output.size(), big.size());
+  EXPECT_EQ(WEXITSTATUS(finish(*launch("/bin/ignore", {}, big)).status), 0);
+  // No input at all is an immediate end of file.
+  Finished none = finish(*launch("/bin/echoin"));
   EXPECT_EQ(none.output, "");
   EXPECT_EQ(WEXITSTATUS(none.status), 0);
 }
@@ -155,15 +131,13 @@ TEST_F(ProcessLauncherTest, StandardInputIsDeliveredThenEndOfFile) {
 TEST_F(ProcessLauncherTest, NoDescriptorIsInheritedButTheExecutable) {
   // Descriptors opened without close-on-exec, as a careless library might: one at the
   // lowest free number, one far above.
-  std::string secret = dir_.path() + "/secret";
-  UniqueFd leaky(::open(secret.c_str(), O_RDWR | O_CREAT, 0600));
+  UniqueFd leaky(::open((dir_.path() + "/secret").c_str(), O_RDWR | O_CREAT, 0600));
   ASSERT_TRUE(leaky.valid());
   UniqueFd high(::fcntl(leaky.get(), F_DUPFD, 200));
   ASSERT_GE(high.get(), 200);
   // find(1) lists the shell's descriptors from outside, so the listing itself adds none.
   script("/bin/listfds", "find /proc/$$/fd -mindepth 1 -printf '%f %l\\n'");
-  auto child = launch("/bin/listfds");
-  Finished done = finish(*child);
+  Finished done = finish(*launch("/bin/listfds"));
 
   std::set<int> numbers;
   std::stringstream output(done.output);
@@ -195,9 +169,7 @@ TEST_F(ProcessLauncherTest, SignalsReachTheChildWithDefaultDispositions) {
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blockTerm, &oldMask), 0);
 
   script("/bin/selfkill", "kill -USR1 $$; exit 0");
-  auto selfKilled = launch("/bin/selfkill");
-  int status = finish(*selfKilled).status;
-
+  int status = finish(*launch("/bin/selfkill")).status;
   script("/bin/waiter", "echo ready; while :; do read x; done");
   auto waiter = launch("/bin/waiter", {}, std::string());
   ASSERT_EQ(readLine(*waiter), "ready");
@@ -207,15 +179,16 @@ TEST_F(ProcessLauncherTest, SignalsReachTheChildWithDefaultDispositions) {
 
   ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   ::sigaction(SIGUSR1, &previous, nullptr);
-
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGUSR1);
   ASSERT_TRUE(WIFSIGNALED(termStatus));
   EXPECT_EQ(WTERMSIG(termStatus), SIGTERM);
 }
 
-TEST_F(ProcessLauncherTest, WaitOnOneThreadWhileAnotherSignals) {
+TEST_F(ProcessLauncherTest, NoChildIsLeftBehindWhetherSignalledWaitedOnOrDropped) {
   script("/bin/sleeper", "echo ready; exec sleep 600");
+  script("/bin/parent", "sleep 600 & echo $!; wait");
+  // A wait on one thread while another sends the signal.
   auto child = launch("/bin/sleeper");
   ASSERT_EQ(readLine(*child), "ready");
   int status = -1;
@@ -224,81 +197,56 @@ TEST_F(ProcessLauncherTest, WaitOnOneThreadWhileAnotherSignals) {
   waiter.join();
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGKILL);
-}
 
-TEST_F(ProcessLauncherTest, GroupSignalReachesGrandchildren) {
-  script("/bin/parent", "sleep 600 & echo $!; wait");
-  auto child = launch("/bin/parent");
-  pid_t grandchild = std::stoi(readLine(*child));
-  EXPECT_EQ(::getpgid(grandchild), child->pid());  // the child leads its own group
-  EXPECT_TRUE(child->signalGroup(SIGKILL));
-  Finished done = finish(*child);  // end of file proves the grandchild let go of the pipes
-  EXPECT_TRUE(WIFSIGNALED(done.status));
-  EXPECT_FALSE(child->signalGroup(SIGKILL));
-}
+  // A group signal reaches grandchildren.
+  auto parent = launch("/bin/parent");
+  pid_t grandchild = std::stoi(readLine(*parent));
+  EXPECT_EQ(::getpgid(grandchild), parent->pid());  // the child leads its own group
+  EXPECT_TRUE(parent->signalGroup(SIGKILL));
+  EXPECT_TRUE(WIFSIGNALED(finish(*parent).status));  // end of file proves the grandchild let go of the pipes
+  EXPECT_FALSE(parent->signalGroup(SIGKILL));
 
-TEST_F(ProcessLauncherTest, DestroyingAnUnreapedChildKillsAndReapsIt) {
-  script("/bin/sleeper", "echo ready; exec sleep 600");
-  auto child = launch("/bin/sleeper");
-  ASSERT_EQ(readLine(*child), "ready");
-  pid_t pid = child->pid();
-  child.reset();
-  // Reaped, not a zombie: the pid no longer exists for us.
+  // Dropping an unreaped child kills and reaps it: the pid no longer exists for us.
+  auto dropped = launch("/bin/sleeper");
+  ASSERT_EQ(readLine(*dropped), "ready");
+  pid_t pid = dropped->pid();
+  dropped.reset();
   EXPECT_EQ(::kill(pid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
 }
 
-TEST_F(ProcessLauncherTest, ExecutableIsResolvedBeneathTheRootOnly) {
-  // /bin/sh exists on the real system but not beneath this root.
-  EXPECT_EQ(launchError({"/bin/sh", {"-c", "true"}, kToolEnvironment, {}}),
-            "Cannot start /bin/sh: No such file or directory");
-  EXPECT_EQ(launchError({"/usr/sbin/missing", {}, kToolEnvironment, {}}),
-            "Cannot start /usr/sbin/missing: No such file or directory");
-  EXPECT_EQ(launchError({"bin/tool", {}, kToolEnvironment, {}}), "Cannot start bin/tool: Invalid argument");
-}
-
-TEST_F(ProcessLauncherTest, SymbolicLinksAreRefusedAsLeafAndInTheMiddle) {
-  script("/bin/tool", "exit 3");
+TEST_F(ProcessLauncherTest, OnlyExecutableRegularFilesReachedBeneathTheRootWithoutLinksStart) {
+  script("/bin/tool", "exit 3", 0700);
+  script("/bin/plain", "exit 0", 0644);
+  ASSERT_EQ(::mkfifo(real("/bin/fifo").c_str(), 0755), 0);
+  // A script whose interpreter does not exist fails at exec, reported the same way.
+  writeFile("/bin/badinterp", "#!/nonexistent/interpreter\n", 0755);
   ASSERT_EQ(::symlink("tool", real("/bin/alias").c_str()), 0);
   ASSERT_EQ(::symlink("bin", real("/linked").c_str()), 0);
-  EXPECT_EQ(launchError({"/bin/alias", {}, kToolEnvironment, {}}),
-            "Cannot start /bin/alias: Too many levels of symbolic links");
-  std::string middle = launchError({"/linked/tool", {}, kToolEnvironment, {}});
+  const std::pair<const char*, const char*> refusals[] = {
+      {"/bin/sh", "No such file or directory"},  // exists on the real system, not beneath this root
+      {"/usr/sbin/missing", "No such file or directory"},
+      {"/bin/badinterp", "No such file or directory"},
+      {"bin/tool", "Invalid argument"},
+      {"/bin/alias", "Too many levels of symbolic links"},
+      {"/bin/plain", "Permission denied"},
+      {"/bin", "Permission denied"},
+      {"/bin/fifo", "Permission denied"}};
+  for (const auto& [executable, reason] : refusals) {
+    EXPECT_EQ(launchError(executable), std::string("Cannot start ") + executable + ": " + reason);
+  }
+  std::string middle = launchError("/linked/tool");
   EXPECT_TRUE(middle == "Cannot start /linked/tool: Too many levels of symbolic links" ||
               middle == "Cannot start /linked/tool: Not a directory")
       << middle;
-  auto direct = launch("/bin/tool");
-  EXPECT_EQ(WEXITSTATUS(finish(*direct).status), 3);
-}
+  EXPECT_EQ(WEXITSTATUS(finish(*launch("/bin/tool")).status), 3);
 
-TEST_F(ProcessLauncherTest, OnlyExecutableRegularFilesStart) {
-  script("/bin/plain", "exit 0", 0644);
-  EXPECT_EQ(launchError({"/bin/plain", {}, kToolEnvironment, {}}), "Cannot start /bin/plain: Permission denied");
-  EXPECT_EQ(launchError({"/bin", {}, kToolEnvironment, {}}), "Cannot start /bin: Permission denied");
-  ASSERT_EQ(::mkfifo(real("/bin/fifo").c_str(), 0755), 0);
-  EXPECT_EQ(launchError({"/bin/fifo", {}, kToolEnvironment, {}}), "Cannot start /bin/fifo: Permission denied");
-
-  // A script whose interpreter does not exist fails at exec, reported the same way.
-  makeDirs("/bin");
-  UniqueFd fd(::open(real("/bin/badinterp").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755));
-  ASSERT_TRUE(writeAll(fd.get(), "#!/nonexistent/interpreter\n"));
-  fd.reset();
-  EXPECT_EQ(launchError({"/bin/badinterp", {}, kToolEnvironment, {}}),
-            "Cannot start /bin/badinterp: No such file or directory");
-
-  script("/bin/fine", "exit 0", 0700);
-  EXPECT_EQ(WEXITSTATUS(finish(*launch("/bin/fine")).status), 0);
-}
-
-TEST_F(ProcessLauncherTest, StringsThatWouldBeCutShortAreRefused) {
-  script("/bin/tool", "exit 0");
-  EXPECT_EQ(launchError({"/bin/tool", {std::string("a\0b", 3)}, kToolEnvironment, {}}),
-            "Cannot start /bin/tool: Invalid argument");
-  EXPECT_EQ(launchError({"/bin/tool", {}, {std::string("A=1\0B=2", 7)}, {}}),
-            "Cannot start /bin/tool: Invalid argument");
-  EXPECT_EQ(launchError({"/bin/tool", {}, {"NOEQUALS"}, {}}), "Cannot start /bin/tool: Invalid argument");
-  EXPECT_EQ(launchError({"/bin/tool", {"a"}, {"A=1"}, {}}), "launched");
+  // Strings that would be cut short at a NUL, and an environment entry without "=".
+  EXPECT_EQ(launchError("/bin/tool", {std::string("a\0b", 3)}), "Cannot start /bin/tool: Invalid argument");
+  EXPECT_EQ(launchError("/bin/tool", {}, {std::string("A=1\0B=2", 7)}), "Cannot start /bin/tool: Invalid argument");
+  EXPECT_EQ(launchError("/bin/tool", {}, {"NOEQUALS"}), "Cannot start /bin/tool: Invalid argument");
+  EXPECT_EQ(launchError("/bin/tool", {"a"}, {"A=1"}), "launched");
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
 #include "platform/code_signer.h"
 #include "platform/code_signing.h"
-#include "platform/process_facts.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::testing {
@@ -25,18 +24,14 @@ using sim::WorldError;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string constructionError(const std::string& directory) {
-  try {
-    SimulatedMac mac(directory, {});
-  } catch (const WorldError& error) {
-    return error.what();
-  }
+std::string constructionError(const std::string& directory) try {
+  SimulatedMac mac(directory, {});
   return "(constructed)";
+} catch (const WorldError& error) {
+  return error.what();
 }
 
 // Signs a small file inside the simulated root with a team vouched for by `anchorKey`.
@@ -77,12 +72,6 @@ TEST_F(SimulatedMacTest, PlatformStandsOnTheWorldRoot) {
   ASSERT_EQ(::stat((worldDir() + "/root").c_str(), &viaPath), 0);
   EXPECT_EQ(viaDescriptor.st_ino, viaPath.st_ino);
   EXPECT_EQ(viaDescriptor.st_dev, viaPath.st_dev);
-
-  EXPECT_EQ(mac.platform().processFacts.realUserId(), 0u);
-  EXPECT_EQ(mac.platform().processFacts.effectiveUserId(), 0u);
-  ASSERT_EQ(mac.worldAnchors().size(), 1u);
-  EXPECT_EQ(mac.worldAnchors()[0].name, "apple");
-  EXPECT_EQ(mac.worldAnchors()[0].publicKey.size(), 32u);
 }
 
 TEST_F(SimulatedMacTest, OnlyTheWorldsOwnAppleAnchorSatisfiesAnchorApple) {
@@ -90,6 +79,8 @@ TEST_F(SimulatedMacTest, OnlyTheWorldsOwnAppleAnchorSatisfiesAnchorApple) {
   const std::optional<platform::SigningKey> worldApple =
       platform::SigningKey::fromPrivateKeyPem(slurp(worldDir() + "/anchors/apple.key"));
   ASSERT_TRUE(worldApple);
+  ASSERT_EQ(mac.worldAnchors().size(), 1u);
+  EXPECT_EQ(mac.worldAnchors()[0].name, "apple");
   EXPECT_EQ(worldApple->publicKey(), mac.worldAnchors()[0].publicKey);
 
   signWithTeamOf(*worldApple, worldDir() + "/root/usr/bin/genuine");
@@ -122,11 +113,6 @@ TEST_F(SimulatedMacTest, ATamperedWorldIsRefused) {
 
   // Restored, it opens again.
   EXPECT_EQ(constructionError(worldDir()), "(constructed)");
-}
-
-TEST_F(SimulatedMacTest, OneLiveSimulatedMacPerDirectory) {
-  SimulatedMac first(worldDir(), {});
-  EXPECT_EQ(constructionError(worldDir()), "Another simulator is already running on " + worldDir() + ".");
 }
 
 }  // namespace

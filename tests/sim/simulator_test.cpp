@@ -1,11 +1,13 @@
 // tidewarden-sim as a real child: fresh and reused worlds, world verbs, admission through tidewarden-ctl.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,6 @@
 #include "sim/simulated_mac.h"
 #include "support/child_program.h"
 #include "support/temp_dir.h"
-#include "simulator_process.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -42,19 +43,39 @@ void expectPingLine(const std::string& output, unsigned uid, unsigned euid) {
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::vector<std::string> entries(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+// How many entries `directory` holds.
+std::ptrdiff_t entryCount(const std::string& directory) {
+  return std::distance(std::filesystem::directory_iterator(directory), {});
 }
+
+// How long a simulator may take to make a world and start listening (sanitizer builds
+// included), and to stop after a signal. Waits end as soon as the event happens.
+constexpr std::chrono::seconds kSimulatorStartBound{60};
+constexpr std::chrono::seconds kSimulatorStopBound{30};
+
+// A tidewarden-sim serve child on `directory`, ready once it printed its listening line.
+class SimulatorProcess {
+ public:
+  explicit SimulatorProcess(const std::string& directory)
+      : directory_(directory), program_({kSim, "serve", "--root", directory}) {
+    firstLine_ = program_.readLine(kSimulatorStartBound);
+  }
+
+  // The line printed when ready, nullopt when none came (the child failed or hung).
+  const std::optional<std::string>& firstLine() const { return firstLine_; }
+  bool ready() const { return firstLine_ == "listening on " + socketPath(); }
+  std::string socketPath() const { return directory_ + "/helper.sock"; }
+  // Exit code after the signal, nullopt when it did not end within the bound.
+  std::optional<int> stop(int signal = SIGTERM) { return program_.stop(signal, kSimulatorStopBound); }
+
+ private:
+  std::string directory_;
+  RunningProgram program_;
+  std::optional<std::string> firstLine_;
+};
 
 class SimulatorTest : public ::testing::Test {
  protected:
@@ -71,10 +92,14 @@ class SimulatorTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(SimulatorTest, FreshWorldIsLaidOutAndAnswersPing) {
+TEST_F(SimulatorTest, FreshWorldIsLaidOutAndAnswersPingAndTheDirectoryIsLocked) {
   SimulatorProcess simulator(worldDir());  // absent: created
   ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
 
+  // One simulator per directory: a second is refused and the first still serves.
+  const ProgramResult second = runProgram({kSim, "serve", "--root", worldDir() + "/"});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_EQ(second.standardError, "tidewarden-sim: Another simulator is already running on " + worldDir() + ".\n");
   const ProgramResult result = ping(simulator.socketPath());
   EXPECT_EQ(result.exitCode, 0) << result.standardError;
   expectPingLine(result.standardOutput, 0, 0);
@@ -145,26 +170,15 @@ TEST_F(SimulatorTest, RefusesADirectoryThatIsNotAWorldAndLeavesItAlone) {
   EXPECT_EQ(serve.standardError, "tidewarden-sim: " + worldDir() +
                                      " is not empty and holds no simulated Mac (no world.json). Choose an empty "
                                      "or new directory; nothing was changed.\n");
-  EXPECT_EQ(entries(worldDir()), std::vector<std::string>{"notes.txt"});
-  EXPECT_EQ(slurp(worldDir() + "/notes.txt"), "mine");
 
   const ProgramResult show = world({"show"});
   EXPECT_EQ(show.exitCode, 1);
   EXPECT_EQ(show.standardError,
             "tidewarden-sim: " + worldDir() + " holds no simulated Mac (" + worldDir() + "/world.json is missing).\n");
   EXPECT_EQ(world({"set-user", "--uid", "5"}).exitCode, 1);
-  EXPECT_EQ(entries(worldDir()), std::vector<std::string>{"notes.txt"});
-}
-
-TEST_F(SimulatorTest, OneSimulatorPerDirectory) {
-  SimulatorProcess first(worldDir());
-  ASSERT_TRUE(first.ready());
-  const ProgramResult second = runProgram({kSim, "serve", "--root", worldDir() + "/"});
-  EXPECT_EQ(second.exitCode, 1);
-  EXPECT_EQ(second.standardError, "tidewarden-sim: Another simulator is already running on " + worldDir() + ".\n");
-  // The first one still serves.
-  EXPECT_EQ(ping(first.socketPath()).exitCode, 0);
-  EXPECT_EQ(first.stop(), 0);
+  // None of them changed the directory.
+  EXPECT_EQ(entryCount(worldDir()), 1);
+  EXPECT_EQ(slurp(worldDir() + "/notes.txt"), "mine");
 }
 
 TEST_F(SimulatorTest, ClientAdmissionFollowsTheSignature) {
@@ -194,12 +208,8 @@ TEST_F(SimulatorTest, ClientAdmissionFollowsTheSignature) {
 }
 
 TEST_F(SimulatorTest, UsageErrorsExitTwo) {
-  struct Case {
-    std::vector<std::string> arguments;
-    const char* message;
-  };
   const std::string dir = worldDir();
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "no command given"},
       {{"start"}, "unknown command start"},
       {{"serve"}, "--root DIR is required"},
@@ -215,13 +225,13 @@ TEST_F(SimulatorTest, UsageErrorsExitTwo) {
       {{"world", "--root", dir, "set-user", "--euid", "1", "--euid", "2"}, "--euid given twice"},
       {{"world", "--root", dir, "set-user", "--gid", "1"}, "unknown option --gid for set-user"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(message);
     std::vector<std::string> argv{kSim};
-    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     const ProgramResult result = runProgram(argv);
     EXPECT_EQ(result.exitCode, 2);
-    EXPECT_TRUE(result.standardError.starts_with(std::string("tidewarden-sim: ") + c.message + "\nusage: "))
+    EXPECT_TRUE(result.standardError.starts_with("tidewarden-sim: " + message + "\nusage: "))
         << result.standardError;
   }
   // None of them made a world.

@@ -1,36 +1,26 @@
 // In-memory signing authority and file helpers for tests that need signed code.
 #include "support/signing_fixture.h"
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-
-#include "platform/unique_fd.h"
+#include <fstream>
+#include <iterator>
 
 namespace tidewarden::testing {
 
-using platform::SigningKey;
-using platform::TeamIdentity;
-using platform::UniqueFd;
+using namespace platform;
 
 namespace {
 
-[[noreturn]] void die(const std::string& what, const std::string& path) {
-  std::fprintf(stderr, "signing fixture: %s %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
+[[noreturn]] void die(const char* what, const std::string& path) {
+  std::fprintf(stderr, "signing fixture: cannot %s %s\n", what, path.c_str());
   std::abort();
 }
 
 }  // namespace
-
-TestSigningAuthority::TestSigningAuthority() {
-  addAnchor(kTestAnchor);
-  addAnchor(kAppleAnchor);
-}
 
 void TestSigningAuthority::addAnchor(const std::string& name, bool trusted) {
   anchorKeys_.insert_or_assign(name, SigningKey::generate());
@@ -40,86 +30,79 @@ void TestSigningAuthority::addAnchor(const std::string& name, bool trusted) {
 
 void TestSigningAuthority::addTeam(const std::string& team, const std::string& anchorName) {
   SigningKey key = SigningKey::generate();
-  platform::codesign::TeamCertificate certificate =
-      platform::issueTeamCertificate(anchorKey(anchorName), anchorName, team, key.publicKey());
-  teams_.insert_or_assign(team, TeamIdentity{key, certificate});
+  teams_.insert_or_assign(
+      team, TeamIdentity{key, issueTeamCertificate(anchorKeys_.at(anchorName), anchorName, team, key.publicKey())});
 }
 
-std::vector<platform::TrustAnchor> TestSigningAuthority::anchors() const {
-  std::vector<platform::TrustAnchor> list;
-  for (const std::string& name : trusted_) list.push_back({name, anchorKeys_.at(name).publicKey()});
-  return list;
+const TeamIdentity& TestSigningAuthority::team(const std::string& name) {
+  if (!teams_.contains(name)) addTeam(name);
+  return teams_.at(name);
 }
 
-platform::CodeSigningOptions TestSigningAuthority::options(const platform::UniqueFd* root) const {
-  platform::CodeSigningOptions options;
-  options.anchors = anchors();
+CodeSigningOptions TestSigningAuthority::options(const UniqueFd* root) const {
+  CodeSigningOptions options;
+  for (const std::string& name : trusted_) options.anchors.push_back({name, anchorKeys_.at(name).publicKey()});
   options.root = root;
   return options;
 }
 
-void TestSigningAuthority::signFile(const std::string& path, const std::string& identifier,
-                                    const std::optional<std::string>& team) {
-  signBundle(path, identifier, team, {});
-}
-
-void TestSigningAuthority::signBundle(const std::string& path, const std::string& identifier,
-                                      const std::optional<std::string>& team,
-                                      const std::vector<std::string>& omitPatterns) {
-  platform::SignOptions options;
-  options.identifier = identifier;
-  options.omitPatterns = omitPatterns;
-  if (team) options.team = this->team(*team);
-  platform::signCode(path, options);
+void TestSigningAuthority::sign(const std::string& path, const std::string& identifier,
+                                const std::optional<std::string>& team, const std::vector<std::string>& omitPatterns) {
+  signCode(path, SignOptions{identifier, team ? std::optional(this->team(*team)) : std::nullopt, omitPatterns});
 }
 
 std::string TestSigningAuthority::signedCopy(const std::string& source, const std::string& destination,
                                              const std::string& identifier, const std::optional<std::string>& team) {
-  copyFileBytes(source, destination, 0755);
-  signFile(destination, identifier, team);
+  writeFileBytes(destination, readFileBytes(source), 0755);
+  sign(destination, identifier, team);
   return destination;
 }
 
-const SigningKey& TestSigningAuthority::anchorKey(const std::string& name) const {
-  auto found = anchorKeys_.find(name);
-  if (found == anchorKeys_.end()) throw platform::SigningError("The test anchor " + name + " was never added.");
-  return found->second;
+OSStatus TestSigningAuthority::check(const std::string& path, const std::string& requirementText, std::uint32_t flags,
+                                     std::string* description) const {
+  CodeSigning signing(options());
+  std::shared_ptr<const CodeRequirement> requirement;
+  if (!requirementText.empty()) {
+    EXPECT_EQ(signing.createRequirementWithString(requirementText, 0, requirement), kErrSecSuccess) << requirementText;
+  }
+  std::shared_ptr<const StaticCodeObject> code;
+  EXPECT_EQ(signing.createStaticCodeWithPath(path, 0, code), kErrSecSuccess) << path;
+  return code ? signing.checkStaticValidity(*code, flags, requirement.get(), description) : kErrSecCSInternalError;
 }
 
-const TeamIdentity& TestSigningAuthority::team(const std::string& name) {
-  if (teams_.find(name) == teams_.end()) addTeam(name);
-  return teams_.at(name);
+std::optional<SigningInformation> TestSigningAuthority::information(const std::string& path,
+                                                                    std::uint32_t flags) const {
+  CodeSigning signing(options());
+  std::shared_ptr<const StaticCodeObject> code;
+  std::optional<SigningInformation> info;
+  EXPECT_EQ(signing.createStaticCodeWithPath(path, 0, code), kErrSecSuccess) << path;
+  if (code) {
+    EXPECT_EQ(signing.copySigningInformation(*code, flags, info), kErrSecSuccess) << path;
+  }
+  return info;
+}
+
+std::string signingRefusal(const std::string& path, const SignOptions& options) {
+  try {
+    signCode(path, options);
+    return "(signed)";
+  } catch (const SigningError& error) {
+    return error.what();
+  }
 }
 
 std::string readFileBytes(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) die("cannot open", path);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) die("cannot read", path);
-    if (got == 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  if (!in.is_open() || in.bad()) die("read", path);
+  return bytes;
 }
 
 void writeFileBytes(const std::string& path, const std::string& bytes, mode_t mode) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!fd) die("cannot create", path);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) die("cannot write", path);
-    done += static_cast<std::size_t>(written);
-  }
-  if (::fchmod(fd.get(), mode) != 0) die("cannot chmod", path);
-}
-
-void copyFileBytes(const std::string& source, const std::string& destination, mode_t mode) {
-  writeFileBytes(destination, readFileBytes(source), mode);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  out.close();
+  if (!out || ::chmod(path.c_str(), mode) != 0) die("write", path);
 }
 
 }  // namespace tidewarden::testing
