@@ -164,6 +164,16 @@ template <class Error>
   throw Error(kCapabilityNotAvailable);
 }
 
+// The three local-installer methods: on the utility queue, inside the guard.
+void answerUnderLocalInstallerGuard(HelperEngines& engines, std::shared_ptr<InstallerHelperReply> reply,
+                                    Failure failure) {
+  engines.onUtilityQueue([&engines, reply, failure] {
+    answer(*reply, failure, [&engines] {
+      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+    });
+  });
+}
+
 }  // namespace
 
 void sendJson(InstallerHelperReply& reply, const nlohmann::json& response) {
@@ -343,11 +353,7 @@ void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply rep
   auto request = decodeRequest<installers::PreparedInstallerScanRequest>(
       data, kScanPreparedRequestLimit, "Installer inventory request is too large.", *reply, failure);
   if (!request) return;
-  engines_->onUtilityQueue([reply, failure, engines = engines_.get()] {
-    answer(*reply, failure, [engines] {
-      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
-    });
-  });
+  answerUnderLocalInstallerGuard(*engines_, reply, failure);
 }
 
 void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply replyBlock) {
@@ -355,11 +361,7 @@ void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply re
   auto request = decodeRequest<installers::PreparedInstallerDeleteRequest>(
       data, kDeletePreparedRequestLimit, "Installer deletion request is too large.", *reply, deletePreparedFailure);
   if (!request) return;
-  engines_->onUtilityQueue([reply, engines = engines_.get()] {
-    answer(*reply, deletePreparedFailure, [engines] {
-      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
-    });
-  });
+  answerUnderLocalInstallerGuard(*engines_, reply, deletePreparedFailure);
 }
 
 void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, Reply replyBlock) {
@@ -368,11 +370,7 @@ void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, R
       data, kReleaseImagesRequestLimit, "Installer-image release request is too large.", *reply,
       releaseImagesFailure);
   if (!request) return;
-  engines_->onUtilityQueue([reply, engines = engines_.get()] {
-    answer(*reply, releaseImagesFailure, [engines] {
-      return runUnderLocalInstallerGuard(engines->rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
-    });
-  });
+  answerUnderLocalInstallerGuard(*engines_, reply, releaseImagesFailure);
 }
 
 }  // namespace tidewarden::helper

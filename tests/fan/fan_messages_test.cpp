@@ -1,6 +1,8 @@
 // Decoding of fan requests and the wire shape of fan replies.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "fan/fan_control_reply.h"
@@ -19,11 +21,8 @@ const nlohmann::json kApplyRequest = nlohmann::json::parse(R"({
   "acknowledged": true
 })");
 
-std::string decodeFailure(const nlohmann::json& document) try {
-  FanControlRequest::decode(document.dump());
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
+std::string decodeFailure(const nlohmann::json& document) {
+  return testing::decodeFailure<FanControlRequest>(document.dump());
 }
 
 TEST(FanControlRequestDecoding, ARealisticApplyDecodesCompletelyButLeavesRangesAlone) {

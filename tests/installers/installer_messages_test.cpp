@@ -1,6 +1,8 @@
 // Decoding of local-installer requests and the wire shape of their replies.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "installers/prepared_installer_delete_request.h"
@@ -20,13 +22,7 @@ const std::string kSequoia = "/Applications/Install macOS Sequoia.app";
 
 nlohmann::json parse(std::string_view text) { return nlohmann::json::parse(text); }
 
-template <class T>
-std::string decodeFailure(const std::string& document) try {
-  T::decode(document);
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
-}
+using testing::decodeFailure;
 
 TEST(InstallerRequestDecoding, RequestsDecodeCompletelyAndRequireBothAcknowledgments) {
   EXPECT_EQ(PreparedInstallerScanRequest::decode("{}").onlyPath, std::nullopt);

@@ -1,6 +1,8 @@
 // Decoding of the materialize request and the wire shape of its reply.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "materialize/materialize_install_assistant_request.h"
@@ -13,11 +15,8 @@ namespace json = platform::json;
 
 const std::string kPrefix = "The request could not be read: ";
 
-std::string decodeFailure(const std::string& document) try {
-  MaterializeInstallAssistantRequest::decode(document);
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
+std::string decodeFailure(const std::string& document) {
+  return testing::decodeFailure<MaterializeInstallAssistantRequest>(document);
 }
 
 TEST(MaterializeRequestDecoding, DecodesCompletelyAndRequiresEveryKey) {

@@ -1,6 +1,8 @@
 // Decoding of quarantine and restore requests and the quarantine manifest record.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "quarantine/background_quarantine_request.h"
@@ -14,13 +16,7 @@ namespace json = platform::json;
 
 const std::string kPrefix = "The request could not be read: ";
 
-template <class T>
-std::string decodeFailure(const std::string& document) try {
-  T::decode(document);
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
-}
+using testing::decodeFailure;
 
 TEST(QuarantineRequestDecoding, RequestsDecodeCompletelyAndRelatedPathsAreRequiredThoughNotUsed) {
   const nlohmann::json document = nlohmann::json::parse(R"({"label":"com.example.updater",

@@ -1,6 +1,8 @@
 // Decoding of Rescue Drive requests and the wire shape of their replies.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "rescue/rescue_drive_operation_request.h"
@@ -36,11 +38,8 @@ const nlohmann::json kStartRequest = nlohmann::json::parse(R"({
   }
 })");
 
-std::string startFailure(const nlohmann::json& document) try {
-  RescueDriveStartRequest::decode(document.dump());
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
+std::string startFailure(const nlohmann::json& document) {
+  return testing::decodeFailure<RescueDriveStartRequest>(document.dump());
 }
 
 TEST(StartRequestDecoding, TheReviewedRowDecodesCompletelyAndReEncodesUnchanged) {

@@ -1,6 +1,8 @@
 // Decoding of download-cleanup and preflight requests and the wire shape of their replies.
 #include <gtest/gtest.h>
 
+#include "support/decode_failure.h"
+
 #include <string>
 
 #include "storage/installer_preparation_preflight_request.h"
@@ -20,11 +22,8 @@ const std::string kWorkspace = "/private/var/tmp/com.ambergrove.Tidewarden/Insta
 
 nlohmann::json parse(std::string_view text) { return nlohmann::json::parse(text); }
 
-std::string preflightFailure(const std::string& document) try {
-  InstallerPreparationPreflightRequest::decode(document);
-  return "(decoded)";
-} catch (const json::DecodeError& error) {
-  return error.what();
+std::string preflightFailure(const std::string& document) {
+  return testing::decodeFailure<InstallerPreparationPreflightRequest>(document);
 }
 
 TEST(StorageRequestDecoding, RequestsDecodeCompletelyAndLeaveRangesToTheEngines) {
