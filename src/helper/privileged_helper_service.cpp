@@ -7,38 +7,23 @@
 #include <map>
 
 #include "fan/fan_control_error.h"
-#include "fan/fan_control_reply.h"
-#include "fan/fan_control_request.h"
+#include "fan/fan_messages.h"
 #include "helper/installer_helper_reply.h"
 #include "helper/local_installer_guard.h"
-#include "helper/privileged_action_response.h"
-#include "installers/prepared_installer_delete_request.h"
-#include "installers/prepared_installer_delete_response.h"
-#include "installers/prepared_installer_image_release_request.h"
-#include "installers/prepared_installer_image_release_response.h"
-#include "installers/prepared_installer_scan_request.h"
-#include "installers/prepared_installer_scan_response.h"
-#include "materialize/materialize_install_assistant_request.h"
-#include "materialize/materialize_install_assistant_response.h"
+#include "installers/installers_messages.h"
+#include "materialize/materialize_messages.h"
 #include "platform/clock.h"
 #include "platform/json_codec.h"
 #include "platform/process_facts.h"
-#include "quarantine/background_quarantine_request.h"
-#include "quarantine/background_restore_request.h"
+#include "quarantine/quarantine_messages.h"
 #include "rescue/rescue_destination_error.h"
-#include "rescue/rescue_drive_operation_request.h"
-#include "rescue/rescue_drive_start_request.h"
-#include "rescue/rescue_drive_start_response.h"
-#include "rescue/rescue_drive_status_response.h"
-#include "storage/installer_preparation_preflight_request.h"
-#include "storage/installer_preparation_preflight_response.h"
-#include "storage/installer_preparation_safety_response.h"
+#include "rescue/rescue_messages.h"
+#include "storage/storage_messages.h"
 #include "storage/installer_safety_error.h"
-#include "storage/interrupted_installer_removal_request.h"
-#include "storage/interrupted_installer_removal_response.h"
-#include "storage/interrupted_installer_scan_response.h"
 
 namespace tidewarden::helper {
+
+namespace json = platform::json;
 namespace {
 
 using Failure = std::function<nlohmann::json(const std::string& errorText)>;
@@ -60,7 +45,7 @@ std::optional<Request> decodeRequest(const std::string& data, std::optional<std:
     return std::nullopt;
   }
   try {
-    return Request::decode(data);
+    return json::decodeDocument<Request>(data);
   } catch (const std::exception& error) {
     sendJson(reply, failure(error.what()));
     return std::nullopt;
@@ -83,16 +68,18 @@ nlohmann::json fanControlFailure(const std::string& text) {
   fan::FanControlReply reply;
   reply.accepted = false;
   reply.message = text;
-  return reply.toJson();
+  return json::encodeValue(reply);
 }
 
-nlohmann::json actionFailure(const std::string& text) { return PrivilegedActionResponse{false, text, {}}.toJson(); }
+nlohmann::json actionFailure(const std::string& text) {
+  return json::encodeValue(quarantine::PrivilegedActionResponse{false, text, {}});
+}
 
 nlohmann::json startRescueDriveFailure(const std::string& text) {
   rescue::RescueDriveStartResponse response;
   response.accepted = false;
   response.message = text;
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 Failure rescueOperationFailure(const char* message) {
@@ -105,7 +92,7 @@ Failure rescueOperationFailure(const char* message) {
     response.finished = true;
     response.success = false;
     response.errorMessage = text;
-    return response.toJson();
+    return json::encodeValue(response);
   };
 }
 
@@ -113,7 +100,7 @@ nlohmann::json materializeFailure(const std::string& text) {
   materialize::MaterializeInstallAssistantResponse response;
   response.success = false;
   response.message = text;
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 nlohmann::json preflightFailure(const std::string& text) {
@@ -121,14 +108,14 @@ nlohmann::json preflightFailure(const std::string& text) {
   response.allowed = false;
   response.message = text;
   response.estimatedAdditionalBytes = 0;
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 nlohmann::json removeInterruptedFailure(const std::string& text) {
   storage::InterruptedInstallerRemovalResponse response;
   response.removedAllocatedBytes = 0;
   response.issues = {text};
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 Failure scanPreparedFailure(platform::Clock& clock) {
@@ -137,7 +124,7 @@ Failure scanPreparedFailure(platform::Clock& clock) {
     response.checkedAt = platform::json::Date{clock.now()};
     response.warnings = {text};
     response.complete = false;
-    return response.toJson();
+    return json::encodeValue(response);
   };
 }
 
@@ -146,7 +133,7 @@ nlohmann::json deletePreparedFailure(const std::string& text) {
   response.deleted = false;
   response.mutationStarted = false;
   response.message = "No deletion was started. " + text;
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 nlohmann::json releaseImagesFailure(const std::string& text) {
@@ -154,7 +141,7 @@ nlohmann::json releaseImagesFailure(const std::string& text) {
   response.released = false;
   response.detachedImageCount = 0;
   response.message = "No image release was started. " + text;
-  return response.toJson();
+  return json::encodeValue(response);
 }
 
 // Stands in for an engine that this helper build does not contain: it refuses with the
@@ -254,7 +241,7 @@ void PrivilegedHelperService::runInstallerPreparationSafetyCheck(Reply replyBloc
   storage::InstallerPreparationSafetyResponse response;
   response.passed = false;
   response.message = kSafetyCheckRemoved;
-  sendJson(*reply, response.toJson());
+  sendJson(*reply, json::encodeValue(response));
 }
 
 void PrivilegedHelperService::fanControl(std::string data, Reply replyBlock) {
@@ -333,7 +320,7 @@ void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock
     response.checkedAt = platform::json::Date{clock.now()};
     response.protectedLocationsChecked = false;
     response.warnings = {kCapabilityNotAvailable};
-    sendJson(*reply, response.toJson());
+    sendJson(*reply, json::encodeValue(response));
   });
 }
 

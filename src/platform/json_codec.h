@@ -1,9 +1,11 @@
 // Strict JSON decoding and encoding shared by every request, reply and on-disk record.
 //
-// Decoding is explicit per field: a record's fromJson reads each key with required<T>
-// or optional<T>. A missing key and a null value are both "absent"; unknown keys are
-// ignored; a wrong type, an out-of-range integer or an unknown enumeration value throws
-// DecodeError, whose what() is the sentence the caller sends back to the client.
+// A record lists its fields once, key beside member (see Field below); one generic
+// coder reads and writes every listed record. A missing key and a null value are both
+// "absent"; a std::optional member may be absent, any other member is required.
+// Unknown keys are ignored; a wrong type, an out-of-range integer or an unknown
+// enumeration value throws DecodeError, whose what() is the sentence the caller sends
+// back to the client, with the key path of the offending value.
 #pragma once
 
 #include <array>
@@ -18,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -133,6 +136,43 @@ std::optional<E> enumFromRawValue(std::string_view raw) {
 
 // ---- Value codecs -------------------------------------------------------------------
 
+// ---- Records ------------------------------------------------------------------------
+//
+// A record lists its fields once, in a static member function:
+//
+//   struct Example {
+//     std::string name;
+//     std::optional<std::int64_t> size;
+//
+//     static constexpr auto jsonFields() {
+//       return std::tuple{json::field("name", &Example::name),
+//                         json::field("size", &Example::size)};
+//     }
+//   };
+//
+// Decoding reads the fields in list order (the first problem found is the one
+// reported); encoding writes every field and omits an absent optional. Listing a key
+// twice fails to compile.
+
+// One listed field: the key it travels under and the member that holds it.
+template <class Record, class Member>
+struct Field {
+  std::string_view key;
+  Member Record::*member;
+};
+
+template <class Record, class Member>
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
+  return {key, member};
+}
+
+template <class T>
+concept ListedRecord = requires {
+  { T::jsonFields() };
+};
+
+// A type whose coding cannot be a field list keeps a hand-written coder:
+// `static T fromJson(const nlohmann::json&)` and `nlohmann::json toJson() const`.
 template <class T>
 concept DecodableRecord = requires(const nlohmann::json& value) {
   { T::fromJson(value) } -> std::same_as<T>;
@@ -163,6 +203,26 @@ std::string quotedSegment(std::string_view text);
 // The member `key` of `object`, or nullptr when it is missing or null. Throws when
 // `object` is not an object.
 const nlohmann::json* member(const nlohmann::json& object, std::string_view key);
+
+template <class... Fields>
+constexpr bool keysAreUnique(const std::tuple<Fields...>& fields) {
+  return std::apply(
+      [](const auto&... each) {
+        const std::array<std::string_view, sizeof...(Fields)> keys{each.key...};
+        for (std::size_t first = 0; first < keys.size(); ++first) {
+          for (std::size_t second = first + 1; second < keys.size(); ++second) {
+            if (keys[first] == keys[second]) return false;
+          }
+        }
+        return true;
+      },
+      fields);
+}
+
+template <class T>
+inline constexpr bool isOptional = false;
+template <class T>
+inline constexpr bool isOptional<std::optional<T>> = true;
 
 }  // namespace detail
 
@@ -228,7 +288,7 @@ struct Codec<E> {
 };
 
 template <class R>
-requires(DecodableRecord<R> || EncodableRecord<R>) struct Codec<R> {
+requires(!ListedRecord<R> && (DecodableRecord<R> || EncodableRecord<R>)) struct Codec<R> {
   static R decode(const nlohmann::json& value) requires DecodableRecord<R> {
     return R::fromJson(value);
   }
@@ -348,10 +408,40 @@ void put(nlohmann::json& object, std::string_view key, const std::optional<T>& v
   if (value) put(object, key, *value);
 }
 
-// parse() followed by the record's fromJson.
-template <DecodableRecord T>
+template <ListedRecord R>
+struct Codec<R> {
+  static_assert(detail::keysAreUnique(R::jsonFields()), "a record lists the same key twice");
+
+  static R decode(const nlohmann::json& value) {
+    detail::requireObject(value);
+    R record{};
+    std::apply([&](const auto&... fields) { (decodeField(value, record, fields), ...); },
+               R::jsonFields());
+    return record;
+  }
+
+  static nlohmann::json encode(const R& record) {
+    nlohmann::json object = nlohmann::json::object();
+    std::apply([&](const auto&... fields) { (put(object, fields.key, record.*fields.member), ...); },
+               R::jsonFields());
+    return object;
+  }
+
+ private:
+  template <class Member>
+  static void decodeField(const nlohmann::json& object, R& record, const Field<R, Member>& field) {
+    if constexpr (detail::isOptional<Member>) {
+      record.*field.member = optional<typename Member::value_type>(object, field.key);
+    } else {
+      record.*field.member = required<Member>(object, field.key);
+    }
+  }
+};
+
+// parse() followed by the record's decoding.
+template <class T>
 T decodeDocument(std::string_view bytes) {
-  return T::fromJson(parse(bytes));
+  return Codec<T>::decode(parse(bytes));
 }
 
 }  // namespace tidewarden::platform::json

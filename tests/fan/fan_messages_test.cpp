@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "fan/fan_control_reply.h"
-#include "fan/fan_control_request.h"
+#include "fan/fan_messages.h"
 
 namespace tidewarden::fan {
 namespace {
@@ -26,8 +25,8 @@ std::string decodeFailure(const nlohmann::json& document) {
 }
 
 TEST(FanControlRequestDecoding, ARealisticApplyDecodesCompletelyButLeavesRangesAlone) {
-  const FanControlRequest request = FanControlRequest::decode(kApplyRequest.dump());
-  EXPECT_EQ(request.toJson(), kApplyRequest);
+  const FanControlRequest request = json::decodeDocument<FanControlRequest>(kApplyRequest.dump());
+  EXPECT_EQ(json::encodeValue(request), kApplyRequest);
   EXPECT_EQ(request.thermalSource, FanThermalSource::either);
   EXPECT_EQ(request.targets, (std::map<std::int32_t, double>{{0, 2400.0}, {1, 2450.5}}));
 
@@ -35,7 +34,7 @@ TEST(FanControlRequestDecoding, ARealisticApplyDecodesCompletelyButLeavesRangesA
   nlohmann::json document = kApplyRequest;
   document["thresholdCelsius"] = -400;
   document["targets"] = {{"9", -1}};
-  const FanControlRequest unchecked = FanControlRequest::decode(document.dump());
+  const FanControlRequest unchecked = json::decodeDocument<FanControlRequest>(document.dump());
   EXPECT_EQ(unchecked.thresholdCelsius, -400.0);
   EXPECT_EQ(unchecked.targets.at(9), -1.0);
 }
@@ -65,7 +64,7 @@ TEST(FanControlReplyCoding, AFullReplyOmitsAbsentReadingsAndTheEarlyFailureCarri
       .boostFloors = std::map<std::int32_t, double>{{0, 2200.0}, {1, 2150.0}},
       .restorationPending = false,
   };
-  EXPECT_EQ(FanControlReply({true, status, "Auto Max is active.", "report"}).toJson(),
+  EXPECT_EQ(json::encodeValue(FanControlReply({true, status, "Auto Max is active.", "report"})),
             nlohmann::json::parse(R"({"accepted": true, "message": "Auto Max is active.",
       "diagnostics": "report", "status": {"checkedAt": 786000000.25, "mode": "autoMax",
       "sessionID": "2B7D", "supported": true, "message": "Auto Max is active.",
@@ -75,7 +74,7 @@ TEST(FanControlReplyCoding, AFullReplyOmitsAbsentReadingsAndTheEarlyFailureCarri
                 "maximumRPM": 5800.0, "targetRPM": 2400.0, "manual": true}]}})"));
 
   const FanControlReply refused{.accepted = false, .message = "Fan request is too large."};
-  EXPECT_EQ(json::encode(refused.toJson()),
+  EXPECT_EQ(json::encode(json::encodeValue(refused)),
             R"({"accepted":false,"message":"Fan request is too large."})");
 }
 

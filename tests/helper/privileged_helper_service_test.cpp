@@ -11,7 +11,7 @@
 #include "helper/client_code_validator.h"
 #include "helper/installer_helper_reply.h"
 #include "helper/privileged_helper_listener_delegate.h"
-#include "rescue/rescue_destination.h"
+#include "rescue/rescue_messages.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -34,7 +34,7 @@ json validRescueStart() {
   rescue::RescueDestination destination;
   destination.scope = rescue::RescueDestinationScope::partition;
   return json{{"installerPath", "/Applications/Install macOS Sequoia.app"},
-              {"destination", destination.toJson()},
+              {"destination", platform::json::encodeValue(destination)},
               {"confirmedScope", "partition"},
               {"destinationProtocol", "rescue-destination-scope-v3"}};
 }

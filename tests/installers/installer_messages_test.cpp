@@ -5,12 +5,7 @@
 
 #include <string>
 
-#include "installers/prepared_installer_delete_request.h"
-#include "installers/prepared_installer_delete_response.h"
-#include "installers/prepared_installer_image_release_request.h"
-#include "installers/prepared_installer_image_release_response.h"
-#include "installers/prepared_installer_scan_request.h"
-#include "installers/prepared_installer_scan_response.h"
+#include "installers/installers_messages.h"
 
 namespace tidewarden::installers {
 namespace {
@@ -25,14 +20,14 @@ nlohmann::json parse(std::string_view text) { return nlohmann::json::parse(text)
 using testing::decodeFailure;
 
 TEST(InstallerRequestDecoding, RequestsDecodeCompletelyAndRequireBothAcknowledgments) {
-  EXPECT_EQ(PreparedInstallerScanRequest::decode("{}").onlyPath, std::nullopt);
+  EXPECT_EQ(json::decodeDocument<PreparedInstallerScanRequest>("{}").onlyPath, std::nullopt);
   const nlohmann::json scan{{"onlyPath", kSequoia}};
-  EXPECT_EQ(PreparedInstallerScanRequest::decode(scan.dump()).toJson(), scan);
+  EXPECT_EQ(json::encodeValue(json::decodeDocument<PreparedInstallerScanRequest>(scan.dump())), scan);
 
   const nlohmann::json remove = parse(R"({"candidateID":"9A4E1F70-3C2B-4D8E-B615-0F7A2C9D3E41",
       "permanentDeletionAcknowledged":true,"noInstallationInProgressAcknowledged":false})");
-  const auto deletion = PreparedInstallerDeleteRequest::decode(remove.dump());
-  EXPECT_EQ(deletion.toJson(), remove);
+  const auto deletion = json::decodeDocument<PreparedInstallerDeleteRequest>(remove.dump());
+  EXPECT_EQ(json::encodeValue(deletion), remove);
   EXPECT_TRUE(deletion.permanentDeletionAcknowledged);
   EXPECT_FALSE(deletion.noInstallationInProgressAcknowledged);
   EXPECT_EQ(decodeFailure<PreparedInstallerDeleteRequest>(
@@ -41,8 +36,8 @@ TEST(InstallerRequestDecoding, RequestsDecodeCompletelyAndRequireBothAcknowledgm
 
   const nlohmann::json release = parse(R"({"candidateID":"A","releaseAcknowledged":true,
       "noInstallationInProgressAcknowledged":false})");
-  const auto releasing = PreparedInstallerImageReleaseRequest::decode(release.dump());
-  EXPECT_EQ(releasing.toJson(), release);
+  const auto releasing = json::decodeDocument<PreparedInstallerImageReleaseRequest>(release.dump());
+  EXPECT_EQ(json::encodeValue(releasing), release);
   EXPECT_TRUE(releasing.releaseAcknowledged);
   EXPECT_FALSE(releasing.noInstallationInProgressAcknowledged);
   EXPECT_EQ(decodeFailure<PreparedInstallerImageReleaseRequest>(
@@ -69,18 +64,18 @@ TEST(InstallerResponseCoding, ItemsCarryImagesAndFailureShapesOmitEveryAbsentFie
   const PreparedInstallerItem unmeasured{.id = "B", .reason = "Not measured."};
   const PreparedInstallerScanResponse scan{json::Date{786000000}, {withImage, unmeasured}, {},
                                            true};
-  EXPECT_EQ(scan.toJson().at("items"), nlohmann::json::array({expected, parse(R"({"id": "B",
+  EXPECT_EQ(json::encodeValue(scan).at("items"), nlohmann::json::array({expected, parse(R"({"id": "B",
       "path": "", "name": "", "canDelete": false, "reason": "Not measured.", "checkedAt": 0,
       "expiresAt": 0, "attachedImages": [], "canReleaseImages": false})")}));
 
   const PreparedInstallerScanResponse refusedScan{
       json::Date{786000000}, {}, {"An installer operation is busy."}, false};
-  EXPECT_EQ(refusedScan.toJson(), parse(R"({"checkedAt": 786000000, "items": [],
+  EXPECT_EQ(json::encodeValue(refusedScan), parse(R"({"checkedAt": 786000000, "items": [],
       "warnings": ["An installer operation is busy."], "complete": false})"));
 
   const PreparedInstallerDeleteResponse refusedDeletion{
       .message = "No deletion was started. Installer deletion request is too large."};
-  EXPECT_EQ(refusedDeletion.toJson(), parse(R"({"deleted": false, "mutationStarted": false,
+  EXPECT_EQ(json::encodeValue(refusedDeletion), parse(R"({"deleted": false, "mutationStarted": false,
       "message": "No deletion was started. Installer deletion request is too large."})"));
   const PreparedInstallerDeleteResponse deleted{kSequoia, true, true, 15032385536, 0,
                                                 20000000000, 35032385536, "Deleted."};
@@ -88,13 +83,13 @@ TEST(InstallerResponseCoding, ItemsCarryImagesAndFailureShapesOmitEveryAbsentFie
       "allocatedBytesBefore": 15032385536, "allocatedBytesRemaining": 0,
       "freeSpaceBefore": 20000000000, "freeSpaceAfter": 35032385536, "message": "Deleted."})");
   expected["path"] = kSequoia;
-  EXPECT_EQ(deleted.toJson(), expected);
+  EXPECT_EQ(json::encodeValue(deleted), expected);
 
   const PreparedInstallerImageReleaseResponse refusedRelease{
       .message = "No image release was started. Installer-image release request is too large."};
-  EXPECT_EQ(refusedRelease.toJson(), parse(R"({"released": false, "detachedImageCount": 0,
+  EXPECT_EQ(json::encodeValue(refusedRelease), parse(R"({"released": false, "detachedImageCount": 0,
       "message": "No image release was started. Installer-image release request is too large."})"));
-  EXPECT_EQ(PreparedInstallerImageReleaseResponse({kSequoia, true, 1, "Released."}).toJson(),
+  EXPECT_EQ(json::encodeValue(PreparedInstallerImageReleaseResponse({kSequoia, true, 1, "Released."})),
             (nlohmann::json{{"path", kSequoia}, {"released", true}, {"detachedImageCount", 1},
                             {"message", "Released."}}));
 }

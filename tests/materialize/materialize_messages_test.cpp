@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "materialize/materialize_install_assistant_request.h"
-#include "materialize/materialize_install_assistant_response.h"
+#include "materialize/materialize_messages.h"
 
 namespace tidewarden::materialize {
 namespace {
@@ -23,8 +22,8 @@ TEST(MaterializeRequestDecoding, DecodesCompletelyAndRequiresEveryKey) {
   const nlohmann::json document = nlohmann::json::parse(
       R"({"packagePath":"/Users/Shared/Tidewarden/Downloads/Sequoia-15.1/InstallAssistant.pkg",)"
       R"("expectedVersion":"15.1","expectedBuild":"24B83"})");
-  const auto request = MaterializeInstallAssistantRequest::decode(document.dump());
-  EXPECT_EQ(request.toJson(), document);
+  const auto request = json::decodeDocument<MaterializeInstallAssistantRequest>(document.dump());
+  EXPECT_EQ(json::encodeValue(request), document);
   EXPECT_EQ(request.expectedBuild, "24B83");
 
   EXPECT_EQ(decodeFailure(R"({"packagePath":"/x","expectedVersion":"15.1"})"),
@@ -32,7 +31,7 @@ TEST(MaterializeRequestDecoding, DecodesCompletelyAndRequiresEveryKey) {
   EXPECT_EQ(decodeFailure(R"({"packagePath":"/x","expectedVersion":15.1,"expectedBuild":"24B83"})"),
             kPrefix + "the value of \"expectedVersion\" has the wrong type (expected a string).");
   // Version and build patterns are checked by the materialize flow with its own message.
-  EXPECT_EQ(MaterializeInstallAssistantRequest::decode(
+  EXPECT_EQ(json::decodeDocument<MaterializeInstallAssistantRequest>(
                 R"({"packagePath":"relative","expectedVersion":"15","expectedBuild":"24b83"})")
                 .expectedVersion,
             "15");
@@ -41,7 +40,7 @@ TEST(MaterializeRequestDecoding, DecodesCompletelyAndRequiresEveryKey) {
 TEST(MaterializeResponseCoding, TheFailureShapeCarriesTwoKeysAndAFullReplyEveryField) {
   const MaterializeInstallAssistantResponse refused{.success = false,
                                                     .message = "Preparation request is too large."};
-  EXPECT_EQ(json::encode(refused.toJson()),
+  EXPECT_EQ(json::encode(json::encodeValue(refused)),
             R"({"message":"Preparation request is too large.","success":false})");
 
   const MaterializeInstallAssistantResponse done{
@@ -51,7 +50,7 @@ TEST(MaterializeResponseCoding, TheFailureShapeCarriesTwoKeysAndAFullReplyEveryF
                                                  .allocatedBytesBefore = 41000000000,
                                                  .availableBytesBefore = 20000000000,
                                                  .availableBytesAfter = 61000000000}};
-  EXPECT_EQ(done.toJson(), nlohmann::json::parse(R"({"success": true, "message": "Ready.",
+  EXPECT_EQ(json::encodeValue(done), nlohmann::json::parse(R"({"success": true, "message": "Ready.",
       "installerPath": "/Applications/Install macOS Sequoia.app",
       "payloadIdentity": {"version": "15.1", "build": "24B83"},
       "preparationCleanup": {"verified": true, "allocatedBytesBefore": 41000000000, "issues": [],

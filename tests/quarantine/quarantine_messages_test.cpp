@@ -5,9 +5,7 @@
 
 #include <string>
 
-#include "quarantine/background_quarantine_request.h"
-#include "quarantine/background_restore_request.h"
-#include "quarantine/quarantine_manifest.h"
+#include "quarantine/quarantine_messages.h"
 
 namespace tidewarden::quarantine {
 namespace {
@@ -22,14 +20,14 @@ TEST(QuarantineRequestDecoding, RequestsDecodeCompletelyAndRelatedPathsAreRequir
   const nlohmann::json document = nlohmann::json::parse(R"({"label":"com.example.updater",
       "plistPath":"/Library/LaunchDaemons/com.example.updater.plist",
       "relatedPaths":["/Users/Shared/.cache/updater"]})");
-  const auto request = BackgroundQuarantineRequest::decode(document.dump());
-  EXPECT_EQ(request.toJson(), document);
+  const auto request = json::decodeDocument<BackgroundQuarantineRequest>(document.dump());
+  EXPECT_EQ(json::encodeValue(request), document);
   EXPECT_EQ(request.plistPath, "/Library/LaunchDaemons/com.example.updater.plist");
   EXPECT_EQ(decodeFailure<BackgroundQuarantineRequest>(
                 R"({"label":"com.example.updater","plistPath":"/Library/LaunchDaemons/x.plist"})"),
             kPrefix + "the key \"relatedPaths\" is missing.");
 
-  EXPECT_EQ(BackgroundRestoreRequest::decode(R"({"quarantineID":"4D2C8B1A"})").quarantineID,
+  EXPECT_EQ(json::decodeDocument<BackgroundRestoreRequest>(R"({"quarantineID":"4D2C8B1A"})").quarantineID,
             "4D2C8B1A");
   EXPECT_EQ(decodeFailure<BackgroundRestoreRequest>(R"({"quarantineID":42})"),
             kPrefix + "the value of \"quarantineID\" has the wrong type (expected a string).");
@@ -42,10 +40,10 @@ TEST(QuarantineManifestCoding, TheManifestRoundTripsAndRefusesIncompleteRecords)
       {{"/Library/LaunchDaemons/com.example.updater.plist",
         folder + "startup-com.example.updater.plist"},
        {"/Users/Shared/.cache/updater", folder + "0-updater"}}};
-  EXPECT_EQ(QuarantineManifest::decode(json::encode(manifest.toJson()).value_or("")), manifest);
-  EXPECT_EQ(manifest.toJson().at("createdAt"), 786000000.125);
+  EXPECT_EQ(json::decodeDocument<QuarantineManifest>(json::encode(json::encodeValue(manifest)).value_or("")), manifest);
+  EXPECT_EQ(json::encodeValue(manifest).at("createdAt"), 786000000.125);
 
-  nlohmann::json incomplete = manifest.toJson();
+  nlohmann::json incomplete = json::encodeValue(manifest);
   incomplete["records"][1].erase("quarantined");
   EXPECT_EQ(decodeFailure<QuarantineManifest>(incomplete.dump()),
             kPrefix + "the key \"records[1].quarantined\" is missing.");

@@ -5,10 +5,7 @@
 
 #include <string>
 
-#include "rescue/rescue_drive_operation_request.h"
-#include "rescue/rescue_drive_start_request.h"
-#include "rescue/rescue_drive_start_response.h"
-#include "rescue/rescue_drive_status_response.h"
+#include "rescue/rescue_messages.h"
 
 namespace tidewarden::rescue {
 namespace {
@@ -43,15 +40,15 @@ std::string startFailure(const nlohmann::json& document) {
 }
 
 TEST(StartRequestDecoding, TheReviewedRowDecodesCompletelyAndReEncodesUnchanged) {
-  const RescueDriveStartRequest request = RescueDriveStartRequest::decode(kStartRequest.dump());
+  const RescueDriveStartRequest request = json::decodeDocument<RescueDriveStartRequest>(kStartRequest.dump());
   EXPECT_EQ(request.confirmedScope, RescueDestinationScope::partition);
   EXPECT_EQ(request.destination.size, 63999836160);
   ASSERT_EQ(request.destination.layout.size(), 2u);
   EXPECT_EQ(request.destination.layout[1].offset, 210763776);
   // Re-encoding reproduces every reviewed key, which revalidation relies on.
-  EXPECT_EQ(request.toJson(), kStartRequest);
+  EXPECT_EQ(json::encodeValue(request), kStartRequest);
 
-  EXPECT_EQ(RescueDriveOperationRequest::decode(R"({"operationID":"7C1E"})").operationID, "7C1E");
+  EXPECT_EQ(json::decodeDocument<RescueDriveOperationRequest>(R"({"operationID":"7C1E"})").operationID, "7C1E");
 }
 
 TEST(StartRequestDecoding, ProblemsInsideTheDestinationNameTheirPath) {
@@ -69,7 +66,7 @@ TEST(StartRequestDecoding, ProblemsInsideTheDestinationNameTheirPath) {
   // A protocol mismatch is refused by the service with its own sentence, not by decoding.
   document = kStartRequest;
   document["destinationProtocol"] = "rescue-destination-scope-v2";
-  EXPECT_EQ(RescueDriveStartRequest::decode(document.dump()).destinationProtocol,
+  EXPECT_EQ(json::decodeDocument<RescueDriveStartRequest>(document.dump()).destinationProtocol,
             "rescue-destination-scope-v2");
 }
 
@@ -77,7 +74,7 @@ TEST(RescueResponseCoding, FailureShapesCarryOnlyTheirKeysAndLiveRepliesCarryPro
   const RescueDriveStatusResponse invalid{
       "", RescueDrivePhase::failed, 0, "Invalid Rescue Drive status request.", true, false,
       "The request could not be read: it is not valid JSON."};
-  EXPECT_EQ(invalid.toJson(), nlohmann::json::parse(R"({"operationID": "", "phase": "failed",
+  EXPECT_EQ(json::encodeValue(invalid), nlohmann::json::parse(R"({"operationID": "", "phase": "failed",
       "progressPercent": 0, "message": "Invalid Rescue Drive status request.", "finished": true,
       "success": false, "errorMessage": "The request could not be read: it is not valid JSON."})"));
 
@@ -87,7 +84,7 @@ TEST(RescueResponseCoding, FailureShapesCarryOnlyTheirKeysAndLiveRepliesCarryPro
       RescueCreationProgress{"copyingInstaller", 37.5, json::Date{786000000},
                              json::Date{786000300}, json::Date{786000420},
                              "Copying to disk: 40%...", json::Date{786000421}, true}};
-  EXPECT_EQ(running.toJson(), nlohmann::json::parse(R"({"operationID": "7C1E",
+  EXPECT_EQ(json::encodeValue(running), nlohmann::json::parse(R"({"operationID": "7C1E",
       "phase": "creatingInstaller", "progressPercent": 42, "finished": false, "success": false,
       "message": "Copy progress is for this step only.",
       "liveProgress": {"step": "copyingInstaller", "stepPercent": 37.5, "startedAt": 786000000,
@@ -97,10 +94,10 @@ TEST(RescueResponseCoding, FailureShapesCarryOnlyTheirKeysAndLiveRepliesCarryPro
   const RescueDriveStartResponse refused{
       .accepted = false,
       .message = "Destination-scope approval is missing or incompatible. No erase was started."};
-  EXPECT_EQ(json::encode(refused.toJson()),
+  EXPECT_EQ(json::encode(json::encodeValue(refused)),
             R"({"accepted":false,"message":"Destination-scope approval is missing or )"
             R"(incompatible. No erase was started."})");
-  EXPECT_EQ(RescueDriveStartResponse({true, "7C1E", "Started."}).toJson(),
+  EXPECT_EQ(json::encodeValue(RescueDriveStartResponse({true, "7C1E", "Started."})),
             (nlohmann::json{{"accepted", true}, {"operationID", "7C1E"}, {"message", "Started."}}));
 }
 

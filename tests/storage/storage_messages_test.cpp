@@ -5,12 +5,7 @@
 
 #include <string>
 
-#include "storage/installer_preparation_preflight_request.h"
-#include "storage/installer_preparation_preflight_response.h"
-#include "storage/installer_preparation_safety_response.h"
-#include "storage/interrupted_installer_removal_request.h"
-#include "storage/interrupted_installer_removal_response.h"
-#include "storage/interrupted_installer_scan_response.h"
+#include "storage/storage_messages.h"
 
 namespace tidewarden::storage {
 namespace {
@@ -29,9 +24,9 @@ std::string preflightFailure(const std::string& document) {
 TEST(StorageRequestDecoding, RequestsDecodeCompletelyAndLeaveRangesToTheEngines) {
   const nlohmann::json preflight =
       parse(R"({"packageBytes":13421772800,"packageAlreadyDownloaded":false})");
-  EXPECT_EQ(InstallerPreparationPreflightRequest::decode(preflight.dump()).toJson(), preflight);
+  EXPECT_EQ(json::encodeValue(json::decodeDocument<InstallerPreparationPreflightRequest>(preflight.dump())), preflight);
   // The size range is the preflight's to judge, not the decoder's.
-  EXPECT_EQ(InstallerPreparationPreflightRequest::decode(
+  EXPECT_EQ(json::decodeDocument<InstallerPreparationPreflightRequest>(
                 R"({"packageBytes":-1,"packageAlreadyDownloaded":true})")
                 .packageBytes,
             -1);
@@ -42,9 +37,9 @@ TEST(StorageRequestDecoding, RequestsDecodeCompletelyAndLeaveRangesToTheEngines)
 
   const nlohmann::json removal = parse(R"({"noInstallationInProgressAcknowledged":true,
       "candidateIDs":["0F3C2A9E-1B7D-4E55-A2C4-9D81B6E07F13","C1D2"]})");
-  EXPECT_EQ(InterruptedInstallerRemovalRequest::decode(removal.dump()).toJson(), removal);
+  EXPECT_EQ(json::encodeValue(json::decodeDocument<InterruptedInstallerRemovalRequest>(removal.dump())), removal);
   // The 1-to-50 rule belongs to the engine.
-  const auto empty = InterruptedInstallerRemovalRequest::decode(
+  const auto empty = json::decodeDocument<InterruptedInstallerRemovalRequest>(
       R"({"candidateIDs":[],"noInstallationInProgressAcknowledged":false})");
   EXPECT_TRUE(empty.candidateIDs.empty());
   EXPECT_FALSE(empty.noInstallationInProgressAcknowledged);
@@ -70,40 +65,40 @@ TEST(StorageResponseCoding, ScanItemsCarryEveryFieldAndMeasurementOnlyForWorkspa
       "Installer-download discovery reached a safety limit; these results are partial.";
   const InterruptedInstallerScanResponse response{json::Date{786000000.5}, {workspaceItem()}, false,
                                                   {partial}};
-  EXPECT_EQ(response.toJson(),
+  EXPECT_EQ(json::encodeValue(response),
             (nlohmann::json{{"checkedAt", 786000000.5}, {"items", {workspaceItemJson()}},
                             {"protectedLocationsChecked", false}, {"warnings", {partial}}}));
 
   InterruptedInstallerDownload cache = workspaceItem();
   cache.source = InstallerDownloadSource::appleSoftwareUpdate;
   cache.measurementComplete.reset();
-  EXPECT_FALSE(cache.toJson().contains("measurementComplete"));
+  EXPECT_FALSE(json::encodeValue(cache).contains("measurementComplete"));
 }
 
 TEST(StorageResponseCoding, FailureShapesOmitEveryAbsentFieldAndFullRepliesCarryThem) {
   const InterruptedInstallerRemovalResponse refusedRemoval{
       .removedAllocatedBytes = 0, .issues = {"Installer-cleanup request is too large."}};
-  EXPECT_EQ(refusedRemoval.toJson(), parse(R"({"removedIDs": [], "removedAllocatedBytes": 0,
+  EXPECT_EQ(json::encodeValue(refusedRemoval), parse(R"({"removedIDs": [], "removedAllocatedBytes": 0,
       "issues": ["Installer-cleanup request is too large."]})"));
   const InterruptedInstallerRemovalResponse removed{
       {"A1"}, 7516192768, 10000000000, 17516192768, {}, std::vector{workspaceItem()}};
   nlohmann::json expected = parse(R"({"removedIDs": ["A1"], "removedAllocatedBytes": 7516192768,
       "freeSpaceBefore": 10000000000, "freeSpaceAfter": 17516192768, "issues": []})");
   expected["remainingPreparationItems"] = {workspaceItemJson()};
-  EXPECT_EQ(removed.toJson(), expected);
+  EXPECT_EQ(json::encodeValue(removed), expected);
 
   const InstallerPreparationPreflightResponse refusedPreflight{
       .allowed = false, .message = "Preparation preflight request is too large."};
-  EXPECT_EQ(refusedPreflight.toJson(), parse(R"({"allowed": false, "estimatedAdditionalBytes": 0,
+  EXPECT_EQ(json::encodeValue(refusedPreflight), parse(R"({"allowed": false, "estimatedAdditionalBytes": 0,
       "message": "Preparation preflight request is too large."})"));
   const InstallerPreparationPreflightResponse measured{true, "Budget.", 60000000000, 48855252992};
-  EXPECT_EQ(measured.toJson(), parse(R"({"allowed": true, "message": "Budget.",
+  EXPECT_EQ(json::encodeValue(measured), parse(R"({"allowed": true, "message": "Budget.",
       "availableBytes": 60000000000, "estimatedAdditionalBytes": 48855252992})"));
 
   const std::string removedTest =
       "The development safety test has been removed. No test files were created. Use Download for "
       "the normal installer flow.";
-  EXPECT_EQ(InstallerPreparationSafetyResponse({.passed = false, .message = removedTest}).toJson(),
+  EXPECT_EQ(json::encodeValue(InstallerPreparationSafetyResponse({.passed = false, .message = removedTest})),
             (nlohmann::json{{"passed", false}, {"message", removedTest}}));
   const InstallerPreparationSafetyResponse withCleanup{
       false, "x",
@@ -111,7 +106,7 @@ TEST(StorageResponseCoding, FailureShapesOmitEveryAbsentFieldAndFullRepliesCarry
                                         .workspacePath = kWorkspace,
                                         .remainingAllocatedBytes = 4096,
                                         .issues = {"Preparation directory is not empty."}}};
-  EXPECT_EQ(withCleanup.toJson().at("cleanup"),
+  EXPECT_EQ(json::encodeValue(withCleanup).at("cleanup"),
             (nlohmann::json{{"verified", false}, {"workspacePath", kWorkspace},
                             {"remainingAllocatedBytes", 4096},
                             {"issues", {"Preparation directory is not empty."}}}));

@@ -8,12 +8,12 @@
 
 namespace tidewarden::testing {
 
-// What T::decode says about `document`, or "(decoded)" when it accepted it, so that an
+// What decoding a T says about `document`, or "(decoded)" when it accepted it, so that an
 // exact-message assertion also fails for a document that decodes.
 template <class T>
 std::string decodeFailure(std::string_view document) {
   try {
-    T::decode(document);
+    platform::json::decodeDocument<T>(document);
     return "(decoded)";
   } catch (const platform::json::DecodeError& error) {
     return error.what();
