@@ -26,7 +26,8 @@ struct WorldProcess {
 
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
-// older simulator still opens.
+// older simulator still opens. Coded by hand, not by a field list: the format number is
+// checked before any other key, and refusals speak of the world file, not of a request.
 struct WorldRecord {
   WorldProcess process;
 
