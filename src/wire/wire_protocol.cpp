@@ -91,6 +91,27 @@ std::optional<ReplyFrame> decodeReply(std::string_view body) {
   return ReplyFrame{getBigEndian(body, 0, 8), std::string(body.substr(8))};
 }
 
+void FrameReader::append(std::string_view bytes) {
+  // Drop what was already handed out before growing, so a long-lived connection's
+  // buffer holds no more than one partial frame plus what just arrived.
+  if (consumed_ > 0) {
+    buffer_.erase(0, consumed_);
+    consumed_ = 0;
+  }
+  buffer_.append(bytes);
+}
+
+FrameReader::Status FrameReader::next(std::string& body) {
+  const std::string_view pending = std::string_view(buffer_).substr(consumed_);
+  if (pending.size() < 4) return Status::needMore;
+  const std::uint64_t size = getBigEndian(pending, 0, 4);
+  if (size > kMaxFrameBytes) return Status::tooLarge;
+  if (pending.size() - 4 < size) return Status::needMore;
+  body.assign(pending.substr(4, size));
+  consumed_ += 4 + size;
+  return Status::frame;
+}
+
 ReadStatus readFrame(int fd, std::string& body) {
   char prefix[4];
   ssize_t got = readExactly(fd, prefix, sizeof prefix);

@@ -41,6 +41,24 @@ std::string encodeReply(const ReplyFrame& reply);
 std::optional<CallFrame> decodeCall(std::string_view body);
 std::optional<ReplyFrame> decodeReply(std::string_view body);
 
+// Cuts a byte stream into frame bodies as the bytes arrive, for a reader that takes
+// whatever a non-blocking socket holds. Keeps at most one partial frame; a length
+// prefix over kMaxFrameBytes makes the stream unusable (the connection must close).
+class FrameReader {
+ public:
+  enum class Status { needMore, frame, tooLarge };
+
+  void append(std::string_view bytes);
+  // The next whole frame body into `body` (status frame), or why there is none.
+  Status next(std::string& body);
+  // Bytes received but not yet returned as a frame.
+  std::size_t pendingBytes() const { return buffer_.size() - consumed_; }
+
+ private:
+  std::string buffer_;
+  std::size_t consumed_ = 0;
+};
+
 enum class ReadStatus { frame, endOfStream, tooLarge, failed };
 
 // Blocking read of one frame body from a stream socket or pipe. endOfStream only when
