@@ -1,7 +1,10 @@
-// Unix-domain socket listener with per-connection admission threads.
+// Unix-domain socket listener: admission on a worker pool, then a reader and a writer
+// thread per admitted connection, with every message bound to its sending process.
 #include "platform/ipc_listener.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,13 +14,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "platform/file_io.h"
 #include "platform/once_reply.h"
 #include "platform/unique_fd.h"
 #include "wire/wire_protocol.h"
@@ -29,26 +37,101 @@
 namespace tidewarden::platform {
 namespace {
 
-// Connections served at once; further connections are closed unread until one ends.
-constexpr std::size_t kMaxConnections = 128;
-constexpr int kListenBacklog = 64;
+using SteadyClock = std::chrono::steady_clock;
 
-// Serialises whole reply frames onto one socket; shared by the connection thread and
-// every outstanding reply, so the descriptor lives until the last of them is done.
-class ConnectionWriter {
+constexpr int kListenBacklog = 64;
+// One read from the socket; a frame larger than this arrives over several reads.
+constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// Bounds on what is read from /proc to recognise the peer's program image.
+constexpr std::size_t kMaxProcStatBytes = 4096;
+constexpr std::size_t kMaxProcMapsBytes = 4 * 1024 * 1024;
+
+// The process at the other end of a connection, as the kernel named it at accept time.
+//
+// Why this is sound: the pid comes from SO_PEERCRED, and the pidfd and the /proc/<pid>
+// directory are taken right after it. If that process had exited and the number been
+// reused before the directory was opened, the pidfd (which names the process, not the
+// number) would no longer be alive; alive() is checked after the directory is open and
+// again after admission, so every later read of the directory is of the process that
+// connected. (Without SO_PEERPIDFD, on kernels before 6.5, the window between accept
+// and the open remains, as it did for the pid alone.)
+class PeerProcess {
  public:
-  explicit ConnectionWriter(UniqueFd fd) : fd_(std::move(fd)) {}
-  int fd() const { return fd_.get(); }
-  void send(const std::string& frame) {
-    std::lock_guard lock(mutex_);
-    if (!broken_ && !wire::writeFully(fd_.get(), frame)) broken_ = true;
+  static std::optional<PeerProcess> ofSocket(int fd) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0) {
+      return std::nullopt;
+    }
+    PeerProcess peer;
+    peer.pid_ = credentials.pid;
+    peer.uid_ = credentials.uid;
+    int pidfd = -1;
+    socklen_t pidfdSize = sizeof pidfd;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &pidfdSize) == 0) peer.pidfd_ = UniqueFd(pidfd);
+    const std::string directory = "/proc/" + std::to_string(credentials.pid);
+    peer.procDir_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!peer.procDir_ || !peer.alive()) return std::nullopt;
+    return peer;
   }
-  void shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
+
+  pid_t pid() const { return pid_; }
+  uid_t uid() const { return uid_; }
+
+  bool alive() const {
+    if (!pidfd_) return ::kill(pid_, 0) == 0 || errno == EPERM;
+    return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), 0, nullptr, 0) == 0;
+  }
+
+  // What changes when the process runs another program: the executable's identity,
+  // the layout of its code, data, stack, arguments and environment, and every
+  // executable mapping. Compared with the value taken at admission before each batch
+  // of received bytes is served; nullopt when it cannot be read (the process is gone).
+  std::optional<std::string> imageFingerprint() const {
+    struct stat exe{};
+    if (::fstatat(procDir_.get(), "exe", &exe, 0) != 0) return std::nullopt;
+    std::string stat;
+    std::string maps;
+    if (!readProcFile("stat", stat, kMaxProcStatBytes) || !readProcFile("maps", maps, kMaxProcMapsBytes)) {
+      return std::nullopt;
+    }
+    std::ostringstream fingerprint;
+    fingerprint << exe.st_dev << ':' << exe.st_ino << '\n';
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(close + 1));
+    std::vector<std::string> values;
+    for (std::string value; fields >> value;) values.push_back(value);
+    // values[0] is field 3 (state). Kept: startcode, endcode, startstack (26-28) and
+    // start_data through env_end (45-51) where the kernel reports them.
+    constexpr std::size_t kFirstField = 3;
+    if (values.size() < 28 - kFirstField + 1) return std::nullopt;
+    for (std::size_t field = 26; field <= 51; ++field) {
+      if (field > 28 && field < 45) continue;
+      if (field - kFirstField < values.size()) fingerprint << values[field - kFirstField] << ' ';
+    }
+    fingerprint << '\n';
+    std::istringstream lines(maps);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream parts(line);
+      std::string range, permissions;
+      parts >> range >> permissions;
+      if (permissions.find('x') != std::string::npos) fingerprint << line << '\n';
+    }
+    return fingerprint.str();
+  }
 
  private:
-  UniqueFd fd_;
-  std::mutex mutex_;
-  bool broken_ = false;
+  bool readProcFile(const char* name, std::string& out, std::size_t limit) const {
+    const UniqueFd fd(::openat(procDir_.get(), name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    return fd && readAll(fd.get(), out, limit);
+  }
+
+  pid_t pid_ = 0;
+  uid_t uid_ = 0;
+  UniqueFd pidfd_;
+  UniqueFd procDir_;
 };
 
 class SocketConnection final : public IncomingConnection {
@@ -65,65 +148,187 @@ class SocketConnection final : public IncomingConnection {
   void resume() override { resumed_ = true; }
 
   bool ready() const { return resumed_ && object_ != nullptr && !methods_.empty(); }
-  const std::map<std::string, bool>& methods() const { return methods_; }
-  ExportedObject& object() const { return *object_; }
-  void invalidate() const {
-    if (invalidation_) invalidation_();
-  }
 
- private:
-  pid_t pid_;
   std::map<std::string, bool> methods_;
   std::shared_ptr<ExportedObject> object_;
   std::function<void()> invalidation_;
   std::function<void()> interruption_;  // a local socket is never interrupted, only closed
+
+ private:
+  pid_t pid_;
   bool resumed_ = false;
 };
 
-std::optional<pid_t> peerProcessIdentifier(int fd) {
-  ucred credentials{};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0) {
-    return std::nullopt;
+// A connection from accept until it ends. Before admission it waits in the queue;
+// after, the reader and writer threads share it with every reply still owed.
+class Connection {
+ public:
+  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits)
+      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits) {}
+
+  int fd() const { return fd_.get(); }
+  const PeerProcess& peer() const { return peer_; }
+  SteadyClock::time_point deadline() const { return deadline_; }
+
+  // Ends the connection: the peer sees it closed, both threads stop, every queued and
+  // later reply is dropped. The descriptor itself is closed by the last thread out.
+  void close() {
+    std::lock_guard lock(mutex_);
+    closeLocked();
   }
-  return credentials.pid;
-}
 
-// A descriptor for the peer process itself (not its number), where the kernel offers
-// one. With it, admission can prove that the process it examined is still the one at
-// the other end of the socket: a pid can be reused once its process has exited, a
-// pidfd cannot be.
-UniqueFd peerProcessDescriptor(int fd) {
-  int pidfd = -1;
-  socklen_t size = sizeof pidfd;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0) return UniqueFd();
-  return UniqueFd(pidfd);
-}
+  bool closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
 
-bool processStillRunning(const UniqueFd& pidfd) {
-  return ::syscall(SYS_pidfd_send_signal, pidfd.get(), 0, nullptr, 0) == 0;
+  // From any thread: queues a reply frame and returns at once. A peer that lets too
+  // many replies pile up is disconnected rather than buffered without end.
+  void enqueueReply(std::string frame) {
+    std::lock_guard lock(mutex_);
+    --outstanding_;
+    if (closed_) return changed_.notify_all();
+    if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
+        backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
+      return closeLocked();
+    }
+    backlogBytes_ += frame.size();
+    backlog_.push_back(std::move(frame));
+    changed_.notify_all();
+  }
+
+  void callStarted() {
+    std::lock_guard lock(mutex_);
+    ++outstanding_;
+  }
+
+  // The peer closed its sending side: no more calls, but the replies it is owed still go out.
+  void readerFinished() {
+    std::lock_guard lock(mutex_);
+    readerDone_ = true;
+    changed_.notify_all();
+  }
+
+  // The writer thread: sends queued replies in order until the connection closes, or
+  // until the reader is done and no reply is owed any more.
+  void writeReplies() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return closed_ || !backlog_.empty() || (readerDone_ && outstanding_ == 0); });
+      if (closed_) break;
+      if (backlog_.empty()) {
+        closeLocked();
+        break;
+      }
+      std::string frame = std::move(backlog_.front());
+      backlog_.pop_front();
+      backlogBytes_ -= frame.size();
+      lock.unlock();
+      // The socket's send time-out is the stall limit: a peer that takes none of the
+      // bytes for that long is disconnected.
+      const bool sent = wire::writeFully(fd_.get(), frame);
+      lock.lock();
+      if (!sent) {
+        closeLocked();
+        break;
+      }
+    }
+  }
+
+  // Called by each of the two threads as it ends; the last one closes the descriptor,
+  // so a finished connection holds no descriptor while work still owes it a reply.
+  void threadFinished() {
+    std::lock_guard lock(mutex_);
+    if (--threads_ == 0) fd_.reset();
+  }
+
+ private:
+  void closeLocked() {
+    if (!closed_) {
+      closed_ = true;
+      if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
+      backlog_.clear();
+      backlogBytes_ = 0;
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  UniqueFd fd_;
+  const PeerProcess peer_;
+  const SteadyClock::time_point deadline_;
+  const ListenerLimits limits_;
+  std::deque<std::string> backlog_;
+  std::size_t backlogBytes_ = 0;
+  std::size_t outstanding_ = 0;
+  bool readerDone_ = false;
+  bool closed_ = false;
+  int threads_ = 2;
+};
+
+// Reads up to `capacity` bytes with the sender's credentials. Returns the byte count
+// (0 at end of stream, -1 on error) and the sending process, 0 when the kernel
+// attached none.
+ssize_t receiveWithSender(int fd, char* buffer, std::size_t capacity, pid_t& sender) {
+  iovec io{buffer, capacity};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr message{};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t received;
+  do {
+    received = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  } while (received < 0 && errno == EINTR);
+  sender = 0;
+  if (received <= 0 || (message.msg_flags & MSG_CTRUNC) != 0) return received;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+        header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+      ucred credentials{};
+      std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+      sender = credentials.pid;
+    }
+  }
+  return received;
 }
 
 class UnixListener final : public Listener {
  public:
-  UnixListener(UniqueFd listenFd, std::string path, dev_t device, ino_t inode)
+  UnixListener(UniqueFd listenFd, std::string path, dev_t device, ino_t inode, ListenerLimits limits)
       : listenFd_(std::move(listenFd)), path_(std::move(path)), device_(device), inode_(inode),
-        wake_(::eventfd(0, EFD_CLOEXEC)) {
-    if (!wake_) throw std::runtime_error("Cannot create the listener's wake-up descriptor: " + std::string(std::strerror(errno)));
+        limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC)) {
+    if (!wake_) {
+      throw std::runtime_error("Cannot create the listener's wake-up descriptor: " + errnoText(errno));
+    }
   }
 
   ~UnixListener() override {
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
-    if (acceptThread_.joinable()) acceptThread_.join();
-    std::list<Session> sessions;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
-      for (auto& session : sessions_) session.writer->shutdown();
+      for (auto& waiting : waiting_) waiting->close();
+      for (auto& session : sessions_) session.connection->close();
+      admissionReady_.notify_all();
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    if (acceptThread_.joinable()) acceptThread_.join();
+    // A worker still examining a peer finishes that one examination; its connection is
+    // already closed, so nothing is admitted.
+    for (auto& worker : workers_) worker.join();
+    std::list<Session> sessions;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& session : sessions_) session.connection->close();
       sessions.splice(sessions.end(), sessions_);
     }
-    for (auto& session : sessions) session.thread.join();
+    for (auto& session : sessions) {
+      session.reader.join();
+      session.writer.join();
+    }
     struct stat st{};
     if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) ::unlink(path_.c_str());
   }
@@ -132,38 +337,189 @@ class UnixListener final : public Listener {
 
   void resume() override {
     if (acceptThread_.joinable()) return;
+    for (std::size_t index = 0; index < std::max<std::size_t>(limits_.admissionWorkers, 1); ++index) {
+      workers_.emplace_back([this] { admitConnections(); });
+    }
     acceptThread_ = std::thread([this] { acceptLoop(); });
   }
 
  private:
   struct Session {
-    std::shared_ptr<ConnectionWriter> writer;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
+    std::shared_ptr<Connection> connection;
+    std::thread reader;
+    std::thread writer;
+    std::shared_ptr<std::atomic<int>> running;
   };
 
   void acceptLoop() {
     for (;;) {
       pollfd fds[2] = {{listenFd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
+      const int ready = ::poll(fds, 2, closeExpiredWaiting());
+      if (ready < 0 && errno != EINTR) return;
       if (fds[1].revents != 0) return;
+      if ((fds[0].revents & POLLIN) == 0) continue;
       UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!client) continue;
       reapFinished();
+      std::optional<PeerProcess> peer = PeerProcess::ofSocket(client.get());
+      if (!peer) continue;  // closed unread
       std::lock_guard lock(mutex_);
-      if (stopping_ || sessions_.size() >= kMaxConnections) continue;  // closed unread
-      auto writer = std::make_shared<ConnectionWriter>(std::move(client));
-      auto done = std::make_shared<std::atomic<bool>>(false);
-      Session session{writer, {}, done};
-      session.thread = std::thread([this, writer, done] {
-        serve(writer);
-        done->store(true);
-      });
-      sessions_.push_back(std::move(session));
+      std::size_t& held = connectionsPerUser_[peer->uid()];
+      if (stopping_ || openConnections_ >= limits_.maxConnections || held >= limits_.maxConnectionsPerUser) {
+        if (held == 0) connectionsPerUser_.erase(peer->uid());
+        continue;  // closed unread
+      }
+      ++held;
+      ++openConnections_;
+      // The writer's stall limit: a send that moves no byte for this long fails.
+      const auto stall = std::chrono::duration_cast<std::chrono::microseconds>(limits_.writeStallLimit);
+      timeval timeout{static_cast<time_t>(stall.count() / 1000000), static_cast<suseconds_t>(stall.count() % 1000000)};
+      ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+      auto connection = std::make_shared<Connection>(std::move(client), std::move(*peer),
+                                                     SteadyClock::now() + limits_.admissionTimeLimit, limits_);
+      waiting_.push_back(connection);
+      queue_.push_back(connection);
+      admissionReady_.notify_one();
     }
+  }
+
+  // Closes every connection whose admission ran past its time limit; returns the poll
+  // time-out until the next such limit (-1 when nothing waits).
+  int closeExpiredWaiting() {
+    std::lock_guard lock(mutex_);
+    const auto now = SteadyClock::now();
+    std::optional<SteadyClock::duration> nearest;
+    for (auto& connection : waiting_) {
+      if (connection->closed()) continue;
+      if (connection->deadline() <= now) {
+        connection->close();
+      } else if (!nearest || connection->deadline() - now < *nearest) {
+        nearest = connection->deadline() - now;
+      }
+    }
+    if (!nearest) return -1;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*nearest).count());
+  }
+
+  void admitConnections() {
+    for (;;) {
+      std::shared_ptr<Connection> connection;
+      {
+        std::unique_lock lock(mutex_);
+        admissionReady_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        connection = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      std::optional<Admission> admission;
+      if (!connection->closed()) admission = admit(*connection);
+      std::lock_guard lock(mutex_);
+      waiting_.remove(connection);
+      if (!admission || stopping_ || connection->closed()) {
+        connection->close();
+        releaseSlot(connection->peer().uid());
+      } else {
+        startServing(std::move(connection), std::move(*admission));
+      }
+    }
+  }
+
+  struct Admission {
+    std::unique_ptr<SocketConnection> incoming;  // what the delegate configured
+    std::string image;                           // the peer's program image when admitted
+  };
+
+  // Runs admission on a worker. The delegate examines the process behind the pid; the
+  // connection is admitted only if, afterwards, that same process is still alive, still
+  // runs the program image it ran before the examination, and the time limit has not
+  // passed.
+  std::optional<Admission> admit(const Connection& connection) {
+    if (delegate_ == nullptr) return std::nullopt;
+    const PeerProcess& peer = connection.peer();
+    std::optional<std::string> before = peer.imageFingerprint();
+    if (!before) return std::nullopt;
+    auto incoming = std::make_unique<SocketConnection>(peer.pid());
+    if (!delegate_->shouldAcceptNewConnection(*incoming) || !incoming->ready()) return std::nullopt;
+    if (!peer.alive() || SteadyClock::now() >= connection.deadline()) return std::nullopt;
+    const std::optional<std::string> after = peer.imageFingerprint();
+    if (!after || *after != *before) return std::nullopt;
+    return Admission{std::move(incoming), std::move(*before)};
+  }
+
+  void releaseSlot(uid_t uid) {
+    --openConnections_;
+    auto held = connectionsPerUser_.find(uid);
+    if (held != connectionsPerUser_.end() && --held->second == 0) connectionsPerUser_.erase(held);
+  }
+
+  void startServing(std::shared_ptr<Connection> connection, Admission admission) {
+    auto running = std::make_shared<std::atomic<int>>(2);
+    Session session{connection, {}, {}, running};
+    session.writer = std::thread([connection, running] {
+      connection->writeReplies();
+      connection->threadFinished();
+      running->fetch_sub(1);
+    });
+    session.reader = std::thread([this, connection, running, admission = std::move(admission)] {
+      serve(connection, *admission.incoming, admission.image);
+      if (admission.incoming->invalidation_) admission.incoming->invalidation_();
+      connection->threadFinished();
+      {
+        std::lock_guard lock(mutex_);
+        releaseSlot(connection->peer().uid());
+      }
+      running->fetch_sub(1);
+    });
+    sessions_.push_back(std::move(session));
+  }
+
+  // The reader thread of an admitted connection: calls in order, each batch of bytes
+  // checked to come from the admitted process as it was when admitted.
+  void serve(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& image) {
+    const int fd = connection->fd();
+    const pid_t admittedPid = connection->peer().pid();
+    wire::FrameReader reader;
+    std::vector<char> buffer(kReadChunkBytes);
+    std::string body;
+    for (;;) {
+      pid_t sender = 0;
+      const ssize_t received = receiveWithSender(fd, buffer.data(), buffer.size(), sender);
+      if (received == 0) return connection->readerFinished();
+      if (received < 0 || sender != admittedPid) return connection->close();
+      const std::optional<std::string> now = connection->peer().imageFingerprint();
+      if (!now || *now != image) return connection->close();
+      reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
+      for (;;) {
+        const wire::FrameReader::Status status = reader.next(body);
+        if (status == wire::FrameReader::Status::needMore) break;
+        if (status == wire::FrameReader::Status::tooLarge || !dispatch(connection, incoming, body)) {
+          return connection->close();
+        }
+      }
+    }
+  }
+
+  // Hands one call to the exported object; false for a transport violation.
+  bool dispatch(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& body) {
+    auto call = wire::decodeCall(body);
+    if (!call) return false;
+    auto method = incoming.methods_.find(call->selector);
+    if (method == incoming.methods_.end()) return false;
+    std::optional<std::string> argument;
+    if (method->second) {
+      argument = std::move(call->argument);
+    } else if (!call->argument.empty()) {
+      return false;
+    }
+    const std::uint64_t callId = call->callId;
+    connection->callStarted();
+    auto once = OnceReply<std::string>::make([connection, callId](std::string payload) {
+      if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
+      connection->enqueueReply(wire::encodeReply({callId, std::move(payload)}));
+    });
+    incoming.object_->invoke(call->selector, std::move(argument),
+                             [once](std::string reply) { once->send(std::move(reply)); });
+    return true;
   }
 
   void reapFinished() {
@@ -172,60 +528,31 @@ class UnixListener final : public Listener {
       std::lock_guard lock(mutex_);
       for (auto it = sessions_.begin(); it != sessions_.end();) {
         auto next = std::next(it);
-        if (it->done->load()) finished.splice(finished.end(), sessions_, it);
+        if (it->running->load() == 0) finished.splice(finished.end(), sessions_, it);
         it = next;
       }
     }
-    for (auto& session : finished) session.thread.join();
-  }
-
-  // Runs on the connection's own thread: admission first, then calls in order.
-  void serve(const std::shared_ptr<ConnectionWriter>& writer) {
-    const int fd = writer->fd();
-    auto pid = peerProcessIdentifier(fd);
-    if (!pid || delegate_ == nullptr) return writer->shutdown();
-    UniqueFd pidfd = peerProcessDescriptor(fd);
-    SocketConnection connection(*pid);
-    bool admitted = delegate_->shouldAcceptNewConnection(connection) && connection.ready();
-    // The delegate examined the process behind `pid`. If that process had exited and
-    // the number had been reused meanwhile, the descriptor taken at accept time would
-    // no longer name a live process: refuse rather than serve a stranger.
-    if (admitted && pidfd && !processStillRunning(pidfd)) admitted = false;
-    if (!admitted) return writer->shutdown();
-
-    std::string body;
-    for (;;) {
-      if (wire::readFrame(fd, body) != wire::ReadStatus::frame) break;
-      auto call = wire::decodeCall(body);
-      if (!call) break;
-      auto method = connection.methods().find(call->selector);
-      if (method == connection.methods().end()) break;
-      std::optional<std::string> argument;
-      if (method->second) {
-        argument = std::move(call->argument);
-      } else if (!call->argument.empty()) {
-        break;
-      }
-      const std::uint64_t callId = call->callId;
-      auto once = OnceReply<std::string>::make([writer, callId](std::string payload) {
-        if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
-        writer->send(wire::encodeReply({callId, std::move(payload)}));
-      });
-      connection.object().invoke(call->selector, std::move(argument),
-                                 [once](std::string reply) { once->send(std::move(reply)); });
+    for (auto& session : finished) {
+      session.reader.join();
+      session.writer.join();
     }
-    writer->shutdown();
-    connection.invalidate();
   }
 
   UniqueFd listenFd_;
   std::string path_;
   dev_t device_;
   ino_t inode_;
+  const ListenerLimits limits_;
   UniqueFd wake_;
   ListenerDelegate* delegate_ = nullptr;
   std::thread acceptThread_;
+  std::vector<std::thread> workers_;
   std::mutex mutex_;
+  std::condition_variable admissionReady_;
+  std::deque<std::shared_ptr<Connection>> queue_;     // waiting for a worker
+  std::list<std::shared_ptr<Connection>> waiting_;    // not yet admitted or refused
+  std::map<uid_t, std::size_t> connectionsPerUser_;
+  std::size_t openConnections_ = 0;
   std::list<Session> sessions_;
   bool stopping_ = false;
 };
@@ -236,7 +563,7 @@ class UnixListener final : public Listener {
 
 }  // namespace
 
-std::unique_ptr<Listener> Listener::create(const std::string& socketPath) {
+std::unique_ptr<Listener> Listener::create(const std::string& socketPath, ListenerLimits limits) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
@@ -256,13 +583,20 @@ std::unique_ptr<Listener> Listener::create(const std::string& socketPath) {
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) fail("Cannot create a socket for", socketPath);
+  // Set on the listening socket so that every accepted socket has it from its first
+  // byte: the kernel then tags each message with the process that wrote it, which
+  // stands in for the audit token of a message on macOS.
+  const int on = 1;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    fail("Cannot ask for sender credentials on", socketPath);
+  }
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("Cannot bind", socketPath);
   struct stat bound{};
   if (::lstat(socketPath.c_str(), &bound) != 0) fail("Cannot inspect", socketPath);
   // Every local user may connect; admission checks the peer's code signature.
   if (::chmod(socketPath.c_str(), 0666) != 0) fail("Cannot set permissions of", socketPath);
   if (::listen(fd.get(), kListenBacklog) != 0) fail("Cannot listen on", socketPath);
-  return std::make_unique<UnixListener>(std::move(fd), socketPath, bound.st_dev, bound.st_ino);
+  return std::make_unique<UnixListener>(std::move(fd), socketPath, bound.st_dev, bound.st_ino, limits);
 }
 
 }  // namespace tidewarden::platform

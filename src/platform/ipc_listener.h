@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,18 +57,41 @@ class ListenerDelegate {
   virtual bool shouldAcceptNewConnection(IncomingConnection& connection) = 0;
 };
 
-// Listens on a Unix-domain socket. Each connection gets its own thread, which runs
-// admission, then reads calls in order and hands them to the exported object;
-// replies are written in completion order from whatever thread sends them. A frame
-// over the transport limit, a malformed frame, an unknown selector or an argument
-// that does not fit the method closes the connection. Work already handed to an
-// exported object goes on when the peer leaves; its reply is dropped.
+// What one peer may cost the listener. The defaults are the helper's; tests shrink the
+// time limits so that a stalled peer is seen in milliseconds.
+struct ListenerLimits {
+  // Connections open at once, admitted or waiting; further ones are closed unread.
+  std::size_t maxConnections = 128;
+  // Connections one user id may hold at once, admitted or waiting.
+  std::size_t maxConnectionsPerUser = 32;
+  // Admissions examined at the same time; later connections wait their turn.
+  std::size_t admissionWorkers = 4;
+  // From accept to admitted; a connection still waiting then is closed unread.
+  std::chrono::milliseconds admissionTimeLimit{5000};
+  // Replies waiting for a peer that does not read; past either bound it is disconnected.
+  std::size_t maxReplyBacklogFrames = 256;
+  std::size_t maxReplyBacklogBytes = 32u * 1024u * 1024u;
+  // How long one reply may wait for the peer to take any of its bytes.
+  std::chrono::milliseconds writeStallLimit{5000};
+};
+
+// Listens on a Unix-domain socket. A small pool of workers runs admission, in the order
+// connections arrived, before anything is read from the peer. Each admitted connection
+// then has a reader thread, which reads calls in order and hands them to the exported
+// object, and a writer thread, which sends replies in completion order: whatever thread
+// finishes a call only queues its reply, so a peer that stops reading never holds up
+// an engine. A frame over the transport limit, a malformed frame, an unknown selector,
+// an argument that does not fit the method, bytes written by any process other than
+// the admitted one, or an admitted process that has since run another program closes
+// the connection. A peer that half-closes still gets the replies of its calls. Work
+// already handed to an exported object goes on when the peer leaves; its reply is
+// dropped.
 class Listener {
  public:
   // Creates the socket at `socketPath` (replacing a stale socket there, never any
   // other kind of file), connectable by every local user: admission, not file
   // permissions, decides who is served. Throws std::runtime_error on failure.
-  static std::unique_ptr<Listener> create(const std::string& socketPath);
+  static std::unique_ptr<Listener> create(const std::string& socketPath, ListenerLimits limits = {});
   virtual ~Listener() = default;
   // The delegate must outlive the listener.
   virtual void setDelegate(ListenerDelegate* delegate) = 0;

@@ -2,9 +2,13 @@
 // work that outlives its caller.
 #include "platform/ipc_listener.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -35,6 +39,10 @@ class TestObject final : public ExportedObject, public std::enable_shared_from_t
     if (selector == "echo:") return reply(*argument);
     if (selector == "drop:") return;
     if (selector == "later:") {
+      {
+        std::lock_guard lock(mutex);
+        ++started;
+      }
       std::thread([self = shared_from_this(), reply = std::move(reply), argument] {
         std::unique_lock lock(self->mutex);
         self->changed.wait(lock, [&] { return self->open; });
@@ -55,9 +63,14 @@ class TestObject final : public ExportedObject, public std::enable_shared_from_t
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(20), [&] { return finished >= count; });
   }
+  int startedCount() {
+    std::lock_guard lock(mutex);
+    return started;
+  }
   std::mutex mutex;
   std::condition_variable changed;
   bool open = false;
+  int started = 0;
   int finished = 0;
 };
 
@@ -76,11 +89,20 @@ class TestDelegate final : public ListenerDelegate {
   std::shared_ptr<TestObject> object = std::make_shared<TestObject>();
 };
 
+// Short limits, so that a stalled peer shows in milliseconds.
+ListenerLimits testLimits() {
+  ListenerLimits limits;
+  limits.admissionTimeLimit = std::chrono::milliseconds(2000);
+  limits.writeStallLimit = std::chrono::milliseconds(300);
+  limits.maxReplyBacklogFrames = 64;
+  return limits;
+}
+
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path = dir.path() + "/helper.sock";
-    listener = Listener::create(path);
+    listener = Listener::create(path, testLimits());
     listener->setDelegate(&delegate);
     listener->resume();
   }
@@ -195,6 +217,140 @@ TEST_F(ListenerTest, WorkGoesOnWhenThePeerLeavesMidCall) {
   EXPECT_EQ(other.call("echo:", "still serving"), "still serving");
   delegate.object->release();
   EXPECT_TRUE(delegate.object->waitFinished(1));
+}
+
+TEST_F(ListenerTest, AHalfClosedCallerStillGetsEveryReply) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    WireClient client(path);
+    const auto now = client.send("echo:", "now");
+    const auto held = client.send("later:", "held");
+    client.shutdownSending();
+    delegate.object->release();
+    std::set<std::uint64_t> answered;
+    for (int i = 0; i < 2; ++i) {
+      auto reply = client.next();
+      ASSERT_TRUE(reply) << "attempt " << attempt;
+      answered.insert(reply->callId);
+    }
+    EXPECT_EQ(answered, (std::set<std::uint64_t>{now, held}));
+    EXPECT_FALSE(client.next());  // then the helper closes
+  }
+}
+
+TEST_F(ListenerTest, APeerThatNeverReadsIsDisconnectedAndHoldsUpNobody) {
+  WireClient stuck(path);
+  const std::string payload(16 * 1024, 'x');
+  // Replies pile up past the kernel's buffer and the backlog bound; the threads that
+  // answer the held calls must not wait for this peer.
+  for (int i = 0; i < 1000; ++i) stuck.send(i % 2 ? "later:" : "echo:", payload);
+  delegate.object->release();
+  EXPECT_GT(delegate.object->startedCount(), 0);
+  EXPECT_TRUE(delegate.object->waitFinished(delegate.object->startedCount()));
+  WireClient other(path);
+  EXPECT_EQ(other.call("echo:", "served"), "served");
+  // The stuck peer was cut off: what it finally reads ends long before 1000 replies.
+  int replies = 0;
+  while (stuck.next(std::chrono::seconds(5))) ++replies;
+  EXPECT_LT(replies, 1000);
+}
+
+TEST_F(ListenerTest, APeerThatStopsReadingIsDisconnectedAfterTheStallLimit) {
+  WireClient stuck(path);
+  // One reply larger than the socket can buffer, never read.
+  stuck.send("echo:", std::string(4 * 1024 * 1024, 'x'));
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_TRUE(stuck.peerClosed(std::chrono::seconds(10)));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, testLimits().writeStallLimit);
+  // What part of the big reply was buffered can still be read, but never the whole.
+  EXPECT_FALSE(stuck.next(std::chrono::seconds(5)));
+}
+
+// A socket connected by a child process; the child answers the test through `signal`.
+struct SharedSocket {
+  UniqueFd fd;
+  pid_t child = -1;
+  UniqueFd signal;
+  ~SharedSocket() {
+    if (child > 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
+  }
+};
+
+// Forks a child that connects `fd` (shared with the test), makes one echo call on it,
+// reports the reply's length on a pipe, then either waits or runs `execArgv`, with the
+// socket as descriptor 3 and `execInput` on its standard input.
+void connectFromChild(SharedSocket& shared, const std::string& path, const char* const* execArgv = nullptr) {
+  shared.fd = UniqueFd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  int report[2];
+  EXPECT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const std::string call = wire::encodeCall({1, "echo:", "from the child"});
+  shared.child = ::fork();
+  if (shared.child == 0) {
+    // Only system calls from here on: the parent has threads.
+    const int fd = shared.fd.get();
+    char reply[64];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+    if (::write(fd, call.data(), call.size()) != static_cast<ssize_t>(call.size())) ::_exit(1);
+    const ssize_t got = ::read(fd, reply, sizeof reply);
+    const char length = static_cast<char>(got);
+    if (::write(report[1], &length, 1) != 1) ::_exit(1);
+    if (execArgv != nullptr) {
+      ::dup2(fd, 3);
+      ::execv(execArgv[0], const_cast<char* const*>(execArgv));
+      ::_exit(1);
+    }
+    for (;;) ::pause();
+  }
+  ::close(report[1]);
+  shared.signal = UniqueFd(report[0]);
+}
+
+// Length of the child's reply, as it reported it.
+int childReplyLength(const SharedSocket& shared) {
+  char length = 0;
+  return ::read(shared.signal.get(), &length, 1) == 1 ? length : -1;
+}
+
+// True when the socket reaches its end without a byte arriving within `bound`.
+bool closesWithoutAByte(int fd) {
+  pollfd poller{fd, POLLIN, 0};
+  if (::poll(&poller, 1, 20000) != 1) return false;
+  char byte;
+  const ssize_t got = ::read(fd, &byte, 1);
+  return got == 0 || (got < 0 && errno == ECONNRESET);
+}
+
+TEST_F(ListenerTest, BytesFromAnotherProcessOnTheAdmittedSocketCloseIt) {
+  const std::string call = wire::encodeCall({2, "echo:", "from the parent"});
+  SharedSocket shared;
+  connectFromChild(shared, path);
+  // The admitted child was served: a reply frame of 4 + 8 + 14 bytes.
+  ASSERT_EQ(childReplyLength(shared), 26);
+  EXPECT_EQ(delegate.seenPid.load(), shared.child);
+  ASSERT_EQ(::write(shared.fd.get(), call.data(), call.size()), static_cast<ssize_t>(call.size()));
+  EXPECT_TRUE(closesWithoutAByte(shared.fd.get()));
+}
+
+TEST_F(ListenerTest, AnAdmittedProcessThatRunsAnotherProgramIsCutOff) {
+  // After the exec, the shell writes a well-formed call on the inherited socket.
+  const std::string call = wire::encodeCall({2, "echo:", "after exec"});
+  std::string octal;
+  for (unsigned char byte : call) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+    octal += escaped;
+  }
+  const std::string script = "printf '" + octal + "' >&3; exec sleep 30";
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  SharedSocket shared;
+  connectFromChild(shared, path, argv);
+  ASSERT_EQ(childReplyLength(shared), 26);
+  EXPECT_TRUE(closesWithoutAByte(shared.fd.get()));
 }
 
 TEST(ListenerCreate, ReplacesAStaleSocketButNothingElse) {

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,8 +51,18 @@ std::optional<std::string> WireClient::call(const std::string& selector, const s
 
 bool WireClient::closedWithoutAByte(std::chrono::milliseconds bound) {
   if (!readable(fd_.get(), bound)) return false;
+  // A socket closed with our call still unread in it may report a reset instead of
+  // the end of the stream; either way no byte came.
   char byte;
-  return ::read(fd_.get(), &byte, 1) == 0;
+  const ssize_t got = ::read(fd_.get(), &byte, 1);
+  return got == 0 || (got < 0 && errno == ECONNRESET);
 }
+
+bool WireClient::peerClosed(std::chrono::milliseconds bound) {
+  pollfd poller{fd_.get(), POLLRDHUP, 0};
+  return ::poll(&poller, 1, static_cast<int>(bound.count())) == 1 && (poller.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+void WireClient::shutdownSending() { ::shutdown(fd_.get(), SHUT_WR); }
 
 }  // namespace tidewarden::testing

@@ -31,6 +31,10 @@ class WireClient {
   bool closedWithoutAByte(std::chrono::milliseconds bound = std::chrono::seconds(20));
 
   void close() { fd_.reset(); }
+  // True when the helper closed the connection within `bound`; reads nothing.
+  bool peerClosed(std::chrono::milliseconds bound);
+  // Closes the sending side only; replies can still be read.
+  void shutdownSending();
 
  private:
   platform::UniqueFd fd_;
