@@ -29,6 +29,9 @@ std::string describe(DecodeError::Problem problem, const std::string& path,
     case Problem::tooDeep:
       text = "it is nested more than " + std::to_string(kMaxNestingDepth) + " levels deep.";
       break;
+    case Problem::tooManyValues:
+      text = "it holds more than " + std::to_string(kMaxDocumentValues) + " values.";
+      break;
     case Problem::duplicateKey:
       text = "the key \"" + path + "\" appears more than once.";
       break;
@@ -235,6 +238,7 @@ class StrictDomBuilder {
 
  private:
   nlohmann::json* add(nlohmann::json value) {
+    if (++values_ > kMaxDocumentValues) throw DecodeError(DecodeError::Problem::tooManyValues, {});
     if (containers_.empty()) {
       root_ = std::move(value);
       return &root_;
@@ -260,6 +264,7 @@ class StrictDomBuilder {
   // its parent only grows again after it is closed.
   std::vector<nlohmann::json*> containers_;
   nlohmann::json* slot_ = nullptr;  // the member named by the last key
+  std::size_t values_ = 0;
 };
 
 bool allNumbersFinite(const nlohmann::json& root) {

@@ -32,6 +32,11 @@ namespace tidewarden::platform::json {
 // that later recursive code (copies, dumps) would walk.
 inline constexpr std::size_t kMaxNestingDepth = 64;
 
+// Most values (scalars, arrays and objects together) that parse() accepts in one
+// document. The largest real request holds a few hundred; the bound keeps a hostile
+// document of tiny values ("[{},{},...]") from costing far more memory than its bytes.
+inline constexpr std::size_t kMaxDocumentValues = 100000;
+
 // Longest piece of client text (an unknown value, a map key) quoted in a message.
 inline constexpr std::size_t kMaxQuotedBytes = 64;
 
@@ -43,6 +48,7 @@ class DecodeError : public std::runtime_error {
     invalidUtf8,    // the bytes are not UTF-8 text
     invalidJson,    // not a JSON document
     tooDeep,        // nested deeper than kMaxNestingDepth
+    tooManyValues,  // more than kMaxDocumentValues values
     duplicateKey,   // an object names the same key twice
     missingKey,     // a required key is missing or null
     wrongType,      // detail: what was expected ("an object")
@@ -88,8 +94,9 @@ struct Data {
 };
 
 // UTF-8 JSON text to a value. Refuses invalid UTF-8, anything that is not one complete
-// JSON document (no comments, no trailing bytes), duplicate keys in an object and
-// nesting beyond kMaxNestingDepth. A number literal with an exactly integral value that
+// JSON document (no comments, no trailing bytes), duplicate keys in an object, nesting
+// beyond kMaxNestingDepth and more than kMaxDocumentValues values (counted as they are
+// read, so the refused tree is never built). A number literal with an exactly integral value that
 // fits 64 bits ("1.0", "2e3") becomes an integer, so integers are decoded exactly; any
 // other number stays floating point. Throws DecodeError; no library exception escapes.
 nlohmann::json parse(std::string_view bytes);

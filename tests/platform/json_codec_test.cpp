@@ -221,11 +221,21 @@ TEST(JsonCodecParse, DuplicateKeysAreRefusedAtAnyDepth) {
   EXPECT_EQ(parse(R"([{"k":1},{"k":2}])").size(), 2u);
 }
 
-TEST(JsonCodecParse, NestingIsBounded) {
+TEST(JsonCodecParse, NestingAndTheNumberOfValuesAreBounded) {
   const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   EXPECT_NO_THROW(parse(nested(kMaxNestingDepth)));
   for (std::size_t depth : {kMaxNestingDepth + 1, std::size_t{200000}}) {
     EXPECT_EQ(failureOf([&] { parse(nested(depth)); }), kPrefix + "it is nested more than 64 levels deep.");
+  }
+  // The outer array counts too: exactly the bound in all passes, one more fails.
+  const auto objects = [](std::size_t count) {
+    std::string text = "[";
+    for (std::size_t index = 0; index < count; ++index) text += index ? ",{}" : "{}";
+    return text + "]";
+  };
+  EXPECT_EQ(parse(objects(kMaxDocumentValues - 1)).size(), kMaxDocumentValues - 1);
+  for (std::size_t count : {kMaxDocumentValues, std::size_t{4000000}}) {
+    EXPECT_EQ(failureOf([&] { parse(objects(count)); }), kPrefix + "it holds more than 100000 values.");
   }
 }
 
