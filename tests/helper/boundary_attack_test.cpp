@@ -1,0 +1,159 @@
+// The socket boundary attacked as a local user would: a process riding on the genuine
+// client's connection, a client that never reads its replies, one that half-closes.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "helper/helper_process.h"
+#include "platform/code_signer.h"
+#include "support/child_program.h"
+#include "support/test_platform.h"
+#include "wire/wire_protocol.h"
+
+namespace tidewarden::helper {
+namespace {
+
+using platform::SigningKey;
+using platform::SignOptions;
+using platform::TeamIdentity;
+using platform::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kAnchorName = "test-anchor";
+constexpr const char* kClientIdentifier = "com.ambergrove.Tidewarden";
+constexpr const char* kHelperIdentifier = "com.ambergrove.Tidewarden.PrivilegedHelper";
+
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return address;
+}
+
+// True when the socket reaches its end without a byte arriving.
+bool closesWithoutAByte(int fd) {
+  pollfd poller{fd, POLLIN, 0};
+  if (::poll(&poller, 1, 20000) != 1) return false;
+  char byte;
+  const ssize_t got = ::read(fd, &byte, 1);
+  return got == 0 || (got < 0 && errno == ECONNRESET);
+}
+
+class BoundaryAttackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string self = files.path() + "/helper";
+    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, self);
+    platform::signCode(self, SignOptions{kHelperIdentifier, team, {}});
+    test = std::make_unique<testing::TestPlatform>(
+        std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self);
+    socket = test->rootPath() + "/helper.sock";
+    helper = std::make_unique<HelperProcess>(test->platform(), socket);
+  }
+
+  // A copy of `program` signed as the genuine client.
+  std::string genuine(const std::string& program, const std::string& name) {
+    const std::string path = files.path() + "/" + name;
+    std::filesystem::copy_file(program, path);
+    platform::signCode(path, SignOptions{kClientIdentifier, team, {}});
+    return path;
+  }
+
+  testing::TempDir files;
+  SigningKey anchor = SigningKey::generate();
+  SigningKey teamKey = SigningKey::generate();
+  TeamIdentity team{teamKey, platform::issueTeamCertificate(anchor, kAnchorName, "TEAMAAAAAA", teamKey.publicKey())};
+  std::unique_ptr<testing::TestPlatform> test;
+  std::string socket;
+  std::unique_ptr<HelperProcess> helper;
+};
+
+// An unsigned process connects through a child that then becomes the genuine client,
+// and writes its own calls on the shared socket. Whatever the timing, it is never served.
+TEST_F(BoundaryAttackTest, AProcessSharingTheGenuineClientsSocketIsNeverServed) {
+  const std::string client = genuine(TIDEWARDEN_CTL_PATH, "client");
+  // A socket that accepts and never answers keeps the client waiting for its own ping.
+  const std::string decoy = files.path() + "/decoy.sock";
+  UniqueFd decoyFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_un decoyAddress = addressOf(decoy);
+  ASSERT_EQ(::bind(decoyFd.get(), reinterpret_cast<const sockaddr*>(&decoyAddress), sizeof decoyAddress), 0);
+  ASSERT_EQ(::listen(decoyFd.get(), 128), 0);
+
+  const sockaddr_un helperAddress = addressOf(socket);
+  const std::string call = wire::encodeCall({1, "pingWithReply:", ""});
+  const char* argv[] = {client.c_str(), "--socket", decoy.c_str(), "ping", nullptr};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    UniqueFd shared(::socket(AF_UNIX, SOCK_STREAM, 0));  // inherited across the exec
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::connect(shared.get(), reinterpret_cast<const sockaddr*>(&helperAddress), sizeof helperAddress) != 0) {
+        ::_exit(1);
+      }
+      ::execv(argv[0], const_cast<char* const*>(argv));
+      ::_exit(1);
+    }
+    // Ride as soon as the child runs the genuine client.
+    const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::error_code error;
+    while (std::filesystem::read_symlink(exe, error) != client && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The helper may already have closed the connection: that is a refusal too.
+    (void)::send(shared.get(), call.data(), call.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(closesWithoutAByte(shared.get())) << "attempt " << attempt;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+}
+
+TEST_F(BoundaryAttackTest, AClientThatNeverReadsHoldsUpNoQueueAndIsCutOff) {
+  const std::string peer = genuine(TIDEWARDEN_TEST_PEER_PATH, "peer");
+  const std::string client = genuine(TIDEWARDEN_CTL_PATH, "client");
+  testing::RunningProgram flood({peer, "flood", socket, "1000"});
+  const auto sent = flood.readLine(std::chrono::seconds(30));
+  ASSERT_TRUE(sent);
+
+  const std::string fanRequest = files.path() + "/fan.json";
+  std::ofstream(fanRequest) << R"({"action":"inspect","mode":"system","targets":{},"thermalSource":"cpu",)"
+                               R"("thresholdCelsius":0,"acknowledged":false})";
+  const std::string preflight = files.path() + "/preflight.json";
+  std::ofstream(preflight) << R"({"packageBytes":1,"packageAlreadyDownloaded":false})";
+  const std::vector<std::vector<std::string>> calls = {
+      {"call", "fanControl:withReply:", "--data", fanRequest},
+      {"call", "scanInterruptedInstallerDownloadsWithReply:"},
+      {"call", "preflightInstallerPreparation:withReply:", "--data", preflight},
+  };
+  for (const auto& arguments : calls) {
+    std::vector<std::string> argv = {client, "--socket", socket};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const auto started = Clock::now();
+    EXPECT_EQ(testing::runProgram(argv).exitCode, 0) << arguments[1];
+    // Their own work takes milliseconds; a queue stuck behind the flood would take
+    // at least the writer's stall limit.
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << arguments[1];
+  }
+  EXPECT_EQ(flood.readLine(std::chrono::seconds(30)), "closed") << *sent;
+}
+
+TEST_F(BoundaryAttackTest, AClientThatHalfClosesGetsTheReplyOfEveryQueuedCall) {
+  const std::string peer = genuine(TIDEWARDEN_TEST_PEER_PATH, "peer");
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    EXPECT_EQ(testing::runProgram({peer, "halfclose", socket}).standardOutput, "replies 3\n") << attempt;
+  }
+}
+
+}  // namespace
+}  // namespace tidewarden::helper
