@@ -5,6 +5,7 @@
 // connect, unreadable input, malformed reply); 2 a usage error; 3 the helper closed the
 // connection without replying, which is what a client that is not admitted sees.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -260,6 +261,11 @@ int run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Linux stand-in for the hardened runtime: no process without CAP_SYS_PTRACE, also
+  // none of the same user, may attach to this signed client or read or write its
+  // memory, so the code the helper verified is the code that talks to it. (The helper,
+  // as root, still reads how the process is mapped.)
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   try {
     return run(arguments);

@@ -26,18 +26,24 @@ std::optional<SigningIdentity> ClientCodeValidator::readSigningIdentity(const Co
   return SigningIdentity{information->identifier, information->teamIdentifier, information->mainExecutable};
 }
 
-std::optional<SigningIdentity> ClientCodeValidator::resolveProcess(const CodeSigning& codeSigning, pid_t pid) {
+std::optional<SigningIdentity> ClientCodeValidator::resolveProcess(const CodeSigning& codeSigning, pid_t pid,
+                                                                   const Admissible& admissible) {
   std::shared_ptr<const platform::CodeObject> guest;
   if (codeSigning.copyGuestWithProcessIdentifier(pid, kSecCSDefaultFlags, guest) != kErrSecSuccess || !guest) {
     return std::nullopt;
   }
-  // Validity before identity: a modified client is refused here, before anything it
-  // claims about itself is read.
-  if (codeSigning.checkValidity(*guest, kSecCSDefaultFlags, nullptr) != kErrSecSuccess) return std::nullopt;
   std::shared_ptr<const platform::StaticCodeObject> staticCode;
   if (codeSigning.copyStaticCode(*guest, kSecCSDefaultFlags, staticCode) != kErrSecSuccess || !staticCode) {
     return std::nullopt;
   }
+  // Cheap first: unsigned, ad hoc, another identifier or another team is refused from
+  // the signature block alone, before the executable is hashed. What it states is used
+  // for nothing else.
+  const std::optional<SigningIdentity> stated = readSigningIdentity(codeSigning, *staticCode);
+  if (!stated || !admissible(*stated)) return std::nullopt;
+  // Validity before identity: a modified client is refused here, before anything it
+  // claims about itself is believed.
+  if (codeSigning.checkValidity(*guest, kSecCSDefaultFlags, nullptr) != kErrSecSuccess) return std::nullopt;
   return readSigningIdentity(codeSigning, *staticCode);
 }
 
@@ -54,23 +60,29 @@ std::shared_ptr<const ClientCodeValidator> ClientCodeValidator::makeForRunningHe
   if (helperIdentity && helperIdentity->executable) {
     try {
       stamp = HelperRuntimeStamp::capture(*helperIdentity->executable);
-    } catch (const CaptureError&) {
-      // The helper serves without a stamp; only the ping reply shows the difference.
+    } catch (...) {
+      // Whatever went wrong (also an allocation failure), the helper serves without a
+      // stamp; only the ping reply shows the difference.
     }
   }
 
-  Resolver resolver = [&codeSigning](pid_t pid) { return resolveProcess(codeSigning, pid); };
+  Resolver resolver = [&codeSigning](pid_t pid, const Admissible& admissible) {
+    return resolveProcess(codeSigning, pid, admissible);
+  };
   return std::make_shared<const ClientCodeValidator>(std::move(helperIdentity), std::move(resolver), std::move(stamp));
 }
 
 bool ClientCodeValidator::validate(pid_t pid) const {
   if (!helperIdentity_) return false;
-  const auto client = resolveClient_(pid);
-  if (!client) return false;
-  if (!client->identifier || *client->identifier != kExpectedClientIdentifier) return false;
-  if (!client->teamIdentifier || client->teamIdentifier->empty()) return false;
+  const auto client = resolveClient_(pid, [this](const SigningIdentity& stated) { return admits(stated); });
+  return client && admits(*client);
+}
+
+bool ClientCodeValidator::admits(const SigningIdentity& client) const {
+  if (!client.identifier || *client.identifier != kExpectedClientIdentifier) return false;
+  if (!client.teamIdentifier || client.teamIdentifier->empty()) return false;
   if (!helperIdentity_->teamIdentifier || helperIdentity_->teamIdentifier->empty()) return false;
-  return *client->teamIdentifier == *helperIdentity_->teamIdentifier;
+  return *client.teamIdentifier == *helperIdentity_->teamIdentifier;
 }
 
 }  // namespace tidewarden::helper

@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
+#include <ctime>
 
+#include "platform/code_signing_cache.h"
 #include "platform/code_signing_format.h"
+#include "platform/code_signing_process.h"
 #include "platform/code_signing_requirement.h"
 #include "platform/code_signing_seal.h"
 
@@ -46,15 +48,17 @@ namespace {
 using codesign::CodeDirectory;
 using codesign::CodeFormat;
 using codesign::Digest;
+using codesign::FileIdentity;
 using codesign::Outcome;
 using codesign::PinnedCode;
 using codesign::SignatureBlob;
 using codesign::TeamCertificate;
+using codesign::isLive;
+using codesign::ProcessStat;
+using codesign::readProcessStat;
 
 constexpr std::uint32_t kKnownFlags =
     kSecCSCheckAllArchitectures | kSecCSSigningInformation | kSecCSCheckNestedCode | kSecCSStrictValidate;
-// /proc/<pid>/stat is one short line; anything longer is not trusted.
-constexpr std::size_t kMaxProcStatBytes = 4096;
 
 Outcome fail(OSStatus status, std::string detail = {}) { return Outcome{status, std::move(detail)}; }
 
@@ -129,34 +133,79 @@ void establishTrust(const std::vector<TrustAnchor>& anchors, ParsedSignature& si
   }
 }
 
-Outcome checkContent(const PinnedCode& code, const ParsedSignature& signature) {
-  const CodeDirectory& directory = signature.directory;
-  if (!code.bundle) {
-    if (signature.contentLength != directory.signedLength) {
-      return fail(kErrSecCSSignatureFailed, "the signed range has a different length");
-    }
-    Digest digest{};
-    Outcome hashed = codesign::digestFile(code.fd.get(), signature.contentLength, digest);
-    if (!hashed.ok()) return hashed;
-    if (digest != directory.codeDigest) return fail(kErrSecCSSignatureFailed, "the executable's bytes were modified");
-    return {};
+// What content checks share across calls. `digests` is set for guests only: see
+// checkFileContent for why a remembered digest is sound for them.
+struct Hashing {
+  codesign::DigestCache* digests = nullptr;
+  std::atomic<std::uint64_t>& hashedBytes;
+  const std::function<std::timespec()>& wallClock;
+
+  std::timespec now() const {
+    if (wallClock) return wallClock();
+    std::timespec time{};
+    ::clock_gettime(CLOCK_REALTIME, &time);
+    return time;
   }
+};
+
+// Why a remembered digest stands for the bytes of a guest's executable:
+// - it is stored only when the identity (device, inode, size, modification and change
+//   times) taken before hashing equals the one taken after, so no write was noticed
+//   while the bytes were read, and only when the change time lies kSettledSeconds before
+//   hashing started, so every write from that moment on stamps a different change time
+//   (see codesign::settledBefore). Only the kernel sets change times; nobody can put an
+//   old one back.
+// - it is used only for guests. A file that a process executes cannot be opened for
+//   writing (ETXTBSY), and a process cannot start from a file that is mapped writable,
+//   so writes through a long-lived shared mapping, which stamp the times only on the
+//   first write after writeback, cannot reach a running executable. Any later write
+//   comes through a fresh open or fault and stamps a new change time.
+Outcome checkFileContent(const PinnedCode& code, const ParsedSignature& signature, const Hashing& hashing) {
+  const CodeDirectory& directory = signature.directory;
+  // Before any byte is read: a signed range of another length cannot match.
+  if (signature.contentLength != directory.signedLength) {
+    return fail(kErrSecCSSignatureFailed, "the signed range has a different length");
+  }
+  struct stat before;
+  if (::fstat(code.fd.get(), &before) != 0) return fail(kErrSecCSInternalError);
+  const FileIdentity identity = FileIdentity::of(before);
+  if (hashing.digests) {
+    std::optional<Digest> known = hashing.digests->find(identity, signature.contentLength);
+    if (known && *known == directory.codeDigest) return {};
+  }
+  const std::timespec started = hashing.now();
+  hashing.hashedBytes += signature.contentLength;
+  Digest digest{};
+  Outcome hashed = codesign::digestFile(code.fd.get(), signature.contentLength, digest);
+  if (!hashed.ok()) return hashed;
+  if (digest != directory.codeDigest) return fail(kErrSecCSSignatureFailed, "the executable's bytes were modified");
+  struct stat after;
+  if (hashing.digests && ::fstat(code.fd.get(), &after) == 0 && FileIdentity::of(after) == identity &&
+      codesign::settledBefore(identity, started)) {
+    hashing.digests->store(identity, signature.contentLength, digest);
+  }
+  return {};
+}
+
+Outcome checkContent(const PinnedCode& code, const ParsedSignature& signature, const Hashing& hashing) {
+  if (!code.bundle) return checkFileContent(code, signature, hashing);
   std::vector<codesign::SealedEntry> current;
-  Outcome sealed = codesign::sealBundle(code.fd.get(), directory.omitPatterns, directory.mainExecutable, current);
+  Outcome sealed = codesign::sealBundle(code.fd.get(), signature.directory.omitPatterns,
+                                        signature.directory.mainExecutable, current);
   if (!sealed.ok()) return sealed;
-  return codesign::compareSeal(directory.entries, current);
+  return codesign::compareSeal(signature.directory.entries, current);
 }
 
 // Everything but the requirement and, for guests, the liveness of the process.
 Outcome verifyCode(const PinnedCode& code, std::uint32_t flags, const std::vector<TrustAnchor>& anchors,
-                   std::optional<ParsedSignature>& signature) {
+                   const Hashing& hashing, std::optional<ParsedSignature>& signature) {
   Outcome loaded = loadSignature(code, signature);
   if (!loaded.ok()) return loaded;
   if (!signature) return fail(kErrSecCSUnsigned);
   Outcome integrity = checkSignatureIntegrity(*signature);
   if (!integrity.ok()) return integrity;
   establishTrust(anchors, *signature);
-  Outcome content = checkContent(code, *signature);
+  Outcome content = checkContent(code, *signature, hashing);
   if (!content.ok()) return content;
   // Checked last so that this status means: everything sealed is intact, but the seal
   // leaves files out.
@@ -186,48 +235,6 @@ std::string linkText(int dirFd, const char* name) {
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-struct ProcessStat {
-  char state = '?';
-  unsigned long long startTime = 0;
-};
-
-// Reads /proc/<pid>/stat through the process directory descriptor. The command name
-// (field 2) may contain spaces and parentheses, so fields are counted after the last ')'.
-std::optional<ProcessStat> readProcessStat(int processDirectory) {
-  UniqueFd file(::openat(processDirectory, "stat", O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!file) return std::nullopt;
-  std::string text(kMaxProcStatBytes, '\0');
-  ssize_t got;
-  do {
-    got = ::read(file.get(), text.data(), text.size());
-  } while (got < 0 && errno == EINTR);
-  if (got <= 0 || static_cast<std::size_t>(got) >= text.size()) return std::nullopt;
-  text.resize(static_cast<std::size_t>(got));
-  std::size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return std::nullopt;
-  // Fields from 3 (state) on, separated by single spaces.
-  std::string_view rest = std::string_view(text).substr(close + 2);
-  ProcessStat stat;
-  int field = 3;
-  while (!rest.empty()) {
-    std::size_t space = rest.find(' ');
-    std::string_view value = rest.substr(0, space);
-    if (field == 3) {
-      if (value.size() != 1) return std::nullopt;
-      stat.state = value[0];
-    } else if (field == 22) {
-      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), stat.startTime);
-      if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
-      return stat;
-    }
-    if (space == std::string_view::npos) break;
-    rest.remove_prefix(space + 1);
-    ++field;
-  }
-  return std::nullopt;
-}
-
-bool isLive(const ProcessStat& stat) { return stat.state != 'Z' && stat.state != 'X' && stat.state != 'x'; }
 
 OSStatus openFailure(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM ? kErrSecCSInternalError : kErrSecCSStaticCodeNotFound;
@@ -235,7 +242,10 @@ OSStatus openFailure(int error) {
 
 }  // namespace
 
-CodeSigning::CodeSigning(CodeSigningOptions options) : options_(std::move(options)) {}
+CodeSigning::CodeSigning(CodeSigningOptions options)
+    : options_(std::move(options)), digests_(std::make_unique<codesign::DigestCache>()) {}
+
+CodeSigning::~CodeSigning() = default;
 
 OSStatus CodeSigning::copySelf(std::uint32_t flags, std::shared_ptr<const CodeObject>& code) const {
   code.reset();
@@ -269,6 +279,9 @@ OSStatus CodeSigning::copySelf(std::uint32_t flags, std::shared_ptr<const CodeOb
 //   changes the very bytes we hash, so it is caught, not hidden. After hashing,
 //   checkValidity confirms that the process still runs that same inode (an exec of
 //   another file in between is kErrSecCSGuestInvalid).
+// - Injected code: checkValidity reads the tracer and the memory map through the same
+//   directory descriptor, before hashing and again after, and examines each mapped file
+//   through the kernel's own links to it (see codesign::checkGuestProcess).
 OSStatus CodeSigning::copyGuestWithProcessIdentifier(pid_t pid, std::uint32_t flags,
                                                      std::shared_ptr<const CodeObject>& code) const {
   code.reset();
@@ -301,18 +314,28 @@ OSStatus CodeSigning::checkValidity(const CodeObject& code, std::uint32_t flags,
                                     const CodeRequirement* requirement) const {
   if (!flagsKnown(flags)) return kErrSecCSInvalidFlags;
   if (!code.code) return kErrSecCSInvalidObjectRef;
+  const bool guest = static_cast<bool>(code.processDirectory);
+  struct stat pinned;
+  if (guest) {
+    // The cheap refusals come before a single byte is hashed.
+    if (::fstat(code.code->fd.get(), &pinned) != 0) return kErrSecCSInternalError;
+    if (static_cast<std::uint64_t>(pinned.st_size) > kMaxGuestExecutableBytes) return kErrSecCSTooBig;
+    if (!codesign::checkGuestProcess(code.processDirectory.get(), pinned).ok()) return kErrSecCSGuestInvalid;
+  }
   std::optional<ParsedSignature> signature;
-  Outcome outcome = verifyCode(*code.code, flags, options_.anchors, signature);
+  const Hashing hashing{guest ? digests_.get() : nullptr, hashedBytes_, options_.wallClock};
+  Outcome outcome = verifyCode(*code.code, flags, options_.anchors, hashing, signature);
   if (!outcome.ok()) return outcome.status;
-  if (code.processDirectory) {
+  if (guest) {
     std::optional<ProcessStat> now = readProcessStat(code.processDirectory.get());
     struct stat running;
-    struct stat pinned;
     if (!now || !isLive(*now) || now->startTime != code.startTime ||
-        ::fstatat(code.processDirectory.get(), "exe", &running, 0) != 0 || ::fstat(code.code->fd.get(), &pinned) != 0 ||
-        running.st_dev != pinned.st_dev || running.st_ino != pinned.st_ino) {
+        ::fstatat(code.processDirectory.get(), "exe", &running, 0) != 0 || running.st_dev != pinned.st_dev ||
+        running.st_ino != pinned.st_ino) {
       return kErrSecCSGuestInvalid;
     }
+    // Again: a tracer attached or a library loaded while the executable was hashed.
+    if (!codesign::checkGuestProcess(code.processDirectory.get(), pinned).ok()) return kErrSecCSGuestInvalid;
   }
   return checkRequirement(*signature, requirement).status;
 }
@@ -400,7 +423,8 @@ OSStatus CodeSigning::checkStaticValidity(const StaticCodeObject& code, std::uin
     outcome = fail(kErrSecCSInvalidObjectRef);
   } else {
     std::optional<ParsedSignature> signature;
-    outcome = verifyCode(*code.code, flags, options_.anchors, signature);
+    outcome = verifyCode(*code.code, flags, options_.anchors, Hashing{nullptr, hashedBytes_, options_.wallClock},
+                         signature);
     if (outcome.ok()) outcome = checkRequirement(*signature, requirement);
   }
   if (errorDescription) *errorDescription = outcome.ok() ? std::string() : describe(outcome);

@@ -3,7 +3,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +35,9 @@ inline constexpr OSStatus kErrSecCSReqInvalid = -67052;
 inline constexpr OSStatus kErrSecCSStaticCodeNotFound = -67068;
 // No running process with that process identifier.
 inline constexpr OSStatus kErrSecCSNoSuchCode = -67065;
-// The guest process ended, was replaced by another process, or now runs another file.
+// The guest process ended, was replaced by another process, or now runs another file; or
+// it is traced, or maps code other than its own executable and the system libraries
+// (what the hardened runtime and library validation rule out on macOS).
 inline constexpr OSStatus kErrSecCSGuestInvalid = -67063;
 // A sealed resource of a bundle was added, removed, changed or is of a forbidden type.
 inline constexpr OSStatus kErrSecCSBadResource = -67054;
@@ -56,6 +61,14 @@ inline constexpr OSStatus kErrSecCSInvalidFlags = -67070;
 inline constexpr OSStatus kErrSecCSStaticCodeChanged = -67034;
 // An unexpected system failure while reading code.
 inline constexpr OSStatus kErrSecCSInternalError = -67048;
+// A guest's executable is larger than kMaxGuestExecutableBytes.
+inline constexpr OSStatus kErrSecCSTooBig = -67004;
+
+// Largest executable a guest check hashes. A guest is checked on every connection the
+// helper admits, and its executable is hashed whole; without a bound any local user
+// could make the daemon read gigabytes per connection. The product's client is a few
+// MiB (tens with sanitizers), so this leaves ample room.
+inline constexpr std::uint64_t kMaxGuestExecutableBytes = 256ull * 1024 * 1024;
 
 // Flags of the validity and information operations.
 inline constexpr std::uint32_t kSecCSDefaultFlags = 0;
@@ -93,16 +106,29 @@ struct CodeSigningOptions {
   const UniqueFd* root = nullptr;
   // What copySelf reads; tests point it at a signed copy.
   std::string selfExecutable = "/proc/self/exe";
+  // The wall clock that decides whether a hashed file is settled enough to be
+  // remembered (see codesign::settledBefore); empty means the real clock. Tests set it
+  // ahead instead of waiting for files they just wrote to settle.
+  std::function<std::timespec()> wallClock;
 };
+
+namespace codesign {
+class DigestCache;
+}
 
 // The signature scheme (see code_signing_format.h): an Ed25519 signature by a team
 // key over a code directory that binds identifier, flags, team and certificate to
-// the SHA-256 of the executable bytes or of every entry of a bundle. Immutable after
-// construction; every method is safe to call from several threads at once. No method
-// throws; each reports a Security-framework status.
+// the SHA-256 of the executable bytes or of every entry of a bundle. Its only state
+// after construction is the cache of verified single-file digests (so an unchanged
+// executable is hashed once, not on every admission) and a counter of hashed bytes;
+// every method is safe to call from several threads at once. No method throws; each
+// reports a Security-framework status.
 class CodeSigning {
  public:
   explicit CodeSigning(CodeSigningOptions options);
+  ~CodeSigning();
+  CodeSigning(const CodeSigning&) = delete;
+  CodeSigning& operator=(const CodeSigning&) = delete;
 
   // The code of this process: the file selfExecutable names, opened once and pinned.
   OSStatus copySelf(std::uint32_t flags, std::shared_ptr<const CodeObject>& code) const;
@@ -114,9 +140,15 @@ class CodeSigning {
   OSStatus copyGuestWithProcessIdentifier(pid_t pid, std::uint32_t flags,
                                           std::shared_ptr<const CodeObject>& code) const;
 
-  // Verifies the pinned executable's signature; for a guest, then confirms that the
-  // process is still the same live process running the same file (else
-  // kErrSecCSGuestInvalid). With a requirement, also that it holds (kErrSecCSReqFailed).
+  // Verifies the pinned executable's signature. For a guest, first (before anything is
+  // hashed) that the process is not traced and maps no code but its executable and
+  // root-owned system libraries (else kErrSecCSGuestInvalid; see
+  // codesign::checkGuestProcess) and that the executable is at most
+  // kMaxGuestExecutableBytes (else kErrSecCSTooBig); afterwards that the process is
+  // still the same live process running the same file, and again neither traced nor
+  // carrying foreign code (else kErrSecCSGuestInvalid). With a requirement, also that it
+  // holds (kErrSecCSReqFailed). A single file whose identity (device, inode, size, times)
+  // matches one that verified before is not hashed again.
   OSStatus checkValidity(const CodeObject& code, std::uint32_t flags,
                          const CodeRequirement* requirement) const;
 
@@ -144,8 +176,10 @@ class CodeSigning {
                                const CodeRequirement* requirement,
                                std::string* errorDescription = nullptr) const;
 
-  // Reports what the signature states without verifying the signed bytes (callers
-  // verify first). Unsigned code succeeds with an information record that has no
+  // Reports what the signature states without verifying the signed bytes: it reads
+  // the signature block only and hashes nothing. Trust it after checkValidity; before,
+  // it is good only for refusing at once code whose own claims could never pass.
+  // Unsigned code succeeds with an information record that has no
   // identifier and no team, only the main executable, as the Security framework does.
   // A malformed signature: kErrSecCSSignatureFailed.
   OSStatus copySigningInformation(const StaticCodeObject& code, std::uint32_t flags,
@@ -154,8 +188,14 @@ class CodeSigning {
   // The Security framework's explanation of a status; empty for unknown statuses.
   static std::string errorMessage(OSStatus status);
 
+  // Bytes of single-file code this object has hashed so far (cache hits hash nothing),
+  // so that tests can tell whether a check read the executable.
+  std::uint64_t hashedBytes() const { return hashedBytes_.load(); }
+
  private:
   CodeSigningOptions options_;
+  std::unique_ptr<codesign::DigestCache> digests_;
+  mutable std::atomic<std::uint64_t> hashedBytes_{0};
 };
 
 }  // namespace tidewarden::platform

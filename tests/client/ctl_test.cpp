@@ -1,9 +1,14 @@
 // tidewarden-ctl as a real child against a scripted helper socket: frames sent, bytes written, exit statuses.
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -244,6 +249,66 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
   EXPECT_TRUE(help.standardOutput.starts_with("usage: tidewarden-ctl [--socket PATH] COMMAND\n"));
   EXPECT_NE(help.standardOutput.find("call SELECTOR [--data FILE|-]"), std::string::npos);
   EXPECT_EQ(help.standardError, "");
+}
+
+// Starts `argv` as an ordinary user, reading standard input from `input`.
+pid_t startAsUser(uid_t user, const std::vector<std::string>& arguments, int input) {
+  std::vector<std::string> copy = arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : copy) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  char* envp[] = {nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::dup2(input, STDIN_FILENO) < 0 || ::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 ||
+        ::setuid(user) != 0) {
+      ::_exit(126);
+    }
+    ::execve(argv[0], argv.data(), envp);
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Polls until `condition` holds; false after ten seconds.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+TEST(CtlProcessTest, ClientMakesItselfNonDumpable) {
+  // Seen from outside, the files in /proc/<pid> of a non-dumpable process belong to
+  // root, whoever runs it; those of an ordinary program run by a user belong to that user.
+  constexpr uid_t kUser = 4321;
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  UniqueFd read(fds[0]);
+  UniqueFd write(fds[1]);
+  const std::string cat = std::filesystem::canonical("/bin/cat");
+  // Both wait for standard input: the client for its --data, cat to copy it.
+  const pid_t client = startAsUser(kUser, {kCtl, "--socket", "/nonexistent", "call", "x", "--data", "-"}, read.get());
+  const pid_t control = startAsUser(kUser, {cat}, read.get());
+  const auto runs = [](pid_t pid, const std::string& program) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) == program;
+  };
+  const auto owner = [](pid_t pid) {
+    struct stat st{};
+    return ::stat(("/proc/" + std::to_string(pid) + "/status").c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+  };
+  EXPECT_TRUE(eventually([&] { return runs(control, cat) && owner(control) == kUser; }));
+  EXPECT_TRUE(eventually([&] { return runs(client, kCtl) && owner(client) == 0; }));
+
+  write.reset();
+  int status = 0;
+  ASSERT_EQ(::waitpid(client, &status, 0), client);
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // no helper at /nonexistent
+  ASSERT_EQ(::waitpid(control, &status, 0), control);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -1,4 +1,12 @@
-// Admission over the real socket: real client processes, signed every which way.
+// Admission over the real socket: real client processes, signed every which way, traced or injected.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <fstream>
 #include <filesystem>
 
@@ -7,7 +15,9 @@
 #include "helper/client_code_validator.h"
 #include "helper/helper_process.h"
 #include "platform/code_signer.h"
+#include "platform/code_signing.h"
 #include "support/child_program.h"
+#include "support/signing_fixture.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -21,6 +31,9 @@ using platform::TeamIdentity;
 constexpr const char* kAnchorName = "test-anchor";
 constexpr const char* kClientIdentifier = "com.ambergrove.Tidewarden";
 constexpr const char* kHelperIdentifier = "com.ambergrove.Tidewarden.PrivilegedHelper";
+// Owner of the "user's folder" that injected libraries come from.
+constexpr uid_t kUserId = 4321;
+constexpr std::uint64_t kOneGiB = 1ull << 30;
 
 TeamIdentity makeTeam(const SigningKey& anchor, const std::string& team) {
   SigningKey key = SigningKey::generate();
@@ -37,19 +50,87 @@ class AdmissionTest : public ::testing::Test {
     return path;
   }
 
+  // A copy of the client grown with a hole to `size` bytes and signed for that size as
+  // signCode signs, except that the digest is made up: computing it means reading every
+  // byte, which is just what the helper must not do either.
+  std::string sparseClient(const std::string& name, std::uint64_t size, const std::string& identifier,
+                           const std::optional<TeamIdentity>& team) {
+    namespace codesign = platform::codesign;
+    const std::string path = files.path() + "/" + name;
+    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, path);
+    std::filesystem::resize_file(path, size);
+    codesign::CodeDirectory directory;
+    directory.identifier = identifier;
+    directory.signedLength = size;
+    directory.codeDigest.fill(0x5a);
+    codesign::SignatureBlob blob;
+    if (team) {
+      blob.certificate = team->certificate.encode();
+      directory.teamIdentifier = team->certificate.teamIdentifier;
+      directory.certificateDigest = codesign::sha256(blob.certificate);
+    } else {
+      directory.flags = platform::kSecCodeSignatureAdhoc;
+    }
+    blob.directory = directory.encode();
+    if (team) blob.signature = team->key.sign(blob.directory);
+    const std::string bytes = blob.encode();
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes << codesign::fileTrailer(bytes.size());
+    return path;
+  }
+
   // Starts a helper whose own code is a copy signed as asked, trusting only our anchor.
-  std::unique_ptr<testing::TestPlatform> helperPlatform(const std::string& name, const std::optional<TeamIdentity>& team) {
+  std::unique_ptr<testing::TestPlatform> helperPlatform(const std::string& name, const std::optional<TeamIdentity>& team,
+                                                        std::function<std::timespec()> wallClock = {}) {
     const std::string self = files.path() + "/" + name;
     std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, self);
     platform::signCode(self, SignOptions{kHelperIdentifier, team, {}});
     return std::make_unique<testing::TestPlatform>(
-        std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self);
+        std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self, std::move(wallClock));
   }
 
   static int ping(const std::string& program, const std::string& socket, std::string* output = nullptr) {
     auto result = testing::runProgram({program, "--socket", socket, "ping"});
     if (output) *output = result.standardOutput;
     return result.exitCode;
+  }
+
+  // Pings with extra environment variables ("NAME=value"), set through env(1) so that the
+  // client process itself starts with them.
+  static testing::ProgramResult pingWith(const std::vector<std::string>& variables, const std::string& program,
+                                         const std::string& socket) {
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    argv.insert(argv.end(), variables.begin(), variables.end());
+    argv.insert(argv.end(), {program, "--socket", socket, "ping"});
+    return testing::runProgram(argv);
+  }
+
+  // Pings under a tracer, as a debugger would run it: the child asks this test to trace
+  // it and execs the client; every stop is continued. Returns the exit status.
+  static int pingTraced(const std::string& program, const std::string& socket) {
+    std::vector<std::string> arguments = {program, "--socket", socket, "ping"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // LeakSanitizer cannot work under a tracer; a sanitized client would fail at exit.
+    std::string noLeakCheck = "ASAN_OPTIONS=detect_leaks=0";
+    char* envp[] = {noLeakCheck.data(), nullptr};
+    platform::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(null.get(), STDOUT_FILENO);
+      ::dup2(null.get(), STDERR_FILENO);
+      ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+      ::execve(program.c_str(), argv.data(), envp);
+      ::_exit(127);
+    }
+    for (;;) {
+      int status = 0;
+      if (::waitpid(pid, &status, 0) != pid) return -1;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      const int signal = WSTOPSIG(status);
+      ::ptrace(PTRACE_CONT, pid, nullptr, signal == SIGTRAP ? 0 : signal);
+    }
   }
 
   testing::TempDir files;
@@ -64,11 +145,16 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
   HelperProcess helper(test->platform(), socket);
   ASSERT_TRUE(helper.validator().runtimeStamp());
 
+  const platform::CodeSigning& signing = test->platform().codeSigning;
+
   std::string output;
   EXPECT_EQ(ping(client("genuine", kClientIdentifier, teamA), socket, &output), 0);
   EXPECT_EQ(output.rfind("Tidewarden privileged helper ready \u2014 UID 0, EUID 0 \u2014 ", 0), 0u) << output;
   EXPECT_TRUE(output.ends_with(" \u2014 " + helper.validator().runtimeStamp()->text() + "\n")) << output;
+  const std::uint64_t hashedForGenuine = signing.hashedBytes();
+  EXPECT_GT(hashedForGenuine, 0u);
 
+  // Refused on what their signatures state, before a byte of them is hashed.
   EXPECT_EQ(ping(client("adhoc", kClientIdentifier, std::nullopt), socket), 3);
   EXPECT_EQ(ping(client("other-team", kClientIdentifier, teamB), socket), 3);
   EXPECT_EQ(ping(client("other-identifier", "com.ambergrove.Tidewarden.Agent", teamA), socket), 3);
@@ -79,6 +165,7 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
   SigningKey key = SigningKey::generate();
   TeamIdentity forged{key, platform::issueTeamCertificate(rogue, kAnchorName, "TEAMAAAAAA", key.publicKey())};
   EXPECT_EQ(ping(client("forged", kClientIdentifier, forged), socket), 3);
+  EXPECT_EQ(signing.hashedBytes(), hashedForGenuine);
 
   // Modified after signing: one byte of the compiler note changed, still a runnable program.
   const std::string modified = client("modified", kClientIdentifier, teamA);
@@ -92,6 +179,7 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
   bytes[note] = 'g';
   std::ofstream(modified, std::ios::binary | std::ios::trunc) << bytes;
   EXPECT_EQ(ping(modified, socket), 3);
+  EXPECT_EQ(signing.hashedBytes(), 2 * hashedForGenuine);
 
   // This test program is not signed at all.
   testing::WireClient unsigned_(socket);
@@ -118,6 +206,116 @@ TEST_F(AdmissionTest, HelperWhoseOwnSignatureHasNoTeamRefusesEveryone) {
     HelperProcess helper(test->platform(), socket);
     EXPECT_EQ(ping(genuine, socket), 3) << name;
   }
+}
+
+TEST_F(AdmissionTest, HugeOrMislabelledExecutablesAreRefusedWithoutBeingHashed) {
+  auto test = helperPlatform("helper", teamA);
+  const std::string socket = test->rootPath() + "/helper.sock";
+  HelperProcess helper(test->platform(), socket);
+  const platform::CodeSigning& signing = test->platform().codeSigning;
+
+  EXPECT_EQ(ping(sparseClient("huge-adhoc", kOneGiB, kClientIdentifier, std::nullopt), socket), 3);
+  EXPECT_EQ(ping(sparseClient("huge-other-team", kOneGiB, kClientIdentifier, teamB), socket), 3);
+  EXPECT_EQ(ping(sparseClient("huge-other-identifier", kOneGiB, "com.ambergrove.Tidewarden.Agent", teamA), socket), 3);
+  // Everything it states is right, but it is larger than any client is.
+  EXPECT_EQ(ping(sparseClient("huge-genuine", kOneGiB, kClientIdentifier, teamA), socket), 3);
+  // One byte slipped in before the signature: the signed range no longer has the
+  // length the code directory records.
+  std::string bytes = testing::readFileBytes(client("longer", kClientIdentifier, teamA));
+  const auto blobLength =
+      platform::codesign::parseFileTrailer(bytes.substr(bytes.size() - platform::codesign::kTrailerBytes));
+  ASSERT_TRUE(blobLength);
+  bytes.insert(bytes.size() - platform::codesign::kTrailerBytes - *blobLength, 1, '\0');
+  testing::writeFileBytes(files.path() + "/longer", bytes, 0755);
+  EXPECT_EQ(ping(files.path() + "/longer", socket), 3);
+  EXPECT_EQ(signing.hashedBytes(), 0u);
+
+  EXPECT_EQ(ping(client("genuine", kClientIdentifier, teamA), socket), 0);
+  EXPECT_GT(signing.hashedBytes(), 0u);
+}
+
+TEST_F(AdmissionTest, GenuineClientIsHashedOnceSettledAndAgainOnceChanged) {
+  std::atomic<int> secondsAhead{0};
+  auto test = helperPlatform("helper", teamA, [&secondsAhead] {
+    std::timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    now.tv_sec += secondsAhead.load();
+    return now;
+  });
+  const std::string socket = test->rootPath() + "/helper.sock";
+  HelperProcess helper(test->platform(), socket);
+  const platform::CodeSigning& signing = test->platform().codeSigning;
+
+  // Just written: its change time is too recent to rule out a write during hashing.
+  const std::string genuine = client("genuine", kClientIdentifier, teamA);
+  EXPECT_EQ(ping(genuine, socket), 0);
+  const std::uint64_t range = signing.hashedBytes();  // the signed range of one copy
+  ASSERT_GT(range, 0u);
+  EXPECT_EQ(ping(genuine, socket), 0);
+  EXPECT_EQ(signing.hashedBytes(), 2 * range);
+
+  // Settled: hashed once more, then admitted by its identity alone.
+  secondsAhead = 10;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ping(genuine, socket), 0);
+  EXPECT_EQ(signing.hashedBytes(), 3 * range);
+
+  // Another copy is another file; changed in place (same inode, new change time) after
+  // it was remembered, it is hashed again and refused.
+  const std::string copy = client("copy", kClientIdentifier, teamA);
+  EXPECT_EQ(ping(copy, socket), 0);
+  EXPECT_EQ(ping(copy, socket), 0);
+  EXPECT_EQ(signing.hashedBytes(), 4 * range);
+  const std::string bytes = testing::readFileBytes(copy);
+  const auto note = bytes.find("GCC: (");
+  ASSERT_NE(note, std::string::npos);
+  platform::UniqueFd writer(::open(copy.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_EQ(::pwrite(writer.get(), "g", 1, static_cast<off_t>(note)), 1);
+  writer.reset();
+  EXPECT_EQ(ping(copy, socket), 3);
+  EXPECT_EQ(signing.hashedBytes(), 5 * range);
+  EXPECT_EQ(ping(genuine, socket), 0);
+  EXPECT_EQ(signing.hashedBytes(), 5 * range);
+}
+
+TEST_F(AdmissionTest, ClientCarryingCodeFromAUsersFolderIsRefused) {
+  auto test = helperPlatform("helper", teamA);
+  const std::string socket = test->rootPath() + "/helper.sock";
+  HelperProcess helper(test->platform(), socket);
+  const std::string genuine = client("genuine", kClientIdentifier, teamA);
+  EXPECT_EQ(ping(genuine, socket), 0);
+  const std::uint64_t hashed = test->platform().codeSigning.hashedBytes();
+
+  const std::string folder = files.path() + "/home";
+  const std::string library = folder + "/libhelpful.so";
+  std::filesystem::create_directory(folder);
+  std::filesystem::copy_file(TIDEWARDEN_TEST_PRELOAD_PATH, library);
+  ASSERT_EQ(::chown(folder.c_str(), kUserId, kUserId), 0);
+  ASSERT_EQ(::chown(library.c_str(), kUserId, kUserId), 0);
+  // A sanitized client insists on its runtime coming first; the check is not the point.
+  const std::string keepOrder = "ASAN_OPTIONS=verify_asan_link_order=0";
+
+  testing::ProgramResult injected = pingWith({"LD_PRELOAD=" + library, keepOrder}, genuine, socket);
+  EXPECT_EQ(injected.exitCode, 3);
+  EXPECT_EQ(injected.standardOutput, "");
+  EXPECT_NE(injected.standardError.find("tidewarden test library loaded"), std::string::npos) << injected.standardError;
+  // Refused before its executable was hashed.
+  EXPECT_EQ(test->platform().codeSigning.hashedBytes(), hashed);
+
+  // A system library preloaded the same way is what any client may map.
+  testing::ProgramResult system = pingWith({"LD_PRELOAD=libuuid.so.1", keepOrder}, genuine, socket);
+  EXPECT_EQ(system.exitCode, 0) << system.standardError;
+  EXPECT_EQ(ping(genuine, socket), 0);
+}
+
+TEST_F(AdmissionTest, TracedClientIsRefused) {
+  auto test = helperPlatform("helper", teamA);
+  const std::string socket = test->rootPath() + "/helper.sock";
+  HelperProcess helper(test->platform(), socket);
+  const std::string genuine = client("genuine", kClientIdentifier, teamA);
+
+  EXPECT_EQ(pingTraced(genuine, socket), 3);
+  EXPECT_EQ(test->platform().codeSigning.hashedBytes(), 0u);
+  EXPECT_EQ(ping(genuine, socket), 0);
 }
 
 }  // namespace

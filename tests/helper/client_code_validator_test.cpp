@@ -10,9 +10,22 @@ std::optional<SigningIdentity> identity(std::optional<std::string> identifier, s
   return SigningIdentity{std::move(identifier), std::move(team), std::nullopt};
 }
 
+// The resolver reports `client` as both stated and verified identity; the early answer
+// on the stated one must be the final answer, so refusing early changes no decision.
 bool admits(std::optional<SigningIdentity> helper, std::optional<SigningIdentity> client) {
-  ClientCodeValidator validator(std::move(helper), [client](pid_t) { return client; }, std::nullopt);
-  return validator.validate(4242);
+  std::optional<bool> early;
+  ClientCodeValidator validator(
+      std::move(helper),
+      [client, &early](pid_t, const ClientCodeValidator::Admissible& admissible) {
+        if (client) early = admissible(*client);
+        return client;
+      },
+      std::nullopt);
+  const bool admitted = validator.validate(4242);
+  if (early) {
+    EXPECT_EQ(*early, admitted);
+  }
+  return admitted;
 }
 
 TEST(ClientCodeValidatorTest, AdmitsOnlyTheApplicationOfTheHelpersOwnTeam) {
@@ -40,7 +53,7 @@ TEST(ClientCodeValidatorTest, HelperWithoutATeamAdmitsNobody) {
 
 TEST(ClientCodeValidatorTest, ResolverIsNotAskedWhenTheHelperHasNoIdentity) {
   int asked = 0;
-  ClientCodeValidator validator(std::nullopt, [&](pid_t) { ++asked; return identity("a", "b"); }, std::nullopt);
+  ClientCodeValidator validator(std::nullopt, [&](pid_t, const auto&) { ++asked; return identity("a", "b"); }, std::nullopt);
   EXPECT_FALSE(validator.validate(1));
   EXPECT_EQ(asked, 0);
 }

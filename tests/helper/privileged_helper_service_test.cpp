@@ -81,7 +81,7 @@ class ServiceTest : public ::testing::Test {
     test.clock.wall = 812345678.5;
     auto validator = std::make_shared<const ClientCodeValidator>(
         SigningIdentity{"com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE", "/helper"},
-        [](pid_t) { return SigningIdentity{"com.ambergrove.Tidewarden", "TEAMONE", {}}; },
+        [](pid_t, const auto&) { return SigningIdentity{"com.ambergrove.Tidewarden", "TEAMONE", {}}; },
         HelperRuntimeStamp{kDigest, 7, 99});
     engines = std::make_shared<HelperEngines>(test.platform());
     delegate = std::make_unique<PrivilegedHelperListenerDelegate>(validator, engines);

@@ -10,10 +10,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
 #include "platform/code_signing.h"
+#include "platform/code_signing_process.h"
 #include "support/child_program.h"
 #include "support/signing_fixture.h"
 #include "support/temp_dir.h"
@@ -38,6 +40,14 @@ bool pollUntil(const std::function<bool()>& condition) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Ten seconds ahead of the real clock: files the test just wrote count as settled.
+std::timespec clockAhead() {
+  std::timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_sec += 10;
+  return now;
 }
 
 std::string linkTarget(const std::string& path) {
@@ -155,6 +165,125 @@ TEST_F(CodeSigningGuestTest, SelfIsReadFromTheInjectedExecutable) {
   options.selfExecutable = dir.path() + "/missing";
   EXPECT_EQ(CodeSigning(options).copySelf(kSecCSDefaultFlags, self), kErrSecCSNoSuchCode);
   EXPECT_EQ(self, nullptr);
+}
+
+TEST_F(CodeSigningGuestTest, SettledGuestIsHashedOnceStaticCodeAlwaysAndAnOversizedOneNever) {
+  std::string path = authority.signedCopy("/bin/sleep", dir.path() + "/sleeper", kIdentifier, "TEAMONE");
+  // Signing appends to the program, so the signed range is the program itself.
+  const std::uint64_t signedRange = readFileBytes("/bin/sleep").size();
+  std::unique_ptr<RunningProgram> child = start({path, "600"});
+  CodeSigningOptions options = authority.options();
+  options.wallClock = clockAhead;
+  CodeSigning ahead(options);
+
+  std::shared_ptr<const CodeObject> first;
+  std::shared_ptr<const CodeObject> second;
+  ASSERT_EQ(ahead.copyGuestWithProcessIdentifier(child->pid(), 0, first), kErrSecSuccess);
+  ASSERT_EQ(ahead.copyGuestWithProcessIdentifier(child->pid(), 0, second), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkValidity(*first, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkValidity(*second, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(ahead.hashedBytes(), signedRange);
+  // Static code can be written while it is checked; it is never taken from the cache.
+  std::shared_ptr<const StaticCodeObject> onDisk;
+  ASSERT_EQ(ahead.createStaticCodeWithPath(path, 0, onDisk), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkStaticValidity(*onDisk, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(ahead.hashedBytes(), 2 * signedRange);
+
+  // One byte past the bound (a hole, so nothing is written): refused unread, even unsigned.
+  std::string huge = dir.path() + "/huge-sleeper";
+  writeFileBytes(huge, readFileBytes("/bin/sleep"), 0755);
+  ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(kMaxGuestExecutableBytes + 1)), 0);
+  std::unique_ptr<RunningProgram> big = start({huge, "600"});
+  std::shared_ptr<const CodeObject> bigCode;
+  ASSERT_EQ(ahead.copyGuestWithProcessIdentifier(big->pid(), 0, bigCode), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkValidity(*bigCode, 0, nullptr), kErrSecCSTooBig);
+  EXPECT_EQ(ahead.hashedBytes(), 2 * signedRange);
+}
+
+// The mapping and tracer rules on hand-made /proc text, for the cases a test cannot
+// produce with real files (system directories it must not write into).
+class GuestProcessRuleTest : public ::testing::Test {
+ protected:
+  static struct stat file(dev_t device, ino_t inode, uid_t owner, mode_t mode) {
+    struct stat st{};
+    st.st_dev = device;
+    st.st_ino = inode;
+    st.st_uid = owner;
+    st.st_mode = S_IFREG | mode;
+    return st;
+  }
+
+  // Checks `maps`; `files` says what each map_files range holds (absent: unexaminable).
+  std::string check(const std::string& maps) {
+    asked.clear();
+    codesign::Outcome outcome = codesign::checkExecutableMappings(maps, executable, [&](const std::string& range) {
+      asked.push_back(range);
+      auto found = files.find(range);
+      return found == files.end() ? std::nullopt : std::optional<struct stat>(found->second);
+    });
+    if (outcome.ok()) return "admitted";
+    EXPECT_EQ(outcome.status, kErrSecCSGuestInvalid);
+    return outcome.detail;
+  }
+
+  struct stat executable = file(0xfe00, 100, 1000, 0755);
+  std::map<std::string, struct stat> files = {
+      {"400000-401000", executable},
+      {"7f10-7f20", file(0xfe00, 200, 0, 0755)},
+      {"7f30-7f40", file(0xfe00, 300, 1000, 0755)},
+      {"7f50-7f60", file(0xfe00, 400, 0, 0775)},
+      {"7f70-7f80", file(0xfe00, 500, 0, 0757)},
+      {"7f90-7fa0", file(0x1, 600, 0, 0777)},
+  };
+  std::vector<std::string> asked;
+};
+
+TEST_F(GuestProcessRuleTest, CodeMayComeOnlyFromTheExecutableTheKernelAndRootsSystemLibraries) {
+  const std::string genuine =
+      "00400000-00401000 r-xp 00001000 fe:00 100                                /home/u/client (deleted)\n"
+      "00401000-00402000 rw-p 00000000 00:00 0 \n"
+      "7f00-7f10 r--p 00000000 fe:00 200                                        /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+      "7f10-7f20 r-xp 00001000 fe:00 200                                        /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+      "7f20-7f30 r-xp 00000000 00:00 0                                          [vdso]\n"
+      "ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0                  [vsyscall]\n";
+  EXPECT_EQ(check(genuine), "admitted");
+  // Only executable file mappings are examined, under the names map_files uses.
+  EXPECT_EQ(asked, (std::vector<std::string>{"400000-401000", "7f10-7f20"}));
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"7f30-7f40 rwxp 00000000 00:00 0 ", "the process has anonymous executable memory"},
+      {"7f30-7f40 r-xp 00000000 00:00 0   [anon:jit]", "the process maps code from [anon:jit]"},
+      {"7f30-7f40 r-xp 00000000 fe:00 300   /home/u/libx.so",
+       "the process maps code from /home/u/libx.so, outside the system library directories"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/local/lib/libx.so",
+       "the process maps code from /usr/local/lib/libx.so, outside the system library directories"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/lib/../../home/u/libx.so",
+       "the process maps code from /usr/lib/../../home/u/libx.so, outside the system library directories"},
+      {"7f90-7fa0 r-xp 00000000 00:01 600   /memfd:x (deleted)",
+       "the process maps code from a deleted file: /memfd:x (deleted)"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/lib/libc.so.6 (deleted)",
+       "the process maps code from a deleted file: /usr/lib/libc.so.6 (deleted)"},
+      {"7f30-7f40 r-xp 00000000 fe:00 300   /usr/lib/libx.so",
+       "the process maps code from /usr/lib/libx.so, which is not a root-owned file only root can write"},
+      {"7f50-7f60 r-xp 00000000 fe:00 400   /lib64/libx.so",
+       "the process maps code from /lib64/libx.so, which is not a root-owned file only root can write"},
+      {"7f70-7f80 r-xp 00000000 fe:00 500   /usr/lib64/libx.so",
+       "the process maps code from /usr/lib64/libx.so, which is not a root-owned file only root can write"},
+      {"7fb0-7fc0 r-xp 00000000 fe:00 700   /lib/libx.so",
+       "the code the process maps from /lib/libx.so cannot be examined"},
+      {"7fb0-7fc0 r-xp fe:00 700 /lib/libx.so", "the process memory map is malformed"},
+  };
+  for (const auto& [line, detail] : refused) EXPECT_EQ(check(genuine + line + "\n"), detail) << line;
+}
+
+TEST_F(GuestProcessRuleTest, ATracedProcessIsRefused) {
+  EXPECT_TRUE(codesign::checkTracer("Name:\tclient\nState:\tS\nTracerPid:\t0\nUid:\t0\n").ok());
+  const codesign::Outcome traced = codesign::checkTracer("Name:\tclient\nTracerPid:\t4242\n");
+  EXPECT_EQ(traced.status, kErrSecCSGuestInvalid);
+  EXPECT_EQ(traced.detail, "the process is traced by process 4242");
+  EXPECT_EQ(codesign::checkTracer("Name:\tclient\nUid:\t0\n").detail, "the process status names no tracer field");
+  EXPECT_EQ(codesign::checkTracer("Name:\tx\nTracerPid:\t-1\n").detail,
+            "the process status has a malformed tracer field");
 }
 
 }  // namespace

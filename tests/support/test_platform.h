@@ -2,6 +2,8 @@
 // code signing that trusts the anchors the test hands in.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,8 +39,10 @@ class FixedProcessFacts final : public platform::ProcessFacts {
 
 class TestPlatform {
  public:
+  // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
   explicit TestPlatform(std::vector<platform::TrustAnchor> anchors = {},
-                        std::string selfExecutable = "/proc/self/exe");
+                        std::string selfExecutable = "/proc/self/exe",
+                        std::function<std::timespec()> wallClock = {});
 
   const std::string& rootPath() const { return dir_.path(); }
   platform::Platform& platform() { return *platform_; }
