@@ -50,32 +50,9 @@ class AdmissionTest : public ::testing::Test {
     return path;
   }
 
-  // A copy of the client grown with a hole to `size` bytes and signed for that size as
-  // signCode signs, except that the digest is made up: computing it means reading every
-  // byte, which is just what the helper must not do either.
   std::string sparseClient(const std::string& name, std::uint64_t size, const std::string& identifier,
                            const std::optional<TeamIdentity>& team) {
-    namespace codesign = platform::codesign;
-    const std::string path = files.path() + "/" + name;
-    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, path);
-    std::filesystem::resize_file(path, size);
-    codesign::CodeDirectory directory;
-    directory.identifier = identifier;
-    directory.signedLength = size;
-    directory.codeDigest.fill(0x5a);
-    codesign::SignatureBlob blob;
-    if (team) {
-      blob.certificate = team->certificate.encode();
-      directory.teamIdentifier = team->certificate.teamIdentifier;
-      directory.certificateDigest = codesign::sha256(blob.certificate);
-    } else {
-      directory.flags = platform::kSecCodeSignatureAdhoc;
-    }
-    blob.directory = directory.encode();
-    if (team) blob.signature = team->key.sign(blob.directory);
-    const std::string bytes = blob.encode();
-    std::ofstream(path, std::ios::binary | std::ios::app) << bytes << codesign::fileTrailer(bytes.size());
-    return path;
+    return testing::sparseSignedCopy(TIDEWARDEN_CTL_PATH, files.path() + "/" + name, size, identifier, team);
   }
 
   // Starts a helper whose own code is a copy signed as asked, trusting only our anchor.

@@ -19,6 +19,7 @@
 #include "helper/helper_process.h"
 #include "platform/code_signer.h"
 #include "support/child_program.h"
+#include "support/signing_fixture.h"
 #include "support/test_platform.h"
 #include "wire/wire_protocol.h"
 
@@ -116,6 +117,24 @@ TEST_F(BoundaryAttackTest, AProcessSharingTheGenuineClientsSocketIsNeverServed) 
     EXPECT_TRUE(closesWithoutAByte(shared.get())) << "attempt " << attempt;
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+  }
+}
+
+// An ad hoc signed 1 GiB program, run by another user, keeps as many connections
+// waiting for admission as it may. Each is refused without its bytes being hashed, so
+// the genuine client is still answered at once.
+TEST_F(BoundaryAttackTest, AHugeAdHocProgramHoldingConnectionsDoesNotKeepTheGenuineClientWaiting) {
+  const std::string client = genuine(TIDEWARDEN_CTL_PATH, "client");
+  const std::string huge = testing::sparseSignedCopy(TIDEWARDEN_TEST_PEER_PATH, files.path() + "/huge", 1ull << 30,
+                                                     kClientIdentifier, std::nullopt);
+  ASSERT_EQ(::chmod(files.path().c_str(), 0755), 0);
+  constexpr const char* kNobody = "65534";
+  testing::RunningProgram attacker({huge, "hold", socket, "128", kNobody});
+  ASSERT_EQ(attacker.readLine(std::chrono::seconds(30)), "holding");
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const auto started = Clock::now();
+    EXPECT_EQ(testing::runProgram({client, "--socket", socket, "ping"}).exitCode, 0);
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(1)) << "attempt " << attempt;
   }
 }
 

@@ -4,7 +4,11 @@
 //       helper has closed the connection.
 //   tidewarden-test-peer halfclose SOCKET     sends one call to each of those queues,
 //       closes its sending side and prints "replies N" for the replies it then reads.
+//   tidewarden-test-peer hold SOCKET COUNT UID   runs as UID and keeps COUNT
+//       connections waiting for admission, opening a new one whenever one is closed;
+//       prints "holding" once the first COUNT are open, then runs until killed.
 #include <poll.h>
+#include <sys/types.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,12 +32,20 @@ const std::vector<std::pair<std::string, std::string>> kCalls = {
     {"preflightInstallerPreparation:withReply:", R"({"packageBytes":1,"packageAlreadyDownloaded":false})"},
 };
 
-int connectTo(const char* path) {
+// A connected socket, or -1.
+int tryConnect(const char* path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::exit(1);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+int connectTo(const char* path) {
+  const int fd = tryConnect(path);
+  if (fd < 0) std::exit(1);
   return fd;
 }
 
@@ -44,9 +56,26 @@ bool sendCall(int fd, std::uint64_t id) {
 
 }  // namespace
 
+[[noreturn]] void hold(const char* socket, long count, uid_t uid) {
+  if (::setgid(uid) != 0 || ::setuid(uid) != 0) std::exit(1);
+  std::vector<pollfd> connections;
+  for (long index = 0; index < count; ++index) connections.push_back({tryConnect(socket), POLLRDHUP, 0});
+  std::printf("holding\n");
+  std::fflush(stdout);
+  for (;;) {
+    ::poll(connections.data(), connections.size(), 10);
+    for (pollfd& connection : connections) {
+      if (connection.fd >= 0 && connection.revents == 0) continue;
+      if (connection.fd >= 0) ::close(connection.fd);
+      connection = {tryConnect(socket), POLLRDHUP, 0};
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const std::string mode = argv[1];
+  if (mode == "hold" && argc == 5) hold(argv[2], std::atol(argv[3]), static_cast<uid_t>(std::atol(argv[4])));
   const int fd = connectTo(argv[2]);
   if (mode == "flood" && argc == 4) {
     const long count = std::atol(argv[3]);

@@ -1,11 +1,14 @@
 // In-memory signing authority and file helpers for tests that need signed code.
 #include "support/signing_fixture.h"
 
+#include "platform/code_signing_format.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -103,6 +106,30 @@ void writeFileBytes(const std::string& path, const std::string& bytes, mode_t mo
   out << bytes;
   out.close();
   if (!out || ::chmod(path.c_str(), mode) != 0) die("write", path);
+}
+
+std::string sparseSignedCopy(const std::string& program, const std::string& destination, std::uint64_t size,
+                             const std::string& identifier, const std::optional<platform::TeamIdentity>& team) {
+  namespace codesign = platform::codesign;
+  std::filesystem::copy_file(program, destination);
+  std::filesystem::resize_file(destination, size);
+  codesign::CodeDirectory directory;
+  directory.identifier = identifier;
+  directory.signedLength = size;
+  directory.codeDigest.fill(0x5a);
+  codesign::SignatureBlob blob;
+  if (team) {
+    blob.certificate = team->certificate.encode();
+    directory.teamIdentifier = team->certificate.teamIdentifier;
+    directory.certificateDigest = codesign::sha256(blob.certificate);
+  } else {
+    directory.flags = platform::kSecCodeSignatureAdhoc;
+  }
+  blob.directory = directory.encode();
+  if (team) blob.signature = team->key.sign(blob.directory);
+  const std::string bytes = blob.encode();
+  std::ofstream(destination, std::ios::binary | std::ios::app) << bytes << codesign::fileTrailer(bytes.size());
+  return destination;
 }
 
 }  // namespace tidewarden::testing

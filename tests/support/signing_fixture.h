@@ -57,6 +57,12 @@ class TestSigningAuthority {
   std::map<std::string, platform::TeamIdentity> teams_;
 };
 
+// A copy of `program` grown with a hole to `size` bytes and signed for that size as
+// signCode signs (ad hoc without a team), except that the digest is made up: computing
+// it means reading every byte, which is just what the helper must not do either.
+std::string sparseSignedCopy(const std::string& program, const std::string& destination, std::uint64_t size,
+                             const std::string& identifier, const std::optional<platform::TeamIdentity>& team);
+
 // What signCode refuses with (the SigningError's text), or "(signed)" when it signs.
 std::string signingRefusal(const std::string& path, const platform::SignOptions& options);
 
