@@ -3,9 +3,16 @@ PACKAGES := cmake ninja-build g++ pkg-config nlohmann-json3-dev libplist-dev lib
             libssl-dev uuid-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
 BUILD_DIR ?= build
 TEST_BUILD_DIR ?= build-test
+TSAN_BUILD_DIR ?= build-tsan
 JOBS ?= $(shell nproc)
+# Instrumented compiles are slow and large: at most two at a time.
+TSAN_JOBS ?= 2
+# Every process of the run (tests and the programs they start) writes its reports
+# here; a report fails the test that saw it (exit code 66) and the run as a whole.
+TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
+TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test bench clean
+.PHONY: deps build run test tsan bench clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -27,8 +34,18 @@ test: deps
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWARDEN_TSAN=ON -DTIDEWARDEN_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(TSAN_BUILD_DIR) -j $(TSAN_JOBS)
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS="$(TSAN_RUN_OPTIONS)" ctest --output-on-failure -j $(TSAN_JOBS); \
+	status=$$?; \
+	if ls $(TSAN_REPORTS)/report.* >/dev/null 2>&1; then \
+	  cat $(TSAN_REPORTS)/report.*; echo "ThreadSanitizer reports: $(TSAN_REPORTS)"; exit 1; \
+	fi; exit $$status
+
 bench: build
 	$(BUILD_DIR)/bench/tidewarden-bench-ping
 
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(TSAN_BUILD_DIR)

@@ -78,6 +78,33 @@ TEST(SerialQueueTest, DestructionRunsEverythingAlreadyQueued) {
   EXPECT_EQ(seen.back(), 100);
 }
 
+TEST(SerialQueueTest, ConcurrentProducersKeepTheirOwnOrderAndEverySyncSeesItsWork) {
+  SerialQueue queue("producers");
+  constexpr int kProducers = 4, kItems = 200;
+  std::vector<std::vector<int>> seen(kProducers);  // touched only on the queue
+  std::vector<std::thread> producers;
+  std::atomic<int> syncsMissingWork{0};
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kItems; ++i) {
+        queue.async([&, p, i] { seen[p].push_back(i); });
+        if (i % 50 == 49) {
+          size_t count = 0;
+          queue.sync([&] { count = seen[p].size(); });
+          if (count != static_cast<size_t>(i) + 1) ++syncsMissingWork;
+        }
+      }
+    });
+  }
+  for (std::thread& producer : producers) producer.join();
+  queue.sync([] {});
+  EXPECT_EQ(syncsMissingWork.load(), 0);
+  for (int p = 0; p < kProducers; ++p) {
+    ASSERT_EQ(seen[p].size(), static_cast<size_t>(kItems)) << p;
+    for (int i = 0; i < kItems; ++i) ASSERT_EQ(seen[p][i], i) << p;
+  }
+}
+
 TEST(SerialQueueDeathTest, SyncFromItsOwnThreadAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   SerialQueue queue("self");
@@ -148,6 +175,26 @@ TEST(GlobalQueueTest, IdleWorkersExitAndTheQueueRecovers) {
   EXPECT_TRUE(eventually([&] { return queue.workerCount() == 0; }));
   queue.async([&] { second.open(); });
   EXPECT_TRUE(second.wait());
+}
+
+TEST(GlobalQueueTest, ADestroyedQueueStillRunsItsRunningAndWaitingWork) {
+  auto queue = std::make_unique<GlobalQueue>(/*maxWorkers=*/1, /*idleWorkerTimeout=*/10s);
+  Gate started, release, done;
+  std::vector<std::string> order;  // A, then B on the one worker
+  queue->async([&] {
+    started.open();
+    release.wait();
+    order.push_back("A");
+  });
+  queue->async([&] {
+    order.push_back("B");
+    done.open();
+  });
+  ASSERT_TRUE(started.wait());
+  queue.reset();  // does not wait: the worker keeps the pool alive
+  release.open();
+  ASSERT_TRUE(done.wait());
+  EXPECT_EQ(order, (std::vector<std::string>{"A", "B"}));
 }
 
 class RepeatingTimerTest : public ::testing::Test {
@@ -236,6 +283,27 @@ TEST_F(RepeatingTimerTest, HandlerMayCancelItsOwnTimer) {
   queue_.sync([] {});
   EXPECT_EQ(ticks_, 2);
   EXPECT_EQ(timer->expirationCount(), expirations);
+}
+
+TEST_F(RepeatingTimerTest, CancelFromAnotherThreadLetsTheRunningHandlerFinishAndNoneFollows) {
+  Gate entered, release;
+  RepeatingTimer timer(queue_, 1ms, 0ms, [&] {
+    countTick();
+    if (ticks_ == 1) {
+      entered.open();
+      release.wait();
+    }
+  });
+  timer.resume();
+  ASSERT_TRUE(entered.wait());
+  // Deadlines pass while the handler blocks, so a tick is waiting behind it.
+  ASSERT_TRUE(eventually([&] { return timer.expirationCount() >= 3; }));
+  timer.cancel();  // returns while the handler still runs
+  EXPECT_EQ(ticks_, 1);
+  release.open();
+  queue_.sync([] {});
+  EXPECT_EQ(ticks_, 1);
+  EXPECT_FALSE(offQueue_);
 }
 
 TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLock) {
