@@ -136,6 +136,10 @@ TEST_F(BoundaryAttackTest, AHugeAdHocProgramHoldingConnectionsDoesNotKeepTheGenu
     EXPECT_EQ(testing::runProgram({client, "--socket", socket, "ping"}).exitCode, 0);
     EXPECT_LT(Clock::now() - started, std::chrono::seconds(1)) << "attempt " << attempt;
   }
+  // Stopping the helper does not wait for the connections held in admission.
+  const auto stopping = Clock::now();
+  helper.reset();
+  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(1));
 }
 
 TEST_F(BoundaryAttackTest, AClientThatNeverReadsHoldsUpNoQueueAndIsCutOff) {
