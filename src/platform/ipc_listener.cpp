@@ -42,9 +42,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kListenBacklog = 64;
 // One read from the socket; a frame larger than this arrives over several reads.
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
-// Bounds on what is read from /proc to recognise the peer's program image.
+// Bound on what is read from /proc to recognise the peer's program image.
 constexpr std::size_t kMaxProcStatBytes = 4096;
-constexpr std::size_t kMaxProcMapsBytes = 4 * 1024 * 1024;
 
 // The process at the other end of a connection, as the kernel named it at accept time.
 //
@@ -83,20 +82,20 @@ class PeerProcess {
     return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), 0, nullptr, 0) == 0;
   }
 
-  // What changes when the process runs another program: the executable's identity,
-  // the layout of its code, data, stack, arguments and environment, and every
-  // executable mapping. Compared with the value taken at admission before each batch
-  // of received bytes is served; nullopt when it cannot be read (the process is gone).
+  // What changes when the process runs another program: the executable's identity and
+  // the layout of its code, data, stack, arguments and environment. Compared with the
+  // value taken at admission before each batch of received bytes is served; nullopt
+  // when it cannot be read (the process is gone). The code mapped into the process is
+  // judged once, by admission: the genuine client cannot be made to run another program
+  // with other libraries (it is not traceable, and it never executes anything), so a
+  // change of program shows here first.
   std::optional<std::string> imageFingerprint() const {
     struct stat exe{};
     if (::fstatat(procDir_.get(), "exe", &exe, 0) != 0) return std::nullopt;
     std::string stat;
-    std::string maps;
-    if (!readProcFile("stat", stat, kMaxProcStatBytes) || !readProcFile("maps", maps, kMaxProcMapsBytes)) {
-      return std::nullopt;
-    }
+    if (!readProcFile("stat", stat, kMaxProcStatBytes)) return std::nullopt;
     std::ostringstream fingerprint;
-    fingerprint << exe.st_dev << ':' << exe.st_ino << '\n';
+    fingerprint << exe.st_dev << ':' << exe.st_ino << ' ';
     // Fields after the command name, which is in parentheses and may hold spaces.
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) return std::nullopt;
@@ -110,14 +109,6 @@ class PeerProcess {
     for (std::size_t field = 26; field <= 51; ++field) {
       if (field > 28 && field < 45) continue;
       if (field - kFirstField < values.size()) fingerprint << values[field - kFirstField] << ' ';
-    }
-    fingerprint << '\n';
-    std::istringstream lines(maps);
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream parts(line);
-      std::string range, permissions;
-      parts >> range >> permissions;
-      if (permissions.find('x') != std::string::npos) fingerprint << line << '\n';
     }
     return fingerprint.str();
   }
