@@ -121,8 +121,14 @@ TEST_F(SimulatorTest, FreshWorldIsLaidOutAndAnswersPingAndTheDirectoryIsLocked) 
 
   const ProgramResult shown = world({"show"});
   EXPECT_EQ(shown.exitCode, 0);
-  EXPECT_EQ(nlohmann::json::parse(shown.standardOutput),
-            nlohmann::json::parse(R"({"format":1,"process":{"uid":0,"euid":0}})"));
+  const nlohmann::json fresh = nlohmann::json::parse(shown.standardOutput);
+  EXPECT_EQ(fresh["format"], 1);
+  EXPECT_EQ(fresh["process"], nlohmann::json::parse(R"({"uid":0,"euid":0})"));
+  EXPECT_EQ(fresh["machine"], nlohmann::json::parse(R"({"cpuBrand":"Apple M4 Pro","modelIdentifier":"Mac16,8"})"));
+  EXPECT_EQ(fresh["thermal"], nlohmann::json::parse(R"({"state":"nominal","cpuCelsius":45.0,"gpuCelsius":40.0})"));
+  ASSERT_EQ(fresh["smc"]["fans"].size(), 2u);
+  EXPECT_EQ(fresh["smc"]["fans"][1]["maximumRPM"], 6100.0);
+  EXPECT_EQ(fresh["smc"]["fans"][1]["mode"], 0);
 
   EXPECT_EQ(simulator.stop(SIGTERM), 0);
   // Once stopped nobody answers on the socket any more.
