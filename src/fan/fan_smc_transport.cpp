@@ -71,10 +71,6 @@ bool isFanWriteKey(std::string_view key) {
          (key.substr(2) == "Md" || key.substr(2) == "Tg");
 }
 
-std::string fanKey(int index, std::string_view suffix) {
-  return "F" + std::to_string(index) + std::string(suffix);
-}
-
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 // "^Apple NAME(?: |$)": the family name alone, or followed by a space and a variant.
@@ -331,6 +327,10 @@ std::vector<std::string> FanSMCTransport::captureInterfaceMetadata() {
     lines.push_back(prefixCharacters(line, kMaxEventCharacters));
   }
   return lines;
+}
+
+std::string FanSMCTransport::fanKey(int index, std::string_view suffix) {
+  return "F" + std::to_string(index) + std::string(suffix);
 }
 
 void FanSMCTransport::recordEvent(std::string_view text) {

@@ -90,6 +90,8 @@ class FanSMCTransport {
   static std::vector<std::uint8_t> encodeTarget(double rpm, std::string_view type);
   // "type=..., value=... (or unreadable), bytes=[..]" for logs and messages.
   static std::string describeValue(const Value& value);
+  // The key of fan `index` with `suffix`: fanKey(0, "Md") is "F0Md".
+  static std::string fanKey(int index, std::string_view suffix);
   // The sensor keys to read for a CPU brand string; both lists are empty for chips
   // this helper does not know.
   static TemperatureKeys temperatureKeys(std::string_view chip);

@@ -18,8 +18,6 @@ using Value = FanSMCTransport::Value;
 
 constexpr int kHighestFanIndex = 7;
 
-std::string fanKey(int index, std::string_view suffix) { return "F" + std::to_string(index) + std::string(suffix); }
-
 std::string fanNumber(int index) { return std::to_string(index + 1); }
 
 void requireFanIndex(int fanIndex) {
@@ -30,14 +28,6 @@ bool isModeByte(const Value& value) { return value.type == "ui8 " && value.bytes
 
 bool readsManual(const Value& value) { return isModeByte(value) && value.bytes[0] == 1; }
 
-// Milliseconds since the stage start, never negative, as "%.0f".
-std::string elapsedMilliseconds(double start, double sample) {
-  const double milliseconds = std::max(0.0, (sample - start) * 1000.0);
-  char text[32] = {};
-  std::snprintf(text, sizeof text, "%.0f", milliseconds);
-  return text;
-}
-
 // The decoded number in default decimal form, or "unreadable".
 std::string defaultOrUnreadable(const std::optional<Value>& value) {
   if (!value) return "unreadable";
@@ -45,20 +35,68 @@ std::string defaultOrUnreadable(const std::optional<Value>& value) {
   return number ? formatDefaultDecimal(*number) : "unreadable";
 }
 
-// A sample time: finite and not earlier than the one before. A clock that jumps back
-// would make the budget and the match span meaningless, so the stage ends instead.
-double sampleTime(platform::Clock& clock, double notBefore, const std::string& message) {
-  const double now = clock.uptime();
-  if (!std::isfinite(now) || now < notBefore) throw FanControlError::refused(message);
-  return now;
-}
+// The bookkeeping both observations share: at most 21 samples within 1 s of `start`;
+// sample times that never go back (a clock that jumps back would make the budget and
+// the match span meaningless, so the stage ends with `clockChanged`); the current run
+// of consecutive matching samples; the pause before the next sample.
+class ObservationStage {
+ public:
+  ObservationStage(platform::Clock& clock, double start, std::string clockChanged)
+      : clock_(clock), start_(start), lastTime_(start), clockChanged_(std::move(clockChanged)) {}
+
+  // Times the beginning and the end of one sample.
+  double begin() {
+    ++samples_;
+    return sampleTime(lastTime_);
+  }
+  void end(double begun) { lastTime_ = sampleTime(begun); }
+
+  // Counts the last sample as a match or not; returns the length of the current run.
+  int match(bool matched) {
+    if (!matched) return matches_ = 0;
+    if (matches_ == 0) runStart_ = lastTime_;
+    return ++matches_;
+  }
+  double runSpan() const { return lastTime_ - runStart_; }
+
+  // Pauses min(50 ms, time left); false when the budget or the sample count is spent.
+  bool pauseBeforeNextSample() {
+    const double left = start_ + kObservationBudgetSeconds - lastTime_;
+    if (left <= 0 || samples_ >= kMaxObservationSamples) return false;
+    clock_.sleepFor(std::min(kObservationPauseSeconds, left));
+    return true;
+  }
+
+  int samples() const { return samples_; }
+  // Milliseconds from the start to the end of the last sample, never negative, "%.0f".
+  std::string elapsed() const {
+    char text[32] = {};
+    std::snprintf(text, sizeof text, "%.0f", std::max(0.0, (lastTime_ - start_) * 1000.0));
+    return text;
+  }
+
+ private:
+  double sampleTime(double notBefore) {
+    const double now = clock_.uptime();
+    if (!std::isfinite(now) || now < notBefore) throw FanControlError::refused(clockChanged_);
+    return now;
+  }
+
+  platform::Clock& clock_;
+  const double start_;
+  double lastTime_;
+  const std::string clockChanged_;
+  int samples_ = 0;
+  int matches_ = 0;
+  double runStart_ = 0;
+};
 
 }  // namespace
 
 void FanWriteVerifier::writeFanMode(bool acquire, int fanIndex, bool touched,
                                     const std::function<void()>& beforeWrite) {
   requireFanIndex(fanIndex);
-  const std::string key = fanKey(fanIndex, "Md");
+  const std::string key = FanSMCTransport::fanKey(fanIndex, "Md");
   const Value current = smc_.readValue(key);
   if (!isModeByte(current)) throw FanControlError::refused("Unsupported fan mode format.");
   const int requested = acquire ? 1 : 0;
@@ -99,70 +137,53 @@ void FanWriteVerifier::observeFanMode(int requested, std::string_view modeKey, i
   const std::string key(modeKey);
   const double start = clock_.uptime();
   if (!std::isfinite(start)) throw FanControlError::refused("Fan mode observation clock is unavailable.");
-  const double deadline = start + kObservationBudgetSeconds;
-  const std::string clockChanged = "Fan mode observation clock changed; no target was written.";
-
-  double previous = start;
+  ObservationStage stage(clock_, start, "Fan mode observation clock changed; no target was written.");
   std::string previousDescription;
   std::optional<Value> last;
-  int samples = 0;
-  int matches = 0;
-  double runStart = start;
-  for (int sample = 1; sample <= kMaxObservationSamples; ++sample) {
-    samples = sample;
-    const double before = sampleTime(clock_, previous, clockChanged);
+  do {
+    const double begun = stage.begin();
     Value reading = smc_.readValue(key);
-    const double after = sampleTime(clock_, before, clockChanged);
-    previous = after;
+    stage.end(begun);
     const std::string description = FanSMCTransport::describeValue(reading);
-    if (sample == 1 || description != previousDescription) {
-      smc_.recordEvent("MODE READBACK " + key + ": " + description + "; sample=" + std::to_string(sample) +
-                       ", elapsed=" + elapsedMilliseconds(start, after) + " ms");
+    if (stage.samples() == 1 || description != previousDescription) {
+      smc_.recordEvent("MODE READBACK " + key + ": " + description + "; sample=" + std::to_string(stage.samples()) +
+                       ", elapsed=" + stage.elapsed() + " ms");
     }
     previousDescription = description;
     if (!isModeByte(reading) || reading.bytes[0] > 1) {
       throw FanControlError::refused("Fan " + fanNumber(fanIndex) + " mode format/value changed during observation (" +
                                      key + ": " + description + "). No alternative protocol was attempted.");
     }
-    const bool matched = reading.bytes[0] == requested;
+    const int matches = stage.match(reading.bytes[0] == requested);
     last = std::move(reading);
-    if (matched) {
-      if (matches == 0) runStart = after;
-      ++matches;
-      // Manual mode is proved by one reading; automatic must hold, because the
-      // controller may still be finishing a manual phase when it first reads 0.
-      const bool verified = requested == 1 || (matches >= kRequiredConsecutiveMatches &&
-                                               after - runStart >= kMinimumMatchSpanSeconds);
-      if (verified) {
-        smc_.recordEvent("MODE VERIFIED " + key + "=" + std::to_string(requested) +
-                         "; samples=" + std::to_string(sample) + ", elapsed=" + elapsedMilliseconds(start, after) +
-                         " ms; mode writes in this observation=0");
-        return;
-      }
-    } else {
-      matches = 0;
+    // Manual mode is proved by one reading; automatic must hold, because the
+    // controller may still be finishing a manual phase when it first reads 0.
+    const bool verified = matches > 0 && (requested == 1 || (matches >= kRequiredConsecutiveMatches &&
+                                                             stage.runSpan() >= kMinimumMatchSpanSeconds));
+    if (verified) {
+      smc_.recordEvent("MODE VERIFIED " + key + "=" + std::to_string(requested) +
+                       "; samples=" + std::to_string(stage.samples()) + ", elapsed=" + stage.elapsed() +
+                       " ms; mode writes in this observation=0");
+      return;
     }
-    const double left = deadline - after;
-    if (left <= 0 || sample == kMaxObservationSamples) break;
-    clock_.sleepFor(std::min(kObservationPauseSeconds, left));
-  }
+  } while (stage.pauseBeforeNextSample());
 
-  const std::string elapsed = elapsedMilliseconds(start, previous);
+  const std::string samples = std::to_string(stage.samples());
   const std::string lastValue = defaultOrUnreadable(last);
   smc_.recordEvent("MODE NOT CONFIRMED key=" + key + ", expected=" + std::to_string(requested) + ", last=" + lastValue +
-                   ", samples=" + std::to_string(samples) + ", elapsed=" + elapsed +
+                   ", samples=" + samples + ", elapsed=" + stage.elapsed() +
                    " ms; no repeated mode write, no target write");
   throw FanControlError::refused("Fan " + fanNumber(fanIndex) + " mode verification failed: " + key + " requested " +
-                                 std::to_string(requested) + ", last read back " + lastValue + " after " +
-                                 std::to_string(samples) + " observations (" + elapsed +
+                                 std::to_string(requested) + ", last read back " + lastValue + " after " + samples +
+                                 " observations (" + stage.elapsed() +
                                  " ms). The mode was not confirmed within the bounded check. No target retry or "
                                  "controller bypass was attempted.");
 }
 
 void FanWriteVerifier::writeFanTarget(double rpm, int fanIndex) {
   requireFanIndex(fanIndex);
-  const std::string modeKey = fanKey(fanIndex, "Md");
-  const std::string targetKey = fanKey(fanIndex, "Tg");
+  const std::string modeKey = FanSMCTransport::fanKey(fanIndex, "Md");
+  const std::string targetKey = FanSMCTransport::fanKey(fanIndex, "Tg");
   const Value mode = smc_.readValue(modeKey);
   if (!readsManual(mode)) {
     const std::string description = FanSMCTransport::describeValue(mode);
@@ -190,88 +211,68 @@ void FanWriteVerifier::observeFanTarget(double rpm, double start, int fanIndex, 
                                         std::size_t byteCount) {
   const std::string targetKey(targetKeyView);
   const std::string modeKey(modeKeyView);
-  const double deadline = start + kObservationBudgetSeconds;
-  const std::string clockChanged = "Fan target observation clock changed. The override must return to System.";
+  ObservationStage stage(clock_, start, "Fan target observation clock changed. The override must return to System.");
   const auto lostManual = [&](const std::string& description) {
     return FanControlError::refused("Fan " + fanNumber(fanIndex) + " lost confirmed manual mode during target observation (" +
                                     modeKey + ": " + description +
                                     "). No target rewrite or mode reacquisition was attempted.");
   };
 
-  double previous = start;
   std::string previousText;
   std::optional<Value> lastTarget;
   std::optional<Value> lastMode;
-  int samples = 0;
-  int matches = 0;
-  double runStart = start;
-  for (int sample = 1; sample <= kMaxObservationSamples; ++sample) {
-    samples = sample;
-    const double before = sampleTime(clock_, previous, clockChanged);
-    const Value modeBefore = smc_.readValue(modeKey);
-    lastMode = modeBefore;
-    if (!readsManual(modeBefore)) {
-      const std::string description = FanSMCTransport::describeValue(modeBefore);
+  do {
+    const double begun = stage.begin();
+    lastMode = smc_.readValue(modeKey);
+    if (!readsManual(*lastMode)) {
+      const std::string description = FanSMCTransport::describeValue(*lastMode);
       smc_.recordEvent("TARGET OBSERVATION STOPPED " + targetKey + ": " + modeKey + " before target read: " +
-                       description + "; sample=" + std::to_string(sample));
+                       description + "; sample=" + std::to_string(stage.samples()));
       throw lostManual(description);
     }
-    const Value target = smc_.readValue(targetKey);
-    const Value modeAfter = smc_.readValue(modeKey);
-    const double after = sampleTime(clock_, before, clockChanged);
-    previous = after;
-    lastTarget = target;
-    lastMode = modeAfter;
+    lastTarget = smc_.readValue(targetKey);
+    lastMode = smc_.readValue(modeKey);
+    stage.end(begun);
 
-    const std::string targetDescription = FanSMCTransport::describeValue(target);
-    const std::string modeDescription = FanSMCTransport::describeValue(modeAfter);
+    const std::string targetDescription = FanSMCTransport::describeValue(*lastTarget);
+    const std::string modeDescription = FanSMCTransport::describeValue(*lastMode);
     const std::string text = targetKey + ": " + targetDescription + "; " + modeKey + ": " + modeDescription;
-    if (sample == 1 || text != previousText) {
-      smc_.recordEvent("TARGET READBACK " + text + "; sample=" + std::to_string(sample) +
-                       ", elapsed=" + elapsedMilliseconds(start, after) + " ms");
+    if (stage.samples() == 1 || text != previousText) {
+      smc_.recordEvent("TARGET READBACK " + text + "; sample=" + std::to_string(stage.samples()) +
+                       ", elapsed=" + stage.elapsed() + " ms");
     }
     previousText = text;
-    if (!readsManual(modeAfter)) throw lostManual(modeDescription);
+    if (!readsManual(*lastMode)) throw lostManual(modeDescription);
 
-    const std::optional<double> value = FanSMCTransport::decodeValue(target.type, target.bytes);
-    if (target.type != targetType || target.bytes.size() != byteCount || !value || *value < 0 ||
+    const std::optional<double> value = FanSMCTransport::decodeValue(lastTarget->type, lastTarget->bytes);
+    if (lastTarget->type != targetType || lastTarget->bytes.size() != byteCount || !value || *value < 0 ||
         *value > kMaxPlausibleRPM) {
       throw FanControlError::refused("Fan " + fanNumber(fanIndex) + " target format/value changed during observation (" +
                                      targetKey + ": " + targetDescription +
                                      "). No alternate encoding or target rewrite was attempted.");
     }
-    if (std::fabs(*value - rpm) <= kTargetMatchToleranceRPM) {
-      if (matches == 0) runStart = after;
-      ++matches;
-      if (matches >= kRequiredConsecutiveMatches && after - runStart >= kMinimumMatchSpanSeconds) {
-        smc_.recordEvent("TARGET VERIFIED " + targetKey + "=" + formatFixed3(*value) + " RPM, " + modeKey +
-                         "=1; samples=" + std::to_string(sample) + ", elapsed=" + elapsedMilliseconds(start, after) +
-                         " ms; consecutive matches=" + std::to_string(matches) +
-                         "; target writes in this observation=0");
-        return;
-      }
-    } else {
-      matches = 0;
+    const int matches = stage.match(std::fabs(*value - rpm) <= kTargetMatchToleranceRPM);
+    if (matches >= kRequiredConsecutiveMatches && stage.runSpan() >= kMinimumMatchSpanSeconds) {
+      smc_.recordEvent("TARGET VERIFIED " + targetKey + "=" + formatFixed3(*value) + " RPM, " + modeKey +
+                       "=1; samples=" + std::to_string(stage.samples()) + ", elapsed=" + stage.elapsed() +
+                       " ms; consecutive matches=" + std::to_string(matches) +
+                       "; target writes in this observation=0");
+      return;
     }
-    const double left = deadline - after;
-    if (left <= 0 || sample == kMaxObservationSamples) break;
-    clock_.sleepFor(std::min(kObservationPauseSeconds, left));
-  }
+  } while (stage.pauseBeforeNextSample());
 
   std::string lastTargetText = "unreadable";
-  if (lastTarget) {
-    if (const auto number = FanSMCTransport::decodeValue(lastTarget->type, lastTarget->bytes)) {
-      lastTargetText = formatFixed3(*number);
-    }
+  if (const auto number = FanSMCTransport::decodeValue(lastTarget->type, lastTarget->bytes)) {
+    lastTargetText = formatFixed3(*number);
   }
+  const std::string samples = std::to_string(stage.samples());
   smc_.recordEvent("TARGET NOT CONFIRMED key=" + targetKey + ", requested=" + formatDefaultDecimal(rpm) +
-                   ", last=" + lastTargetText + ", samples=" + std::to_string(samples) +
-                   "; no target rewrite or mode reacquisition");
+                   ", last=" + lastTargetText + ", samples=" + samples + "; no target rewrite or mode reacquisition");
   throw FanControlError::refused(
       "Fan " + fanNumber(fanIndex) + " target verification failed: " + targetKey + " requested " + formatFixed3(rpm) +
       " RPM, read back " + lastTargetText + " RPM; " + modeKey + " read back " + defaultOrUnreadable(lastMode) +
       ". Target type \"" + std::string(targetType) +
-      "\". Target and manual mode did not remain confirmed within the bounded check (" + std::to_string(samples) +
+      "\". Target and manual mode did not remain confirmed within the bounded check (" + samples +
       " samples). Fan control was not confirmed. Copy Fan Control Report contains the raw readback.");
 }
 
