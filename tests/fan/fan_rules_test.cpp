@@ -13,9 +13,12 @@
 #include "fan/fan_inventory_validity.h"
 #include "fan/fan_target_validation.h"
 #include "fan/fan_text.h"
+#include "support/fan_refusal.h"
 
 namespace tidewarden::fan {
 namespace {
+
+using testing::fanRefusalOf;
 
 using Targets = std::map<std::int32_t, double>;
 
@@ -28,18 +31,8 @@ FanControlFan fan(std::int32_t id, double actual, double minimum, double maximum
 
 const std::vector<FanControlFan> kTwoFans = {fan(0, 0, 0, 5000), fan(1, 3000, 1200, 6000)};
 
-template <class F>
-std::string refusalOf(F&& action) {
-  try {
-    action();
-  } catch (const FanControlError& error) {
-    return error.what();
-  }
-  return "(accepted)";
-}
-
 std::string validate(FanControlMode mode, const Targets& requested, const std::vector<FanControlFan>& fans) {
-  return refusalOf([&] { validateRequestedTargets(mode, requested, fans, computeBoostFloors(fans)); });
+  return fanRefusalOf([&] { validateRequestedTargets(mode, requested, fans, computeBoostFloors(fans)); });
 }
 
 std::string rangeMessage(const std::string& id, const std::string& target, const std::string& lower,
@@ -117,7 +110,7 @@ TEST(FanTargetValidation, ManualTargetsMustLieBetweenTheFloorAndTheMaximum) {
 
   // The floor of the reference inventory counts even when the fresh one has slowed down.
   const std::vector<FanControlFan> fresh = {fan(0, 800, 0, 5000)};
-  EXPECT_EQ(refusalOf([&] {
+  EXPECT_EQ(fanRefusalOf([&] {
               validateRequestedTargets(FanControlMode::manual, {{0, 2000}}, fresh, {{0, 2500}});
             }),
             rangeMessage("0", "2000.000", "2500.000", "5000.000"));
@@ -135,11 +128,11 @@ TEST(FanTargetValidation, TheRequestMustNameEveryFanAndNothingMore) {
 
   const std::string unavailable = "Fan target or boost floor is unavailable. Check fans and review every target again.";
   EXPECT_EQ(validate(FanControlMode::manual, {{0, kNaN}, {1, 3000}}, kTwoFans), unavailable);
-  EXPECT_EQ(refusalOf([&] {
+  EXPECT_EQ(fanRefusalOf([&] {
               validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans, {{0, 600}});
             }),
             unavailable);
-  EXPECT_EQ(refusalOf([&] {
+  EXPECT_EQ(fanRefusalOf([&] {
               validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans,
                                        {{0, 600}, {1, kNaN}});
             }),
@@ -166,10 +159,10 @@ TEST(FanTargetValidation, AnInventoryThatFailsTheRuleRefusesEveryMode) {
 TEST(AutoMaxThreshold, SixtyToNinetyInclusive) {
   const std::string refused = "Auto Max threshold must be 60\u201390\u00B0C.";
   for (double accepted : {60.0, 75.5, 90.0}) {
-    EXPECT_EQ(refusalOf([&] { validateAutoMaxThreshold(accepted); }), "(accepted)") << accepted;
+    EXPECT_EQ(fanRefusalOf([&] { validateAutoMaxThreshold(accepted); }), "(accepted)") << accepted;
   }
   for (double rejected : {59.999, 90.001, -400.0, kNaN, kInfinity}) {
-    EXPECT_EQ(refusalOf([&] { validateAutoMaxThreshold(rejected); }), refused) << rejected;
+    EXPECT_EQ(fanRefusalOf([&] { validateAutoMaxThreshold(rejected); }), refused) << rejected;
   }
 }
 

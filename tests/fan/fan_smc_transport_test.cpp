@@ -10,29 +10,18 @@
 #include "fan/fan_control_error.h"
 #include "platform/linux/linux_smc_client.h"
 #include "support/fake_smc.h"
+#include "support/fan_refusal.h"
 
 namespace tidewarden::fan {
 namespace {
+
+using testing::controllerRefusal;
+using testing::fanRefusalOf;
 
 using platform::SmcCallResult;
 using platform::SmcParameterRecord;
 using testing::FakeSmc;
 using Bytes = std::vector<std::uint8_t>;
-
-template <class F>
-std::string refusalOf(F&& action) {
-  try {
-    action();
-  } catch (const FanControlError& error) {
-    return error.what();
-  }
-  return "(accepted)";
-}
-
-std::string controllerRefusal(const std::string& detail) {
-  return "The controller refused a fan operation (" + detail +
-         "). No alternative key, encoding or controller bypass was attempted.";
-}
 
 std::vector<std::string> events(const FanSMCTransport& transport) {
   return {transport.writeEvents().begin(), transport.writeEvents().end()};
@@ -47,15 +36,15 @@ void addIntelFans(FakeSmc& smc) {
 TEST(FanSMCTransportOpen, ReportsAMissingOrRefusingControllerInItsOwnWords) {
   FakeSmc smc;
   smc.openStatus = platform::SmcClient::OpenStatus::serviceUnavailable;
-  EXPECT_EQ(refusalOf([&] { FanSMCTransport transport(smc); }), "AppleSMC is unavailable.");
+  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "AppleSMC is unavailable.");
   smc.openStatus = platform::SmcClient::OpenStatus::accessDenied;
-  EXPECT_EQ(refusalOf([&] { FanSMCTransport transport(smc); }), "Native fan-control access was denied.");
+  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "Native fan-control access was denied.");
   smc.openStatus = platform::SmcClient::OpenStatus::opened;
-  EXPECT_EQ(refusalOf([&] { FanSMCTransport transport(smc); }), "(accepted)");
+  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "(accepted)");
 
   // Linux has no controller at all.
   const auto linuxClient = platform::makeLinuxSmcClient();
-  EXPECT_EQ(refusalOf([&] { FanSMCTransport transport(*linuxClient); }), "AppleSMC is unavailable.");
+  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(*linuxClient); }), "AppleSMC is unavailable.");
 }
 
 TEST(FanSMCTransportRecord, ReadsAndWritesUseTheExactEightyByteLayout) {
@@ -98,20 +87,20 @@ TEST(FanSMCTransportRecord, OnlyFanModeAndTargetKeysCanBeWrittenAndNothingIsSent
 
   const std::string fanOnly = "A fan-only write was refused.";
   for (const char* key : {"F8Tg", "F0Mn", "FNum", "F0Ac", "f0Tg", "F0md", "FXTg", "F0TG"}) {
-    EXPECT_EQ(refusalOf([&] { transport.writeValue(key, Bytes{1}); }), fanOnly) << key;
+    EXPECT_EQ(fanRefusalOf([&] { transport.writeValue(key, Bytes{1}); }), fanOnly) << key;
   }
   // Right key, wrong shape.
-  EXPECT_EQ(refusalOf([&] { transport.writeValue("F0Md", Bytes{}); }), fanOnly);
-  EXPECT_EQ(refusalOf([&] { transport.callSMC("F0Md", 6, 2, Bytes{1}, true); }), fanOnly);
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Md", Bytes{}); }), fanOnly);
+  EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 6, 2, Bytes{1}, true); }), fanOnly);
 
   const std::string invalid = "Invalid native fan request.";
   for (const std::string key : {"F0M", "F0Md ", "F0\x1F" "d", "F0M\x7F"}) {
-    EXPECT_EQ(refusalOf([&] { transport.readValue(key); }), invalid) << key;
+    EXPECT_EQ(fanRefusalOf([&] { transport.readValue(key); }), invalid) << key;
   }
-  EXPECT_EQ(refusalOf([&] { transport.writeValue("F\x1F" "Md", Bytes{1}); }), invalid);
-  EXPECT_EQ(refusalOf([&] { transport.callSMC("F0Md", 7, 0, {}, true); }), invalid);
-  EXPECT_EQ(refusalOf([&] { transport.writeValue("F0Tg", Bytes(33, 0)); }), invalid);
-  EXPECT_EQ(refusalOf([&] { transport.callSMC("F0Md", 5, 1, Bytes{1}, true); }), invalid);  // a read with a payload
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F\x1F" "Md", Bytes{1}); }), invalid);
+  EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 7, 0, {}, true); }), invalid);
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Tg", Bytes(33, 0)); }), invalid);
+  EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 5, 1, Bytes{1}, true); }), invalid);  // a read with a payload
 
   EXPECT_TRUE(smc.received.empty());
   EXPECT_TRUE(transport.writeEvents().empty());
@@ -134,34 +123,34 @@ TEST(FanSMCTransportRecord, AnythingButAWholeSuccessfulReplyIsARefusalQuotingThe
   SmcCallResult shortReply{0, 79, {}};
   scripted = shortReply;
   const std::string shortDetail = "key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=79";
-  EXPECT_EQ(refusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(shortDetail));
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(shortDetail));
 
   SmcCallResult result{0, 80, {}};
   result.output[40] = 0x84;
   result.output[41] = 7;
   scripted = result;
   const std::string resultDetail = "key=F0Md, command=9, I/O=0, SMC result=132, SMC status=7, reply bytes=80";
-  EXPECT_EQ(refusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(resultDetail));
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(resultDetail));
 
   scripted = SmcCallResult{-536870212, 80, {}};
   const std::string ioDetail = "key=F0Md, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=80";
-  EXPECT_EQ(refusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(ioDetail));
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(ioDetail));
 
   // Bytes past the answered size are not the controller's answer: a reply cut before
   // the result byte is not read as "result 0", nor is a reply that claims to be longer.
   SmcCallResult cut{0, 40, {}};
   cut.output[40] = 0x84;
   scripted = cut;
-  EXPECT_EQ(refusalOf([&] { transport.readValue("F0Md"); }),
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }),
             controllerRefusal("key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
   scripted = SmcCallResult{0, 81, {}};
-  EXPECT_EQ(refusalOf([&] { transport.readValue("F0Md"); }),
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }),
             controllerRefusal("key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=81"));
 
   // A refused write logs the attempt and the refusal; it is not retried.
   scripted = result;
   const std::size_t before = smc.received.size();
-  EXPECT_EQ(refusalOf([&] { transport.writeValue("F0Md", Bytes{1}); }),
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Md", Bytes{1}); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=132, SMC status=7, reply bytes=80"));
   EXPECT_EQ(smc.received.size(), before + 1);
   EXPECT_EQ(smc.keys["F0Md"].bytes, Bytes{0});
@@ -183,8 +172,8 @@ TEST(FanSMCTransportRecord, KeyInfoMustDeclareAUsableSizeAndATextType) {
   smc.keys["TNIL"] = {"ch8*", {}};
   smc.keys["TBIN"] = {std::string("\x01\x02\xFF\x80", 4), Bytes{1, 2}};
   FanSMCTransport transport(smc);
-  EXPECT_EQ(refusalOf([&] { transport.readValue("TBIG"); }), "Unsupported fan metadata.");
-  EXPECT_EQ(refusalOf([&] { transport.readValue("TNIL"); }), "Unsupported fan metadata.");
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("TBIG"); }), "Unsupported fan metadata.");
+  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("TNIL"); }), "Unsupported fan metadata.");
   // A type that is not text is no type at all, so nothing decodes it.
   EXPECT_EQ(FanSMCTransport::describeValue(transport.readValue("TBIN")), "type=, value=unreadable, bytes=[01 02]");
   EXPECT_EQ(FanSMCTransport::describeValue(transport.readValue("TC0P")), "type=sp78, value=47.500, bytes=[2F 80]");
@@ -198,17 +187,17 @@ TEST(FanSMCTransportEncoding, TargetsAreEncodedExactlyOrRefused) {
   EXPECT_EQ(FanSMCTransport::encodeTarget(20000, "flt "), (Bytes{0x00, 0x40, 0x9C, 0x46}));
 
   const std::string exceeds = "RPM exceeds the target encoding.";
-  EXPECT_EQ(refusalOf([] { FanSMCTransport::encodeTarget(16384, "fpe2"); }), exceeds);
+  EXPECT_EQ(fanRefusalOf([] { FanSMCTransport::encodeTarget(16384, "fpe2"); }), exceeds);
   // Rounds to 65536, which two bytes cannot hold.
-  EXPECT_EQ(refusalOf([] { FanSMCTransport::encodeTarget(16383.9, "fpe2"); }), exceeds);
+  EXPECT_EQ(fanRefusalOf([] { FanSMCTransport::encodeTarget(16383.9, "fpe2"); }), exceeds);
   const std::string invalid = "Invalid requested RPM.";
   for (double rpm : {599.999, 20000.001, std::numeric_limits<double>::quiet_NaN(),
                      std::numeric_limits<double>::infinity(), -1200.0}) {
-    EXPECT_EQ(refusalOf([&] { FanSMCTransport::encodeTarget(rpm, "flt "); }), invalid) << rpm;
+    EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport::encodeTarget(rpm, "flt "); }), invalid) << rpm;
   }
   const std::string unsupported = "Fan target encoding is unsupported; no alternate write was attempted.";
   for (const char* type : {"sp78", "ui8 ", "flt", "FPE2", ""}) {
-    EXPECT_EQ(refusalOf([&] { FanSMCTransport::encodeTarget(1200, type); }), unsupported) << type;
+    EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport::encodeTarget(1200, type); }), unsupported) << type;
   }
 }
 
@@ -251,7 +240,7 @@ TEST(FanSMCTransportInventory, ReadsEveryFanInOrderAndRefusesAnythingOdd) {
       changed.keys[key] = std::move(value);
     }
     FanSMCTransport other(changed);
-    return refusalOf([&] { other.readFanInventory(); });
+    return fanRefusalOf([&] { other.readFanInventory(); });
   };
   EXPECT_EQ(inventoryWith("FNum", FakeSmc::ui8(9)), unknownCount);
   EXPECT_EQ(inventoryWith("FNum", FakeSmc::flt(2)), unknownCount);

@@ -13,9 +13,12 @@
 #include "fan/fan_control_error.h"
 #include "support/fake_smc.h"
 #include "support/test_platform.h"
+#include "support/fan_refusal.h"
 
 namespace tidewarden::fan {
 namespace {
+
+using testing::fanRefusalOf;
 
 using platform::SmcCallResult;
 using platform::SmcParameterRecord;
@@ -44,16 +47,6 @@ class ScriptedClock final : public platform::Clock {
 
 const std::string kManual = "type=ui8 , value=1.000, bytes=[01]";
 const std::string kAutomatic = "type=ui8 , value=0.000, bytes=[00]";
-
-template <class F>
-std::string refusalOf(F&& action) {
-  try {
-    action();
-  } catch (const FanControlError& error) {
-    return error.what();
-  }
-  return "(accepted)";
-}
 
 std::string writeLine(const std::string& key, const std::string& payload) {
   return "WRITE key=" + key + ", command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=80, payload=[" + payload + "]";
@@ -116,21 +109,21 @@ TEST_F(FanWriteVerificationTest, AcquisitionNeverTakesOverAFanThatIsNotAutomatic
   bool committed = false;
   const auto commit = [&] { committed = true; };
   smc.keys["F0Md"] = FakeSmc::ui8(1);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false, commit); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false, commit); }),
             "Fan 1 was already in manual mode before Tidewarden acquired it. No target was written.");
   smc.keys["F1Md"] = FakeSmc::ui8(2);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 1, false, commit); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 1, false, commit); }),
             "Fan 2 changed to an unsupported mode before acquisition (F1Md: type=ui8 , value=2.000, bytes=[02]). "
             "No write was attempted.");
   smc.keys["F1Md"] = FakeSmc::flt(0);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 1, false, commit); }), "Unsupported fan mode format.");
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 1, false, commit); }), "Unsupported fan mode format.");
   for (int index : {8, -1}) {
-    EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, index, false, commit); }), "Invalid fan index.");
-    EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(2000, index); }), "Invalid fan index.");
+    EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, index, false, commit); }), "Invalid fan index.");
+    EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(2000, index); }), "Invalid fan index.");
   }
   // A pre-write action that fails stops the write.
   smc.keys["F1Md"] = FakeSmc::ui8(0);
-  EXPECT_EQ(refusalOf([&] {
+  EXPECT_EQ(fanRefusalOf([&] {
               verifier().writeFanMode(true, 1, false, [] { throw FanControlError::refused("Journal failed."); });
             }),
             "Journal failed.");
@@ -146,7 +139,7 @@ TEST_F(FanWriteVerificationTest, AcquisitionNeverTakesOverAFanThatIsNotAutomatic
 
 TEST_F(FanWriteVerificationTest, AnUnverifiedAcquisitionFailsAfterTheBudgetAndTheFanStaysFlagged) {
   ignoreWrites();
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             "Fan 1 mode verification failed: F0Md requested 1, last read back 0.0 after 21 observations (1000 ms). "
             "The mode was not confirmed within the bounded check. No target retry or controller bypass was "
             "attempted.");
@@ -218,7 +211,7 @@ TEST_F(FanWriteVerificationTest, ReleaseNeedsThreeConsecutiveAutomaticReadingsSp
 TEST_F(FanWriteVerificationTest, ARefusedOrUnverifiedReleaseKeepsTheFlag) {
   verifier().writeFanMode(true, 0, false);
   ignoreWrites();
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(false, 0, true); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(false, 0, true); }),
             "Fan 1 mode verification failed: F0Md requested 0, last read back 1.0 after 21 observations (1000 ms). "
             "The mode was not confirmed within the bounded check. No target retry or controller bypass was "
             "attempted.");
@@ -230,7 +223,7 @@ TEST_F(FanWriteVerificationTest, ARefusedOrUnverifiedReleaseKeepsTheFlag) {
     refused.output[40] = 0x85;
     return refused;
   };
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(false, 0, true); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(false, 0, true); }),
             "The controller refused a fan operation (key=F0Md, command=6, I/O=0, SMC result=133, SMC status=0, reply "
             "bytes=80). No alternative key, encoding or controller bypass was attempted.");
   EXPECT_TRUE(flagged(0));
@@ -243,7 +236,7 @@ TEST_F(FanWriteVerificationTest, AModeThatLeavesZeroAndOneOrAClockThatJumpsBackE
     if (input[42] == 5 && ++count == 3) smc.keys["F0Md"] = FakeSmc::ui8(2);
     return std::nullopt;
   };
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             "Fan 1 mode format/value changed during observation (F0Md: type=ui8 , value=2.000, bytes=[02]). No "
             "alternative protocol was attempted.");
 
@@ -251,16 +244,16 @@ TEST_F(FanWriteVerificationTest, AModeThatLeavesZeroAndOneOrAClockThatJumpsBackE
   smc.keys["F0Md"] = FakeSmc::ui8(0);
   const std::string changed = "Fan mode observation clock changed; no target was written.";
   clock.script = {10.0, 10.0, 9.99};  // start, t1, then t2 before t1
-  EXPECT_EQ(refusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
   clock.script = {10.0, 9.5};  // t1 before the start
-  EXPECT_EQ(refusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
   clock.script = {10.0, 10.0, std::numeric_limits<double>::quiet_NaN()};
-  EXPECT_EQ(refusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }), changed);
   clock.script = {std::numeric_limits<double>::infinity()};
-  EXPECT_EQ(refusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().observeFanMode(1, "F0Md", 0); }),
             "Fan mode observation clock is unavailable.");
   clock.script = {20.0};
-  EXPECT_EQ(refusalOf([&] { verifier().observeFanMode(0, "F0Md", 0); }), "(accepted)");
+  EXPECT_EQ(fanRefusalOf([&] { verifier().observeFanMode(0, "F0Md", 0); }), "(accepted)");
 }
 
 class FanTargetVerificationTest : public FanWriteVerificationTest {
@@ -323,7 +316,7 @@ TEST_F(FanTargetVerificationTest, MatchesAreWithinTwoRPMAndMustSpanATenthOfASeco
     }
     return std::nullopt;
   };
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1200, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1200, 0); }),
             "Fan 1 target verification failed: F0Tg requested 1200.000 RPM, read back 1202.500 RPM; F0Md read back "
             "1.0. Target type \"flt \". Target and manual mode did not remain confirmed within the bounded check (21 "
             "samples). Fan control was not confirmed. Copy Fan Control Report contains the raw readback.");
@@ -337,7 +330,7 @@ TEST_F(FanTargetVerificationTest, TheBudgetShortensTheLastPauseAndEndsTheStage) 
   ignoreWrites();
   // The second sample ends 968.75 ms into the stage: one shorter pause, one more sample, done.
   clock.script = {5.0, 5.0, 5.0, 5.5, 5.96875};
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(2400, 1); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(2400, 1); }),
             "Fan 2 target verification failed: F1Tg requested 2400.000 RPM, read back 2000.000 RPM; F1Md read back "
             "1.0. Target type \"fpe2\". Target and manual mode did not remain confirmed within the bounded check (3 "
             "samples). Fan control was not confirmed. Copy Fan Control Report contains the raw readback.");
@@ -352,7 +345,7 @@ TEST_F(FanTargetVerificationTest, LosingManualModeAroundTheTargetReadEndsTheStag
   onRead("F0Tg", [&](int count) {
     if (count == 2) smc.keys["F0Md"] = FakeSmc::ui8(0);
   });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }), lost);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }), lost);
   EXPECT_TRUE(events().back().starts_with("TARGET READBACK F0Tg: type=flt , value=1500.000"));
   EXPECT_TRUE(events().back().ends_with("; F0Md: " + kAutomatic + "; sample=1, elapsed=0 ms"));
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F0Tg"});  // no rewrite, no reacquisition
@@ -364,7 +357,7 @@ TEST_F(FanTargetVerificationTest, LosingManualModeAroundTheTargetReadEndsTheStag
   onRead("F0Md", [&](int count) {
     if (count == 4) smc.keys["F0Md"] = FakeSmc::ui8(0);
   });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1600, 0); }), lost);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1600, 0); }), lost);
   EXPECT_EQ(events().back(),
             "TARGET OBSERVATION STOPPED F0Tg: F0Md before target read: " + kAutomatic + "; sample=2");
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F0Tg"});
@@ -372,24 +365,24 @@ TEST_F(FanTargetVerificationTest, LosingManualModeAroundTheTargetReadEndsTheStag
 
 TEST_F(FanTargetVerificationTest, NoTargetIsWrittenWithoutConfirmedManualModeOrInAnotherFormat) {
   smc.keys["F0Md"] = FakeSmc::ui8(0);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }),
             "Fan 1 target was not written because manual mode was not confirmed (F0Md: " + kAutomatic + ").");
   EXPECT_EQ(events().back(), "TARGET NOT WRITTEN: F0Md " + kAutomatic);
   smc.keys["F0Md"] = {"ui8 ", {1, 0}};
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }),
             "Fan 1 target was not written because manual mode was not confirmed (F0Md: type=ui8 , value=unreadable, "
             "bytes=[01 00]).");
   smc.keys["F0Md"] = FakeSmc::ui8(1);
 
   smc.keys["F0Tg"] = {"flt ", {0x00, 0x00}};  // a flt register that claims two bytes
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }), "Fan target format changed.");
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }), "Fan target format changed.");
   smc.keys["F0Tg"] = FakeSmc::sp78(30);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }),
             "Fan target encoding is unsupported; no alternate write was attempted.");
   smc.keys["F0Tg"] = FakeSmc::flt(1800);
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(599, 0); }), "Invalid requested RPM.");
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(599, 0); }), "Invalid requested RPM.");
   clock.script = {std::numeric_limits<double>::quiet_NaN()};
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }),
             "Fan target observation clock is unavailable. No target was written.");
   EXPECT_TRUE(smc.writtenKeys().empty());
   clock.up = 1000;
@@ -411,16 +404,16 @@ TEST_F(FanTargetVerificationTest, ATargetRegisterThatChangesShapeOrAClockThatJum
     onRead("F0Tg", [&, shape = shape](int count) {
       if (count == 3) smc.keys["F0Tg"] = shape;
     });
-    EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }), changed + description + tail);
+    EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }), changed + description + tail);
     smc.keys["F0Tg"] = FakeSmc::flt(1800);
   }
 
   smc.beforeAnswer = nullptr;
   const std::string clockChanged = "Fan target observation clock changed. The override must return to System.";
   clock.script = {10.0, 10.0, 10.1, 10.05};  // the second sample starts before the first ended
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }), clockChanged);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }), clockChanged);
   clock.script = {10.0, 9.0};
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(1500, 0); }), clockChanged);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1500, 0); }), clockChanged);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "sim/simulated_models.h"
 #include "support/temp_dir.h"
 #include "support/test_platform.h"
+#include "support/fan_refusal.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -26,21 +27,6 @@ using fan::FanSMCTransport;
 using fan::FanWriteVerifier;
 using sim::World;
 using sim::WorldRecord;
-
-template <class F>
-std::string refusalOf(F&& action) {
-  try {
-    action();
-  } catch (const FanControlError& error) {
-    return error.what();
-  }
-  return "(accepted)";
-}
-
-std::string controllerRefusal(const std::string& detail) {
-  return "The controller refused a fan operation (" + detail +
-         "). No alternative key, encoding or controller bypass was attempted.";
-}
 
 // A world of one model on disk, its controller on a virtual clock, and a transport on it.
 class SimulatedSmcTest : public ::testing::Test {
@@ -153,7 +139,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
     world.smc.faults.push_back({.key = "F0Md", .command = sim::WorldSmcCommand::write,
                                 .kind = sim::WorldSmcFaultKind::result, .value = 0x87});
   });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=135, SMC status=0, reply bytes=80"));
   EXPECT_EQ(world().smc.fans[0].mode, 0);
   // The fan stays marked: the write was sent, whatever came back.
@@ -167,7 +153,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
     world.smc.faults = {{.key = "F0Md", .command = sim::WorldSmcCommand::write,
                          .kind = sim::WorldSmcFaultKind::shortReply, .value = 40}};
   });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
   EXPECT_EQ(world().smc.fans[0].mode, 1);
   change([](WorldRecord& world) { world.smc.faults.clear(); });
@@ -179,7 +165,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
     world.smc.faults = {{.command = sim::WorldSmcCommand::info, .kind = sim::WorldSmcFaultKind::ioError,
                          .value = -536870212}};
   });
-  EXPECT_EQ(refusalOf([&] { transport->readFanInventory(); }),
+  EXPECT_EQ(fanRefusalOf([&] { transport->readFanInventory(); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=0"));
 
   // A counted fault applies to the next matching calls only, and then leaves the world.
@@ -195,7 +181,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
   makeWorld("m4");
   change([&](WorldRecord& world) { sim::applyFanTakeover(world, {.fan = 0, .mode = 1}, clock.now()); });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanMode(true, 0, false); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             "Fan 1 was already in manual mode before Tidewarden acquired it. No target was written.");
   change([&](WorldRecord& world) { sim::applyFanTakeover(world, {.fan = 0, .mode = 0}, clock.now()); });
   verifier().writeFanMode(true, 0, false);
@@ -205,7 +191,7 @@ TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
   // of the observation (2), it lands before the target read, and the mode read that
   // follows finds the fan automatic.
   change([](WorldRecord& world) { world.smc.takeovers.push_back({.fan = 0, .mode = 0, .afterCalls = 8}); });
-  EXPECT_EQ(refusalOf([&] { verifier().writeFanTarget(3000, 0); }),
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(3000, 0); }),
             "Fan 1 lost confirmed manual mode during target observation (F0Md: type=ui8 , value=0.000, "
             "bytes=[00]). No target rewrite or mode reacquisition was attempted.");
   EXPECT_TRUE(world().smc.takeovers.empty());
@@ -214,7 +200,7 @@ TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
   // A target drifting away under manual mode is not confirmed, and not rewritten.
   verifier().writeFanMode(true, 0, false);
   change([](WorldRecord& world) { world.smc.takeovers.push_back({.fan = 0, .targetRPM = 2500, .afterCalls = 6}); });
-  const std::string refusal = refusalOf([&] { verifier().writeFanTarget(3000, 0); });
+  const std::string refusal = fanRefusalOf([&] { verifier().writeFanTarget(3000, 0); });
   EXPECT_TRUE(refusal.starts_with("Fan 1 target verification failed: F0Tg requested 3000.000 RPM, read back "
                                   "2500.000 RPM; F0Md read back 1.0."))
       << refusal;
@@ -224,7 +210,7 @@ TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
 TEST_F(SimulatedSmcTest, AWorldThatCannotBeReadIsAControllerThatDoesNotAnswer) {
   makeWorld("m1");
   std::ofstream(dir.path() + "/world.json") << "{ not json";
-  EXPECT_EQ(refusalOf([&] { transport->readValue("FNum"); }),
+  EXPECT_EQ(fanRefusalOf([&] { transport->readValue("FNum"); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870163, SMC result=0, SMC status=0, reply bytes=0"));
 }
 

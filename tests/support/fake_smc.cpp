@@ -4,20 +4,13 @@
 #include <bit>
 #include <cmath>
 
+#include "fan/fan_smc_transport.h"
 #include "platform/clock.h"
 
 namespace tidewarden::testing {
 namespace {
 
-std::uint32_t readUInt32(const platform::SmcParameterRecord& record, std::size_t offset) {
-  return static_cast<std::uint32_t>(record[offset]) | (static_cast<std::uint32_t>(record[offset + 1]) << 8) |
-         (static_cast<std::uint32_t>(record[offset + 2]) << 16) |
-         (static_cast<std::uint32_t>(record[offset + 3]) << 24);
-}
-
-void writeUInt32(platform::SmcParameterRecord& record, std::size_t offset, std::uint32_t value) {
-  for (std::size_t index = 0; index < 4; ++index) record[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
-}
+namespace record = fan::smc_record;
 
 class FakeConnection final : public platform::SmcConnection {
  public:
@@ -66,13 +59,9 @@ platform::SmcClient::OpenResult FakeSmc::open() {
   return {OpenStatus::opened, std::make_unique<FakeConnection>(*this)};
 }
 
-std::string FakeSmc::keyOf(std::size_t call) const {
-  const std::uint32_t packed = readUInt32(received.at(call), 0);
-  return {static_cast<char>(packed >> 24), static_cast<char>(packed >> 16), static_cast<char>(packed >> 8),
-          static_cast<char>(packed)};
-}
+std::string FakeSmc::keyOf(std::size_t call) const { return record::fourCC(received.at(call), record::kKeyOffset); }
 
-std::uint8_t FakeSmc::commandOf(std::size_t call) const { return received.at(call)[42]; }
+std::uint8_t FakeSmc::commandOf(std::size_t call) const { return received.at(call)[record::kCommandOffset]; }
 
 std::vector<std::string> FakeSmc::writtenKeys() const {
   std::vector<std::string> written;
@@ -91,29 +80,26 @@ platform::SmcCallResult FakeSmc::answer(const platform::SmcParameterRecord& inpu
   platform::SmcCallResult result;
   result.outputSize = platform::kSmcParameterRecordSize;
   platform::SmcParameterRecord& output = result.output;
-  const std::string key = keyOf(received.size() - 1);
-  const std::uint8_t command = input[42];
-  const std::uint32_t size = readUInt32(input, 28);
-  const auto found = keys.find(key);
+  const std::uint8_t command = input[record::kCommandOffset];
+  const std::uint32_t size = record::uint32At(input, record::kDataSizeOffset);
+  const auto found = keys.find(record::fourCC(input, record::kKeyOffset));
   if (found == keys.end()) {
-    output[40] = 0x84;
+    output[record::kResultOffset] = 0x84;
     return result;
   }
   Key& entry = found->second;
-  if (command == 9) {
-    writeUInt32(output, 28, static_cast<std::uint32_t>(entry.bytes.size()));
-    std::uint32_t packed = 0;
-    for (char character : entry.type) packed = (packed << 8) | static_cast<unsigned char>(character);
-    writeUInt32(output, 32, packed);
-    output[36] = entry.attributes;
-  } else if (size != entry.bytes.size()) {
-    output[40] = 0x89;
-  } else if (command == 5) {
-    std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + 48);
-  } else if (command == 6) {
-    entry.bytes.assign(input.begin() + 48, input.begin() + 48 + size);
+  if (command == record::kReadKeyInfo) {
+    record::putUInt32(output, record::kDataSizeOffset, static_cast<std::uint32_t>(entry.bytes.size()));
+    record::putFourCC(output, record::kDataTypeOffset, entry.type);
+    output[record::kAttributesOffset] = entry.attributes;
+  } else if (size != entry.bytes.size() || size > record::kMaxValueBytes) {
+    output[record::kResultOffset] = 0x89;
+  } else if (command == record::kReadValue) {
+    std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + record::kBytesOffset);
+  } else if (command == record::kWriteValue) {
+    entry.bytes.assign(input.begin() + record::kBytesOffset, input.begin() + record::kBytesOffset + size);
   } else {
-    output[40] = 0x8A;
+    output[record::kResultOffset] = 0x8A;
   }
   return result;
 }
