@@ -56,17 +56,10 @@ TEST(FanInventoryValidity, AcceptsOneToEightSaneFansAndNothingElse) {
 
   const std::vector<std::vector<FanControlFan>> invalid = {
       {fan(0, 0, 0, 5000), fan(0, 0, 0, 5000)},  // duplicate id
-      {fan(8, 0, 0, 5000)},
-      {fan(-1, 0, 0, 5000)},
-      {fan(0, 0, 1200, 1200)},  // maximum equals minimum
-      {fan(0, 0, 0, 599)},
-      {fan(0, 0, 0, 20001)},
-      {fan(0, -1, 0, 5000)},
-      {fan(0, 20000.5, 0, 5000)},
-      {fan(0, 0, -0.5, 5000)},
-      {fan(0, kNaN, 0, 5000)},
-      {fan(0, 0, 0, kInfinity)},
-      {fan(0, 0, 0, 5000, kNaN)},  // even the target register must be a number
+      {fan(8, 0, 0, 5000)}, {fan(-1, 0, 0, 5000)},
+      {fan(0, 0, 1200, 1200)}, {fan(0, 0, 0, 599)}, {fan(0, 0, 0, 20001)},  // maximum
+      {fan(0, -1, 0, 5000)}, {fan(0, 20000.5, 0, 5000)}, {fan(0, 0, -0.5, 5000)},
+      {fan(0, kNaN, 0, 5000)}, {fan(0, 0, 0, kInfinity)}, {fan(0, 0, 0, 5000, kNaN)},  // every reading, target too
   };
   for (const auto& fans : invalid) {
     EXPECT_FALSE(isValidFanInventory(fans)) << fans[0].id << " " << fans[0].actualRPM << " " << fans[0].maximumRPM;
