@@ -274,7 +274,9 @@ const std::vector<WorldVerb>& worldVerbs() {
        "change a fan's mode register (0 automatic, 1 manual, any byte) or target register behind the\n"
        "      helper's back, now or just before the controller answers its Nth call from now",
        takeFan},
-      {"smc-fault", "smc-fault [--key KEY] [--command read|write|info] [--times N] (--io-error CODE|--short BYTES|--result CODE)",
+      {"smc-fault",
+       "smc-fault [--key KEY] [--command read|write|info] [--times N]\n"
+       "            (--io-error CODE|--short BYTES|--result CODE)",
        "make matching controller calls fail: the driver call returns CODE, the reply is cut to BYTES, or\n"
        "      the controller answers with SMC result CODE; every matching call, or the next N",
        injectSmcFault},

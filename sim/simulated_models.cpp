@@ -16,8 +16,8 @@ bool containsIntel(std::string_view brand) {
 }
 
 bool isChip(std::string_view brand, std::string_view chip) {
-  return brand == chip || (brand.size() > chip.size() && brand.substr(0, chip.size()) == chip &&
-                           brand[chip.size()] == ' ');
+  return brand == chip ||
+         (brand.size() > chip.size() && brand.substr(0, chip.size()) == chip && brand[chip.size()] == ' ');
 }
 
 }  // namespace
@@ -70,8 +70,8 @@ SmcKeyLayout smcKeyLayoutForBrand(std::string_view brand) {
   if (isChip(brand, "Apple M3")) return {"flt ", "flt ", {"Te05", "Te0L", "Tf04", "Tf09"}, {"Tf14", "Tf18"}, true};
   if (isChip(brand, "Apple M4")) {
     // The base chip and its variants place their GPU sensors differently.
-    std::vector<std::string> gpu = brand == "Apple M4" ? std::vector<std::string>{"Tg0G", "Tg0H"}
-                                                       : std::vector<std::string>{"Tg1U", "Tg1k"};
+    std::vector<std::string> gpu =
+        brand == "Apple M4" ? std::vector<std::string>{"Tg0G", "Tg0H"} : std::vector<std::string>{"Tg1U", "Tg1k"};
     return {"flt ", "flt ", {"Te05", "Te0S", "Tp01", "Tp05"}, std::move(gpu), true};
   }
   return {"flt ", "flt ", {}, {}, true};

@@ -44,7 +44,9 @@ std::uint32_t readUInt32(const SmcParameterRecord& record, std::size_t offset) {
 }
 
 void writeUInt32(SmcParameterRecord& record, std::size_t offset, std::uint32_t value) {
-  for (std::size_t index = 0; index < 4; ++index) record[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
+  for (std::size_t index = 0; index < 4; ++index) {
+    record[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
+  }
 }
 
 std::string keyOf(const SmcParameterRecord& record) {
@@ -108,8 +110,8 @@ std::map<std::string, KeyEntry> keysOf(const WorldRecord& world, double now) {
     keys[prefix + "Ac"] = {layout.fanType, fanValue(actualRPMAt(fan, world.thermal, now))};
     keys[prefix + "Mn"] = {layout.fanType, fanValue(fan.minimumRPM)};
     keys[prefix + "Mx"] = {layout.fanType, fanValue(fan.maximumRPM)};
-    keys[prefix + "Tg"] = {layout.fanType, fanValue(fan.mode == 1 ? fan.targetRPM : automaticTargetRPM(fan, world.thermal)),
-                           kReadWrite};
+    keys[prefix + "Tg"] = {
+        layout.fanType, fanValue(fan.mode == 1 ? fan.targetRPM : automaticTargetRPM(fan, world.thermal)), kReadWrite};
     keys[prefix + "Md"] = {"ui8 ", {static_cast<std::uint8_t>(fan.mode)}, kReadWrite};
   }
   if (layout.hasFanTestKey) keys["Ftst"] = {"ui8 ", {0}};
@@ -152,7 +154,8 @@ void applyDueTakeovers(WorldRecord& world, double now, bool& changed) {
   }
 }
 
-std::optional<WorldSmcFault> takeFault(WorldRecord& world, const std::string& key, std::uint8_t command, bool& changed) {
+std::optional<WorldSmcFault> takeFault(WorldRecord& world, const std::string& key, std::uint8_t command,
+                                       bool& changed) {
   std::optional<WorldSmcCommand> kind;
   if (command == kReadValue) kind = WorldSmcCommand::read;
   if (command == kWriteValue) kind = WorldSmcCommand::write;

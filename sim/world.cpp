@@ -118,7 +118,8 @@ void checkSections(const WorldRecord& record) {
                  "-50 to 200");
   }
   const std::vector<WorldFan>& fans = record.smc.fans;
-  requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans", "at most " + std::to_string(WorldRecord::kMaxFans) + " fans");
+  requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans",
+               "at most " + std::to_string(WorldRecord::kMaxFans) + " fans");
   for (std::size_t index = 0; index < fans.size(); ++index) {
     const std::string path = "smc.fans[" + std::to_string(index) + "].";
     const WorldFan& fan = fans[index];

@@ -10,7 +10,7 @@ namespace tidewarden::fan {
 void validateAutoMaxThreshold(double thresholdCelsius) {
   if (!std::isfinite(thresholdCelsius) || thresholdCelsius < kAutoMaxThresholdMinimum ||
       thresholdCelsius > kAutoMaxThresholdMaximum) {
-    throw FanControlError::refused("Auto Max threshold must be 60\u2013" "90\u00B0C.");
+    throw FanControlError::refused("Auto Max threshold must be 60\u201390\u00B0C.");
   }
 }
 

@@ -71,11 +71,9 @@ bool isFanWriteKey(std::string_view key) {
          (key.substr(2) == "Md" || key.substr(2) == "Tg");
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 // "^Apple NAME(?: |$)": the family name alone, or followed by a space and a variant.
 bool isFamily(std::string_view chip, std::string_view family) {
-  return chip == family || startsWith(chip, std::string(family) + " ");
+  return chip == family || chip.starts_with(std::string(family) + " ");
 }
 
 bool containsCaseInsensitive(std::string_view text, std::string_view needle) {
@@ -133,11 +131,10 @@ platform::SmcParameterRecord FanSMCTransport::callSMC(std::string_view key, std:
   const std::size_t answered = std::min(result.outputSize, platform::kSmcParameterRecordSize);
   std::copy_n(result.output.begin(), answered, output.begin());
 
-  const std::string detail = "key=" + std::string(key) + ", command=" + std::to_string(command) +
-                             ", I/O=" + std::to_string(result.kernelReturn) +
-                             ", SMC result=" + std::to_string(output[kResultOffset]) +
-                             ", SMC status=" + std::to_string(output[kStatusOffset]) +
-                             ", reply bytes=" + std::to_string(result.outputSize);
+  const std::string detail =
+      "key=" + std::string(key) + ", command=" + std::to_string(command) +
+      ", I/O=" + std::to_string(result.kernelReturn) + ", SMC result=" + std::to_string(output[kResultOffset]) +
+      ", SMC status=" + std::to_string(output[kStatusOffset]) + ", reply bytes=" + std::to_string(result.outputSize);
   if (command == kWriteValue) recordEvent("WRITE " + detail + ", payload=[" + hexBytes(payload) + "]");
   if (result.kernelReturn == 0 && result.outputSize == platform::kSmcParameterRecordSize &&
       output[kResultOffset] == 0) {
@@ -223,7 +220,7 @@ std::string FanSMCTransport::describeValue(const Value& value) {
 
 TemperatureKeys FanSMCTransport::temperatureKeys(std::string_view chip) {
   if (containsCaseInsensitive(chip, "Intel")) return {{"TC0P", "TC0D", "TCAD"}, {"TG0P", "TG0D", "TCGC"}};
-  if (!startsWith(chip, "Apple ")) return {};
+  if (!chip.starts_with("Apple ")) return {};
   if (isFamily(chip, "Apple M1")) {
     return {{"Tp09", "Tp0T", "Tp01", "Tp05", "Tp0D", "Tp0H", "Tp0L", "Tp0P", "Tp0X", "Tp0b"},
             {"Tg05", "Tg0D", "Tg0L", "Tg0T"}};
@@ -237,9 +234,8 @@ TemperatureKeys FanSMCTransport::temperatureKeys(std::string_view chip) {
             {"Tf14", "Tf18", "Tf19", "Tf1A"}};
   }
   if (isFamily(chip, "Apple M4")) {
-    TemperatureKeys keys{{"Te05", "Te0S", "Te09", "Te0H", "Tp01", "Tp05", "Tp09", "Tp0D", "Tp0V", "Tp0Y", "Tp0b",
-                          "Tp0e"},
-                         {}};
+    TemperatureKeys keys{
+        {"Te05", "Te0S", "Te09", "Te0H", "Tp01", "Tp05", "Tp09", "Tp0D", "Tp0V", "Tp0Y", "Tp0b", "Tp0e"}, {}};
     // The base chip and its variants ("Apple M4 Pro", "Apple M4 Max") place their
     // GPU sensors differently.
     keys.gpu = chip == "Apple M4" ? std::vector<std::string>{"Tg0G", "Tg0H", "Tg0K", "Tg0L"}
@@ -274,7 +270,9 @@ std::vector<FanControlFan> FanSMCTransport::readFanInventory() {
     fans.push_back(FanControlFan{index, "Fan " + std::to_string(index + 1), readings[0], readings[1], readings[2],
                                  readings[3], *modeNumber == 1});
   }
-  if (!fans.empty() && !isValidFanInventory(fans)) throw FanControlError::refused("Fan limits or readings are invalid.");
+  if (!fans.empty() && !isValidFanInventory(fans)) {
+    throw FanControlError::refused("Fan limits or readings are invalid.");
+  }
   return fans;
 }
 

@@ -21,14 +21,14 @@ namespace tidewarden::fan {
 // are little-endian, the key and the type are four characters packed first character
 // in the most significant byte. Every field not named here stays zero.
 namespace smc_record {
-inline constexpr std::size_t kKeyOffset = 0;         // 4 bytes
-inline constexpr std::size_t kDataSizeOffset = 28;   // 4 bytes: value length
-inline constexpr std::size_t kDataTypeOffset = 32;   // 4 bytes: output of key info
-inline constexpr std::size_t kAttributesOffset = 36; // 1 byte: output of key info
-inline constexpr std::size_t kResultOffset = 40;     // 1 byte: output, 0 = success
-inline constexpr std::size_t kStatusOffset = 41;     // 1 byte: output
-inline constexpr std::size_t kCommandOffset = 42;    // 1 byte: input
-inline constexpr std::size_t kBytesOffset = 48;      // 32 bytes: value in (write) or out (read)
+inline constexpr std::size_t kKeyOffset = 0;          // 4 bytes
+inline constexpr std::size_t kDataSizeOffset = 28;    // 4 bytes: value length
+inline constexpr std::size_t kDataTypeOffset = 32;    // 4 bytes: output of key info
+inline constexpr std::size_t kAttributesOffset = 36;  // 1 byte: output of key info
+inline constexpr std::size_t kResultOffset = 40;      // 1 byte: output, 0 = success
+inline constexpr std::size_t kStatusOffset = 41;      // 1 byte: output
+inline constexpr std::size_t kCommandOffset = 42;     // 1 byte: input
+inline constexpr std::size_t kBytesOffset = 48;       // 32 bytes: value in (write) or out (read)
 inline constexpr std::size_t kMaxValueBytes = 32;
 
 inline constexpr std::uint8_t kReadValue = 5;
@@ -58,8 +58,8 @@ class FanSMCTransport {
  public:
   // A key's value as the controller reported it.
   struct Value {
-    std::string type;                    // four-character data type ("ui8 ", "flt "); "" if not text
-    std::vector<std::uint8_t> bytes;     // the raw value, 1...32 bytes
+    std::string type;                        // four-character data type ("ui8 ", "flt "); "" if not text
+    std::vector<std::uint8_t> bytes;         // the raw value, 1...32 bytes
     std::optional<std::uint8_t> attributes;  // the key's attribute byte
   };
 

@@ -11,7 +11,9 @@ std::string formatFixed3(double value) {
   std::array<char, 64> buffer{};
   const int length = std::snprintf(buffer.data(), buffer.size(), "%.3f", value);
   if (length < 0) return {};
-  if (static_cast<std::size_t>(length) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(length));
+  if (static_cast<std::size_t>(length) < buffer.size()) {
+    return std::string(buffer.data(), static_cast<std::size_t>(length));
+  }
   // Only huge magnitudes need more room.
   std::string text(static_cast<std::size_t>(length) + 1, '\0');
   std::snprintf(text.data(), text.size(), "%.3f", value);

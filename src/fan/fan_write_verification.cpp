@@ -103,13 +103,13 @@ void FanWriteVerifier::writeFanMode(bool acquire, int fanIndex, bool touched,
   std::set<int>& outstanding = smc_.modeWritesNeedingCancellation();
   const bool cancellationOwed = !acquire && (touched || outstanding.contains(fanIndex));
   smc_.recordEvent("MODE REQUEST fan=" + fanNumber(fanIndex) + ", key=" + key +
-                   ", requested=" + std::to_string(requested) +
-                   "; before: " + FanSMCTransport::describeValue(current));
+                   ", requested=" + std::to_string(requested) + "; before: " + FanSMCTransport::describeValue(current));
 
   if (current.bytes[0] == requested) {
     if (acquire) {
-      throw FanControlError::refused("Fan " + fanNumber(fanIndex) +
-                                     " was already in manual mode before Tidewarden acquired it. No target was written.");
+      throw FanControlError::refused(
+          "Fan " + fanNumber(fanIndex) +
+          " was already in manual mode before Tidewarden acquired it. No target was written.");
     }
     if (!cancellationOwed) {
       smc_.recordEvent("SYSTEM READBACK " + key + " already automatic; no outstanding acquisition to cancel.");
@@ -119,9 +119,9 @@ void FanWriteVerifier::writeFanMode(bool acquire, int fanIndex, bool touched,
                      ": sending 0 despite the first automatic reading because this fan has a recorded "
                      "possibly-issued mode write.");
   } else if (acquire && current.bytes[0] != 0) {
-    throw FanControlError::refused("Fan " + fanNumber(fanIndex) + " changed to an unsupported mode before acquisition (" +
-                                   key + ": " + FanSMCTransport::describeValue(current) +
-                                   "). No write was attempted.");
+    throw FanControlError::refused("Fan " + fanNumber(fanIndex) +
+                                   " changed to an unsupported mode before acquisition (" + key + ": " +
+                                   FanSMCTransport::describeValue(current) + "). No write was attempted.");
   }
 
   if (beforeWrite) beforeWrite();
@@ -158,8 +158,9 @@ void FanWriteVerifier::observeFanMode(int requested, std::string_view modeKey, i
     last = std::move(reading);
     // Manual mode is proved by one reading; automatic must hold, because the
     // controller may still be finishing a manual phase when it first reads 0.
-    const bool verified = matches > 0 && (requested == 1 || (matches >= kRequiredConsecutiveMatches &&
-                                                             stage.runSpan() >= kMinimumMatchSpanSeconds));
+    const bool verified =
+        matches > 0 &&
+        (requested == 1 || (matches >= kRequiredConsecutiveMatches && stage.runSpan() >= kMinimumMatchSpanSeconds));
     if (verified) {
       smc_.recordEvent("MODE VERIFIED " + key + "=" + std::to_string(requested) +
                        "; samples=" + std::to_string(stage.samples()) + ", elapsed=" + stage.elapsed() +
@@ -195,9 +196,9 @@ void FanWriteVerifier::writeFanTarget(double rpm, int fanIndex) {
   const Value target = smc_.readValue(targetKey);
   const std::vector<std::uint8_t> payload = FanSMCTransport::encodeTarget(rpm, target.type);
   if (payload.size() != target.bytes.size()) throw FanControlError::refused("Fan target format changed.");
-  smc_.recordEvent("TARGET REQUEST fan=" + fanNumber(fanIndex) + ", key=" + targetKey +
-                   ", requested=" + formatDefaultDecimal(rpm) + " RPM; before: " +
-                   FanSMCTransport::describeValue(target) + "; mode: " + FanSMCTransport::describeValue(mode));
+  smc_.recordEvent(
+      "TARGET REQUEST fan=" + fanNumber(fanIndex) + ", key=" + targetKey + ", requested=" + formatDefaultDecimal(rpm) +
+      " RPM; before: " + FanSMCTransport::describeValue(target) + "; mode: " + FanSMCTransport::describeValue(mode));
   const double start = clock_.uptime();
   if (!std::isfinite(start)) {
     throw FanControlError::refused("Fan target observation clock is unavailable. No target was written.");
@@ -213,9 +214,9 @@ void FanWriteVerifier::observeFanTarget(double rpm, double start, int fanIndex, 
   const std::string modeKey(modeKeyView);
   ObservationStage stage(clock_, start, "Fan target observation clock changed. The override must return to System.");
   const auto lostManual = [&](const std::string& description) {
-    return FanControlError::refused("Fan " + fanNumber(fanIndex) + " lost confirmed manual mode during target observation (" +
-                                    modeKey + ": " + description +
-                                    "). No target rewrite or mode reacquisition was attempted.");
+    return FanControlError::refused("Fan " + fanNumber(fanIndex) +
+                                    " lost confirmed manual mode during target observation (" + modeKey + ": " +
+                                    description + "). No target rewrite or mode reacquisition was attempted.");
   };
 
   std::string previousText;
@@ -226,8 +227,8 @@ void FanWriteVerifier::observeFanTarget(double rpm, double start, int fanIndex, 
     lastMode = smc_.readValue(modeKey);
     if (!readsManual(*lastMode)) {
       const std::string description = FanSMCTransport::describeValue(*lastMode);
-      smc_.recordEvent("TARGET OBSERVATION STOPPED " + targetKey + ": " + modeKey + " before target read: " +
-                       description + "; sample=" + std::to_string(stage.samples()));
+      smc_.recordEvent("TARGET OBSERVATION STOPPED " + targetKey + ": " + modeKey +
+                       " before target read: " + description + "; sample=" + std::to_string(stage.samples()));
       throw lostManual(description);
     }
     lastTarget = smc_.readValue(targetKey);
@@ -247,16 +248,15 @@ void FanWriteVerifier::observeFanTarget(double rpm, double start, int fanIndex, 
     const std::optional<double> value = FanSMCTransport::decodeValue(lastTarget->type, lastTarget->bytes);
     if (lastTarget->type != targetType || lastTarget->bytes.size() != byteCount || !value || *value < 0 ||
         *value > kMaxPlausibleRPM) {
-      throw FanControlError::refused("Fan " + fanNumber(fanIndex) + " target format/value changed during observation (" +
-                                     targetKey + ": " + targetDescription +
-                                     "). No alternate encoding or target rewrite was attempted.");
+      throw FanControlError::refused("Fan " + fanNumber(fanIndex) +
+                                     " target format/value changed during observation (" + targetKey + ": " +
+                                     targetDescription + "). No alternate encoding or target rewrite was attempted.");
     }
     const int matches = stage.match(std::fabs(*value - rpm) <= kTargetMatchToleranceRPM);
     if (matches >= kRequiredConsecutiveMatches && stage.runSpan() >= kMinimumMatchSpanSeconds) {
       smc_.recordEvent("TARGET VERIFIED " + targetKey + "=" + formatFixed3(*value) + " RPM, " + modeKey +
                        "=1; samples=" + std::to_string(stage.samples()) + ", elapsed=" + stage.elapsed() +
-                       " ms; consecutive matches=" + std::to_string(matches) +
-                       "; target writes in this observation=0");
+                       " ms; consecutive matches=" + std::to_string(matches) + "; target writes in this observation=0");
       return;
     }
   } while (stage.pauseBeforeNextSample());

@@ -56,10 +56,17 @@ TEST(FanInventoryValidity, AcceptsOneToEightSaneFansAndNothingElse) {
 
   const std::vector<std::vector<FanControlFan>> invalid = {
       {fan(0, 0, 0, 5000), fan(0, 0, 0, 5000)},  // duplicate id
-      {fan(8, 0, 0, 5000)}, {fan(-1, 0, 0, 5000)},
-      {fan(0, 0, 1200, 1200)}, {fan(0, 0, 0, 599)}, {fan(0, 0, 0, 20001)},  // maximum
-      {fan(0, -1, 0, 5000)}, {fan(0, 20000.5, 0, 5000)}, {fan(0, 0, -0.5, 5000)},
-      {fan(0, kNaN, 0, 5000)}, {fan(0, 0, 0, kInfinity)}, {fan(0, 0, 0, 5000, kNaN)},  // every reading, target too
+      {fan(8, 0, 0, 5000)},
+      {fan(-1, 0, 0, 5000)},
+      {fan(0, 0, 1200, 1200)},
+      {fan(0, 0, 0, 599)},
+      {fan(0, 0, 0, 20001)},  // maximum
+      {fan(0, -1, 0, 5000)},
+      {fan(0, 20000.5, 0, 5000)},
+      {fan(0, 0, -0.5, 5000)},
+      {fan(0, kNaN, 0, 5000)},
+      {fan(0, 0, 0, kInfinity)},
+      {fan(0, 0, 0, 5000, kNaN)},  // every reading, target too
   };
   for (const auto& fans : invalid) {
     EXPECT_FALSE(isValidFanInventory(fans)) << fans[0].id << " " << fans[0].actualRPM << " " << fans[0].maximumRPM;
@@ -79,9 +86,9 @@ TEST(FanBoostFloors, NeverBelowSpeedMinimumOr600AndNeverAboveTheMaximum) {
 
 TEST(FanTargetValidation, ManualTargetsMustLieBetweenTheFloorAndTheMaximum) {
   // Floor 600 for an idle fan: 600 is accepted, a hair below is refused.
-  EXPECT_EQ(validateRequestedTargets(FanControlMode::manual, {{0, 600}, {1, 3000}}, kTwoFans,
-                                     computeBoostFloors(kTwoFans)),
-            (Targets{{0, 600}, {1, 3000}}));
+  EXPECT_EQ(
+      validateRequestedTargets(FanControlMode::manual, {{0, 600}, {1, 3000}}, kTwoFans, computeBoostFloors(kTwoFans)),
+      (Targets{{0, 600}, {1, 3000}}));
   EXPECT_EQ(validate(FanControlMode::manual, {{0, 599.999}, {1, 3000}}, kTwoFans),
             rangeMessage("0", "599.999", "600.000", "5000.000"));
 
@@ -110,8 +117,7 @@ TEST(FanTargetValidation, ManualTargetsMustLieBetweenTheFloorAndTheMaximum) {
 }
 
 TEST(FanTargetValidation, TheRequestMustNameEveryFanAndNothingMore) {
-  const std::string mismatch =
-      "Review a target for every detected fan. Missing or extra fan identifiers are rejected.";
+  const std::string mismatch = "Review a target for every detected fan. Missing or extra fan identifiers are rejected.";
   EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}}, kTwoFans), mismatch);
   // An extra fan is refused before any range is looked at (fan 1's 100 is out of range).
   EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}, {1, 100}, {8, 2000}}, kTwoFans), mismatch);
@@ -126,8 +132,7 @@ TEST(FanTargetValidation, TheRequestMustNameEveryFanAndNothingMore) {
             }),
             unavailable);
   EXPECT_EQ(fanRefusalOf([&] {
-              validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans,
-                                       {{0, 600}, {1, kNaN}});
+              validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans, {{0, 600}, {1, kNaN}});
             }),
             unavailable);
 }
@@ -142,8 +147,8 @@ TEST(FanTargetValidation, MaxAndAutoMaxTakeEveryMaximumAndIgnoreTheDraft) {
 
 TEST(FanTargetValidation, AnInventoryThatFailsTheRuleRefusesEveryMode) {
   const std::string unverified = "Fan count, limits or actual speeds could not be verified.";
-  for (FanControlMode mode : {FanControlMode::manual, FanControlMode::maximum, FanControlMode::autoMax,
-                              FanControlMode::system}) {
+  for (FanControlMode mode :
+       {FanControlMode::manual, FanControlMode::maximum, FanControlMode::autoMax, FanControlMode::system}) {
     EXPECT_EQ(validate(mode, {}, {}), unverified);
     EXPECT_EQ(validate(mode, {{0, 2000}}, {fan(0, 0, 0, 599)}), unverified);
   }

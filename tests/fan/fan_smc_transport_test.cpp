@@ -1,4 +1,5 @@
-// The controller transport: the record layout, the write allowlist, refusals, encodings, inventory, sensors, the event log.
+// The controller transport: the record layout, the write allowlist, refusals, encodings, inventory, sensors, the event
+// log.
 #include "fan/fan_smc_transport.h"
 
 #include <gtest/gtest.h>
@@ -94,10 +95,19 @@ TEST(FanSMCTransportRecord, OnlyFanModeAndTargetKeysCanBeWrittenAndNothingIsSent
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 6, 2, Bytes{1}, true); }), fanOnly);
 
   const std::string invalid = "Invalid native fan request.";
-  for (const std::string key : {"F0M", "F0Md ", "F0\x1F" "d", "F0M\x7F"}) {
+  for (const std::string key : {"F0M", "F0Md ",
+                                "F0\x1F"
+                                "d",
+                                "F0M\x7F"}) {
     EXPECT_EQ(fanRefusalOf([&] { transport.readValue(key); }), invalid) << key;
   }
-  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F\x1F" "Md", Bytes{1}); }), invalid);
+  EXPECT_EQ(fanRefusalOf([&] {
+              transport.writeValue(
+                  "F\x1F"
+                  "Md",
+                  Bytes{1});
+            }),
+            invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 7, 0, {}, true); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Tg", Bytes(33, 0)); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 5, 1, Bytes{1}, true); }), invalid);  // a read with a payload
@@ -211,9 +221,15 @@ TEST(FanSMCTransportEncoding, OnlyKnownTypesOfTheirExactLengthDecode) {
   EXPECT_EQ(T::decodeValue("flt ", Bytes{0x00, 0x00, 0x96, 0x44}), 1200.0);
 
   const std::vector<std::pair<std::string, Bytes>> refused = {
-      {"ui8 ", {}},         {"ui8 ", {1, 0}}, {"fpe2", {0x12}}, {"sp78", {0x2F, 0x80, 0x00}},
-      {"flt ", {0, 0, 0x96}}, {"flt ", {0, 0, 0xC0, 0x7F}} /* NaN */, {"flt ", {0, 0, 0x80, 0x7F}} /* infinity */,
-      {"flt", {0, 0, 0x96, 0x44}}, {"ui16", {0x00, 0x01}},
+      {"ui8 ", {}},
+      {"ui8 ", {1, 0}},
+      {"fpe2", {0x12}},
+      {"sp78", {0x2F, 0x80, 0x00}},
+      {"flt ", {0, 0, 0x96}},
+      {"flt ", {0, 0, 0xC0, 0x7F}} /* NaN */,
+      {"flt ", {0, 0, 0x80, 0x7F}} /* infinity */,
+      {"flt", {0, 0, 0x96, 0x44}},
+      {"ui16", {0x00, 0x01}},
   };
   for (const auto& [type, bytes] : refused) EXPECT_EQ(T::decodeValue(type, bytes), std::nullopt) << type;
 }
@@ -222,9 +238,8 @@ TEST(FanSMCTransportInventory, ReadsEveryFanInOrderAndRefusesAnythingOdd) {
   FakeSmc smc;
   addIntelFans(smc);
   FanSMCTransport transport(smc);
-  EXPECT_EQ(transport.readFanInventory(),
-            (std::vector<FanControlFan>{{0, "Fan 1", 2150, 1200, 5800, 2400, false},
-                                        {1, "Fan 2", 1999.75, 1200, 6000, 2000, true}}));
+  EXPECT_EQ(transport.readFanInventory(), (std::vector<FanControlFan>{{0, "Fan 1", 2150, 1200, 5800, 2400, false},
+                                                                      {1, "Fan 2", 1999.75, 1200, 6000, 2000, true}}));
   EXPECT_TRUE(smc.writtenKeys().empty());
 
   const std::string unknownCount = "Fan count is unknown or unsupported.";
@@ -284,10 +299,10 @@ TEST(FanSMCTransportSensors, TheChipStringChoosesTheKeys) {
 TEST(FanSMCTransportSensors, TheHighestPlausibleReadingWins) {
   FakeSmc smc;
   smc.keys["TC0P"] = FakeSmc::sp78(47.5);
-  smc.keys["TC0D"] = FakeSmc::flt(140);    // not plausible
+  smc.keys["TC0D"] = FakeSmc::flt(140);  // not plausible
   smc.keys["TCAD"] = FakeSmc::flt(61.25);
-  smc.keys["TCXX"] = FakeSmc::ui8(99);     // not a temperature type
-  smc.keys["TCZZ"] = FakeSmc::sp78(0);     // not plausible
+  smc.keys["TCXX"] = FakeSmc::ui8(99);  // not a temperature type
+  smc.keys["TCZZ"] = FakeSmc::sp78(0);  // not plausible
   smc.keys["TCNN"] = {"flt ", {0x00, 0x00, 0xC0, 0x7F}};
   FanSMCTransport transport(smc);
   EXPECT_EQ(transport.readTemperature({"TC0P", "TMIS", "TC0D", "TCAD", "TCXX"}), 61.25);

@@ -1,4 +1,5 @@
-// Single fan writes with bounded observation, on virtual time: acquisition, release, target verification and their edges.
+// Single fan writes with bounded observation, on virtual time: acquisition, release, target verification and their
+// edges.
 #include "fan/fan_write_verification.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,8 @@ const std::string kManual = "type=ui8 , value=1.000, bytes=[01]";
 const std::string kAutomatic = "type=ui8 , value=0.000, bytes=[00]";
 
 std::string writeLine(const std::string& key, const std::string& payload) {
-  return "WRITE key=" + key + ", command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=80, payload=[" + payload + "]";
+  return "WRITE key=" + key + ", command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=80, payload=[" + payload +
+         "]";
 }
 
 class FanWriteVerificationTest : public ::testing::Test {
@@ -73,8 +75,8 @@ class FanWriteVerificationTest : public ::testing::Test {
   // Every read of `key`, counted from 1, first runs `change` (at its key-info call, so
   // the change holds for the whole read).
   void onRead(const std::string& key, std::function<void(int)> change) {
-    smc.beforeAnswer = [this, key, change, count = 0](const SmcParameterRecord& input) mutable
-        -> std::optional<SmcCallResult> {
+    smc.beforeAnswer = [this, key, change,
+                        count = 0](const SmcParameterRecord& input) mutable -> std::optional<SmcCallResult> {
       if (input[42] == 9 && smc.keyOf(smc.received.size() - 1) == key) change(++count);
       return std::nullopt;
     };
@@ -222,8 +224,7 @@ TEST_F(FanWriteVerificationTest, ARefusedReleaseKeepsTheFlag) {
 }
 
 TEST_F(FanWriteVerificationTest, AModeThatLeavesZeroAndOneOrAClockThatJumpsBackEndsTheStage) {
-  smc.beforeAnswer = [this, count = 0](const SmcParameterRecord& input) mutable
-      -> std::optional<SmcCallResult> {
+  smc.beforeAnswer = [this, count = 0](const SmcParameterRecord& input) mutable -> std::optional<SmcCallResult> {
     if (input[42] == 6) return SmcCallResult{0, 80, {}};
     if (input[42] == 5 && ++count == 3) smc.keys["F0Md"] = FakeSmc::ui8(2);
     return std::nullopt;
@@ -264,13 +265,14 @@ TEST_F(FanTargetVerificationTest, ATargetIsWrittenOnceInItsOwnEncodingAndVerifie
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F1Tg"});
   const std::string before = "type=fpe2, value=2000.000, bytes=[1F 40]";
   const std::string after = "type=fpe2, value=1200.000, bytes=[12 C0]";
-  EXPECT_EQ(events(), (std::vector<std::string>{
-                          "TARGET REQUEST fan=2, key=F1Tg, requested=1200.0 RPM; before: " + before + "; mode: " + kManual,
-                          writeLine("F1Tg", "12 C0"),
-                          "TARGET READBACK F1Tg: " + after + "; F1Md: " + kManual + "; sample=1, elapsed=70 ms",
-                          "TARGET VERIFIED F1Tg=1200.000 RPM, F1Md=1; samples=3, elapsed=290 ms; consecutive "
-                          "matches=3; target writes in this observation=0",
-                      }));
+  EXPECT_EQ(events(),
+            (std::vector<std::string>{
+                "TARGET REQUEST fan=2, key=F1Tg, requested=1200.0 RPM; before: " + before + "; mode: " + kManual,
+                writeLine("F1Tg", "12 C0"),
+                "TARGET READBACK F1Tg: " + after + "; F1Md: " + kManual + "; sample=1, elapsed=70 ms",
+                "TARGET VERIFIED F1Tg=1200.000 RPM, F1Md=1; samples=3, elapsed=290 ms; consecutive "
+                "matches=3; target writes in this observation=0",
+            }));
 
   // flt registers take four little-endian bytes.
   verifier().writeFanTarget(2400.5, 0);
@@ -324,8 +326,7 @@ TEST_F(FanTargetVerificationTest, LosingManualModeAroundTheTargetReadEndsTheStag
     if (count == 4) smc.keys["F0Md"] = FakeSmc::ui8(0);
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1600, 0); }), lost);
-  EXPECT_EQ(events().back(),
-            "TARGET OBSERVATION STOPPED F0Tg: F0Md before target read: " + kAutomatic + "; sample=2");
+  EXPECT_EQ(events().back(), "TARGET OBSERVATION STOPPED F0Tg: F0Md before target read: " + kAutomatic + "; sample=2");
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F0Tg"});
 }
 

@@ -14,9 +14,9 @@
 #include "fan/fan_write_verification.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
+#include "support/fan_refusal.h"
 #include "support/temp_dir.h"
 #include "support/test_platform.h"
-#include "support/fan_refusal.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -53,9 +53,8 @@ TEST_F(SimulatedSmcTest, AnIntelMacHasFpe2FansSp78SensorsAndItsFansFollowAWritte
   makeWorld("intel");
   EXPECT_EQ(transport->readValue("F0Tg").type, "fpe2");
   EXPECT_EQ(transport->readValue("TC0P").type, "sp78");
-  EXPECT_EQ(transport->readFanInventory(),
-            (std::vector<FanControlFan>{{0, "Fan 1", 1800, 1800, 5400, 1800, false},
-                                        {1, "Fan 2", 1800, 1800, 5900, 1800, false}}));
+  EXPECT_EQ(transport->readFanInventory(), (std::vector<FanControlFan>{{0, "Fan 1", 1800, 1800, 5400, 1800, false},
+                                                                       {1, "Fan 2", 1800, 1800, 5900, 1800, false}}));
   const fan::TemperatureKeys keys = FanSMCTransport::temperatureKeys(brand());
   EXPECT_EQ(transport->readTemperature(keys.cpu), 45.0);
   EXPECT_EQ(transport->readTemperature(keys.gpu), 40.0);
@@ -130,8 +129,8 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
   makeWorld("intel");
   // A result code refuses the write, which then does not happen.
   change([](WorldRecord& world) {
-    world.smc.faults.push_back({.key = "F0Md", .command = sim::WorldSmcCommand::write,
-                                .kind = sim::WorldSmcFaultKind::result, .value = 0x87});
+    world.smc.faults.push_back(
+        {.key = "F0Md", .command = sim::WorldSmcCommand::write, .kind = sim::WorldSmcFaultKind::result, .value = 0x87});
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=135, SMC status=0, reply bytes=80"));
@@ -144,8 +143,10 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A short answer is refused even though the controller did what was asked.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.key = "F0Md", .command = sim::WorldSmcCommand::write,
-                         .kind = sim::WorldSmcFaultKind::shortReply, .value = 40}};
+    world.smc.faults = {{.key = "F0Md",
+                         .command = sim::WorldSmcCommand::write,
+                         .kind = sim::WorldSmcFaultKind::shortReply,
+                         .value = 40}};
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
@@ -156,8 +157,8 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A failing driver call on every key-info call ends the inventory at once.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.command = sim::WorldSmcCommand::info, .kind = sim::WorldSmcFaultKind::ioError,
-                         .value = -536870212}};
+    world.smc.faults = {
+        {.command = sim::WorldSmcCommand::info, .kind = sim::WorldSmcFaultKind::ioError, .value = -536870212}};
   });
   EXPECT_EQ(fanRefusalOf([&] { transport->readFanInventory(); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=0"));
@@ -195,8 +196,9 @@ TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
   verifier().writeFanMode(true, 0, false);
   change([](WorldRecord& world) { world.smc.takeovers.push_back({.fan = 0, .targetRPM = 2500, .afterCalls = 6}); });
   const std::string refusal = fanRefusalOf([&] { verifier().writeFanTarget(3000, 0); });
-  EXPECT_TRUE(refusal.starts_with("Fan 1 target verification failed: F0Tg requested 3000.000 RPM, read back "
-                                  "2500.000 RPM; F0Md read back 1.0."))
+  EXPECT_TRUE(
+      refusal.starts_with("Fan 1 target verification failed: F0Tg requested 3000.000 RPM, read back "
+                          "2500.000 RPM; F0Md read back 1.0."))
       << refusal;
   EXPECT_EQ(world().smc.fans[0].targetRPM, 2500);
 }

@@ -30,8 +30,9 @@ FakeSmc::Key FakeSmc::fpe2(double value) {
 
 FakeSmc::Key FakeSmc::flt(double value) {
   const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
-  return {"flt ", {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-                   static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)}};
+  return {"flt ",
+          {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits >> 16),
+           static_cast<std::uint8_t>(bits >> 24)}};
 }
 
 FakeSmc::Key FakeSmc::sp78(double value) {
