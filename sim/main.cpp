@@ -6,8 +6,15 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <limits>
+#include <map>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -17,8 +24,11 @@
 #include <vector>
 
 #include "helper/helper_process.h"
+#include "platform/clock.h"
 #include "platform/development_anchor.h"
 #include "sim/simulated_mac.h"
+#include "sim/simulated_models.h"
+#include "sim/simulated_smc.h"
 #include "sim/world.h"
 
 namespace {
@@ -79,11 +89,198 @@ void setUser(const std::string& directory, Arguments arguments) {
   });
 }
 
+// The clock every world change is stamped with: the simulated Mac's own.
+double worldNow() { return tidewarden::platform::makeSystemClock()->now(); }
+
+// Options of one verb: "--name value" pairs, each at most once.
+std::map<std::string, std::string> takeOptions(std::string_view verb, Arguments arguments,
+                                               const std::vector<std::string>& known) {
+  std::map<std::string, std::string> options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    if (std::find(known.begin(), known.end(), option) == known.end()) {
+      throw UsageError{"unknown option " + option + " for " + std::string(verb)};
+    }
+    if (i + 1 == arguments.size()) throw UsageError{option + " needs a value"};
+    if (!options.emplace(option, arguments[++i]).second) throw UsageError{option + " given twice"};
+  }
+  return options;
+}
+
+// A decimal number within [minimum, maximum], written in full.
+double parseDecimal(const std::string& option, const std::string& text, double minimum, double maximum) {
+  const std::string expected = option + " needs a number from " + std::to_string(static_cast<long long>(minimum)) +
+                               " to " + std::to_string(static_cast<long long>(maximum));
+  if (text.empty() || text.size() > 32 || std::isspace(static_cast<unsigned char>(text[0]))) throw UsageError{expected};
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value < minimum || value > maximum) {
+    throw UsageError{expected};
+  }
+  return value;
+}
+
+// An integer within [minimum, maximum], decimal or 0x-prefixed hexadecimal.
+std::int64_t parseInteger(const std::string& option, const std::string& text, std::int64_t minimum,
+                          std::int64_t maximum, const std::string& what) {
+  const std::string expected = option + " needs " + what;
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::string digits = negative ? text.substr(1) : text;
+  const bool hex = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+  const std::string body = hex ? digits.substr(2) : digits;
+  if (body.empty() || body.size() > 16 ||
+      body.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos) {
+    throw UsageError{expected};
+  }
+  const unsigned long long magnitude = std::stoull(body, nullptr, hex ? 16 : 10);
+  if (magnitude > static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max())) throw UsageError{expected};
+  const std::int64_t value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+  if (value < minimum || value > maximum) throw UsageError{expected};
+  return value;
+}
+
+std::string modelNames() {
+  std::string names;
+  for (const sim::SimulatedModel& model : sim::simulatedModels()) {
+    names += (names.empty() ? "" : ", ") + std::string(model.name);
+  }
+  return names;
+}
+
+void setModel(const std::string& directory, Arguments arguments) {
+  if (arguments.size() != 1) throw UsageError{"set-model needs one model: " + modelNames()};
+  const sim::SimulatedModel* model = sim::findSimulatedModel(arguments[0]);
+  if (model == nullptr) throw UsageError{"unknown model " + arguments[0] + " (known: " + modelNames() + ")"};
+  const double now = worldNow();
+  sim::World::update(directory, [&](sim::WorldRecord& world) { sim::applySimulatedModel(world, *model, now); });
+}
+
+void setTemperature(const std::string& directory, Arguments arguments) {
+  const auto options = takeOptions("set-temperature", arguments, {"--cpu", "--gpu"});
+  if (options.empty()) throw UsageError{"set-temperature needs --cpu C, --gpu C or both"};
+  std::map<std::string, std::optional<double>> readings;
+  for (const auto& [option, text] : options) {
+    readings[option] = text == "none" ? std::nullopt : std::optional(parseDecimal(option, text, -50, 200));
+  }
+  const double now = worldNow();
+  sim::World::update(directory, [&](sim::WorldRecord& world) {
+    // The fans' curves change with the temperature from now on, not in the past.
+    sim::settleFans(world, now);
+    if (readings.contains("--cpu")) world.thermal.cpuCelsius = readings["--cpu"];
+    if (readings.contains("--gpu")) world.thermal.gpuCelsius = readings["--gpu"];
+  });
+}
+
+void setThermalState(const std::string& directory, Arguments arguments) {
+  const std::optional<sim::WorldThermalState> state =
+      arguments.size() == 1 ? tidewarden::platform::json::enumFromRawValue<sim::WorldThermalState>(arguments[0])
+                            : std::nullopt;
+  if (!state) throw UsageError{"set-thermal-state needs one of nominal, fair, serious, critical"};
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.thermal.state = *state; });
+}
+
+void takeFan(const std::string& directory, Arguments arguments) {
+  if (arguments.empty()) throw UsageError{"take-fan needs a fan index"};
+  const auto fan = static_cast<std::int32_t>(parseInteger("take-fan", arguments[0], 0, 7, "a fan index from 0 to 7"));
+  const auto options = takeOptions("take-fan", arguments.subspan(1), {"--mode", "--target", "--after-calls"});
+  if (!options.contains("--mode") && !options.contains("--target")) {
+    throw UsageError{"take-fan needs --mode N, --target RPM or both"};
+  }
+  sim::WorldFanTakeover takeover{.fan = fan};
+  if (options.contains("--mode")) {
+    takeover.mode =
+        static_cast<std::int32_t>(parseInteger("--mode", options.at("--mode"), 0, 255, "a mode byte from 0 to 255"));
+  }
+  if (options.contains("--target")) takeover.targetRPM = parseDecimal("--target", options.at("--target"), 0, 20000);
+  const bool deferred = options.contains("--after-calls");
+  if (deferred) {
+    takeover.afterCalls = parseInteger("--after-calls", options.at("--after-calls"), 1, 1000000,
+                                       "a call count from 1 to 1000000");
+  }
+  const double now = worldNow();
+  sim::World::update(directory, [&](sim::WorldRecord& world) {
+    if (static_cast<std::size_t>(fan) >= world.smc.fans.size()) {
+      throw sim::WorldError("This simulated Mac has no fan " + std::to_string(fan) + " (it has " +
+                            std::to_string(world.smc.fans.size()) + "); nothing was changed.");
+    }
+    if (deferred) {
+      world.smc.takeovers.push_back(takeover);
+    } else {
+      sim::applyFanTakeover(world, takeover, now);
+    }
+  });
+}
+
+void injectSmcFault(const std::string& directory, Arguments arguments) {
+  const auto options =
+      takeOptions("smc-fault", arguments, {"--key", "--command", "--times", "--io-error", "--short", "--result"});
+  const int kinds = static_cast<int>(options.contains("--io-error")) + static_cast<int>(options.contains("--short")) +
+                    static_cast<int>(options.contains("--result"));
+  if (kinds != 1) throw UsageError{"smc-fault needs exactly one of --io-error CODE, --short BYTES, --result CODE"};
+  sim::WorldSmcFault fault;
+  if (options.contains("--key")) {
+    const std::string& key = options.at("--key");
+    if (key.size() != 4) throw UsageError{"--key needs a four-character key"};
+    fault.key = key;
+  }
+  if (options.contains("--command")) {
+    fault.command = tidewarden::platform::json::enumFromRawValue<sim::WorldSmcCommand>(options.at("--command"));
+    if (!fault.command) throw UsageError{"--command needs read, write or info"};
+  }
+  if (options.contains("--times")) {
+    fault.remaining = parseInteger("--times", options.at("--times"), 1, 1000000, "a count from 1 to 1000000");
+  }
+  if (options.contains("--io-error")) {
+    fault.kind = sim::WorldSmcFaultKind::ioError;
+    // Kernel returns are usually written as unsigned hexadecimal (0xE00002BC).
+    std::int64_t code = parseInteger("--io-error", options.at("--io-error"), std::numeric_limits<std::int32_t>::min(),
+                                     std::numeric_limits<std::uint32_t>::max(), "a non-zero 32-bit kernel return");
+    if (code > std::numeric_limits<std::int32_t>::max()) code -= std::int64_t{1} << 32;
+    if (code == 0) throw UsageError{"--io-error needs a non-zero 32-bit kernel return"};
+    fault.value = code;
+  } else if (options.contains("--short")) {
+    fault.kind = sim::WorldSmcFaultKind::shortReply;
+    fault.value = parseInteger("--short", options.at("--short"), 0, 79, "a reply size from 0 to 79 bytes");
+  } else {
+    fault.kind = sim::WorldSmcFaultKind::result;
+    fault.value = parseInteger("--result", options.at("--result"), 1, 255, "an SMC result code from 1 to 255");
+  }
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.smc.faults.push_back(fault); });
+}
+
+void clearSmcFaults(const std::string& directory, Arguments arguments) {
+  if (!arguments.empty()) throw UsageError{"clear-smc-faults takes no arguments"};
+  sim::World::update(directory, [](sim::WorldRecord& world) {
+    world.smc.faults.clear();
+    world.smc.takeovers.clear();
+  });
+}
+
 const std::vector<WorldVerb>& worldVerbs() {
   static const std::vector<WorldVerb> verbs = {
       {"show", "show", "print the world as JSON", showWorld},
       {"set-user", "set-user [--uid N] [--euid N]",
        "set the real and effective user ids the helper reports (default 0 and 0)", setUser},
+      {"set-model", "set-model intel|m1|m2|m3|m4|m4-pro",
+       "make the Mac that model (CPU brand, model identifier, fans, controller keys); its fans return to\n"
+       "      automatic and injected faults and pending takeovers are dropped",
+       setModel},
+      {"set-temperature", "set-temperature [--cpu C|none] [--gpu C|none]",
+       "set what the CPU and GPU sensors read in degrees Celsius (none: the sensors cannot be read)", setTemperature},
+      {"set-thermal-state", "set-thermal-state nominal|fair|serious|critical",
+       "set the thermal pressure the system reports", setThermalState},
+      {"take-fan", "take-fan INDEX [--mode N] [--target RPM] [--after-calls N]",
+       "change a fan's mode register (0 automatic, 1 manual, any byte) or target register behind the\n"
+       "      helper's back, now or just before the controller answers its Nth call from now",
+       takeFan},
+      {"smc-fault",
+       "smc-fault [--key KEY] [--command read|write|info] [--times N]\n"
+       "            (--io-error CODE|--short BYTES|--result CODE)",
+       "make matching controller calls fail: the driver call returns CODE, the reply is cut to BYTES, or\n"
+       "      the controller answers with SMC result CODE; every matching call, or the next N",
+       injectSmcFault},
+      {"clear-smc-faults", "clear-smc-faults", "drop every injected fault and pending takeover", clearSmcFaults},
   };
   return verbs;
 }

@@ -13,7 +13,9 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
+#include "sim/simulated_smc.h"
 #include "sim/world_anchors.h"
 
 namespace tidewarden::sim {
@@ -109,10 +111,10 @@ void layOutRoot(const UniqueFd& dir, const std::string& directory) {
 // Builds a fresh world in an empty directory. The state file is written last, so a
 // directory is a world only once everything else is in place; a creation that fails
 // half-way leaves a directory that the next start refuses rather than half-trusts.
-void createWorld(const UniqueFd& dir, const std::string& directory) {
+void createWorld(const UniqueFd& dir, const std::string& directory, double now) {
   layOutRoot(dir, directory);
   createWorldAnchors(dir, directory, {std::string(SimulatedMac::kAppleAnchorName)});
-  World::create(directory, WorldRecord{});
+  World::create(directory, freshWorldRecord(now));
 }
 
 }  // namespace
@@ -133,9 +135,10 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   }
   // Checked again under the lock: a simulator that started at the same moment may
   // have made the world, or something else may have appeared meanwhile.
+  clock_ = platform::makeSystemClock();
   if (!World::exists(directory_)) {
     if (!isEmptyDirectory(dir, directory_, lockName)) throw notAWorld(directory_);
-    createWorld(dir, directory_);
+    createWorld(dir, directory_, clock_->now());
   }
 
   const WorldRecord world = World::read(directory_);
@@ -145,12 +148,12 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
 
   std::vector<platform::TrustAnchor> anchors = std::move(buildAnchors);
   anchors.insert(anchors.end(), worldAnchors_.begin(), worldAnchors_.end());
-  clock_ = platform::makeSystemClock();
   processFacts_ = std::make_unique<SimulatedProcessFacts>(directory_, world.process);
   codeSigning_ = std::make_unique<platform::CodeSigning>(platform::CodeSigningOptions{std::move(anchors), &root_});
   launcher_ = platform::makeProcessLauncher(root_);
+  smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
   platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_});
+      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

@@ -20,6 +20,7 @@ class ProcessLauncher;
 namespace tidewarden::sim {
 
 class SimulatedProcessFacts;
+class SimulatedSmc;
 
 // Owns one simulated Mac rooted at a directory:
 //   DIR/root        the file system the helper sees as "/" (the usual macOS top folders)
@@ -63,6 +64,7 @@ class SimulatedMac {
   std::unique_ptr<SimulatedProcessFacts> processFacts_;
   std::unique_ptr<platform::CodeSigning> codeSigning_;
   std::unique_ptr<platform::ProcessLauncher> launcher_;
+  std::unique_ptr<SimulatedSmc> smc_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

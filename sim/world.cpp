@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -69,6 +70,92 @@ std::uint32_t decodeUserId(const json& object, const char* key, const char* path
                      std::to_string(kMaxUserId) + ").");
   }
   return static_cast<std::uint32_t>(number);
+}
+
+// A finding of the generic coder in a section, as a world sentence.
+WorldError worldValueError(const platform::json::DecodeError& error) {
+  using Problem = platform::json::DecodeError::Problem;
+  const std::string subject = "The world value \"" + error.path() + "\"";
+  switch (error.problem()) {
+    case Problem::missingKey:
+      return WorldError(subject + " is missing.");
+    case Problem::wrongType:
+      return WorldError(subject + " must be " + error.detail() + ".");
+    case Problem::unknownValue:
+      return WorldError(subject + " has an unknown value \"" + error.detail() + "\".");
+    case Problem::outOfRange:
+      return WorldError(subject + " is out of range (expected " + error.detail() + ").");
+    default:
+      return WorldError(subject + " is not valid.");
+  }
+}
+
+// Decodes the section `key` with the generic coder; an absent section keeps `into`.
+template <class Section>
+void decodeSection(const json& document, const char* key, Section& into) {
+  auto it = document.find(key);
+  if (it == document.end() || it->is_null()) return;
+  try {
+    into = platform::json::decodeValue<Section>(*it);
+  } catch (const platform::json::DecodeError& error) {
+    throw worldValueError(error.nestedIn(key));
+  }
+}
+
+void requireRange(bool holds, const std::string& path, const std::string& range) {
+  if (!holds) throw WorldError("The world value \"" + path + "\" is out of range (" + range + ").");
+}
+
+bool isSpeed(double rpm) { return rpm >= 0 && rpm <= WorldRecord::kMaxFanRPM; }
+
+void checkSections(const WorldRecord& record) {
+  if (record.thermal.cpuCelsius) {
+    requireRange(*record.thermal.cpuCelsius >= -50 && *record.thermal.cpuCelsius <= 200, "thermal.cpuCelsius",
+                 "-50 to 200");
+  }
+  if (record.thermal.gpuCelsius) {
+    requireRange(*record.thermal.gpuCelsius >= -50 && *record.thermal.gpuCelsius <= 200, "thermal.gpuCelsius",
+                 "-50 to 200");
+  }
+  const std::vector<WorldFan>& fans = record.smc.fans;
+  requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans",
+               "at most " + std::to_string(WorldRecord::kMaxFans) + " fans");
+  for (std::size_t index = 0; index < fans.size(); ++index) {
+    const std::string path = "smc.fans[" + std::to_string(index) + "].";
+    const WorldFan& fan = fans[index];
+    for (const auto& [name, rpm] : {std::pair{"minimumRPM", fan.minimumRPM}, std::pair{"maximumRPM", fan.maximumRPM},
+                                    std::pair{"targetRPM", fan.targetRPM}, std::pair{"actualRPM", fan.actualRPM}}) {
+      requireRange(isSpeed(rpm), path + name, "0 to 20000");
+    }
+    requireRange(fan.mode >= 0 && fan.mode <= 255, path + "mode", "0 to 255");
+  }
+  for (std::size_t index = 0; index < record.smc.faults.size(); ++index) {
+    const std::string path = "smc.faults[" + std::to_string(index) + "].";
+    const WorldSmcFault& fault = record.smc.faults[index];
+    if (fault.key) requireRange(fault.key->size() == 4, path + "key", "four characters");
+    if (fault.remaining) requireRange(*fault.remaining >= 1, path + "remaining", "at least 1");
+    switch (fault.kind) {
+      case WorldSmcFaultKind::ioError:
+        requireRange(fault.value != 0 && fault.value >= INT32_MIN && fault.value <= INT32_MAX, path + "value",
+                     "a non-zero 32-bit kernel return");
+        break;
+      case WorldSmcFaultKind::shortReply:
+        requireRange(fault.value >= 0 && fault.value <= 79, path + "value", "0 to 79 bytes");
+        break;
+      case WorldSmcFaultKind::result:
+        requireRange(fault.value >= 1 && fault.value <= 255, path + "value", "1 to 255");
+        break;
+    }
+  }
+  for (std::size_t index = 0; index < record.smc.takeovers.size(); ++index) {
+    const std::string path = "smc.takeovers[" + std::to_string(index) + "].";
+    const WorldFanTakeover& takeover = record.smc.takeovers[index];
+    requireRange(takeover.fan >= 0 && static_cast<std::size_t>(takeover.fan) < fans.size(), path + "fan",
+                 "a fan of this world");
+    if (takeover.mode) requireRange(*takeover.mode >= 0 && *takeover.mode <= 255, path + "mode", "0 to 255");
+    if (takeover.targetRPM) requireRange(isSpeed(*takeover.targetRPM), path + "targetRPM", "0 to 20000");
+    requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
+  }
 }
 
 const json* member(const json& object, const char* key) {
@@ -134,7 +221,11 @@ void writeLocked(const UniqueFd& dir, const std::string& directory, const WorldR
 }  // namespace
 
 json WorldRecord::toJson() const {
-  return json{{"format", World::kFormat}, {"process", {{"uid", process.uid}, {"euid", process.euid}}}};
+  return json{{"format", World::kFormat},
+              {"process", {{"uid", process.uid}, {"euid", process.euid}}},
+              {"machine", platform::json::encodeValue(machine)},
+              {"thermal", platform::json::encodeValue(thermal)},
+              {"smc", platform::json::encodeValue(smc)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -151,6 +242,10 @@ WorldRecord WorldRecord::fromJson(const json& document) {
     if (member(*process, "uid")) record.process.uid = decodeUserId(*process, "uid", "process.uid");
     if (member(*process, "euid")) record.process.euid = decodeUserId(*process, "euid", "process.euid");
   }
+  decodeSection(document, "machine", record.machine);
+  decodeSection(document, "thermal", record.thermal);
+  decodeSection(document, "smc", record.smc);
+  checkSections(record);
   return record;
 }
 

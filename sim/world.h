@@ -1,13 +1,20 @@
 // The simulated Mac's state on disk: the world record, its JSON coding and locked updates.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
+
+#include "platform/json_codec.h"
 
 namespace tidewarden::sim {
 
@@ -24,12 +31,168 @@ struct WorldProcess {
   std::uint32_t euid = 0;
 };
 
+// The machine the simulated Mac is: its CPU brand string (which decides the
+// controller's key layout) and its model identifier.
+struct WorldMachine {
+  std::string cpuBrand;
+  std::string modelIdentifier;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("cpuBrand", &WorldMachine::cpuBrand),
+        platform::json::field("modelIdentifier", &WorldMachine::modelIdentifier),
+    };
+  }
+  friend bool operator==(const WorldMachine&, const WorldMachine&) = default;
+};
+
+// The operating system's thermal pressure levels.
+enum class WorldThermalState { nominal, fair, serious, critical };
+
+inline constexpr std::array<std::pair<WorldThermalState, std::string_view>, 4> kWorldThermalStateRawValues{{
+    {WorldThermalState::nominal, "nominal"},
+    {WorldThermalState::fair, "fair"},
+    {WorldThermalState::serious, "serious"},
+    {WorldThermalState::critical, "critical"},
+}};
+constexpr const auto& jsonEnumValues(WorldThermalState) { return kWorldThermalStateRawValues; }
+
+// Temperatures the controller's sensors report (absent: the sensors cannot be read)
+// and the thermal pressure the system reports.
+struct WorldThermal {
+  WorldThermalState state = WorldThermalState::nominal;
+  std::optional<double> cpuCelsius;
+  std::optional<double> gpuCelsius;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("state", &WorldThermal::state),
+        platform::json::field("cpuCelsius", &WorldThermal::cpuCelsius),
+        platform::json::field("gpuCelsius", &WorldThermal::gpuCelsius),
+    };
+  }
+  friend bool operator==(const WorldThermal&, const WorldThermal&) = default;
+};
+
+// One fan's controller registers. The speed is a point on a curve: `actualRPM` at
+// clock time `actualAt` (seconds since 2001), moving from there toward the fan's
+// effective target, so it keeps moving without anyone writing the world.
+struct WorldFan {
+  double minimumRPM = 0;
+  double maximumRPM = 0;
+  std::int32_t mode = 0;   // F#Md: 0 automatic, 1 manual; any other byte only when taken so
+  double targetRPM = 0;    // F#Tg as last written or taken; followed in manual mode
+  double actualRPM = 0;
+  double actualAt = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("minimumRPM", &WorldFan::minimumRPM),
+        platform::json::field("maximumRPM", &WorldFan::maximumRPM),
+        platform::json::field("mode", &WorldFan::mode),
+        platform::json::field("targetRPM", &WorldFan::targetRPM),
+        platform::json::field("actualRPM", &WorldFan::actualRPM),
+        platform::json::field("actualAt", &WorldFan::actualAt),
+    };
+  }
+  friend bool operator==(const WorldFan&, const WorldFan&) = default;
+};
+
+// The controller commands a fault may be limited to.
+enum class WorldSmcCommand { read, write, info };
+
+inline constexpr std::array<std::pair<WorldSmcCommand, std::string_view>, 3> kWorldSmcCommandRawValues{{
+    {WorldSmcCommand::read, "read"},
+    {WorldSmcCommand::write, "write"},
+    {WorldSmcCommand::info, "info"},
+}};
+constexpr const auto& jsonEnumValues(WorldSmcCommand) { return kWorldSmcCommandRawValues; }
+
+// How a faulty call is answered: the driver call fails with `value` as its kernel
+// return; the reply is cut to `value` bytes; or the controller answers with SMC result
+// code `value`.
+enum class WorldSmcFaultKind { ioError, shortReply, result };
+
+inline constexpr std::array<std::pair<WorldSmcFaultKind, std::string_view>, 3> kWorldSmcFaultKindRawValues{{
+    {WorldSmcFaultKind::ioError, "ioError"},
+    {WorldSmcFaultKind::shortReply, "shortReply"},
+    {WorldSmcFaultKind::result, "result"},
+}};
+constexpr const auto& jsonEnumValues(WorldSmcFaultKind) { return kWorldSmcFaultKindRawValues; }
+
+// A fault the controller applies to matching calls: every key or one, every command or
+// one, for ever or the next `remaining` matching calls.
+struct WorldSmcFault {
+  std::optional<std::string> key;
+  std::optional<WorldSmcCommand> command;
+  WorldSmcFaultKind kind = WorldSmcFaultKind::result;
+  std::int64_t value = 0;
+  std::optional<std::int64_t> remaining;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("key", &WorldSmcFault::key),
+        platform::json::field("command", &WorldSmcFault::command),
+        platform::json::field("kind", &WorldSmcFault::kind),
+        platform::json::field("value", &WorldSmcFault::value),
+        platform::json::field("remaining", &WorldSmcFault::remaining),
+    };
+  }
+  friend bool operator==(const WorldSmcFault&, const WorldSmcFault&) = default;
+};
+
+// A change of a fan's registers by someone other than the helper, made just before the
+// controller answers the `afterCalls`-th call from now.
+struct WorldFanTakeover {
+  std::int32_t fan = 0;
+  std::optional<std::int32_t> mode;
+  std::optional<double> targetRPM;
+  std::int64_t afterCalls = 1;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("fan", &WorldFanTakeover::fan),
+        platform::json::field("mode", &WorldFanTakeover::mode),
+        platform::json::field("targetRPM", &WorldFanTakeover::targetRPM),
+        platform::json::field("afterCalls", &WorldFanTakeover::afterCalls),
+    };
+  }
+  friend bool operator==(const WorldFanTakeover&, const WorldFanTakeover&) = default;
+};
+
+// The System Management Controller: fan registers, injected faults, pending takeovers.
+struct WorldSmc {
+  std::vector<WorldFan> fans;
+  std::vector<WorldSmcFault> faults;
+  std::vector<WorldFanTakeover> takeovers;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("fans", &WorldSmc::fans),
+        platform::json::field("faults", &WorldSmc::faults),
+        platform::json::field("takeovers", &WorldSmc::takeovers),
+    };
+  }
+  friend bool operator==(const WorldSmc&, const WorldSmc&) = default;
+};
+
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
-// older simulator still opens. Coded by hand, not by a field list: the format number is
-// checked before any other key, and refusals speak of the world file, not of a request.
+// older simulator still opens. The document itself is coded by hand: the format number
+// is checked before any other key, and refusals speak of the world file, not of a
+// request. Sections with many fields list them once (jsonFields) and are read by the
+// generic coder, whose findings are reworded as world sentences; their ranges are
+// checked here.
 struct WorldRecord {
   WorldProcess process;
+  // A new simulated Mac starts as the default model (sim/simulated_models.h); a world
+  // without these sections has no CPU brand, no sensors and no fans.
+  WorldMachine machine;
+  WorldThermal thermal;
+  WorldSmc smc;
+
+  static constexpr std::size_t kMaxFans = 8;
+  static constexpr double kMaxFanRPM = 20000;
 
   nlohmann::json toJson() const;
   // Strict: the format number must match, present keys must have the right type and

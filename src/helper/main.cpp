@@ -9,6 +9,7 @@
 #include "platform/code_signing.h"
 #include "platform/development_anchor.h"
 #include "platform/linux/linux_process_facts.h"
+#include "platform/linux/linux_smc_client.h"
 #include "platform/platform.h"
 #include "platform/process_launcher.h"
 
@@ -27,7 +28,8 @@ int main() {
   auto facts = platform::makeLinuxProcessFacts();
   platform::CodeSigning codeSigning({platform::developmentTrustAnchors(), &root});
   auto launcher = platform::makeProcessLauncher(root);
-  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher};
+  auto smc = platform::makeLinuxSmcClient();
+  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc};
 
   try {
     helper::HelperProcess process(platform, kSocketPath);

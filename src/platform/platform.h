@@ -9,6 +9,7 @@ class Clock;
 class CodeSigning;
 class ProcessFacts;
 class ProcessLauncher;
+class SmcClient;
 
 // References only: the composition root (the helper's main, or the simulator) owns
 // every service and outlives every engine built from this bundle.
@@ -19,6 +20,8 @@ struct Platform {
   ProcessFacts& processFacts;
   CodeSigning& codeSigning;
   ProcessLauncher& launcher;
+  // The System Management Controller (fan registers and temperatures).
+  SmcClient& smc;
 };
 
 }  // namespace tidewarden::platform

@@ -121,8 +121,14 @@ TEST_F(SimulatorTest, FreshWorldIsLaidOutAndAnswersPingAndTheDirectoryIsLocked) 
 
   const ProgramResult shown = world({"show"});
   EXPECT_EQ(shown.exitCode, 0);
-  EXPECT_EQ(nlohmann::json::parse(shown.standardOutput),
-            nlohmann::json::parse(R"({"format":1,"process":{"uid":0,"euid":0}})"));
+  const nlohmann::json fresh = nlohmann::json::parse(shown.standardOutput);
+  EXPECT_EQ(fresh["format"], 1);
+  EXPECT_EQ(fresh["process"], nlohmann::json::parse(R"({"uid":0,"euid":0})"));
+  EXPECT_EQ(fresh["machine"], nlohmann::json::parse(R"({"cpuBrand":"Apple M4 Pro","modelIdentifier":"Mac16,8"})"));
+  EXPECT_EQ(fresh["thermal"], nlohmann::json::parse(R"({"state":"nominal","cpuCelsius":45.0,"gpuCelsius":40.0})"));
+  ASSERT_EQ(fresh["smc"]["fans"].size(), 2u);
+  EXPECT_EQ(fresh["smc"]["fans"][1]["maximumRPM"], 6100.0);
+  EXPECT_EQ(fresh["smc"]["fans"][1]["mode"], 0);
 
   EXPECT_EQ(simulator.stop(SIGTERM), 0);
   // Once stopped nobody answers on the socket any more.
@@ -207,6 +213,59 @@ TEST_F(SimulatorTest, ClientAdmissionFollowsTheSignature) {
   EXPECT_EQ(simulator.stop(), 0);
 }
 
+TEST_F(SimulatorTest, FanVerbsChangeTheControllerWorld) {
+  { SimulatorProcess simulator(worldDir()); ASSERT_TRUE(simulator.ready()); }
+  const auto shown = [this] { return nlohmann::json::parse(world({"show"}).standardOutput); };
+  const auto succeeds = [this](std::vector<std::string> arguments) {
+    const ProgramResult result = world(std::move(arguments));
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardError, "");
+  };
+
+  succeeds({"set-model", "intel"});
+  nlohmann::json state = shown();
+  EXPECT_EQ(state["machine"]["modelIdentifier"], "MacBookPro16,1");
+  ASSERT_EQ(state["smc"]["fans"].size(), 2u);
+  EXPECT_EQ(state["smc"]["fans"][0]["minimumRPM"], 1800.0);
+
+  succeeds({"set-temperature", "--cpu", "70.5", "--gpu", "none"});
+  succeeds({"set-thermal-state", "critical"});
+  EXPECT_EQ(shown()["thermal"], nlohmann::json::parse(R"({"state":"critical","cpuCelsius":70.5})"));
+
+  succeeds({"take-fan", "1", "--mode", "1", "--target", "3000"});
+  succeeds({"take-fan", "0", "--mode", "2", "--after-calls", "3"});
+  succeeds({"smc-fault", "--key", "F0Md", "--command", "write", "--result", "0x87", "--times", "2"});
+  succeeds({"smc-fault", "--io-error", "0xE00002BC"});
+  succeeds({"smc-fault", "--command", "info", "--short", "40"});
+  state = shown();
+  EXPECT_EQ(state["smc"]["fans"][1]["mode"], 1);
+  EXPECT_EQ(state["smc"]["fans"][1]["targetRPM"], 3000.0);
+  EXPECT_EQ(state["smc"]["fans"][0]["mode"], 0);
+  EXPECT_EQ(state["smc"]["takeovers"], nlohmann::json::parse(R"([{"fan":0,"mode":2,"afterCalls":3}])"));
+  EXPECT_EQ(state["smc"]["faults"], nlohmann::json::parse(R"([
+      {"key":"F0Md","command":"write","kind":"result","value":135,"remaining":2},
+      {"kind":"ioError","value":-536870212},
+      {"command":"info","kind":"shortReply","value":40}])"));
+
+  const ProgramResult missingFan = world({"take-fan", "5", "--mode", "1"});
+  EXPECT_EQ(missingFan.exitCode, 1);
+  EXPECT_EQ(missingFan.standardError,
+            "tidewarden-sim: This simulated Mac has no fan 5 (it has 2); nothing was changed.\n");
+
+  succeeds({"clear-smc-faults"});
+  state = shown();
+  EXPECT_TRUE(state["smc"]["faults"].empty());
+  EXPECT_TRUE(state["smc"]["takeovers"].empty());
+  EXPECT_EQ(state["smc"]["fans"][1]["mode"], 1);  // what was taken stays taken
+
+  succeeds({"set-model", "m4"});
+  state = shown();
+  EXPECT_EQ(state["machine"]["cpuBrand"], "Apple M4");
+  ASSERT_EQ(state["smc"]["fans"].size(), 1u);
+  EXPECT_EQ(state["smc"]["fans"][0]["mode"], 0);
+  EXPECT_EQ(state["thermal"]["cpuCelsius"], 70.5);  // the temperatures stay
+}
+
 TEST_F(SimulatorTest, UsageErrorsExitTwo) {
   const std::string dir = worldDir();
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -224,6 +283,22 @@ TEST_F(SimulatorTest, UsageErrorsExitTwo) {
       {{"world", "--root", dir, "set-user", "--uid", "4294967295"}, "--uid needs a user id from 0 to 4294967294"},
       {{"world", "--root", dir, "set-user", "--euid", "1", "--euid", "2"}, "--euid given twice"},
       {{"world", "--root", dir, "set-user", "--gid", "1"}, "unknown option --gid for set-user"},
+      {{"world", "--root", dir, "set-model"}, "set-model needs one model: m4-pro, intel, m1, m2, m3, m4"},
+      {{"world", "--root", dir, "set-model", "m9"}, "unknown model m9 (known: m4-pro, intel, m1, m2, m3, m4)"},
+      {{"world", "--root", dir, "set-temperature"}, "set-temperature needs --cpu C, --gpu C or both"},
+      {{"world", "--root", dir, "set-temperature", "--cpu", "300"}, "--cpu needs a number from -50 to 200"},
+      {{"world", "--root", dir, "set-thermal-state", "warm"},
+       "set-thermal-state needs one of nominal, fair, serious, critical"},
+      {{"world", "--root", dir, "take-fan", "8", "--mode", "1"}, "take-fan needs a fan index from 0 to 7"},
+      {{"world", "--root", dir, "take-fan", "0"}, "take-fan needs --mode N, --target RPM or both"},
+      {{"world", "--root", dir, "take-fan", "0", "--mode", "256"}, "--mode needs a mode byte from 0 to 255"},
+      {{"world", "--root", dir, "take-fan", "0", "--speed", "1"}, "unknown option --speed for take-fan"},
+      {{"world", "--root", dir, "smc-fault", "--short", "1", "--result", "1"},
+       "smc-fault needs exactly one of --io-error CODE, --short BYTES, --result CODE"},
+      {{"world", "--root", dir, "smc-fault", "--short", "80"}, "--short needs a reply size from 0 to 79 bytes"},
+      {{"world", "--root", dir, "smc-fault", "--io-error", "0"}, "--io-error needs a non-zero 32-bit kernel return"},
+      {{"world", "--root", dir, "smc-fault", "--command", "erase", "--result", "1"},
+       "--command needs read, write or info"},
   };
   for (const auto& [arguments, message] : cases) {
     SCOPED_TRACE(message);

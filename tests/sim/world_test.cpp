@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 #include <vector>
@@ -63,6 +64,58 @@ TEST(WorldRecordTest, DecodesStrictlyAndDefaultsWhatAnOlderWorldLacks) {
   for (const auto& [text, message] : refused) {
     EXPECT_EQ(worldErrorOf([&] { WorldRecord::fromJson(json::parse(text)); }), message) << text;
   }
+}
+
+TEST(WorldRecordTest, TheMachineAndControllerSectionsRoundTripAndAreCheckedInWorldTerms) {
+  WorldRecord record;
+  record.machine = {"Apple M4 Pro", "Mac16,8"};
+  record.thermal = {sim::WorldThermalState::serious, 71.5, std::nullopt};
+  record.smc.fans = {{.minimumRPM = 1200, .maximumRPM = 5700, .mode = 1, .targetRPM = 2400, .actualRPM = 2210.5,
+                      .actualAt = 786000000.5}};
+  record.smc.faults = {{.key = "F0Md", .command = sim::WorldSmcCommand::write,
+                        .kind = sim::WorldSmcFaultKind::shortReply, .value = 40, .remaining = 2}};
+  record.smc.takeovers = {{.fan = 0, .targetRPM = 3000, .afterCalls = 5}};
+  const json document = record.toJson();
+  EXPECT_EQ(document["thermal"], json::parse(R"({"state":"serious","cpuCelsius":71.5})"));
+  EXPECT_EQ(document["smc"]["faults"][0],
+            json::parse(R"({"key":"F0Md","command":"write","kind":"shortReply","value":40,"remaining":2})"));
+  const WorldRecord decoded = WorldRecord::fromJson(document);
+  EXPECT_EQ(decoded.machine, record.machine);
+  EXPECT_EQ(decoded.thermal, record.thermal);
+  EXPECT_EQ(decoded.smc, record.smc);
+
+  const auto refusal = [&](const std::function<void(json&)>& edit) {
+    json changed = document;
+    edit(changed);
+    return worldErrorOf([&] { WorldRecord::fromJson(changed); });
+  };
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["fans"][0]["mode"] = "manual"; }),
+            "The world value \"smc.fans[0].mode\" must be an integer.");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["fans"][0]["mode"] = 256; }),
+            "The world value \"smc.fans[0].mode\" is out of range (0 to 255).");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["fans"][0].erase("actualAt"); }),
+            "The world value \"smc.fans[0].actualAt\" is missing.");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["fans"][0]["targetRPM"] = 20000.5; }),
+            "The world value \"smc.fans[0].targetRPM\" is out of range (0 to 20000).");
+  EXPECT_EQ(refusal([](json& d) { d["thermal"]["state"] = "hot"; }),
+            "The world value \"thermal.state\" has an unknown value \"hot\".");
+  EXPECT_EQ(refusal([](json& d) { d["thermal"]["gpuCelsius"] = 500; }),
+            "The world value \"thermal.gpuCelsius\" is out of range (-50 to 200).");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["faults"][0]["value"] = 80; }),
+            "The world value \"smc.faults[0].value\" is out of range (0 to 79 bytes).");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["faults"][0]["key"] = "F0"; }),
+            "The world value \"smc.faults[0].key\" is out of range (four characters).");
+  EXPECT_EQ(refusal([](json& d) { d["smc"]["takeovers"][0]["fan"] = 1; }),
+            "The world value \"smc.takeovers[0].fan\" is out of range (a fan of this world).");
+  WorldRecord crowded = record;
+  crowded.smc.fans.assign(9, record.smc.fans[0]);
+  EXPECT_EQ(worldErrorOf([&] { WorldRecord::fromJson(crowded.toJson()); }),
+            "The world value \"smc.fans\" is out of range (at most 8 fans).");
+  // A world written before these sections existed has none of them.
+  const WorldRecord older = WorldRecord::fromJson(json::parse(R"({"format":1,"process":{"uid":1,"euid":0}})"));
+  EXPECT_EQ(older.machine.cpuBrand, "");
+  EXPECT_TRUE(older.smc.fans.empty());
+  EXPECT_FALSE(older.thermal.cpuCelsius);
 }
 
 class WorldStoreTest : public ::testing::Test {

@@ -1,5 +1,5 @@
-// A platform bundle for tests: a temporary root, a settable clock and user IDs, and
-// code signing that trusts the anchors the test hands in.
+// A platform bundle for tests: a temporary root, a settable clock and user IDs, an
+// in-memory controller, and code signing that trusts the anchors the test hands in.
 #pragma once
 
 #include <ctime>
@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/process_facts.h"
 #include "platform/process_launcher.h"
+#include "support/fake_smc.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::testing {
@@ -49,6 +50,7 @@ class TestPlatform {
 
   ManualClock clock;
   FixedProcessFacts facts;
+  FakeSmc smc;
 
  private:
   TempDir dir_;
