@@ -101,6 +101,8 @@ class PropertyList {
 
   PlistNode root() const { return PlistNode(root_); }
 
+  // The XML form keeps whole seconds of a date (see asDate) and writes a negative zero
+  // real as 0.0; the binary form keeps every value exactly.
   std::string serialize(Format format) const;
   std::string toXml() const { return serialize(Format::xml); }
   std::string toBinary() const { return serialize(Format::binary); }
