@@ -1,7 +1,7 @@
 // Fuzz target: the bounded property-list reader, XML and binary. A list that parses is
 // written in both formats and read back; the two trees must be equal to the first by a
-// canonical dump written here (the XML form keeps whole seconds of a date only, and no
-// sign of a zero real). Every
+// canonical dump written here (the XML form keeps whole seconds of a date only, no sign
+// of a zero real, and writes a UID as a CF$UID dictionary). Every
 // accessor gives a value only for its own type, and the caller's byte limit holds.
 #include <cmath>
 #include <cstddef>
@@ -37,6 +37,7 @@ void checkAccessors(const PlistNode& node) {
   FUZZ_CHECK(node.asBool().has_value() == (type == PlistType::boolean), "asBool answers for another type");
   FUZZ_CHECK(node.asData().has_value() == (type == PlistType::data), "asData answers for another type");
   FUZZ_CHECK(node.asDate().has_value() == (type == PlistType::date), "asDate answers for another type");
+  FUZZ_CHECK(node.asUid().has_value() == (type == PlistType::uid), "asUid answers for another type");
   const auto signedValue = node.asInteger();
   const auto unsignedValue = node.asUnsigned();
   if (type != PlistType::integer) {
@@ -54,7 +55,7 @@ void checkAccessors(const PlistNode& node) {
 }
 
 // One canonical line per value; `xmlForm` drops what the XML form cannot hold (fractions
-// of a second, the sign of zero).
+// of a second, the sign of zero) and spells a UID the way it does.
 void dump(const PlistNode& node, bool xmlForm, std::string& out) {
   checkAccessors(node);
   switch (node.type()) {
@@ -83,9 +84,14 @@ void dump(const PlistNode& node, bool xmlForm, std::string& out) {
       out += "date " + bits(xmlForm ? std::trunc(date) + 0.0 : date);  // + 0.0: no negative zero
       break;
     }
-    case PlistType::uid:
-      out += "uid";
+    case PlistType::uid: {
+      // The XML form writes a UID as the dictionary {"CF$UID": <integer>}.
+      const std::uint64_t uid = *node.asUid();
+      const std::string number = uid <= static_cast<std::uint64_t>(INT64_MAX) ? "int " + std::to_string(uid)
+                                                                                : "uint " + std::to_string(uid);
+      out += xmlForm ? "dict 1 {key 6:CF$UID=" + number + ",}" : "uid " + std::to_string(uid);
       break;
+    }
     case PlistType::array: {
       const auto elements = node.elements();
       FUZZ_CHECK(elements.size() == node.size(), "an array's elements and size disagree");

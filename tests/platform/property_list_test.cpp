@@ -21,6 +21,7 @@ struct BinaryObject {
   std::vector<uint32_t> refs;  // array elements
   std::string text;            // used when `array` is false
   bool array = true;
+  std::string raw;             // when set, the object's bytes exactly (marker included)
 };
 
 void putBigEndian(std::string& out, uint64_t value, int width) {
@@ -32,6 +33,10 @@ std::string writeBinary(const std::vector<BinaryObject>& objects, uint32_t top =
   std::vector<uint64_t> offsets;
   for (const BinaryObject& object : objects) {
     offsets.push_back(out.size());
+    if (!object.raw.empty()) {
+      out += object.raw;
+      continue;
+    }
     if (!object.array) {
       out.push_back(static_cast<char>(0x50 | object.text.size()));
       out += object.text;
@@ -231,6 +236,51 @@ TEST(PropertyListTest, ReferenceCyclesAndExpansionBombsAreRefused) {
   ASSERT_TRUE(shared);
   EXPECT_EQ(shared->root().size(), 1000u);
   EXPECT_EQ(shared->root().at(999).asString(), "same");
+}
+
+TEST(PropertyListTest, StringsAndKeysMustBeUtf8TextWithoutNul) {
+  const auto xml = [](const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + body + "</plist>";
+  };
+  auto text = PropertyList::parse(xml("<dict><key>caf\xc3\xa9</key><string>\xf0\x9f\x9a\x80 &#xE9;</string></dict>"), kLimit);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->root().get("caf\xc3\xa9").asString(), "\xf0\x9f\x9a\x80 \xc3\xa9");
+  for (const std::string& bad : {xml("<string>Install \xff\xfe</string>"), xml("<string>&#xD800;</string>"),
+                                 xml("<string>\xc0\xaf</string>"), xml("<dict><key>\xed\xa0\x80</key><true/></dict>")}) {
+    EXPECT_FALSE(PropertyList::parse(bad, kLimit)) << bad;
+  }
+
+  // A string shared by two references is copied by libplist with strdup, which stops at
+  // a NUL while the copy keeps the full length: reading it ran past the copy.
+  auto shared = PropertyList::parse(writeBinary({{{1, 1}}, {{}, "abc", false}}), kLimit);
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(shared->root().at(1).asString(), "abc");
+  EXPECT_FALSE(PropertyList::parse(writeBinary({{{1, 1}}, {{}, std::string("a\0c", 3), false}}), kLimit));
+  // ASCII strings hold ASCII only; UTF-16 strings no U+0000 and no unpaired surrogate.
+  EXPECT_FALSE(PropertyList::parse(writeBinary({{{1}}, {{}, "caf\xe9", false}}), kLimit));
+  const auto utf16 = [](const std::string& units) {
+    return writeBinary({{{1}}, {{}, {}, false, static_cast<char>(0x60 | units.size() / 2) + units}});
+  };
+  auto pair = PropertyList::parse(utf16(std::string("\x00\xe9\xd8\x3d\xde\x80", 6)), kLimit);
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->root().at(0).asString(), "\xc3\xa9\xf0\x9f\x9a\x80");
+  for (const std::string& units : {std::string("\xd8\x3d", 2), std::string("\xde\x80\xd8\x3d", 4),
+                                   std::string("\x00\x41\x00\x00", 4)}) {
+    EXPECT_FALSE(PropertyList::parse(utf16(units), kLimit));
+  }
+}
+
+TEST(PropertyListTest, UidsReadInBinaryAndBecomeCfUidDictionariesInXml) {
+  auto binary = PropertyList::parse(writeBinary({{{1}}, {{}, {}, false, "\x80\x2a"}}), kLimit);
+  ASSERT_TRUE(binary);
+  const PlistNode uid = binary->root().at(0);
+  EXPECT_EQ(uid.type(), PlistType::uid);
+  EXPECT_EQ(uid.asUid(), 42u);
+  EXPECT_EQ(uid.asInteger(), std::nullopt);
+  EXPECT_EQ(binary->root().asUid(), std::nullopt);
+  auto xml = PropertyList::parse(binary->toXml(), kLimit);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(xml->root().at(0).get("CF$UID").asInteger(), 42);
 }
 
 TEST(PropertyListTest, DatesKeepFractionsInBinaryWholeSecondsInXmlAndStayInRange) {
