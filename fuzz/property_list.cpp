@@ -1,8 +1,9 @@
 // Fuzz target: the bounded property-list reader, XML and binary. A list that parses is
 // written in both formats and read back; the two trees must be equal to the first by a
-// canonical dump written here (the XML form keeps whole seconds of a date only, no sign
-// of a zero real, and writes a UID as a CF$UID dictionary). Every
-// accessor gives a value only for its own type, and the caller's byte limit holds.
+// canonical dump written here (the XML form keeps whole seconds of a date only, neither
+// the sign of a zero real nor the payload of a NaN, and writes a UID as a CF$UID
+// dictionary). Every accessor gives a value only for its own type, and the caller's
+// byte limit holds.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,7 @@ void checkAccessors(const PlistNode& node) {
 }
 
 // One canonical line per value; `xmlForm` drops what the XML form cannot hold (fractions
-// of a second, the sign of zero) and spells a UID the way it does.
+// of a second, the sign of zero, NaN payloads) and spells a UID the way it does.
 void dump(const PlistNode& node, bool xmlForm, std::string& out) {
   checkAccessors(node);
   switch (node.type()) {
@@ -65,10 +66,16 @@ void dump(const PlistNode& node, bool xmlForm, std::string& out) {
     case PlistType::integer:
       out += node.asInteger() ? "int " + std::to_string(*node.asInteger()) : "uint " + std::to_string(*node.asUnsigned());
       break;
-    case PlistType::real:
-      // The XML writer spells negative zero "0.0".
-      out += "real " + bits(xmlForm && *node.asReal() == 0 ? 0.0 : *node.asReal());
+    case PlistType::real: {
+      // The XML writer spells negative zero "0.0" and every NaN "nan".
+      const double real = *node.asReal();
+      if (xmlForm && std::isnan(real)) {
+        out += "real nan";
+      } else {
+        out += "real " + bits(xmlForm && real == 0 ? 0.0 : real);
+      }
       break;
+    }
     case PlistType::string: {
       const std::string text = *node.asString();
       out += "string " + std::to_string(text.size()) + ":" + text;

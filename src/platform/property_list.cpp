@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <set>
 
 namespace tidewarden::platform {
 namespace {
@@ -371,10 +372,14 @@ bool isValidUtf8(std::string_view text) {
 }
 
 // Every string and dictionary key of a parsed tree is UTF-8 text without NUL whose
-// stored length is its real length. The XML reader takes string bytes as they come
-// (and &#xD800; as an encoded surrogate); libplist's writers and readers then disagree
-// about such text, so what one format keeps the other drops.
-bool holdsOnlyText(plist_t root) {
+// stored length is its real length, no dictionary names a key twice, and every date
+// is one PropertyList::date could make. A binary dictionary may list a key twice:
+// get() would find the first, the XML form keep the last. The XML reader takes string bytes as they come (and &#xD800; as an encoded
+// surrogate), and libplist's writers and readers then disagree about such text, so
+// what one format keeps the other drops. A date outside 32-bit seconds comes back
+// from plist_get_date_val as garbage, and the XML writer silently leaves out one
+// beyond about 10^15 seconds (or not finite).
+bool holdsOnlySoundValues(plist_t root) {
   std::vector<plist_t> pending{root};
   while (!pending.empty()) {
     plist_t node = pending.back();
@@ -388,6 +393,14 @@ bool holdsOnlyText(plist_t root) {
         if (strnlen(text, length) != length || !isValidUtf8(std::string_view(text, length))) return false;
         break;
       }
+      case PLIST_DATE: {
+        const double seconds = exactDate(node);
+        if (!std::isfinite(seconds) || std::floor(seconds) < std::numeric_limits<int32_t>::min() ||
+            std::floor(seconds) > std::numeric_limits<int32_t>::max()) {
+          return false;
+        }
+        break;
+      }
       case PLIST_ARRAY:
         for (uint32_t i = 0; i < plist_array_get_size(node); ++i) pending.push_back(plist_array_get_item(node, i));
         break;
@@ -395,13 +408,14 @@ bool holdsOnlyText(plist_t root) {
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(node, &iter);
         MallocText ownedIter(static_cast<char*>(static_cast<void*>(iter)));
+        std::set<std::string, std::less<>> keys;
         for (;;) {
           char* key = nullptr;
           plist_t value = nullptr;
           plist_dict_next_item(node, iter, &key, &value);
           MallocText ownedKey(key);
           if (value == nullptr) break;
-          if (key != nullptr && !isValidUtf8(key)) return false;
+          if (key == nullptr || !isValidUtf8(key) || !keys.emplace(key).second) return false;
           pending.push_back(value);
         }
         break;
@@ -581,7 +595,7 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes, size_t m
     return std::nullopt;
   }
   PropertyList list(root);
-  if (!holdsOnlyText(root)) return std::nullopt;
+  if (!holdsOnlySoundValues(root)) return std::nullopt;
   return list;
 }
 

@@ -63,12 +63,13 @@ class PlistNode {
 // Parsing is bounded and never throws: input longer than the caller's limit, a
 // malformed document, a string or key that is not UTF-8 text without NUL (libplist
 // would drop or cut such text differently in each format, and over-read a shared copy
-// of it), nesting deeper than kMaxNestingDepth, a binary list whose
-// object references form a cycle, or one whose shared references would expand to
-// more values than the input has bytes, all give no value. The last three are
-// checked before the document reaches libplist, whose binary reader recurses per
-// level and copies every shared reference (a few kilobytes can otherwise ask for
-// gigabytes or overflow the stack).
+// of it), a binary dictionary naming a key twice (the XML reader keeps the last of
+// duplicates itself), a date that date() would refuse, nesting deeper than
+// kMaxNestingDepth, a binary list whose object references form a cycle, or one whose
+// shared references would expand to more values than the input has bytes, all give no
+// value. The last three are checked before the document reaches libplist, whose
+// binary reader recurses per level and copies every shared reference (a few kilobytes
+// can otherwise ask for gigabytes or overflow the stack).
 class PropertyList {
  public:
   enum class Format { xml, binary };

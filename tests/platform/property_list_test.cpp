@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -270,6 +271,26 @@ TEST(PropertyListTest, StringsAndKeysMustBeUtf8TextWithoutNul) {
   }
 }
 
+TEST(PropertyListTest, ABinaryDictionaryNamingAKeyTwiceIsRefused) {
+  // Object 0 is a dictionary of two entries whose keys are objects 1 and `secondKey`.
+  const auto dictionary = [](uint32_t secondKey) {
+    std::string entries = "\xD2";
+    for (uint32_t ref : {1u, secondKey, 3u, 4u}) putBigEndian(entries, ref, 4);
+    return writeBinary({{{}, {}, false, entries}, {{}, "same", false}, {{}, "other", false}, {{}, "1", false},
+                        {{}, "2", false}});
+  };
+  auto distinct = PropertyList::parse(dictionary(2), kLimit);
+  ASSERT_TRUE(distinct);
+  EXPECT_EQ(distinct->root().get("other").asString(), "2");
+  EXPECT_FALSE(PropertyList::parse(dictionary(1), kLimit));
+  // The XML reader keeps the last of duplicate keys itself.
+  auto xml = PropertyList::parse("<plist><dict><key>same</key><string>1</string><key>same</key><string>2</string>"
+                                 "</dict></plist>", kLimit);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(xml->root().size(), 1u);
+  EXPECT_EQ(xml->root().get("same").asString(), "2");
+}
+
 TEST(PropertyListTest, UidsReadInBinaryAndBecomeCfUidDictionariesInXml) {
   auto binary = PropertyList::parse(writeBinary({{{1}}, {{}, {}, false, "\x80\x2a"}}), kLimit);
   ASSERT_TRUE(binary);
@@ -292,6 +313,24 @@ TEST(PropertyListTest, DatesKeepFractionsInBinaryWholeSecondsInXmlAndStayInRange
     ASSERT_TRUE(binary && xml);
     EXPECT_EQ(binary->root().at(0).asDate(), when);
     EXPECT_EQ(xml->root().at(0).asDate(), std::trunc(when));
+  }
+  // Read dates hold the same range: beyond it plist_get_date_val gave garbage and the
+  // XML writer left the date out.
+  const auto binaryDate = [](double when) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &when, sizeof bits);
+    std::string object = "\x33";
+    putBigEndian(object, bits, 8);
+    return PropertyList::parse(writeBinary({{{1}}, {{}, {}, false, object}}), kLimit);
+  };
+  for (double inRange : {2147483647.5, -2147483648.0, 0.125}) {
+    auto read = binaryDate(inRange);
+    ASSERT_TRUE(read) << inRange;
+    EXPECT_EQ(read->root().at(0).asDate(), inRange);
+  }
+  for (double outOfRange : {2147483648.0, -2147483648.5, 1e15, std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()}) {
+    EXPECT_FALSE(binaryDate(outOfRange)) << outOfRange;
   }
   EXPECT_FALSE(PropertyList::date(std::numeric_limits<double>::infinity()));
   EXPECT_FALSE(PropertyList::date(std::numeric_limits<double>::quiet_NaN()));
