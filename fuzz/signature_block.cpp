@@ -153,10 +153,23 @@ void checkStaticCode(std::string_view signature, const std::optional<DecodedBlob
                    *information->teamIdentifier == decoded->certificate->teamIdentifier,
                "a team was reported that no trusted certificate vouches for");
   }
+  // Valid exactly when the directory covers these bytes and binds its certificate (or,
+  // ad hoc, none), and the certificate's key signed the directory.
+  const codesign::CodeDirectory& directory = *decoded->directory;
+  const bool coversContent = directory.signedLength == tidewarden::fuzz::kSignedContent.size() &&
+                             directory.codeDigest == codesign::sha256(tidewarden::fuzz::kSignedContent);
+  const bool bound =
+      decoded->certificate
+          ? directory.teamIdentifier == decoded->certificate->teamIdentifier &&
+                directory.certificateDigest == codesign::sha256(decoded->blob.certificate) &&
+                codesign::verifyEd25519(decoded->certificate->subjectPublicKey, decoded->blob.directory,
+                                        decoded->blob.signature)
+          : directory.teamIdentifier.empty() && directory.certificateDigest == codesign::Digest{};
+  FUZZ_CHECK((status == platform::kErrSecSuccess) == (coversContent && bound),
+             "verdict " + std::to_string(status) + " for a signature that " +
+                 (coversContent ? "covers" : "does not cover") + " the file and is " +
+                 (bound ? "bound" : "not bound") + " to its certificate");
   if (status != platform::kErrSecSuccess) return;
-  FUZZ_CHECK(decoded->directory->signedLength == tidewarden::fuzz::kSignedContent.size() &&
-                 decoded->directory->codeDigest == codesign::sha256(tidewarden::fuzz::kSignedContent),
-             "a signature over other bytes was accepted");
   // A team is reported exactly when a certificate is there and the fuzz anchor vouches for it.
   const bool vouched = decoded->certificate && decoded->certificate->anchorName == tidewarden::fuzz::kAnchorName &&
                        codesign::verifyEd25519(tidewarden::fuzz::anchorPublicKey(),
