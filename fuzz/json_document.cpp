@@ -2,8 +2,8 @@
 // representative requests (fan control: enumerations, an integer-keyed map, doubles;
 // Rescue Drive start: nested records, arrays, dates, 64-bit integers).
 //
-// A document that parses encodes, and the encoding parses to an equal value and encodes
-// the same again. A request that decodes goes through encodeValue, encode and
+// A document that parses encodes, the encoding parses to an equal value, and after that
+// one round the text no longer changes. A request that decodes goes through encodeValue, encode and
 // decodeDocument back to an equal request. A refusal is a DecodeError whose message is
 // UTF-8 text, since it travels in a reply.
 #include <cstddef>
@@ -51,7 +51,12 @@ std::optional<nlohmann::json> checkDocument(std::string_view bytes) {
   }
   FUZZ_CHECK(again == value, "an encoded document parses to another value: " + printable(bytes) + " -> " +
                                  printable(*text));
-  FUZZ_CHECK(json::encode(again) == text, "encoding is not stable: " + printable(*text));
+  // A literal that rounds to an integral double ("1e-400" to 0.0) stays floating point
+  // and is written "0.0", which then parses as the integer 0: equal values, and from
+  // then on the same text.
+  const std::optional<std::string> settled = json::encode(again);
+  FUZZ_CHECK(settled && json::encode(json::parse(*settled)) == settled,
+             "encoding does not settle: " + printable(*text));
   return value;
 }
 
