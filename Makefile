@@ -1,9 +1,15 @@
 # Quick start: `make run` and `make test`. Both install what is missing (Debian 12), then build.
 PACKAGES := cmake ninja-build g++ pkg-config nlohmann-json3-dev libplist-dev libpcre2-dev \
             libssl-dev uuid-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
+# Only the fuzz targets need clang and its fuzzer runtime; `make test` replays the corpora without them.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 BUILD_DIR ?= build
 TEST_BUILD_DIR ?= build-test
 TSAN_BUILD_DIR ?= build-tsan
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signature_block team_certificate \
+                world_file json_document
 JOBS ?= $(shell nproc)
 # Instrumented compiles are slow and large: at most two at a time.
 TSAN_JOBS ?= 2
@@ -12,10 +18,12 @@ TSAN_JOBS ?= 2
 TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
 TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test tsan bench clean
+.PHONY: deps build run test tsan bench clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
 
-deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+deps: WANTED = $(PACKAGES)
+fuzz-deps: WANTED = $(PACKAGES) $(FUZZ_PACKAGES)
+deps fuzz-deps:
+	@missing=""; for p in $(WANTED); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
@@ -47,5 +55,19 @@ tsan: deps
 bench: build
 	$(BUILD_DIR)/bench/tidewarden-bench-ping
 
+# libFuzzer with ASan/UBSan in its own build directory; each target runs FUZZ_SECONDS on a
+# scratch copy of its corpus (fuzz/corpus is never written); findings go to
+# $(FUZZ_BUILD_DIR)/artifacts/<target>/.
+fuzz-build: fuzz-deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTIDEWARDEN_FUZZ=ON -DTIDEWARDEN_BUILD_TESTS=OFF -DTIDEWARDEN_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do fuzz/run.sh $(FUZZ_BUILD_DIR) $$t $(FUZZ_SECONDS) || exit 1; done
+
+$(addprefix fuzz-,$(FUZZ_TARGETS)): fuzz-%: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD_DIR) $* $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(TSAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
-#include <plist/plist.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/property_list.h"
 #include "platform/unique_fd.h"
 
 namespace tidewarden::platform::codesign {
@@ -69,10 +69,6 @@ Outcome readSmallFile(int fd, std::uint64_t limit, OSStatus failure, std::string
   if (::fstat(fd, &after) != 0 || !sameContent(st, after)) return fail(failure, "changed while it was read");
   return {};
 }
-
-struct PlistDeleter {
-  void operator()(plist_t plist) const { plist_free(plist); }
-};
 
 struct DirectoryCloser {
   void operator()(DIR* stream) const { ::closedir(stream); }
@@ -149,21 +145,17 @@ Outcome readBundleMainExecutable(int bundleFd, std::optional<std::string>& mainE
   std::string bytes;
   Outcome read = readSmallFile(info.get(), kMaxInfoPlistBytes, kErrSecCSInfoPlistFailed, bytes);
   if (!read.ok()) return fail(read.status, "Contents/Info.plist: " + read.detail);
-  plist_t raw = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
-  std::unique_ptr<void, PlistDeleter> plist(raw);
-  if (!plist || plist_get_node_type(plist.get()) != PLIST_DICT) {
+  // Whoever can write the bundle writes this file: only the bounded reader sees it
+  // (libplist alone recurses per nesting level and expands shared references).
+  const std::optional<PropertyList> plist = PropertyList::parse(bytes, kMaxInfoPlistBytes);
+  if (!plist || plist->root().type() != PlistType::dictionary) {
     return fail(kErrSecCSInfoPlistFailed, "Contents/Info.plist is not a property-list dictionary");
   }
-  plist_t executable = plist_dict_get_item(plist.get(), "CFBundleExecutable");
+  const PlistNode executable = plist->root().get("CFBundleExecutable");
   if (!executable) return {};
-  if (plist_get_node_type(executable) != PLIST_STRING) {
-    return fail(kErrSecCSInfoPlistFailed, "CFBundleExecutable is not a string");
-  }
-  char* value = nullptr;
-  plist_get_string_val(executable, &value);
-  std::string name = value ? value : "";
-  free(value);
+  const std::optional<std::string> value = executable.asString();
+  if (!value) return fail(kErrSecCSInfoPlistFailed, "CFBundleExecutable is not a string");
+  const std::string& name = *value;
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos || name.size() > NAME_MAX) {
     return fail(kErrSecCSNoMainExecutable, "CFBundleExecutable \"" + name + "\" is not a file name");
   }

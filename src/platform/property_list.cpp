@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <set>
 
 namespace tidewarden::platform {
 namespace {
@@ -32,8 +33,9 @@ uint64_t readBigEndian(const unsigned char* p, size_t width) {
 
 // Checks the object graph of a binary property list before libplist sees it: every
 // offset and reference in range, no reference cycle, nesting at most
-// kMaxNestingDepth, and the fully expanded tree no larger than the input in values.
-// Leaf objects are left to libplist, which validates them without recursion.
+// kMaxNestingDepth, the fully expanded tree no larger than the input in values, and
+// every string object text. Other leaf objects are left to libplist, which validates
+// them without recursion.
 class BinaryGraphCheck {
  public:
   explicit BinaryGraphCheck(std::string_view bytes)
@@ -55,7 +57,7 @@ class BinaryGraphCheck {
     state_.assign(objectCount_, State::unvisited);
     depth_.assign(objectCount_, 0);
     expanded_.assign(objectCount_, 0);
-    return visit(top) && expanded_[top] <= size_;
+    return visit(top) && expanded_[top] <= size_ && stringsAreText();
   }
 
  private:
@@ -75,29 +77,73 @@ class BinaryGraphCheck {
     return offset >= kBinaryMagic.size() && offset < tableOffset_;
   }
 
+  // The element or character count of the object at `offset` (in its marker, or in the
+  // integer after it) and where its content starts; false when malformed.
+  bool countOf(uint64_t offset, uint64_t& count, uint64_t& position) const {
+    count = data_[offset] & 0x0f;
+    position = offset + 1;
+    if (count != 0x0f) return true;
+    if (position >= tableOffset_) return false;
+    unsigned char intMarker = data_[position];
+    if ((intMarker >> 4) != 0x1 || (intMarker & 0x0f) > 3) return false;
+    size_t width = size_t{1} << (intMarker & 0x0f);
+    if (position + 1 + width > tableOffset_) return false;
+    count = readBigEndian(data_ + position + 1, width);
+    position += 1 + width;
+    return true;
+  }
+
   // Reads the container header at `object`; false when malformed. `isContainer`
   // tells whether the object has references at all.
   bool describe(uint64_t object, bool& isContainer, Container& container) const {
     uint64_t offset = 0;
     if (!offsetOf(object, offset)) return false;
-    unsigned char marker = data_[offset];
-    unsigned kind = marker >> 4;
+    unsigned kind = data_[offset] >> 4;
     isContainer = kind == 0xA || kind == 0xC || kind == 0xD;
     if (!isContainer) return true;
-    uint64_t count = marker & 0x0f;
-    uint64_t position = offset + 1;
-    if (count == 0x0f) {
-      if (position >= tableOffset_) return false;
-      unsigned char intMarker = data_[position];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0f) > 3) return false;
-      size_t width = size_t{1} << (intMarker & 0x0f);
-      if (position + 1 + width > tableOffset_) return false;
-      count = readBigEndian(data_ + position + 1, width);
-      position += 1 + width;
-    }
+    uint64_t count = 0;
+    uint64_t position = 0;
+    if (!countOf(offset, count, position)) return false;
     uint64_t refs = kind == 0xD ? count * 2 : count;
     if (count > tableOffset_ || refs > (tableOffset_ - position) / refWidth_) return false;
     container = Container{position, refs};
+    return true;
+  }
+
+  // Every string object (values and dictionary keys alike) must be text without NUL:
+  // ASCII strings only bytes 0x01-0x7F, UTF-16 strings no U+0000 and no unpaired
+  // surrogate. libplist keeps a string's length beside its C text and copies shared
+  // strings with strdup, so a NUL inside one leaves a copy shorter than its length
+  // (readers then run past it), and it turns broken UTF-16 into broken UTF-8.
+  bool stringsAreText() const {
+    for (uint64_t object = 0; object < objectCount_; ++object) {
+      uint64_t offset = 0;
+      if (!offsetOf(object, offset)) continue;  // unreachable: visit() refuses reachable ones
+      unsigned kind = data_[offset] >> 4;
+      if (kind != 0x5 && kind != 0x6) continue;
+      uint64_t count = 0;
+      uint64_t position = 0;
+      if (!countOf(offset, count, position)) return false;
+      const uint64_t unit = kind == 0x6 ? 2 : 1;
+      if (count > (tableOffset_ - position) / unit) return false;
+      const unsigned char* text = data_ + position;
+      if (kind == 0x5) {
+        for (uint64_t i = 0; i < count; ++i) {
+          if (text[i] == 0 || text[i] > 0x7f) return false;
+        }
+        continue;
+      }
+      for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t unitValue = readBigEndian(text + 2 * i, 2);
+        if (unitValue == 0 || (unitValue >= 0xDC00 && unitValue <= 0xDFFF)) return false;
+        if (unitValue >= 0xD800 && unitValue <= 0xDBFF) {
+          if (i + 1 == count) return false;
+          const uint64_t low = readBigEndian(text + 2 * (i + 1), 2);
+          if (low < 0xDC00 || low > 0xDFFF) return false;
+          ++i;
+        }
+      }
+    }
     return true;
   }
 
@@ -291,6 +337,96 @@ double exactDate(plist_t node) {
   return value;
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text) {
+  size_t index = 0;
+  while (index < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[index]);
+    size_t length = 1;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++index;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (text.size() - index < length) return false;
+    for (size_t i = 1; i < length; ++i) {
+      const auto byte = static_cast<unsigned char>(text[index + i]);
+      if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return false;
+    }
+    index += length;
+  }
+  return true;
+}
+
+// Every string and dictionary key of a parsed tree is UTF-8 text without NUL whose
+// stored length is its real length, no dictionary names a key twice, and every date
+// is one PropertyList::date could make. A binary dictionary may list a key twice:
+// get() would find the first, the XML form keep the last. The XML reader takes string bytes as they come (and &#xD800; as an encoded
+// surrogate), and libplist's writers and readers then disagree about such text, so
+// what one format keeps the other drops. A date outside 32-bit seconds comes back
+// from plist_get_date_val as garbage, and the XML writer silently leaves out one
+// beyond about 10^15 seconds (or not finite).
+bool holdsOnlySoundValues(plist_t root) {
+  std::vector<plist_t> pending{root};
+  while (!pending.empty()) {
+    plist_t node = pending.back();
+    pending.pop_back();
+    switch (plist_get_node_type(node)) {
+      case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (text == nullptr) break;
+        // strnlen stops at the terminator of a shortened copy, so this never reads past it.
+        if (strnlen(text, length) != length || !isValidUtf8(std::string_view(text, length))) return false;
+        break;
+      }
+      case PLIST_DATE: {
+        const double seconds = exactDate(node);
+        if (!std::isfinite(seconds) || std::floor(seconds) < std::numeric_limits<int32_t>::min() ||
+            std::floor(seconds) > std::numeric_limits<int32_t>::max()) {
+          return false;
+        }
+        break;
+      }
+      case PLIST_ARRAY:
+        for (uint32_t i = 0; i < plist_array_get_size(node); ++i) pending.push_back(plist_array_get_item(node, i));
+        break;
+      case PLIST_DICT: {
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        MallocText ownedIter(static_cast<char*>(static_cast<void*>(iter)));
+        std::set<std::string, std::less<>> keys;
+        for (;;) {
+          char* key = nullptr;
+          plist_t value = nullptr;
+          plist_dict_next_item(node, iter, &key, &value);
+          MallocText ownedKey(key);
+          if (value == nullptr) break;
+          if (key == nullptr || !isValidUtf8(key) || !keys.emplace(key).second) return false;
+          pending.push_back(value);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 void requireText(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) std::abort();
 }
@@ -376,6 +512,13 @@ std::optional<double> PlistNode::asDate() const {
   return exactDate(asPlist(node_));
 }
 
+std::optional<uint64_t> PlistNode::asUid() const {
+  if (type() != PlistType::uid) return std::nullopt;
+  uint64_t value = 0;
+  plist_get_uid_val(asPlist(node_), &value);
+  return value;
+}
+
 PlistNode PlistNode::get(std::string_view key) const {
   if (type() != PlistType::dictionary) return PlistNode();
   // A key with NUL would be cut short by the C interface and find a different entry.
@@ -451,7 +594,9 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes, size_t m
     freeWithoutRecursion(root);
     return std::nullopt;
   }
-  return PropertyList(root);
+  PropertyList list(root);
+  if (!holdsOnlySoundValues(root)) return std::nullopt;
+  return list;
 }
 
 PropertyList PropertyList::dictionary() { return PropertyList(plist_new_dict()); }

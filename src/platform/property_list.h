@@ -37,6 +37,9 @@ class PlistNode {
   // A date as seconds since 2001-01-01T00:00:00Z. Binary lists keep microseconds;
   // the XML form holds whole seconds only (fractions are cut toward zero on writing).
   std::optional<double> asDate() const;
+  // A keyed archiver's object reference. The XML form has no UID element: it writes a
+  // UID as the dictionary {"CF$UID": <integer>}, which reads back as that dictionary.
+  std::optional<uint64_t> asUid() const;
 
   // Dictionary lookup; an invalid node when this is not a dictionary or has no such key.
   PlistNode get(std::string_view key) const;
@@ -58,12 +61,15 @@ class PlistNode {
 // Owns one property-list tree.
 //
 // Parsing is bounded and never throws: input longer than the caller's limit, a
-// malformed document, nesting deeper than kMaxNestingDepth, a binary list whose
-// object references form a cycle, or one whose shared references would expand to
-// more values than the input has bytes, all give no value. The last three are
-// checked before the document reaches libplist, whose binary reader recurses per
-// level and copies every shared reference (a few kilobytes can otherwise ask for
-// gigabytes or overflow the stack).
+// malformed document, a string or key that is not UTF-8 text without NUL (libplist
+// would drop or cut such text differently in each format, and over-read a shared copy
+// of it), a binary dictionary naming a key twice (the XML reader keeps the last of
+// duplicates itself), a date that date() would refuse, nesting deeper than
+// kMaxNestingDepth, a binary list whose object references form a cycle, or one whose
+// shared references would expand to more values than the input has bytes, all give no
+// value. The last three are checked before the document reaches libplist, whose
+// binary reader recurses per level and copies every shared reference (a few kilobytes
+// can otherwise ask for gigabytes or overflow the stack).
 class PropertyList {
  public:
   enum class Format { xml, binary };
@@ -101,6 +107,8 @@ class PropertyList {
 
   PlistNode root() const { return PlistNode(root_); }
 
+  // The XML form keeps whole seconds of a date (see asDate) and writes a negative zero
+  // real as 0.0; the binary form keeps every value exactly.
   std::string serialize(Format format) const;
   std::string toXml() const { return serialize(Format::xml); }
   std::string toBinary() const { return serialize(Format::binary); }

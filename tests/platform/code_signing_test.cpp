@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <tuple>
@@ -36,6 +37,30 @@ std::string infoPlist(const std::string& executable) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" +
          (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>") +
          "</dict></plist>\n";
+}
+
+// A binary property list of `count` arrays in which array i holds array i+1 `fanOut`
+// times; the last one is empty. Written by hand: no writer builds such lists.
+std::string binaryArrayChain(std::uint32_t count, std::uint32_t fanOut) {
+  auto bigEndian = [](std::string& out, std::uint64_t value, int width) {
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
+  };
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    offsets.push_back(out.size());
+    const std::uint32_t refs = i + 1 < count ? fanOut : 0;
+    out.push_back(static_cast<char>(0xA0 | refs));
+    for (std::uint32_t r = 0; r < refs; ++r) bigEndian(out, i + 1, 4);
+  }
+  const std::uint64_t table = out.size();
+  for (std::uint64_t offset : offsets) bigEndian(out, offset, 4);
+  out.append(6, '\0');
+  out += "\x04\x04";
+  bigEndian(out, count, 8);
+  bigEndian(out, 0, 8);
+  bigEndian(out, table, 8);
+  return out;
 }
 
 class CodeSigningFileTest : public ::testing::Test {
@@ -435,6 +460,28 @@ TEST_F(CodeSigningBundleTest, SigningRefusesMalformedBundles) {
   EXPECT_EQ(signRefusal(noExecutable), "(signed)");
   EXPECT_EQ(authority.check(noExecutable), kErrSecSuccess);
   EXPECT_EQ(authority.information(noExecutable).value().mainExecutable, std::nullopt);
+}
+
+TEST_F(CodeSigningBundleTest, HostileInfoPlistIsRefusedWithinBounds) {
+  // A bundle on disk is written by whoever could write there. Its Info.plist goes
+  // through the bounded reader: a list nested 100000 deep overflowed libplist's
+  // recursive reader, one of 40 arrays each holding the next twice asked it for 2^40 values.
+  std::string bundle = makeBundle();
+  CodeSigning signing(authority.options());
+  for (const std::string& hostile : {binaryArrayChain(100000, 1), binaryArrayChain(40, 2)}) {
+    writeFileBytes(bundle + "/Contents/Info.plist", hostile);
+    std::shared_ptr<const StaticCodeObject> code;
+    ASSERT_EQ(signing.createStaticCodeWithPath(bundle, 0, code), kErrSecSuccess);
+    std::optional<SigningInformation> information;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(signing.copySigningInformation(*code, 0, information), kErrSecCSInfoPlistFailed);
+    EXPECT_EQ(signRefusal(bundle), "Cannot sign " + bundle + ": Contents/Info.plist is not a property-list dictionary.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(information);
+  }
+  writeFileBytes(bundle + "/Contents/Info.plist",
+                 PropertyList::dictionary().set("CFBundleExecutable", PropertyList::string("App")).toBinary());
+  EXPECT_EQ(authority.information(bundle).value().mainExecutable, bundle + "/Contents/MacOS/App");
 }
 
 TEST_F(CodeSigningBundleTest, StaticCodeIsPinnedWhenCreatedAndCheckedFromSeveralThreadsAtOnce) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct BinaryObject {
   std::vector<uint32_t> refs;  // array elements
   std::string text;            // used when `array` is false
   bool array = true;
+  std::string raw;             // when set, the object's bytes exactly (marker included)
 };
 
 void putBigEndian(std::string& out, uint64_t value, int width) {
@@ -32,6 +34,10 @@ std::string writeBinary(const std::vector<BinaryObject>& objects, uint32_t top =
   std::vector<uint64_t> offsets;
   for (const BinaryObject& object : objects) {
     offsets.push_back(out.size());
+    if (!object.raw.empty()) {
+      out += object.raw;
+      continue;
+    }
     if (!object.array) {
       out.push_back(static_cast<char>(0x50 | object.text.size()));
       out += object.text;
@@ -233,6 +239,71 @@ TEST(PropertyListTest, ReferenceCyclesAndExpansionBombsAreRefused) {
   EXPECT_EQ(shared->root().at(999).asString(), "same");
 }
 
+TEST(PropertyListTest, StringsAndKeysMustBeUtf8TextWithoutNul) {
+  const auto xml = [](const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + body + "</plist>";
+  };
+  auto text = PropertyList::parse(xml("<dict><key>caf\xc3\xa9</key><string>\xf0\x9f\x9a\x80 &#xE9;</string></dict>"), kLimit);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->root().get("caf\xc3\xa9").asString(), "\xf0\x9f\x9a\x80 \xc3\xa9");
+  for (const std::string& bad : {xml("<string>Install \xff\xfe</string>"), xml("<string>&#xD800;</string>"),
+                                 xml("<string>\xc0\xaf</string>"), xml("<dict><key>\xed\xa0\x80</key><true/></dict>")}) {
+    EXPECT_FALSE(PropertyList::parse(bad, kLimit)) << bad;
+  }
+
+  // A string shared by two references is copied by libplist with strdup, which stops at
+  // a NUL while the copy keeps the full length: reading it ran past the copy.
+  auto shared = PropertyList::parse(writeBinary({{{1, 1}}, {{}, "abc", false}}), kLimit);
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(shared->root().at(1).asString(), "abc");
+  EXPECT_FALSE(PropertyList::parse(writeBinary({{{1, 1}}, {{}, std::string("a\0c", 3), false}}), kLimit));
+  // ASCII strings hold ASCII only; UTF-16 strings no U+0000 and no unpaired surrogate.
+  EXPECT_FALSE(PropertyList::parse(writeBinary({{{1}}, {{}, "caf\xe9", false}}), kLimit));
+  const auto utf16 = [](const std::string& units) {
+    return writeBinary({{{1}}, {{}, {}, false, static_cast<char>(0x60 | units.size() / 2) + units}});
+  };
+  auto pair = PropertyList::parse(utf16(std::string("\x00\xe9\xd8\x3d\xde\x80", 6)), kLimit);
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->root().at(0).asString(), "\xc3\xa9\xf0\x9f\x9a\x80");
+  for (const std::string& units : {std::string("\xd8\x3d", 2), std::string("\xde\x80\xd8\x3d", 4),
+                                   std::string("\x00\x41\x00\x00", 4)}) {
+    EXPECT_FALSE(PropertyList::parse(utf16(units), kLimit));
+  }
+}
+
+TEST(PropertyListTest, ABinaryDictionaryNamingAKeyTwiceIsRefused) {
+  // Object 0 is a dictionary of two entries whose keys are objects 1 and `secondKey`.
+  const auto dictionary = [](uint32_t secondKey) {
+    std::string entries = "\xD2";
+    for (uint32_t ref : {1u, secondKey, 3u, 4u}) putBigEndian(entries, ref, 4);
+    return writeBinary({{{}, {}, false, entries}, {{}, "same", false}, {{}, "other", false}, {{}, "1", false},
+                        {{}, "2", false}});
+  };
+  auto distinct = PropertyList::parse(dictionary(2), kLimit);
+  ASSERT_TRUE(distinct);
+  EXPECT_EQ(distinct->root().get("other").asString(), "2");
+  EXPECT_FALSE(PropertyList::parse(dictionary(1), kLimit));
+  // The XML reader keeps the last of duplicate keys itself.
+  auto xml = PropertyList::parse("<plist><dict><key>same</key><string>1</string><key>same</key><string>2</string>"
+                                 "</dict></plist>", kLimit);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(xml->root().size(), 1u);
+  EXPECT_EQ(xml->root().get("same").asString(), "2");
+}
+
+TEST(PropertyListTest, UidsReadInBinaryAndBecomeCfUidDictionariesInXml) {
+  auto binary = PropertyList::parse(writeBinary({{{1}}, {{}, {}, false, "\x80\x2a"}}), kLimit);
+  ASSERT_TRUE(binary);
+  const PlistNode uid = binary->root().at(0);
+  EXPECT_EQ(uid.type(), PlistType::uid);
+  EXPECT_EQ(uid.asUid(), 42u);
+  EXPECT_EQ(uid.asInteger(), std::nullopt);
+  EXPECT_EQ(binary->root().asUid(), std::nullopt);
+  auto xml = PropertyList::parse(binary->toXml(), kLimit);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(xml->root().at(0).get("CF$UID").asInteger(), 42);
+}
+
 TEST(PropertyListTest, DatesKeepFractionsInBinaryWholeSecondsInXmlAndStayInRange) {
   for (double when : {10.5, -86400.25, -0.25, 0.25, -1.0, 0.0, 757382400.125}) {
     PropertyList list = PropertyList::array();
@@ -242,6 +313,24 @@ TEST(PropertyListTest, DatesKeepFractionsInBinaryWholeSecondsInXmlAndStayInRange
     ASSERT_TRUE(binary && xml);
     EXPECT_EQ(binary->root().at(0).asDate(), when);
     EXPECT_EQ(xml->root().at(0).asDate(), std::trunc(when));
+  }
+  // Read dates hold the same range: beyond it plist_get_date_val gave garbage and the
+  // XML writer left the date out.
+  const auto binaryDate = [](double when) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &when, sizeof bits);
+    std::string object = "\x33";
+    putBigEndian(object, bits, 8);
+    return PropertyList::parse(writeBinary({{{1}}, {{}, {}, false, object}}), kLimit);
+  };
+  for (double inRange : {2147483647.5, -2147483648.0, 0.125}) {
+    auto read = binaryDate(inRange);
+    ASSERT_TRUE(read) << inRange;
+    EXPECT_EQ(read->root().at(0).asDate(), inRange);
+  }
+  for (double outOfRange : {2147483648.0, -2147483648.5, 1e15, std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()}) {
+    EXPECT_FALSE(binaryDate(outOfRange)) << outOfRange;
   }
   EXPECT_FALSE(PropertyList::date(std::numeric_limits<double>::infinity()));
   EXPECT_FALSE(PropertyList::date(std::numeric_limits<double>::quiet_NaN()));

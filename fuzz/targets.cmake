@@ -1,0 +1,29 @@
+# The fuzz targets and the libraries each one links. Included by fuzz/CMakeLists.txt
+# (libFuzzer executables, clang) and fuzz/replay/CMakeLists.txt (corpus replay, any
+# compiler), so both build the same target code against the same code under test.
+set(TIDEWARDEN_FUZZ_TARGETS
+    frame_reader
+    service_requests
+    property_list
+    runtime_stamp
+    signature_block
+    team_certificate
+    world_file
+    json_document)
+
+set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
+set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
+set(tidewarden_fuzz_libs_property_list tidewarden_platform)
+set(tidewarden_fuzz_libs_runtime_stamp tidewarden_helper)
+set(tidewarden_fuzz_libs_signature_block tidewarden_platform tidewarden_test_platform)
+set(tidewarden_fuzz_libs_team_certificate tidewarden_platform)
+set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
+set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
+
+# Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
+function(tidewarden_fuzz_executable executable name)
+  add_executable(${executable} ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp ${ARGN})
+  target_include_directories(${executable} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}
+                             ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${executable} PRIVATE ${tidewarden_fuzz_libs_${name}})
+endfunction()
