@@ -1,5 +1,6 @@
 // libplist behind a bounded parser, non-owning read views and a small builder.
 #include "platform/property_list.h"
+#include "platform/utf8.h"
 
 #include <plist/plist.h>
 
@@ -335,40 +336,6 @@ double exactDate(plist_t node) {
   static_assert(sizeof value == sizeof bits);
   std::memcpy(&value, &bits, sizeof value);
   return value;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  size_t index = 0;
-  while (index < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[index]);
-    size_t length = 1;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++index;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - index < length) return false;
-    for (size_t i = 1; i < length; ++i) {
-      const auto byte = static_cast<unsigned char>(text[index + i]);
-      if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return false;
-    }
-    index += length;
-  }
-  return true;
 }
 
 // Every string and dictionary key of a parsed tree is UTF-8 text without NUL whose

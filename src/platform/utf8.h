@@ -1,0 +1,11 @@
+// Validation of UTF-8 text read from outside the helper.
+#pragma once
+
+#include <string_view>
+
+namespace tidewarden::platform {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. NUL is allowed.
+bool isValidUtf8(std::string_view text);
+
+}  // namespace tidewarden::platform
