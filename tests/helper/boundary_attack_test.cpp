@@ -21,6 +21,7 @@
 #include "support/child_program.h"
 #include "support/signing_fixture.h"
 #include "support/test_platform.h"
+#include "support/wire_client.h"
 #include "wire/wire_protocol.h"
 
 namespace tidewarden::helper {
@@ -41,15 +42,6 @@ sockaddr_un addressOf(const std::string& path) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   return address;
-}
-
-// True when the socket reaches its end without a byte arriving.
-bool closesWithoutAByte(int fd) {
-  pollfd poller{fd, POLLIN, 0};
-  if (::poll(&poller, 1, 20000) != 1) return false;
-  char byte;
-  const ssize_t got = ::read(fd, &byte, 1);
-  return got == 0 || (got < 0 && errno == ECONNRESET);
 }
 
 class BoundaryAttackTest : public ::testing::Test {
@@ -114,7 +106,7 @@ TEST_F(BoundaryAttackTest, AProcessSharingTheGenuineClientsSocketIsNeverServed) 
     }
     // The helper may already have closed the connection: that is a refusal too.
     (void)::send(shared.get(), call.data(), call.size(), MSG_NOSIGNAL);
-    EXPECT_TRUE(closesWithoutAByte(shared.get())) << "attempt " << attempt;
+    EXPECT_TRUE(testing::closesWithoutAByte(shared.get())) << "attempt " << attempt;
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
   }

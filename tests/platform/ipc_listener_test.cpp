@@ -316,15 +316,6 @@ int childReplyLength(const SharedSocket& shared) {
   return ::read(shared.signal.get(), &length, 1) == 1 ? length : -1;
 }
 
-// True when the socket reaches its end without a byte arriving within `bound`.
-bool closesWithoutAByte(int fd) {
-  pollfd poller{fd, POLLIN, 0};
-  if (::poll(&poller, 1, 20000) != 1) return false;
-  char byte;
-  const ssize_t got = ::read(fd, &byte, 1);
-  return got == 0 || (got < 0 && errno == ECONNRESET);
-}
-
 TEST_F(ListenerTest, BytesFromAnotherProcessOnTheAdmittedSocketCloseIt) {
   const std::string call = wire::encodeCall({2, "echo:", "from the parent"});
   SharedSocket shared;
@@ -333,7 +324,7 @@ TEST_F(ListenerTest, BytesFromAnotherProcessOnTheAdmittedSocketCloseIt) {
   ASSERT_EQ(childReplyLength(shared), 26);
   EXPECT_EQ(delegate.seenPid.load(), shared.child);
   ASSERT_EQ(::write(shared.fd.get(), call.data(), call.size()), static_cast<ssize_t>(call.size()));
-  EXPECT_TRUE(closesWithoutAByte(shared.fd.get()));
+  EXPECT_TRUE(testing::closesWithoutAByte(shared.fd.get()));
 }
 
 TEST_F(ListenerTest, AnAdmittedProcessThatRunsAnotherProgramIsCutOff) {
@@ -350,7 +341,7 @@ TEST_F(ListenerTest, AnAdmittedProcessThatRunsAnotherProgramIsCutOff) {
   SharedSocket shared;
   connectFromChild(shared, path, argv);
   ASSERT_EQ(childReplyLength(shared), 26);
-  EXPECT_TRUE(closesWithoutAByte(shared.fd.get()));
+  EXPECT_TRUE(testing::closesWithoutAByte(shared.fd.get()));
 }
 
 TEST(ListenerCreate, ReplacesAStaleSocketButNothingElse) {

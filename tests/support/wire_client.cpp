@@ -49,14 +49,14 @@ std::optional<std::string> WireClient::call(const std::string& selector, const s
   return reply->payload;
 }
 
-bool WireClient::closedWithoutAByte(std::chrono::milliseconds bound) {
-  if (!readable(fd_.get(), bound)) return false;
-  // A socket closed with our call still unread in it may report a reset instead of
-  // the end of the stream; either way no byte came.
+bool closesWithoutAByte(int fd, std::chrono::milliseconds bound) {
+  if (!readable(fd, bound)) return false;
   char byte;
-  const ssize_t got = ::read(fd_.get(), &byte, 1);
+  const ssize_t got = ::read(fd, &byte, 1);
   return got == 0 || (got < 0 && errno == ECONNRESET);
 }
+
+bool WireClient::closedWithoutAByte(std::chrono::milliseconds bound) { return closesWithoutAByte(fd_.get(), bound); }
 
 bool WireClient::peerClosed(std::chrono::milliseconds bound) {
   pollfd poller{fd_.get(), POLLRDHUP, 0};

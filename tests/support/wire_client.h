@@ -11,6 +11,11 @@
 
 namespace tidewarden::testing {
 
+// True when `fd` reaches its end within `bound` without a byte arriving. A socket
+// closed with our call still unread in it may report a reset instead of the end of
+// the stream; either way no byte came.
+bool closesWithoutAByte(int fd, std::chrono::milliseconds bound = std::chrono::seconds(20));
+
 class WireClient {
  public:
   // Connects; aborts the test program when the socket cannot be reached at all.
