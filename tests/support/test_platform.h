@@ -5,6 +5,8 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -34,8 +36,16 @@ class FixedProcessFacts final : public platform::ProcessFacts {
  public:
   uid_t realUserId() override { return uid; }
   uid_t effectiveUserId() override { return euid; }
+  std::string cpuBrand() override { return brand; }
+  std::string modelIdentifier() override { return model; }
+  std::string osVersion() override { return os; }
+  std::optional<std::string> deviceIdentifier() override { return device; }
   uid_t uid = 0;
   uid_t euid = 0;
+  std::string brand;
+  std::string model = "Unknown";
+  std::string os = "macOS 15.0";
+  std::optional<std::string> device = "TEST-MAC-1";
 };
 
 class TestPlatform {
