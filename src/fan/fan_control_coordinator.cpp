@@ -1,6 +1,7 @@
 // The one owner of fan state: sessions under a renewable lease, the per-second control step, restoration to System.
 #include "fan/fan_control_coordinator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include "platform/dispatch_queue.h"
 #include "platform/process_facts.h"
 #include "platform/repeating_timer.h"
+#include "platform/system_power.h"
 #include "platform/uuid.h"
 
 namespace tidewarden::fan {
@@ -81,6 +83,7 @@ bool decideAutoMaxBoost(double temperature, double threshold, bool currentlyBoos
 FanControlCoordinator::FanControlCoordinator(platform::Platform& platform, platform::SerialQueue& queue,
                                              ControlTimerFactory makeTimer)
     : platform_(platform), queue_(queue), makeTimer_(std::move(makeTimer)), store_(platform.root) {
+  powerLink_->owner = this;
   if (!makeTimer_) {
     makeTimer_ = [&queue](std::function<void()> tick) -> std::unique_ptr<ControlTimer> {
       return std::make_unique<RepeatingControlTimer>(queue, std::move(tick));
@@ -89,6 +92,10 @@ FanControlCoordinator::FanControlCoordinator(platform::Platform& platform, platf
 }
 
 FanControlCoordinator::~FanControlCoordinator() {
+  {
+    std::lock_guard lock(powerLink_->mutex);
+    powerLink_->owner = nullptr;
+  }
   // Cancelled on the queue, so no tick can run once this returns.
   queue_.sync([this] { timer_.reset(); });
 }
@@ -152,7 +159,7 @@ void FanControlCoordinator::apply(const FanControlRequest& request, bool& mayHav
   const auto floors = computeBoostFloors(lease_ ? lease_->original : fans);
   const auto targets = validateRequestedTargets(request.mode, request.targets, fans, floors);
   validateAutoMaxThreshold(request.thresholdCelsius);
-  // Sleep protection is installed here, before any session exists or changes.
+  installSleepProtection();
 
   mayHaveWritten = true;
   if (!lease_) {
@@ -295,6 +302,39 @@ void FanControlCoordinator::startControlTimer() {
   timer_ = makeTimer_([this] { controlTick(); });
 }
 
+void FanControlCoordinator::installSleepProtection() {
+  if (sleepProtectionInstalled_) return;
+  platform::SerialQueue* queue = &queue_;
+  platform::SystemPower* power = &platform_.power;
+  const bool registered = power->registerForSystemPower(
+      [link = powerLink_, queue, power](std::uint32_t messageType, std::intptr_t notificationID) {
+        if (messageType == platform::kCanSystemSleep) {
+          power->allowPowerChange(notificationID);  // sleep is never vetoed
+          return;
+        }
+        if (messageType != platform::kSystemWillSleep) return;
+        std::lock_guard lock(link->mutex);
+        if (!link->owner) return;
+        FanControlCoordinator* coordinator = link->owner;
+        // Work queued before the coordinator goes still runs: its destructor waits on the queue.
+        queue->async([coordinator, power, notificationID] {
+          try {
+            coordinator->restoreSystem("System control restored before sleep.");
+          } catch (const std::exception&) {
+            // restorationPending stays set; the next step tries again.
+          }
+          power->allowPowerChange(notificationID);
+        });
+      });
+  if (!registered) refuse("Sleep protection could not be installed. Fan overrides remain disabled.");
+  sleepProtectionInstalled_ = true;
+}
+
+bool FanControlCoordinator::thermalPressure() {
+  const platform::ThermalState state = platform_.power.thermalState();
+  return state == platform::ThermalState::serious || state == platform::ThermalState::critical;
+}
+
 void FanControlCoordinator::controlTick() {
   try {
     runControlStep();
@@ -358,6 +398,10 @@ void FanControlCoordinator::runControlStep() {
   }
   const std::vector<FanControlFan> fans = acquireTransport().readFanInventory();
   requireSameLayout(fans, kLayoutChanged);
+  if (thermalPressure()) {
+    restoreSystem("macOS reported elevated thermal pressure. Control returned to System.");
+    return;
+  }
   const std::optional<double> cpu = cpuTemperature();
   const std::optional<double> gpu = gpuTemperature();
   if (lease_->mode == FanControlMode::manual) {
@@ -526,6 +570,9 @@ void FanControlCoordinator::checkCompletedAcquisition() {
   const double now = platform_.clock.uptime();
   if (!(now - lease_->heartbeat >= 0 && now - lease_->heartbeat <= kHeartbeatLimitSeconds)) {
     refuse("Fan session expired while target readback was being checked. System restoration is required.");
+  }
+  if (thermalPressure()) {
+    refuse("macOS reported elevated thermal pressure during fan acquisition. System restoration is required.");
   }
   if (lease_->mode == FanControlMode::manual) {
     const std::optional<double> cpu = cpuTemperature();

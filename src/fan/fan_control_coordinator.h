@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -132,11 +133,22 @@ class FanControlCoordinator {
   std::string deviceIdentifier();
   void checkCompletedAcquisition();
   void startControlTimer();
+  // Registers for sleep notices once per coordinator; refuses when that is impossible.
+  void installSleepProtection();
+  bool thermalPressure();
 
   platform::Platform& platform_;
   platform::SerialQueue& queue_;
   ControlTimerFactory makeTimer_;
   FanRecoveryStore store_;
+  // What the power handler reaches the coordinator through; cleared when it goes, as
+  // the registration outlives it.
+  struct PowerLink {
+    std::mutex mutex;
+    FanControlCoordinator* owner = nullptr;
+  };
+  std::shared_ptr<PowerLink> powerLink_ = std::make_shared<PowerLink>();
+  bool sleepProtectionInstalled_ = false;
 
   std::unique_ptr<FanSMCTransport> smc_;
   std::unique_ptr<ControlTimer> timer_;

@@ -309,6 +309,36 @@ TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntil
   EXPECT_TRUE(apply().accepted);
 }
 
+TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) {
+  tp.power.registrationWorks = false;
+  EXPECT_EQ(apply().message, std::string("Sleep protection could not be installed. Fan overrides remain disabled. ") +
+                                 FanControlCoordinator::kInitialMessage);
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+  tp.power.registrationWorks = true;
+
+  ASSERT_TRUE(apply().accepted);
+  tp.power.thermal = platform::ThermalState::fair;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+  tp.power.thermal = platform::ThermalState::serious;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "macOS reported elevated thermal pressure. Control returned to System.");
+  EXPECT_TRUE(fansAutomatic());
+  tp.power.thermal = platform::ThermalState::nominal;
+
+  ASSERT_TRUE(apply().accepted);
+  EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
+  ASSERT_TRUE(tp.power.handler);
+  tp.power.handler(platform::kCanSystemSleep, 8);
+  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
+  EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
+  tp.power.handler(platform::kSystemWillSleep, 9);
+  queue.sync([] {});
+  EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
+}
+
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/process_facts.h"
 #include "platform/process_launcher.h"
+#include "platform/system_power.h"
 #include "support/fake_smc.h"
 #include "support/temp_dir.h"
 
@@ -48,6 +49,25 @@ class FixedProcessFacts final : public platform::ProcessFacts {
   std::optional<std::string> device = "TEST-MAC-1";
 };
 
+// Thermal pressure set by the test; sleep notices delivered by calling `handler`.
+class FakeSystemPower final : public platform::SystemPower {
+ public:
+  platform::ThermalState thermalState() override { return thermal; }
+  bool registerForSystemPower(Handler registered) override {
+    ++registrations;
+    if (!registrationWorks) return false;
+    handler = std::move(registered);
+    return true;
+  }
+  void allowPowerChange(std::intptr_t notificationID) override { allowed.push_back(notificationID); }
+
+  platform::ThermalState thermal = platform::ThermalState::nominal;
+  bool registrationWorks = true;
+  int registrations = 0;
+  Handler handler;
+  std::vector<std::intptr_t> allowed;
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -61,6 +81,7 @@ class TestPlatform {
   ManualClock clock;
   FixedProcessFacts facts;
   FakeSmc smc;
+  FakeSystemPower power;
 
  private:
   TempDir dir_;
