@@ -10,7 +10,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <time.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -20,6 +24,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "wire/wire_protocol.h"
 
@@ -35,7 +41,7 @@ constexpr std::uint64_t kCallId = 1;
 // Call id, selector length: the fixed part of a call frame body before the selector.
 constexpr std::size_t kCallHeaderBytes = 10;
 
-enum ExitStatus : int { kExitReply = 0, kExitFailure = 1, kExitUsage = 2, kExitNoReply = 3 };
+enum ExitStatus : int { kExitReply = 0, kExitFailure = 1, kExitUsage = 2, kExitNoReply = 3, kExitRefused = 4 };
 
 // A failure that ends the program with `status` after printing `message` on stderr.
 struct Failure {
@@ -207,6 +213,201 @@ int runCall(const Options& options, Arguments arguments) {
   return kExitReply;
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// fan: the fan-control requests, built here with the JSON keys the helper reads.
+
+constexpr std::string_view kFanSelector = "fanControl:withReply:";
+// Renewals come well inside the helper's 12-second lease.
+constexpr int kRenewSeconds = 5;
+
+volatile sig_atomic_t interrupted = 0;
+void noteInterrupt(int) { interrupted = 1; }
+
+struct FanOptions {
+  bool json = false;
+  bool report = false;
+  std::string mode = "system";
+  nlohmann::json targets = nlohmann::json::object();
+  std::string source = "cpu";
+  double threshold = 75;
+  std::optional<std::string> session;
+  std::optional<long> renewals;  // apply: stop after this many renewals (default: until interrupted)
+};
+
+double parseNumber(const std::string& option, const std::string& text) {
+  try {
+    std::size_t used = 0;
+    const double value = std::stod(text, &used);
+    if (used == text.size() && std::isfinite(value)) return value;
+  } catch (const std::exception&) {
+  }
+  throw usageError(option + " needs a number, got " + text);
+}
+
+FanOptions parseFanOptions(Arguments arguments) {
+  FanOptions options;
+  const auto value = [&](std::size_t& i) -> const std::string& {
+    if (i + 1 == arguments.size()) throw usageError(arguments[i] + " needs a value");
+    return arguments[++i];
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--json") {
+      options.json = true;
+    } else if (argument == "--report") {
+      options.report = true;
+    } else if (argument == "--max") {
+      options.mode = "maximum";
+    } else if (argument == "--auto-max") {
+      options.mode = "autoMax";
+    } else if (argument == "--manual") {
+      options.mode = "manual";
+      std::string list = value(i);
+      for (std::size_t start = 0; start <= list.size();) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string item = list.substr(start, comma - start);
+        const std::size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0 ||
+            item.find_first_not_of("0123456789") != equals) {
+          throw usageError("--manual needs FAN=RPM[,FAN=RPM...] with fan ids from 0, got " + item);
+        }
+        options.targets[item.substr(0, equals)] = parseNumber("--manual", item.substr(equals + 1));
+        start = comma + 1;
+      }
+    } else if (argument == "--threshold") {
+      options.threshold = parseNumber("--threshold", value(i));
+    } else if (argument == "--source") {
+      options.source = value(i);
+      if (options.source != "cpu" && options.source != "gpu" && options.source != "either") {
+        throw usageError("--source needs cpu, gpu or either");
+      }
+    } else if (argument == "--session") {
+      options.session = value(i);
+    } else if (argument == "--renewals") {
+      const double count = parseNumber("--renewals", value(i));
+      if (count < 0 || count != std::floor(count)) throw usageError("--renewals needs a count from 0");
+      options.renewals = static_cast<long>(count);
+    } else {
+      throw usageError("unknown option " + argument + " for fan");
+    }
+  }
+  return options;
+}
+
+nlohmann::json fanCall(const Options& options, const FanOptions& fan, const std::string& action) {
+  nlohmann::json request = {{"action", action},          {"mode", fan.mode},
+                            {"targets", fan.targets},    {"thermalSource", fan.source},
+                            {"thresholdCelsius", fan.threshold}, {"acknowledged", action == "apply"}};
+  if (fan.session) request["sessionID"] = *fan.session;
+  const std::string reply = callHelper(options, kFanSelector, request.dump());
+  if (fan.json) writeStandardOutput(reply + "\n");
+  try {
+    nlohmann::json document = nlohmann::json::parse(reply);
+    if (document.is_object() && document.contains("accepted") && document.contains("message")) return document;
+  } catch (const nlohmann::json::exception&) {
+  }
+  throw Failure{kExitFailure, "the helper's fan reply is malformed"};
+}
+
+std::string number(const nlohmann::json& value) {
+  if (!value.is_number()) return "?";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", value.get<double>());
+  return text;
+}
+
+// The human-readable view of a reply: its message, then one line per fan.
+void printFanStatusUnchecked(const nlohmann::json& reply);
+void printFanStatus(const nlohmann::json& reply) {
+  try {
+    printFanStatusUnchecked(reply);
+  } catch (const nlohmann::json::exception&) {
+    throw Failure{kExitFailure, "the helper's fan reply is malformed"};
+  }
+}
+
+void printFanStatusUnchecked(const nlohmann::json& reply) {
+  std::string text = (reply["message"].is_string() ? reply["message"].get<std::string>() : "") + "\n";
+  if (reply.contains("status") && reply["status"].is_object()) {
+    const nlohmann::json& status = reply["status"];
+    for (const auto& fan : status.value("fans", nlohmann::json::array())) {
+      if (!fan.is_object()) continue;
+      text += "  " + fan.value("name", std::string("Fan")) + ": actual " + number(fan.value("actualRPM", nlohmann::json())) +
+              " RPM, target " + number(fan.value("targetRPM", nlohmann::json())) + " RPM, range " + number(fan.value("minimumRPM", nlohmann::json())) + "-" +
+              number(fan.value("maximumRPM", nlohmann::json())) + " RPM, " + (fan.value("manual", false) ? "held" : "automatic") + "\n";
+    }
+    if (status.contains("cpuTemperature")) text += "  CPU " + number(status["cpuTemperature"]) + " °C\n";
+    if (status.contains("gpuTemperature")) text += "  GPU " + number(status["gpuTemperature"]) + " °C\n";
+    if (status.contains("sessionID") && status["sessionID"].is_string()) {
+      text += "  session " + status["sessionID"].get<std::string>() + "\n";
+    }
+  }
+  writeStandardOutput(text);
+}
+
+int finishFan(const FanOptions& fan, const nlohmann::json& reply) {
+  if (!fan.json) printFanStatus(reply);
+  return reply["accepted"] == true ? kExitReply : kExitRefused;
+}
+
+// Sleeps `seconds` unless an interrupt arrives first.
+void waitForRenewal(int seconds) {
+  timespec remaining{seconds, 0};
+  while (!interrupted && ::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+int runFanApply(const Options& options, FanOptions fan) {
+  if (fan.mode == "system") throw usageError("fan apply needs --manual FAN=RPM,..., --max or --auto-max");
+  struct sigaction action{};
+  action.sa_handler = noteInterrupt;  // no SA_RESTART: the pause ends at once
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  nlohmann::json reply = fanCall(options, fan, "apply");
+  if (reply["accepted"] != true) return finishFan(fan, reply);
+  if (!fan.json) printFanStatus(reply);
+  const nlohmann::json* status = reply.contains("status") ? &reply["status"] : nullptr;
+  if (!status || !status->is_object() || !status->contains("sessionID") || !(*status)["sessionID"].is_string()) {
+    throw Failure{kExitFailure, "the helper accepted the override but named no session to renew"};
+  }
+  fan.session = (*status)["sessionID"].get<std::string>();
+  for (long renewed = 0; !interrupted && (!fan.renewals || renewed < *fan.renewals); ++renewed) {
+    waitForRenewal(kRenewSeconds);
+    if (interrupted) break;
+    reply = fanCall(options, fan, "renew");
+    if (!fan.json) printFanStatus(reply);
+    if (reply["accepted"] != true) return kExitRefused;
+  }
+  return finishFan(fan, fanCall(options, fan, "restore"));
+}
+
+int runFan(const Options& options, Arguments arguments) {
+  if (arguments.empty()) throw usageError("fan needs inspect, apply, renew or restore");
+  const std::string& verb = arguments[0];
+  FanOptions fan = parseFanOptions(arguments.subspan(1));
+  if (fan.report && verb != "inspect") throw usageError("--report belongs to fan inspect");
+  if (verb == "inspect") {
+    const nlohmann::json reply = fanCall(options, fan, "inspect");
+    if (fan.report) {
+      const nlohmann::json* report = reply.contains("diagnostics") ? &reply["diagnostics"] : nullptr;
+      if (!report || !report->is_string()) throw Failure{kExitFailure, "the helper's reply carries no report"};
+      if (!fan.json) writeStandardOutput(report->get<std::string>() + "\n");
+      return kExitReply;
+    }
+    return finishFan(fan, reply);
+  }
+  if (verb == "apply") return runFanApply(options, fan);
+  if (verb == "renew") {
+    if (!fan.session) throw usageError("fan renew needs --session ID");
+    return finishFan(fan, fanCall(options, fan, "renew"));
+  }
+  if (verb == "restore") return finishFan(fan, fanCall(options, fan, "restore"));
+  throw usageError("unknown fan action " + verb);
+}
+
 // The subcommands, in the order the usage text lists them. A capability gets its own
 // entry here; `call` stays as the raw escape hatch.
 const std::vector<Subcommand>& subcommands() {
@@ -215,6 +416,12 @@ const std::vector<Subcommand>& subcommands() {
       {"call", "call SELECTOR [--data FILE|-]",
        "send raw argument bytes (none without --data) to SELECTOR; writes the reply bytes as they are",
        runCall},
+      {"fan", "fan inspect [--report] | apply (--manual FAN=RPM,...|--max|--auto-max) [--threshold C]\n"
+              "      [--source cpu|gpu|either] [--renewals N] | renew --session ID | restore   [--json]",
+       "fan control: show the fans (or the fan-control report); hold an override, renewing it every 5 s\n"
+       "      with a status line per fan until interrupted (or N renewals), then restore System; --json\n"
+       "      prints each raw reply instead",
+       runFan},
   };
   return table;
 }
@@ -227,7 +434,7 @@ std::string usageText() {
   text += "\noptions:\n  --socket PATH   the helper's socket (default " + std::string(kDefaultSocket) +
           ")\n  --help          show this text\n"
           "\nexit status: 0 reply received, 1 failure, 2 usage error, 3 no reply (connection refused or "
-          "closed)\n";
+          "closed), 4 the helper refused a fan request\n";
   return text;
 }
 

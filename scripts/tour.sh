@@ -132,6 +132,22 @@ expect_status 0
 expect_reply_contains '"accepted":false'
 expect_reply_contains '"message":"Fan request is too large."'
 
+heading "Fan control: look, hold every fan at its maximum for one renewal, give control back"
+show "$CTL" --socket "$SOCKET" fan inspect
+run_ctl "$CTL" fan inspect
+expect_status 0
+expect_reply_contains "System controls cooling."
+show "$CTL" --socket "$SOCKET" fan apply --max --renewals 1
+run_ctl "$CTL" fan apply --max --renewals 1
+expect_status 0
+expect_reply_contains "Max target readback verified."
+expect_reply_contains "System control restored by the user."
+show "$CTL" --socket "$SOCKET" fan inspect --report
+run_ctl "$CTL" fan inspect --report
+expect_status 0
+expect_reply_contains "Tidewarden fan-control report"
+expect_reply_contains "Action: apply; requested mode: maximum"
+
 heading "A Rescue Drive status request that cannot be decoded"
 printf 'this is not JSON' >"$WORK/status.txt"
 echo "request: $(cat "$WORK/status.txt")"

@@ -257,6 +257,19 @@ void clearSmcFaults(const std::string& directory, Arguments arguments) {
   });
 }
 
+void sendPowerEvent(const std::string& directory, Arguments arguments) {
+  const std::optional<sim::WorldPowerEventKind> kind =
+      arguments.size() == 1 ? tidewarden::platform::json::enumFromRawValue<sim::WorldPowerEventKind>(arguments[0])
+                            : std::nullopt;
+  if (!kind) throw UsageError{"power needs will-sleep or can-sleep"};
+  std::int64_t id = 0;
+  sim::World::update(directory, [&](sim::WorldRecord& world) {
+    id = world.power.nextID++;
+    world.power.pending.push_back({id, *kind});
+  });
+  std::printf("%lld\n", static_cast<long long>(id));
+}
+
 const std::vector<WorldVerb>& worldVerbs() {
   static const std::vector<WorldVerb> verbs = {
       {"show", "show", "print the world as JSON", showWorld},
@@ -281,6 +294,10 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      the controller answers with SMC result CODE; every matching call, or the next N",
        injectSmcFault},
       {"clear-smc-faults", "clear-smc-faults", "drop every injected fault and pending takeover", clearSmcFaults},
+      {"power", "power will-sleep|can-sleep",
+       "send a sleep notice to the running helper and print its id; show lists it under power.allowed\n"
+       "      once the helper let it go ahead",
+       sendPowerEvent},
   };
   return verbs;
 }

@@ -16,6 +16,7 @@
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
 #include "sim/simulated_smc.h"
+#include "sim/simulated_system_power.h"
 #include "sim/world_anchors.h"
 
 namespace tidewarden::sim {
@@ -152,8 +153,9 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   codeSigning_ = std::make_unique<platform::CodeSigning>(platform::CodeSigningOptions{std::move(anchors), &root_});
   launcher_ = platform::makeProcessLauncher(root_);
   smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
+  power_ = std::make_unique<SimulatedSystemPower>(directory_);
   platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_});
+      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

@@ -21,6 +21,7 @@ namespace tidewarden::sim {
 
 class SimulatedProcessFacts;
 class SimulatedSmc;
+class SimulatedSystemPower;
 
 // Owns one simulated Mac rooted at a directory:
 //   DIR/root        the file system the helper sees as "/" (the usual macOS top folders)
@@ -65,6 +66,7 @@ class SimulatedMac {
   std::unique_ptr<platform::CodeSigning> codeSigning_;
   std::unique_ptr<platform::ProcessLauncher> launcher_;
   std::unique_ptr<SimulatedSmc> smc_;
+  std::unique_ptr<SimulatedSystemPower> power_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -6,9 +6,9 @@
 namespace tidewarden::sim {
 
 SimulatedProcessFacts::SimulatedProcessFacts(std::string worldDirectory, WorldProcess initial)
-    : worldDirectory_(std::move(worldDirectory)), lastRead_(initial) {}
+    : worldDirectory_(std::move(worldDirectory)), lastRead_{initial, {}} {}
 
-WorldProcess SimulatedProcessFacts::current() {
+SimulatedProcessFacts::Facts SimulatedProcessFacts::current() {
   std::lock_guard lock(mutex_);
   struct stat st{};
   const std::string statePath = worldDirectory_ + "/" + std::string(World::kStateFile);
@@ -20,7 +20,8 @@ WorldProcess SimulatedProcessFacts::current() {
     return lastRead_;
   }
   try {
-    lastRead_ = World::read(worldDirectory_).process;
+    WorldRecord world = World::read(worldDirectory_);
+    lastRead_ = {world.process, world.machine};
     lastIdentity_ = identity;
   } catch (const WorldError&) {
     // Keep the last values read; see the class comment.
@@ -28,8 +29,23 @@ WorldProcess SimulatedProcessFacts::current() {
   return lastRead_;
 }
 
-uid_t SimulatedProcessFacts::realUserId() { return current().uid; }
+uid_t SimulatedProcessFacts::realUserId() { return current().process.uid; }
 
-uid_t SimulatedProcessFacts::effectiveUserId() { return current().euid; }
+uid_t SimulatedProcessFacts::effectiveUserId() { return current().process.euid; }
+
+std::string SimulatedProcessFacts::cpuBrand() { return current().machine.cpuBrand; }
+
+std::string SimulatedProcessFacts::modelIdentifier() {
+  const std::string model = current().machine.modelIdentifier;
+  return model.empty() ? "Unknown" : model;
+}
+
+std::optional<std::string> SimulatedProcessFacts::deviceIdentifier() {
+  struct stat st{};
+  if (::stat(worldDirectory_.c_str(), &st) != 0) return std::nullopt;
+  return "SIM-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+}
+
+std::string SimulatedProcessFacts::osVersion() { return "macOS (simulated)"; }
 
 }  // namespace tidewarden::sim

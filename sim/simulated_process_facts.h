@@ -24,13 +24,23 @@ class SimulatedProcessFacts final : public platform::ProcessFacts {
 
   uid_t realUserId() override;
   uid_t effectiveUserId() override;
+  std::string cpuBrand() override;
+  std::string modelIdentifier() override;
+  std::string osVersion() override;
+  // The identity of the world directory: one simulated Mac per directory, the same
+  // one across restarts of the simulator.
+  std::optional<std::string> deviceIdentifier() override;
 
  private:
-  WorldProcess current();
+  struct Facts {
+    WorldProcess process;
+    WorldMachine machine;
+  };
+  Facts current();
 
   const std::string worldDirectory_;
   std::mutex mutex_;
-  WorldProcess lastRead_;
+  Facts lastRead_;
   // Identity of the state file that lastRead_ came from; nullopt forces a read.
   struct FileIdentity {
     dev_t device;

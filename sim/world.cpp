@@ -225,7 +225,8 @@ json WorldRecord::toJson() const {
               {"process", {{"uid", process.uid}, {"euid", process.euid}}},
               {"machine", platform::json::encodeValue(machine)},
               {"thermal", platform::json::encodeValue(thermal)},
-              {"smc", platform::json::encodeValue(smc)}};
+              {"smc", platform::json::encodeValue(smc)},
+              {"power", platform::json::encodeValue(power)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -245,6 +246,7 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "machine", record.machine);
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
+  decodeSection(document, "power", record.power);
   checkSections(record);
   return record;
 }

@@ -176,6 +176,45 @@ struct WorldSmc {
   friend bool operator==(const WorldSmc&, const WorldSmc&) = default;
 };
 
+// Sleep notices sent with `tidewarden-sim world power` and the answers the helper gave.
+enum class WorldPowerEventKind { willSleep, canSleep };
+
+inline constexpr std::array<std::pair<WorldPowerEventKind, std::string_view>, 2> kWorldPowerEventKindRawValues{{
+    {WorldPowerEventKind::willSleep, "will-sleep"},
+    {WorldPowerEventKind::canSleep, "can-sleep"},
+}};
+constexpr const auto& jsonEnumValues(WorldPowerEventKind) { return kWorldPowerEventKindRawValues; }
+
+struct WorldPowerEvent {
+  std::int64_t id = 0;
+  WorldPowerEventKind kind = WorldPowerEventKind::willSleep;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("id", &WorldPowerEvent::id),
+        platform::json::field("kind", &WorldPowerEvent::kind),
+    };
+  }
+  friend bool operator==(const WorldPowerEvent&, const WorldPowerEvent&) = default;
+};
+
+struct WorldPower {
+  std::vector<WorldPowerEvent> pending;    // sent, not yet delivered to a registered helper
+  std::vector<WorldPowerEvent> delivered;  // delivered, in order
+  std::vector<std::int64_t> allowed;       // ids of the notices the helper let go ahead
+  std::int64_t nextID = 1;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("pending", &WorldPower::pending),
+        platform::json::field("delivered", &WorldPower::delivered),
+        platform::json::field("allowed", &WorldPower::allowed),
+        platform::json::field("nextID", &WorldPower::nextID),
+    };
+  }
+  friend bool operator==(const WorldPower&, const WorldPower&) = default;
+};
+
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
 // older simulator still opens. The document itself is coded by hand: the format number
@@ -190,6 +229,7 @@ struct WorldRecord {
   WorldMachine machine;
   WorldThermal thermal;
   WorldSmc smc;
+  WorldPower power;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

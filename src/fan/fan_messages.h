@@ -183,4 +183,26 @@ struct FanControlReply {
   friend bool operator==(const FanControlReply&, const FanControlReply&) = default;
 };
 
+// The recovery record: which fans a session may have switched to manual, so that a
+// helper restarted after a crash can return exactly those to System.
+struct FanRecoveryRecord {
+  std::string deviceID;                     // this Mac; a record from another is not trusted
+  platform::json::Date createdAt;           // when this version was written
+  std::map<std::int32_t, double> expected;  // session target of every fan that may have been switched
+  std::map<std::int32_t, double> previous;  // their targets before the session
+  std::optional<std::vector<std::int32_t>> modeFenceFanIDs;  // ascending; a manual write may have been issued
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        json::field("deviceID", &FanRecoveryRecord::deviceID),
+        json::field("createdAt", &FanRecoveryRecord::createdAt),
+        json::field("expected", &FanRecoveryRecord::expected),
+        json::field("previous", &FanRecoveryRecord::previous),
+        json::field("modeFenceFanIDs", &FanRecoveryRecord::modeFenceFanIDs),
+    };
+  }
+
+  friend bool operator==(const FanRecoveryRecord&, const FanRecoveryRecord&) = default;
+};
+
 }  // namespace tidewarden::fan

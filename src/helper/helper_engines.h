@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 
+#include "fan/fan_control_coordinator.h"
 #include "platform/dispatch_queue.h"
 #include "platform/global_queue.h"
 #include "platform/platform.h"
@@ -30,6 +31,8 @@ class HelperEngines {
   rescue::RescueDriveCoordinator rescueDriveCoordinator;
   platform::SerialQueue fanQueue{kFanQueueLabel};
   platform::SerialQueue interruptedInstallersQueue{kInterruptedInstallersQueueLabel};
+  // All fan state, confined to the fan queue; destroyed before the queue.
+  fan::FanControlCoordinator fanControlCoordinator{platform, fanQueue};
 
   // Runs `work` on the fan queue, the interrupted-installer queue or the global
   // utility queue, counted as outstanding work until it returns.

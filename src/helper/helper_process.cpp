@@ -12,7 +12,11 @@ namespace tidewarden::helper {
 HelperProcess::HelperProcess(platform::Platform& platform, std::string socketPath) {
   listener_ = platform::Listener::create(socketPath);
   validator_ = ClientCodeValidator::makeForRunningHelper(platform.codeSigning);
-  delegate_ = std::make_unique<PrivilegedHelperListenerDelegate>(validator_, std::make_shared<HelperEngines>(platform));
+  auto engines = std::make_shared<HelperEngines>(platform);
+  // Fans a previous helper left held are returned to System on the fan queue; any
+  // request queued behind it therefore sees the outcome.
+  engines->onFanQueue([coordinator = &engines->fanControlCoordinator] { coordinator->recoverAfterRestart(); });
+  delegate_ = std::make_unique<PrivilegedHelperListenerDelegate>(validator_, std::move(engines));
   listener_->setDelegate(delegate_.get());
   listener_->resume();
 }

@@ -17,8 +17,9 @@ class PrivilegedHelperListenerDelegate;
 
 // Owns the process-wide objects of a running helper. The constructor performs
 // start-up in order: create the listener on `socketPath`, build the validator (own
-// signing identity and runtime stamp, read once), create the delegate, set it and
-// resume the listener. From then on connections are admitted or refused on the
+// signing identity and runtime stamp, read once), create the engines and queue the
+// fan restart recovery on the fan queue, create the delegate, set it and resume the
+// listener. From then on connections are admitted or refused on the
 // listener's threads. Throws std::runtime_error when the socket cannot be created.
 //
 // Production never destroys it (launchd ends the process); the simulator and tests

@@ -12,6 +12,7 @@
 #include "platform/linux/linux_smc_client.h"
 #include "platform/platform.h"
 #include "platform/process_launcher.h"
+#include "platform/system_power.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ int main() {
   platform::CodeSigning codeSigning({platform::developmentTrustAnchors(), &root});
   auto launcher = platform::makeProcessLauncher(root);
   auto smc = platform::makeLinuxSmcClient();
-  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc};
+  auto power = platform::makeUnavailableSystemPower();
+  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power};
 
   try {
     helper::HelperProcess process(platform, kSocketPath);

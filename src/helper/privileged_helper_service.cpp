@@ -249,7 +249,11 @@ void PrivilegedHelperService::fanControl(std::string data, Reply replyBlock) {
   auto request = decodeRequest<fan::FanControlRequest>(data, kFanControlRequestLimit, "Fan request is too large.",
                                                        *reply, fanControlFailure);
   if (!request) return;
-  engines_->onFanQueue([reply] { answer(*reply, fanControlFailure, notAvailable<fan::FanControlError>); });
+  // The engines outlive counted work: their destructor waits for it.
+  engines_->onFanQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, fanControlFailure,
+           [&] { return json::encodeValue(engines->fanControlCoordinator.perform(request)); });
+  });
 }
 
 void PrivilegedHelperService::quarantineBackgroundItem(std::string data, Reply replyBlock) {

@@ -2,6 +2,7 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,6 +115,52 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(put));
   }
   return true;
+}
+
+std::optional<FileFacts> fileFacts(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return FileFacts{st.st_uid, static_cast<mode_t>(st.st_mode & 07777), st.st_nlink, st.st_size, S_ISREG(st.st_mode),
+                   S_ISDIR(st.st_mode)};
+}
+
+bool makeDirectoryAt(int dirFd, const std::string& name, mode_t mode) {
+  if (name.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::mkdirat(dirFd, name.c_str(), mode) == 0 || errno == EEXIST;
+}
+
+bool removeFileAt(int dirFd, const std::string& name) {
+  if (name.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::unlinkat(dirFd, name.c_str(), 0) == 0;
+}
+
+ReplaceResult replaceFileAtomically(int dirFd, const std::string& name, const std::string& temporaryName,
+                                    std::string_view bytes, mode_t mode) {
+  if (name.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return ReplaceResult::notCreated;
+  }
+  UniqueFd file = openAt(dirFd, temporaryName, O_WRONLY | O_CREAT | O_EXCL, mode);
+  if (!file) return ReplaceResult::notCreated;
+  const bool written = writeAll(file.get(), bytes) && ::fsync(file.get()) == 0 &&
+                       ::renameat(dirFd, temporaryName.c_str(), dirFd, name.c_str()) == 0;
+  const int err = errno;
+  file.reset();
+  if (!written) {
+    ::unlinkat(dirFd, temporaryName.c_str(), 0);
+    errno = err;
+    return ReplaceResult::notCommitted;
+  }
+  // The rename is durable once the directory is synced; a failure here leaves the
+  // new file in place, which is what the caller asked for.
+  ::fsync(dirFd);
+  return ReplaceResult::replaced;
 }
 
 }  // namespace tidewarden::platform

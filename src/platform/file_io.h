@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,35 @@ UniqueFd openAt(int dirFd, const SafeName& name, int flags, mode_t mode = 0);
 // preserved on failure; every intermediate descriptor is closed on every path out.
 // Mount points are crossed; callers that must stay on one file system check st_dev.
 UniqueFd openBeneath(const UniqueFd& root, std::string_view absoluteLogicalPath, int flags, mode_t mode = 0);
+
+// What fstat says of an open file: owner, permission bits, links, size and kind.
+struct FileFacts {
+  uid_t owner = 0;
+  mode_t permissions = 0;  // the low 12 bits of st_mode
+  nlink_t links = 0;
+  off_t size = 0;
+  bool regular = false;
+  bool directory = false;
+};
+// Facts of `fd`, or nothing with errno preserved.
+std::optional<FileFacts> fileFacts(int fd);
+
+// mkdirat(dirFd, name, mode); true when the directory was created or already exists
+// as any entry (the caller opens it without following links and judges it). False
+// with errno preserved otherwise.
+bool makeDirectoryAt(int dirFd, const std::string& name, mode_t mode);
+
+// unlinkat(dirFd, name, 0); false with errno preserved.
+bool removeFileAt(int dirFd, const std::string& name);
+
+// Replaces `name` in `dirFd` with `bytes` so that readers see the old file or the
+// whole new one, never a torn one: `temporaryName` is created exclusively with `mode`
+// (never following a link), written in full, synced, renamed over `name`, and the
+// directory synced. On any failure the temporary file is removed and errno is
+// preserved; `name` is then as it was.
+enum class ReplaceResult { replaced, notCreated, notCommitted };
+ReplaceResult replaceFileAtomically(int dirFd, const std::string& name, const std::string& temporaryName,
+                           std::string_view bytes, mode_t mode);
 
 // The C library's text for `err` ("No such file or directory"); thread-safe.
 std::string errnoText(int err);

@@ -10,6 +10,7 @@ class CodeSigning;
 class ProcessFacts;
 class ProcessLauncher;
 class SmcClient;
+class SystemPower;
 
 // References only: the composition root (the helper's main, or the simulator) owns
 // every service and outlives every engine built from this bundle.
@@ -22,6 +23,8 @@ struct Platform {
   ProcessLauncher& launcher;
   // The System Management Controller (fan registers and temperatures).
   SmcClient& smc;
+  // Thermal pressure and sleep notices.
+  SystemPower& power;
 };
 
 }  // namespace tidewarden::platform

@@ -3,6 +3,9 @@
 
 #include <sys/types.h>
 
+#include <optional>
+#include <string>
+
 namespace tidewarden::platform {
 
 class ProcessFacts {
@@ -10,6 +13,15 @@ class ProcessFacts {
   virtual ~ProcessFacts() = default;
   virtual uid_t realUserId() = 0;
   virtual uid_t effectiveUserId() = 0;
+  // The machine's CPU brand string ("" when it cannot be read) and model identifier
+  // ("Unknown" when it cannot be read); only reported and used to pick sensor keys.
+  virtual std::string cpuBrand() { return ""; }
+  virtual std::string modelIdentifier() { return "Unknown"; }
+  // An identifier of this machine that is stable across restarts and differs between
+  // machines; nothing when it cannot be read.
+  virtual std::optional<std::string> deviceIdentifier() { return std::nullopt; }
+  // The operating system's version text, for reports.
+  virtual std::string osVersion() { return ""; }
 };
 
 }  // namespace tidewarden::platform

@@ -110,7 +110,11 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     std::string atLimit = method.valid.dump();
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
-    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), kCapabilityNotAvailable)
+    // Decoded and handed to its engine: fan control answers an inspection, the rest
+    // are not available here.
+    const bool fan = method.selector == "fanControl:withReply:";
+    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)),
+              fan ? "System controls cooling. No manual override has been requested." : kCapabilityNotAvailable)
         << method.selector;
 
     // One byte more, and not even JSON: refused on size alone.

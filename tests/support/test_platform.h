@@ -5,6 +5,8 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -12,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/process_facts.h"
 #include "platform/process_launcher.h"
+#include "platform/system_power.h"
 #include "support/fake_smc.h"
 #include "support/temp_dir.h"
 
@@ -34,8 +37,35 @@ class FixedProcessFacts final : public platform::ProcessFacts {
  public:
   uid_t realUserId() override { return uid; }
   uid_t effectiveUserId() override { return euid; }
+  std::string cpuBrand() override { return brand; }
+  std::string modelIdentifier() override { return model; }
+  std::string osVersion() override { return os; }
+  std::optional<std::string> deviceIdentifier() override { return device; }
   uid_t uid = 0;
   uid_t euid = 0;
+  std::string brand;
+  std::string model = "Unknown";
+  std::string os = "macOS 15.0";
+  std::optional<std::string> device = "TEST-MAC-1";
+};
+
+// Thermal pressure set by the test; sleep notices delivered by calling `handler`.
+class FakeSystemPower final : public platform::SystemPower {
+ public:
+  platform::ThermalState thermalState() override { return thermal; }
+  bool registerForSystemPower(Handler registered) override {
+    ++registrations;
+    if (!registrationWorks) return false;
+    handler = std::move(registered);
+    return true;
+  }
+  void allowPowerChange(std::intptr_t notificationID) override { allowed.push_back(notificationID); }
+
+  platform::ThermalState thermal = platform::ThermalState::nominal;
+  bool registrationWorks = true;
+  int registrations = 0;
+  Handler handler;
+  std::vector<std::intptr_t> allowed;
 };
 
 class TestPlatform {
@@ -51,6 +81,7 @@ class TestPlatform {
   ManualClock clock;
   FixedProcessFacts facts;
   FakeSmc smc;
+  FakeSystemPower power;
 
  private:
   TempDir dir_;

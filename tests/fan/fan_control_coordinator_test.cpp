@@ -1,0 +1,387 @@
+// The fan-control coordinator on virtual time: sessions, leases, refusals, the control step, restoration and the
+// report.
+#include "fan/fan_control_coordinator.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fan/fan_control_error.h"
+#include "platform/dispatch_queue.h"
+#include "support/fan_refusal.h"
+#include "support/test_platform.h"
+
+namespace tidewarden::fan {
+namespace {
+
+using platform::SmcCallResult;
+using platform::SmcParameterRecord;
+using testing::FakeSmc;
+using testing::fanRefusalOf;
+
+constexpr const char* kOverrideStopped =
+    "Override stopped. Automatic-mode readback verified for the fans touched by Tidewarden.";
+constexpr const char* kManualVerified =
+    "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
+    "certification.";
+
+class FanControlCoordinatorTest : public ::testing::Test {
+ protected:
+  FanControlCoordinatorTest() {
+    tp.facts.brand = "Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz";
+    tp.facts.model = "MacBookPro16,1";
+    tp.smc.addFan(0, "fpe2", 1800, 1200, 5700, 1800, 0);
+    tp.smc.addFan(1, "fpe2", 2000, 1200, 6000, 2000, 0);
+    setCpu(50);
+    std::filesystem::create_directories(tp.rootPath() + "/Library/Application Support");
+  }
+
+  std::string recordPath() const {
+    return tp.rootPath() + "/Library/Application Support/Tidewarden/FanControl/lease.json";
+  }
+
+  void setCpu(double celsius) { tp.smc.keys["TC0P"] = FakeSmc::sp78(celsius); }
+  double reg(const std::string& key) {
+    auto value = FanSMCTransport::decodeValue(tp.smc.keys[key].type, tp.smc.keys[key].bytes);
+    return value.value_or(-1);
+  }
+  FanControlRequest request(FanControlRequest::Action action, FanControlMode mode = FanControlMode::manual) {
+    FanControlRequest r;
+    r.action = action;
+    r.mode = mode;
+    r.targets = {{0, 3000}, {1, 3500}};
+    r.thermalSource = FanThermalSource::cpu;
+    r.thresholdCelsius = 70;
+    r.acknowledged = true;
+    if (coordinator.lease()) r.sessionID = coordinator.lease()->id;
+    return r;
+  }
+  FanControlReply apply(FanControlMode mode = FanControlMode::manual) {
+    return coordinator.perform(request(FanControlRequest::Action::apply, mode));
+  }
+  FanControlReply renew() { return coordinator.perform(request(FanControlRequest::Action::renew)); }
+  FanControlReply restore() { return coordinator.perform(request(FanControlRequest::Action::restore)); }
+  bool fansAutomatic() { return reg("F0Md") == 0 && reg("F1Md") == 0; }
+  // Refuses every write of `key` with SMC result 0x86 while `refusing` is set.
+  void refuseWritesOf(const std::string& key) {
+    tp.smc.beforeAnswer = [this, key](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
+      if (!refusing || input[42] != 6 || tp.smc.keyOf(tp.smc.received.size() - 1) != key) return std::nullopt;
+      SmcCallResult result{0, 80, {}};
+      result.output[40] = 0x86;
+      return result;
+    };
+  }
+
+  testing::TestPlatform tp;
+  platform::SerialQueue queue{"test.fan"};
+  int timersStarted = 0;
+  bool refusing = true;
+  FanControlCoordinator coordinator{tp.platform(), queue, [this](std::function<void()>) {
+                                      ++timersStarted;
+                                      return std::make_unique<ControlTimer>();
+                                    }};
+};
+
+TEST_F(FanControlCoordinatorTest, ManualBoostIsAcquiredHeldAndRestored) {
+  const FanControlReply applied = apply();
+  ASSERT_TRUE(applied.accepted) << applied.message;
+  EXPECT_EQ(applied.message, kManualVerified);
+  EXPECT_EQ(reg("F0Md"), 1);
+  EXPECT_EQ(reg("F0Tg"), 3000);
+  EXPECT_EQ(reg("F1Tg"), 3500);
+  ASSERT_TRUE(applied.status);
+  EXPECT_EQ(applied.status->sessionID, coordinator.lease()->id);
+  EXPECT_EQ(applied.status->mode, FanControlMode::manual);
+  EXPECT_TRUE(applied.status->supported);
+  EXPECT_EQ(applied.status->restorationPending, false);
+  EXPECT_EQ((applied.status->boostFloors), (std::map<std::int32_t, double>{{0, 1800}, {1, 2000}}));
+  EXPECT_EQ(coordinator.lease()->touchedFanIDs, (std::set<std::int32_t>{0, 1}));
+  EXPECT_EQ(timersStarted, 1);
+
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+  EXPECT_EQ(reg("F0Md"), 1);
+
+  const FanControlReply restored = restore();
+  EXPECT_TRUE(restored.accepted);
+  EXPECT_EQ(restored.message, "System control restored by the user.");
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(coordinator.lease());
+  EXPECT_FALSE(coordinator.timerRunning());
+  EXPECT_EQ(restored.status->mode, FanControlMode::system);
+  EXPECT_FALSE(restored.status->sessionID);
+
+  // With no session nothing is written.
+  const std::size_t calls = tp.smc.writtenKeys().size();
+  EXPECT_EQ(restore().message,
+            "No Tidewarden fan override is active. No mode write was requested; the reported fan state does not "
+            "identify its owner.");
+  EXPECT_EQ(tp.smc.writtenKeys().size(), calls);
+}
+
+TEST_F(FanControlCoordinatorTest, ApplyRefusalsWriteNothingAndKeepTheSession) {
+  // Without a session the reply adds the unchanged current message.
+  const std::string idle = std::string(" ") + FanControlCoordinator::kInitialMessage;
+  FanControlRequest unacknowledged = request(FanControlRequest::Action::apply);
+  unacknowledged.acknowledged = false;
+  EXPECT_EQ(coordinator.perform(unacknowledged).message, "Explicit fan-control acknowledgment is required." + idle);
+  EXPECT_EQ(apply(FanControlMode::system).message, "Explicit fan-control acknowledgment is required." + idle);
+  FanControlRequest hot = request(FanControlRequest::Action::apply);
+  hot.thresholdCelsius = 90.5;
+  EXPECT_EQ(coordinator.perform(hot).message, "Auto Max threshold must be 60–90°C." + idle);
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+  EXPECT_FALSE(coordinator.lease());
+
+  tp.smc.keys["F1Md"] = FakeSmc::ui8(1);
+  EXPECT_EQ(apply().message,
+            "Manual fan state was detected before this Tidewarden session; its source is unknown. New targets were "
+            "not applied. Establish a verified System state before trying again." +
+                idle);
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+  tp.smc.keys["F1Md"] = FakeSmc::ui8(0);
+
+  ASSERT_TRUE(apply().accepted);
+  const std::string session = coordinator.lease()->id;
+  const std::size_t writes = tp.smc.writtenKeys().size();
+  FanControlRequest other = request(FanControlRequest::Action::apply);
+  other.sessionID.reset();
+  const FanControlReply refused = coordinator.perform(other);
+  EXPECT_FALSE(refused.accepted);
+  EXPECT_EQ(refused.message,
+            "Another fan session is active. Restore System before starting another one. New request rejected before "
+            "any fan write. The existing session was not replaced.");
+  other.sessionID = "00000000-0000-0000-0000-000000000000";
+  EXPECT_FALSE(coordinator.perform(other).accepted);
+  EXPECT_EQ(coordinator.lease()->id, session);
+  EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
+  EXPECT_EQ(reg("F0Md"), 1);
+
+  // The owner changes its targets in place, without returning to System.
+  FanControlRequest update = request(FanControlRequest::Action::apply);
+  update.targets = {{0, 4000}, {1, 3501}};
+  const FanControlReply updated = coordinator.perform(update);
+  ASSERT_TRUE(updated.accepted) << updated.message;
+  EXPECT_EQ(updated.message,
+            "Manual Boost targets updated and verified without returning to System. Measured RPM may take time to "
+            "settle.");
+  EXPECT_EQ(reg("F0Tg"), 4000);
+  EXPECT_EQ(reg("F1Tg"), 3500);  // within 2 RPM: not rewritten
+  EXPECT_EQ(coordinator.lease()->id, session);
+}
+
+TEST_F(FanControlCoordinatorTest, LeaseRenewsWithinTwelveSecondsAndNotAfter) {
+  ASSERT_TRUE(apply().accepted);
+  FanControlRequest stranger = request(FanControlRequest::Action::renew);
+  stranger.sessionID = "stranger";
+  EXPECT_EQ(coordinator.perform(stranger).message,
+            "The fan session ended. System control must be reviewed before another override. New request rejected "
+            "before any fan write. The existing session was not replaced.");
+  EXPECT_EQ(reg("F0Md"), 1);
+
+  tp.clock.up = 1011.9;  // the session started at 1000
+  EXPECT_TRUE(renew().accepted);
+  ASSERT_TRUE(restore().accepted);
+
+  tp.clock.up = 2000;
+  ASSERT_TRUE(apply().accepted);
+  tp.clock.up = 2012.0;
+  const FanControlReply late = renew();
+  EXPECT_FALSE(late.accepted);
+  EXPECT_EQ(late.message,
+            std::string("The previous fan lease expired. Restore System and explicitly start a new session; a late "
+                        "heartbeat cannot revive it. ") +
+                kOverrideStopped);
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(coordinator.lease());
+}
+
+TEST_F(FanControlCoordinatorTest, TheControlStepEndsAnExpiredOrDriftingSession) {
+  ASSERT_TRUE(apply().accepted);
+  tp.clock.up = 1011.9;  // the session started at 1000
+  coordinator.controlTick();
+  EXPECT_EQ(reg("F0Md"), 1);
+  tp.clock.up = 1012.0;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "Fan session expired or the app stopped responding. System control restored.");
+  EXPECT_TRUE(fansAutomatic());
+
+  ASSERT_TRUE(apply().accepted);
+  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.0);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.5);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Safety return to System: The controller changed the requested fan mode or target. Tidewarden will not "
+            "fight another controller or disable thermal protection.");
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(coordinator.lease());
+}
+
+TEST_F(FanControlCoordinatorTest, ManualBoostTemperatureGuard) {
+  ASSERT_TRUE(apply().accepted);
+  setCpu(95.0);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+  setCpu(95.1);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Manual boost stopped at the conservative software temperature guard. System control restored.");
+  EXPECT_TRUE(fansAutomatic());
+
+  // Without a CPU reading Manual Boost is not held at all.
+  tp.smc.keys.erase("TC0P");
+  const FanControlReply blind = apply();
+  EXPECT_EQ(blind.message, std::string("Manual boost requires a supported, current CPU temperature for its software "
+                                       "guard. ") +
+                               kOverrideStopped);
+  EXPECT_TRUE(fansAutomatic());
+}
+
+TEST_F(FanControlCoordinatorTest, AutoMaxHysteresis) {
+  EXPECT_FALSE(decideAutoMaxBoost(70.0, 70, false));
+  EXPECT_TRUE(decideAutoMaxBoost(70.1, 70, false));
+  EXPECT_TRUE(decideAutoMaxBoost(65.1, 70, true));
+  EXPECT_FALSE(decideAutoMaxBoost(65.0, 70, true));
+  EXPECT_EQ(fanRefusalOf([] { decideAutoMaxBoost(140, 70, false); }),
+            "Auto Max requires a supported fresh temperature and a 60–90°C threshold.");
+
+  setCpu(70.0);
+  const FanControlReply armed = apply(FanControlMode::autoMax);
+  ASSERT_TRUE(armed.accepted) << armed.message;
+  EXPECT_EQ(armed.message, "Auto Max armed; System controls the fans below the trigger temperature.");
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+
+  setCpu(70.25);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Auto Max is boosting the detected fans. System resumes below the threshold's 5°C hysteresis band.");
+  EXPECT_EQ(reg("F0Tg"), 5700);
+  EXPECT_EQ(reg("F1Tg"), 6000);
+  setCpu(65.25);
+  coordinator.controlTick();
+  EXPECT_EQ(reg("F0Md"), 1);
+  setCpu(65.0);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "Auto Max armed; System controls the fans below the trigger temperature.");
+  EXPECT_TRUE(fansAutomatic());
+  ASSERT_TRUE(coordinator.lease());
+  EXPECT_FALSE(coordinator.lease()->touched);
+
+  // While armed, a fan another tool switched to manual ends the session.
+  tp.smc.keys["F0Md"] = FakeSmc::ui8(1);
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "Safety return to System: An external controller took manual fan control.");
+  EXPECT_FALSE(coordinator.lease());
+}
+
+TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntilItVerifies) {
+  ASSERT_TRUE(apply().accepted);
+  refuseWritesOf("F1Md");
+  const FanControlReply failed = restore();
+  EXPECT_FALSE(failed.accepted);
+  EXPECT_TRUE(coordinator.restorationPending());
+  ASSERT_TRUE(coordinator.lease());
+  EXPECT_EQ(reg("F0Md"), 0);
+  EXPECT_EQ(reg("F1Md"), 1);
+  ASSERT_TRUE(failed.status);
+  EXPECT_FALSE(failed.status->supported);
+  EXPECT_EQ(failed.status->restorationPending, true);
+
+  const FanControlReply blocked = apply();
+  EXPECT_EQ(blocked.message,
+            "System restoration has not been verified; no new override is allowed. New request rejected before any "
+            "fan write. The existing session was not replaced.");
+  coordinator.controlTick();
+  EXPECT_TRUE(coordinator.restorationPending());
+  EXPECT_TRUE(coordinator.lastMessage().starts_with("System restoration needs attention: ")) << coordinator.lastMessage();
+
+  refusing = false;
+  coordinator.controlTick();
+  EXPECT_FALSE(coordinator.restorationPending());
+  EXPECT_EQ(coordinator.lastMessage(), "Pending safety restoration returned fans to System.");
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_TRUE(apply().accepted);
+}
+
+TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) {
+  tp.power.registrationWorks = false;
+  EXPECT_EQ(apply().message, std::string("Sleep protection could not be installed. Fan overrides remain disabled. ") +
+                                 FanControlCoordinator::kInitialMessage);
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+  tp.power.registrationWorks = true;
+
+  ASSERT_TRUE(apply().accepted);
+  tp.power.thermal = platform::ThermalState::fair;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+  tp.power.thermal = platform::ThermalState::serious;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "macOS reported elevated thermal pressure. Control returned to System.");
+  EXPECT_TRUE(fansAutomatic());
+  tp.power.thermal = platform::ThermalState::nominal;
+
+  ASSERT_TRUE(apply().accepted);
+  EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
+  ASSERT_TRUE(tp.power.handler);
+  tp.power.handler(platform::kCanSystemSleep, 8);
+  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
+  EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
+  tp.power.handler(platform::kSystemWillSleep, 9);
+  queue.sync([] {});
+  EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(FanControlCoordinatorTest, TheReportListsItsLinesInOrder) {
+  const FanControlReply inspected = coordinator.perform(request(FanControlRequest::Action::inspect));
+  ASSERT_TRUE(inspected.diagnostics);
+  const auto lines = linesOf(*inspected.diagnostics);
+  ASSERT_GE(lines.size(), 15u);
+  EXPECT_EQ(lines[0], "Tidewarden fan-control report — V4.7.7 / fan-control-lease-v5-free-repair1");
+  EXPECT_EQ(lines[1], "Read-only report generated: 2026-05-09T06:13:20Z");
+  EXPECT_EQ(lines[2], "Model: MacBookPro16,1; chip: Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz");
+  EXPECT_EQ(lines[3], "OS: macOS 15.0");
+  EXPECT_EQ(lines[8],
+            "Helper execution: UID=0, EUID=0. Key attributes below are raw metadata, not proof of write support.");
+  EXPECT_EQ(lines[9], "Restoration pending: false; recovery blocked: false");
+  EXPECT_EQ(lines[11], "Fan 1 [F0]: actual=1800.0, target=1800.0, min=1200.0, max=5700.0 RPM; manual=false");
+  EXPECT_EQ(lines[12], "Fan 2 [F1]: actual=2000.0, target=2000.0, min=1200.0, max=6000.0 RPM; manual=false");
+  EXPECT_EQ(lines[13],
+            "No new override attempt has been recorded by this helper session. Inspection has not tested a write.");
+  EXPECT_EQ(lines[14], "Read-only controller metadata captured: 2026-05-09T06:13:20Z");
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
+  EXPECT_EQ(inspected.status->diagnostics, inspected.diagnostics);
+
+  // A failed apply keeps the writes that led to it, even after the transport was dropped.
+  refuseWritesOf("F1Tg");
+  const FanControlReply failed = apply();
+  EXPECT_FALSE(failed.accepted);
+  EXPECT_TRUE(fansAutomatic());
+  const auto after = linesOf(*failed.diagnostics);
+  ASSERT_GE(after.size(), 18u);
+  EXPECT_EQ(after[13], "Latest explicit apply/failed heartbeat: 2026-05-09T06:13:20Z");
+  EXPECT_EQ(after[14], "Action: apply; requested mode: manual");
+  EXPECT_EQ(after[15], "Draft targets (Max/Auto Max use detected maxima instead): Fan 1: 3000.0 RPM; Fan 2: 3500.0 RPM");
+  EXPECT_TRUE(after[16].starts_with("Outcome: The controller refused a fan operation (key=F1Tg")) << after[16];
+  EXPECT_TRUE(after[16].ends_with(kOverrideStopped)) << after[16];
+  bool refusalLogged = false;
+  for (const auto& line : after) refusalLogged = refusalLogged || line.starts_with("REFUSED key=F1Tg");
+  EXPECT_TRUE(refusalLogged) << *failed.diagnostics;
+}
+
+}  // namespace
+}  // namespace tidewarden::fan
