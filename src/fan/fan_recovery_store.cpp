@@ -52,14 +52,12 @@ std::optional<platform::UniqueFd> FanRecoveryStore::openDirectory(bool create) {
 void FanRecoveryStore::write(const FanRecoveryRecord& record) {
   std::optional<platform::UniqueFd> directory = openDirectory(/*create=*/true);
   if (!directory) refuse("No fan recovery storage.");
-  std::string bytes;
-  try {
-    bytes = platform::json::encodeValue(record).dump();
-  } catch (const std::exception&) {
-    refuse("Fan recovery state could not be committed. No new override was approved.");
-  }
+  // encode() refuses a non-finite number instead of writing null, which would make the
+  // record unreadable at the next start.
+  const std::optional<std::string> bytes = platform::json::encode(platform::json::encodeValue(record));
+  if (!bytes) refuse("Fan recovery state could not be committed. No new override was approved.");
   const std::string temporary = "lease-" + platform::makeUuidString() + ".tmp";
-  switch (platform::replaceFileAtomically(directory->get(), kFileName, temporary, bytes, kRecordMode)) {
+  switch (platform::replaceFileAtomically(directory->get(), kFileName, temporary, *bytes, kRecordMode)) {
     case platform::ReplaceResult::replaced:
       return;
     case platform::ReplaceResult::notCreated:
