@@ -6,7 +6,7 @@
 namespace tidewarden::sim {
 
 SimulatedProcessFacts::SimulatedProcessFacts(std::string worldDirectory, WorldProcess initial)
-    : worldDirectory_(std::move(worldDirectory)), lastRead_{initial, {}} {}
+    : worldDirectory_(std::move(worldDirectory)), lastRead_{initial, {}, {}} {}
 
 SimulatedProcessFacts::Facts SimulatedProcessFacts::current() {
   std::lock_guard lock(mutex_);
@@ -21,7 +21,7 @@ SimulatedProcessFacts::Facts SimulatedProcessFacts::current() {
   }
   try {
     WorldRecord world = World::read(worldDirectory_);
-    lastRead_ = {world.process, world.machine};
+    lastRead_ = {world.process, world.machine, world.accounts};
     lastIdentity_ = identity;
   } catch (const WorldError&) {
     // Keep the last values read; see the class comment.
@@ -44,6 +44,20 @@ std::optional<std::string> SimulatedProcessFacts::deviceIdentifier() {
   struct stat st{};
   if (::stat(worldDirectory_.c_str(), &st) != 0) return std::nullopt;
   return "SIM-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+}
+
+std::optional<std::string> SimulatedProcessFacts::userName(uid_t uid) {
+  for (const WorldAccount& account : current().accounts.users) {
+    if (account.uid == static_cast<std::int64_t>(uid)) return account.name;
+  }
+  return std::nullopt;
+}
+
+std::optional<uid_t> SimulatedProcessFacts::userId(std::string_view name) {
+  for (const WorldAccount& account : current().accounts.users) {
+    if (account.name == name) return static_cast<uid_t>(account.uid);
+  }
+  return std::nullopt;
 }
 
 std::string SimulatedProcessFacts::osVersion() { return "macOS (simulated)"; }

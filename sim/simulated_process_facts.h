@@ -30,11 +30,14 @@ class SimulatedProcessFacts final : public platform::ProcessFacts {
   // The identity of the world directory: one simulated Mac per directory, the same
   // one across restarts of the simulator.
   std::optional<std::string> deviceIdentifier() override;
+  std::optional<std::string> userName(uid_t uid) override;
+  std::optional<uid_t> userId(std::string_view name) override;
 
  private:
   struct Facts {
     WorldProcess process;
     WorldMachine machine;
+    WorldAccounts accounts;
   };
   Facts current();
 

@@ -117,6 +117,17 @@ void checkSections(const WorldRecord& record) {
     requireRange(*record.thermal.gpuCelsius >= -50 && *record.thermal.gpuCelsius <= 200, "thermal.gpuCelsius",
                  "-50 to 200");
   }
+  for (std::size_t index = 0; index < record.accounts.users.size(); ++index) {
+    const WorldAccount& account = record.accounts.users[index];
+    const std::string path = "accounts.users[" + std::to_string(index) + "].";
+    requireRange(!account.name.empty() && account.name.find_first_of(std::string_view(":/\0\n", 4)) == std::string::npos,
+                 path + "name", "a non-empty name without ':', '/', NUL or line feed");
+    requireRange(account.uid >= 0 && account.uid < 4294967295, path + "uid", "0 to 4294967294");
+    for (std::size_t other = 0; other < index; ++other) {
+      requireRange(record.accounts.users[other].name != account.name, path + "name", "a name no other account has");
+      requireRange(record.accounts.users[other].uid != account.uid, path + "uid", "an id no other account has");
+    }
+  }
   const std::vector<WorldFan>& fans = record.smc.fans;
   requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans",
                "at most " + std::to_string(WorldRecord::kMaxFans) + " fans");
@@ -226,7 +237,8 @@ json WorldRecord::toJson() const {
               {"machine", platform::json::encodeValue(machine)},
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
-              {"power", platform::json::encodeValue(power)}};
+              {"power", platform::json::encodeValue(power)},
+              {"accounts", platform::json::encodeValue(accounts)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -247,6 +259,7 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "accounts", record.accounts);
   checkSections(record);
   return record;
 }

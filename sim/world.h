@@ -215,6 +215,32 @@ struct WorldPower {
   friend bool operator==(const WorldPower&, const WorldPower&) = default;
 };
 
+// One account of the Mac's user database. Files in the simulated root carry these ids
+// as their real owners on the host.
+struct WorldAccount {
+  std::string name;
+  std::int64_t uid = 0;  // 0 to 4294967294
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("name", &WorldAccount::name),
+        platform::json::field("uid", &WorldAccount::uid),
+    };
+  }
+  friend bool operator==(const WorldAccount&, const WorldAccount&) = default;
+};
+
+// The accounts a Mac has out of the box, among them the system software-update account
+// and a first administrator.
+struct WorldAccounts {
+  std::vector<WorldAccount> users{{"root", 0}, {"daemon", 1}, {"_softwareupdate", 200}, {"admin", 501}};
+
+  static constexpr auto jsonFields() {
+    return std::tuple{platform::json::field("users", &WorldAccounts::users)};
+  }
+  friend bool operator==(const WorldAccounts&, const WorldAccounts&) = default;
+};
+
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
 // older simulator still opens. The document itself is coded by hand: the format number
@@ -230,6 +256,7 @@ struct WorldRecord {
   WorldThermal thermal;
   WorldSmc smc;
   WorldPower power;
+  WorldAccounts accounts;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tidewarden::platform {
 
@@ -22,6 +23,10 @@ class ProcessFacts {
   virtual std::optional<std::string> deviceIdentifier() { return std::nullopt; }
   // The operating system's version text, for reports.
   virtual std::string osVersion() { return ""; }
+  // The machine's account database: the name of a user id, the id of a user name;
+  // nothing when there is no such account or the database cannot be read.
+  virtual std::optional<std::string> userName(uid_t) { return std::nullopt; }
+  virtual std::optional<uid_t> userId(std::string_view) { return std::nullopt; }
 };
 
 }  // namespace tidewarden::platform

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/linux_process_facts.h"
 #include "sim/simulated_process_facts.h"
 #include "support/temp_dir.h"
 
@@ -203,6 +204,34 @@ TEST_F(WorldStoreTest, ProcessFactsFollowTheWorldAndKeepTheLastGoodValues) {
   std::ofstream(state()) << R"({"format":1,"process":{"uid":3,"euid":4}})";
   EXPECT_EQ(facts.realUserId(), 3u);
   EXPECT_EQ(facts.effectiveUserId(), 4u);
+}
+
+TEST_F(WorldStoreTest, AccountsComeFromTheWorldAndNamesAndIdsStayUnique) {
+  std::ofstream(state()) << R"({"format":1})";  // a world from before accounts were modelled
+  sim::SimulatedProcessFacts facts(dir_.path(), sim::WorldProcess{});
+  EXPECT_EQ(facts.userId("_softwareupdate"), 200u);
+  EXPECT_EQ(facts.userName(501), "admin");
+  EXPECT_EQ(facts.userId("nobody"), std::nullopt);
+  EXPECT_EQ(facts.userName(502), std::nullopt);
+
+  World::update(dir_.path(), [](WorldRecord& world) { world.accounts.users.push_back({"alex", 502}); });
+  EXPECT_EQ(facts.userName(502), "alex");
+
+  const auto readError = [this] { return worldErrorOf([this] { World::read(dir_.path()); }); };
+
+  std::ofstream(state()) << R"({"format":1,"accounts":{"users":[{"name":"a","uid":7},{"name":"b","uid":7}]}})";
+  EXPECT_EQ(readError(), "Cannot read " + state() +
+                             ": The world value \"accounts.users[1].uid\" is out of range (an id no other account has).");
+  std::ofstream(state()) << R"({"format":1,"accounts":{"users":[{"name":"a:b","uid":7}]}})";
+  EXPECT_NE(readError().find("accounts.users[0].name"), std::string::npos);
+}
+
+TEST(LinuxAccounts, NamesAndIdsComeFromTheMachinesDatabase) {
+  const auto facts = platform::makeLinuxProcessFacts();
+  EXPECT_EQ(facts->userName(0), "root");
+  EXPECT_EQ(facts->userId("root"), 0u);
+  EXPECT_EQ(facts->userId("no-such-account-here"), std::nullopt);
+  EXPECT_EQ(facts->userId(std::string_view("root\0x", 6)), std::nullopt);
 }
 
 }  // namespace

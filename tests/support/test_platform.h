@@ -41,12 +41,25 @@ class FixedProcessFacts final : public platform::ProcessFacts {
   std::string modelIdentifier() override { return model; }
   std::string osVersion() override { return os; }
   std::optional<std::string> deviceIdentifier() override { return device; }
+  std::optional<std::string> userName(uid_t id) override {
+    for (const auto& [name, accountId] : accounts) {
+      if (accountId == id) return name;
+    }
+    return std::nullopt;
+  }
+  std::optional<uid_t> userId(std::string_view name) override {
+    for (const auto& [accountName, accountId] : accounts) {
+      if (accountName == name) return accountId;
+    }
+    return std::nullopt;
+  }
   uid_t uid = 0;
   uid_t euid = 0;
   std::string brand;
   std::string model = "Unknown";
   std::string os = "macOS 15.0";
   std::optional<std::string> device = "TEST-MAC-1";
+  std::vector<std::pair<std::string, uid_t>> accounts{{"root", 0}, {"_softwareupdate", 200}, {"admin", 501}};
 };
 
 // Thermal pressure set by the test; sleep notices delivered by calling `handler`.
