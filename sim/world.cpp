@@ -156,6 +156,7 @@ void checkSections(const WorldRecord& record) {
     if (takeover.targetRPM) requireRange(isSpeed(*takeover.targetRPM), path + "targetRPM", "0 to 20000");
     requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
   }
+  requireRange(record.storage.freeBytes >= 0, "storage.freeBytes", "0 or more");
 }
 
 const json* member(const json& object, const char* key) {
@@ -226,7 +227,9 @@ json WorldRecord::toJson() const {
               {"machine", platform::json::encodeValue(machine)},
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
-              {"power", platform::json::encodeValue(power)}};
+              {"power", platform::json::encodeValue(power)},
+              {"storage", platform::json::encodeValue(storage)},
+              {"signals", platform::json::encodeValue(signals)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -247,6 +250,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "storage", record.storage);
+  decodeSection(document, "signals", record.signals);
   checkSections(record);
   return record;
 }
