@@ -126,12 +126,14 @@ TEST_F(BoundaryAttackTest, AHugeAdHocProgramHoldingConnectionsDoesNotKeepTheGenu
   for (int attempt = 0; attempt < 5; ++attempt) {
     const auto started = Clock::now();
     EXPECT_EQ(testing::runProgram({client, "--socket", socket, "ping"}).exitCode, 0);
-    EXPECT_LT(Clock::now() - started, std::chrono::seconds(1)) << "attempt " << attempt;
+    // A ping takes milliseconds; waiting behind the held connections would take the
+    // 5 s admission limit. The bound leaves room for a loaded machine.
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "attempt " << attempt;
   }
   // Stopping the helper does not wait for the connections held in admission.
   const auto stopping = Clock::now();
   helper.reset();
-  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(1));
+  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
 }
 
 TEST_F(BoundaryAttackTest, AClientThatNeverReadsHoldsUpNoQueueAndIsCutOff) {
