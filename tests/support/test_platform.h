@@ -41,12 +41,14 @@ class FixedProcessFacts final : public platform::ProcessFacts {
   std::string modelIdentifier() override { return model; }
   std::string osVersion() override { return os; }
   std::optional<std::string> deviceIdentifier() override { return device; }
+  pid_t processIdentifier() override { return pid ? *pid : ProcessFacts::processIdentifier(); }
   uid_t uid = 0;
   uid_t euid = 0;
   std::string brand;
   std::string model = "Unknown";
   std::string os = "macOS 15.0";
   std::optional<std::string> device = "TEST-MAC-1";
+  std::optional<pid_t> pid;  // the test's own process id when unset
 };
 
 // Thermal pressure set by the test; sleep notices delivered by calling `handler`.
