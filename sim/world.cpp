@@ -226,7 +226,8 @@ json WorldRecord::toJson() const {
               {"machine", platform::json::encodeValue(machine)},
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
-              {"power", platform::json::encodeValue(power)}};
+              {"power", platform::json::encodeValue(power)},
+              {"tools", platform::json::encodeValue(tools)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -247,7 +248,9 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "tools", record.tools);
   checkSections(record);
+  checkWorldTools(record.tools);
   return record;
 }
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_tools.h"
 
 namespace tidewarden::sim {
 
@@ -230,6 +231,7 @@ struct WorldRecord {
   WorldThermal thermal;
   WorldSmc smc;
   WorldPower power;
+  WorldTools tools;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;
