@@ -101,6 +101,12 @@ class FanSMCTransport {
   std::vector<FanControlFan> readFanInventory();
   // The highest plausible reading (above 0 and below 140 °C) among `keys`; keys that
   // cannot be read or decoded are skipped. Nothing when no reading is kept.
+  //
+  // The key lists name every sensor of a chip family, and each model has only some of
+  // them. So that the control step's reads of absent sensors do not push the writes out
+  // of the 48-line log, a key the controller does not know (SMC result 0x84) is logged
+  // once and not read again by this transport, and any other refusal of a sensor key
+  // is logged once and read again next time.
   std::optional<double> readTemperature(const std::vector<std::string>& keys);
   // "KEY INFO" lines describing the fan keys. Read-only: nothing is written, and
   // refusals are described in the lines rather than logged as events.
@@ -119,9 +125,19 @@ class FanSMCTransport {
  private:
   Value readValue(std::string_view key, bool recordRefusal);
 
+  // The latest call the controller refused: its detail text and whether it answered
+  // in full that it does not know the key.
+  struct Refusal {
+    std::string detail;
+    bool unknownKey = false;
+  };
+
   std::unique_ptr<platform::SmcConnection> connection_;
   std::deque<std::string> writeEvents_;
   std::set<int> modeWritesNeedingCancellation_;
+  std::optional<Refusal> lastRefusal_;
+  std::set<std::string> absentSensorKeys_;
+  std::set<std::string> loggedSensorKeys_;
 };
 
 }  // namespace tidewarden::fan
