@@ -10,9 +10,9 @@
 #include "platform/development_anchor.h"
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
+#include "platform/linux/linux_system_power.h"
 #include "platform/platform.h"
 #include "platform/process_launcher.h"
-#include "platform/system_power.h"
 
 namespace {
 
@@ -26,11 +26,11 @@ int main() {
   platform::UniqueFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root) return EXIT_FAILURE;
   auto clock = platform::makeSystemClock();
-  auto facts = platform::makeLinuxProcessFacts();
+  auto facts = platform::makeLinuxProcessFacts(root);
   platform::CodeSigning codeSigning({platform::developmentTrustAnchors(), &root});
   auto launcher = platform::makeProcessLauncher(root);
   auto smc = platform::makeLinuxSmcClient();
-  auto power = platform::makeUnavailableSystemPower();
+  auto power = platform::makeLinuxSystemPower(root);
   platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power};
 
   try {
