@@ -59,8 +59,6 @@ constexpr double kMinimumTargetRPM = 600;
 constexpr double kFpe2Limit = 16384;
 // A temperature outside (0, 140) °C is not a reading.
 constexpr double kMaxPlausibleCelsius = 140;
-// The controller's answer for a key it does not have.
-constexpr std::uint8_t kUnknownKeyResult = 0x84;
 
 bool isPrintable(char character) {
   const auto byte = static_cast<unsigned char>(character);
@@ -142,8 +140,7 @@ platform::SmcParameterRecord FanSMCTransport::callSMC(std::string_view key, std:
       output[kResultOffset] == 0) {
     return output;
   }
-  lastRefusal_ = Refusal{detail, result.kernelReturn == 0 && result.outputSize == platform::kSmcParameterRecordSize &&
-                                     output[kResultOffset] == kUnknownKeyResult};
+  lastRefusal_ = detail;
   if (recordRefusal) recordEvent("REFUSED " + detail);
   throw FanControlError::refused("The controller refused a fan operation (" + detail +
                                  "). No alternative key, encoding or controller bypass was attempted.");
@@ -283,18 +280,14 @@ std::vector<FanControlFan> FanSMCTransport::readFanInventory() {
 std::optional<double> FanSMCTransport::readTemperature(const std::vector<std::string>& keys) {
   std::optional<double> highest;
   for (const std::string& key : keys) {
-    if (absentSensorKeys_.contains(key)) continue;
     Value value;
     try {
       lastRefusal_.reset();
       value = readValue(key, /*recordRefusal=*/false);
     } catch (const FanControlError& error) {
-      const bool absent = lastRefusal_ && lastRefusal_->unknownKey;
-      if (absent) absentSensorKeys_.insert(key);
       if (loggedSensorKeys_.insert(key).second) {
-        const std::string what = lastRefusal_ ? "REFUSED " + lastRefusal_->detail : "SENSOR " + key + ": " + error.what();
-        recordEvent(what + (absent ? "; sensor key absent on this Mac, not read again in this session"
-                                   : "; sensor reading skipped, further refusals of this key are not logged"));
+        recordEvent((lastRefusal_ ? "REFUSED " + *lastRefusal_ : "SENSOR " + key + ": " + error.what()) +
+                    "; sensor skipped, its refusals are not logged again in this session");
       }
       continue;
     }

@@ -104,9 +104,9 @@ class FanSMCTransport {
   //
   // The key lists name every sensor of a chip family, and each model has only some of
   // them. So that the control step's reads of absent sensors do not push the writes out
-  // of the 48-line log, a key the controller does not know (SMC result 0x84) is logged
-  // once and not read again by this transport, and any other refusal of a sensor key
-  // is logged once and read again next time.
+  // of the 48-line log, a sensor key's refusal is logged once per transport (session).
+  // The key is still read every time: a sensor that answers again is used again, so the
+  // temperature guard never settles for a less representative sensor.
   std::optional<double> readTemperature(const std::vector<std::string>& keys);
   // "KEY INFO" lines describing the fan keys. Read-only: nothing is written, and
   // refusals are described in the lines rather than logged as events.
@@ -125,18 +125,12 @@ class FanSMCTransport {
  private:
   Value readValue(std::string_view key, bool recordRefusal);
 
-  // The latest call the controller refused: its detail text and whether it answered
-  // in full that it does not know the key.
-  struct Refusal {
-    std::string detail;
-    bool unknownKey = false;
-  };
 
   std::unique_ptr<platform::SmcConnection> connection_;
   std::deque<std::string> writeEvents_;
   std::set<int> modeWritesNeedingCancellation_;
-  std::optional<Refusal> lastRefusal_;
-  std::set<std::string> absentSensorKeys_;
+  // The detail text of the latest call the controller refused.
+  std::optional<std::string> lastRefusal_;
   std::set<std::string> loggedSensorKeys_;
 };
 
