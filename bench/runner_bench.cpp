@@ -16,16 +16,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/clock.h"
-#include "platform/code_signing.h"
 #include "platform/development_anchor.h"
-#include "platform/free_space.h"
-#include "platform/linux/linux_process_facts.h"
-#include "platform/linux/linux_smc_client.h"
+#include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
-#include "platform/process_launcher.h"
-#include "platform/process_signals.h"
-#include "platform/system_power.h"
 #include "storage/scoped_command_runner.h"
 
 extern char** environ;
@@ -40,16 +33,8 @@ constexpr double kMinSecondsPerBenchmark = 1.0;
 
 // The production bundle on the machine's own "/", as the helper builds it.
 struct Bundle {
-  platform::UniqueFd root{::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  std::unique_ptr<platform::Clock> clock = platform::makeSystemClock();
-  std::unique_ptr<platform::ProcessFacts> facts = platform::makeLinuxProcessFacts();
-  platform::CodeSigning codeSigning{{platform::developmentTrustAnchors(), &root}};
-  std::unique_ptr<platform::ProcessLauncher> launcher = platform::makeProcessLauncher(root);
-  std::unique_ptr<platform::SmcClient> smc = platform::makeLinuxSmcClient();
-  std::unique_ptr<platform::SystemPower> power = platform::makeUnavailableSystemPower();
-  std::unique_ptr<platform::FreeSpace> freeSpace = platform::makeVolumeFreeSpace(root);
-  std::unique_ptr<platform::ProcessSignals> signals = platform::makeProcessSignals();
-  platform::Platform services{root, *clock, *facts, codeSigning, *launcher, *smc, *power, *freeSpace, *signals};
+  platform::LinuxPlatform production{platform::developmentTrustAnchors()};
+  platform::Platform& services = production.platform();
 };
 
 Bundle* bundle = nullptr;

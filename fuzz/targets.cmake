@@ -11,7 +11,9 @@ set(TIDEWARDEN_FUZZ_TARGETS
     world_file
     json_document
     lsof_field_records
-    attached_image_list)
+    attached_image_list
+    fan_recovery_record
+    smc_replies)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -23,6 +25,8 @@ set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
 set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
+set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_platform)
+set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

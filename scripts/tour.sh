@@ -177,6 +177,63 @@ run_ctl "$WORK/tidewarden-ctl-adhoc" ping
 expect_status 3
 [ -z "$REPLY_TEXT" ] || fail "the refused client received a reply"
 
+# Auto Max crossing its threshold: System below it, every fan at its maximum above it,
+# System again only once the temperature is 5 °C below it. The client holds the session
+# in the background, renewing it every 5 s, until it is interrupted.
+tour_fan_auto_max() {
+  heading "Auto Max: the fans boost above 75 °C and go back to System at 70 °C"
+  # Polls `fan inspect` until its reply contains $1 (at most 15 s), then prints it.
+  await_fan_message() {
+    local tries=0
+    while :; do
+      REPLY_TEXT=$("$CTL" --socket "$SOCKET" fan inspect 2>&1) || true
+      case "$REPLY_TEXT" in *"$1"*) break ;; esac
+      tries=$((tries + 1))
+      [ "$tries" -lt 75 ] || fail "the helper did not report: $1"
+      sleep 0.2
+    done
+    echo "$REPLY_TEXT"
+  }
+  show "$SIM" world --root "$WORLD" set-temperature --cpu 60
+  "$SIM" world --root "$WORLD" set-temperature --cpu 60
+  show "$CTL" --socket "$SOCKET" fan apply --auto-max --threshold 75 --source cpu "&"
+  "$CTL" --socket "$SOCKET" fan apply --auto-max --threshold 75 --source cpu >"$WORK/auto-max.out" 2>&1 &
+  local holder=$!
+  show "$CTL" --socket "$SOCKET" fan inspect
+  await_fan_message "Auto Max armed"
+
+  show "$SIM" world --root "$WORLD" set-temperature --cpu 80
+  "$SIM" world --root "$WORLD" set-temperature --cpu 80
+  show "$CTL" --socket "$SOCKET" fan inspect
+  await_fan_message "Auto Max is boosting the detected fans."
+  expect_reply_contains "held"
+
+  show "$SIM" world --root "$WORLD" set-temperature --cpu 72
+  "$SIM" world --root "$WORLD" set-temperature --cpu 72
+  echo "(72 °C is below the threshold but inside the 5 °C band: still boosting)"
+  show "$CTL" --socket "$SOCKET" fan inspect
+  await_fan_message "Auto Max is boosting the detected fans."
+
+  show "$SIM" world --root "$WORLD" set-temperature --cpu 70
+  "$SIM" world --root "$WORLD" set-temperature --cpu 70
+  show "$CTL" --socket "$SOCKET" fan inspect
+  await_fan_message "Auto Max armed"
+  case "$REPLY_TEXT" in *held*) fail "a fan is still held while Auto Max is armed" ;; esac
+
+  show kill -INT "\$HOLDER_PID" "  # Ctrl-C: the client restores System and exits"
+  kill -INT "$holder"
+  set +e
+  wait "$holder"
+  STATUS=$?
+  set -e
+  REPLY_TEXT=$(cat "$WORK/auto-max.out")
+  echo "the client's final reply: $(grep -F "System control restored" "$WORK/auto-max.out" || true)"
+  expect_status 0
+  expect_reply_contains "System control restored by the user."
+  "$SIM" world --root "$WORLD" set-temperature --cpu 45
+}
+tour_fan_auto_max
+
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
 kill -TERM "$SIM_PID"

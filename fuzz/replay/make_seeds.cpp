@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_keys.h"
+#include "fuzz/replay/smc_seeds.h"
 #include "platform/code_signer.h"
 #include "platform/code_signing_format.h"
 #include "platform/property_list.h"
@@ -210,5 +211,6 @@ int main(int argc, char** argv) {
   frameSeeds();
   propertyListSeeds();
   signatureSeeds();
+  tidewarden::fuzz::writeSmcReplySeeds(gOut);
   return 0;
 }

@@ -140,6 +140,7 @@ platform::SmcParameterRecord FanSMCTransport::callSMC(std::string_view key, std:
       output[kResultOffset] == 0) {
     return output;
   }
+  lastRefusal_ = detail;
   if (recordRefusal) recordEvent("REFUSED " + detail);
   throw FanControlError::refused("The controller refused a fan operation (" + detail +
                                  "). No alternative key, encoding or controller bypass was attempted.");
@@ -281,8 +282,13 @@ std::optional<double> FanSMCTransport::readTemperature(const std::vector<std::st
   for (const std::string& key : keys) {
     Value value;
     try {
-      value = readValue(key);
-    } catch (const FanControlError&) {
+      lastRefusal_.reset();
+      value = readValue(key, /*recordRefusal=*/false);
+    } catch (const FanControlError& error) {
+      if (loggedSensorKeys_.insert(key).second) {
+        recordEvent((lastRefusal_ ? "REFUSED " + *lastRefusal_ : "SENSOR " + key + ": " + error.what()) +
+                    "; sensor skipped, its refusals are not logged again in this session");
+      }
       continue;
     }
     if (value.type != "sp78" && value.type != "flt ") continue;

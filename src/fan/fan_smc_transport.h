@@ -101,6 +101,12 @@ class FanSMCTransport {
   std::vector<FanControlFan> readFanInventory();
   // The highest plausible reading (above 0 and below 140 °C) among `keys`; keys that
   // cannot be read or decoded are skipped. Nothing when no reading is kept.
+  //
+  // The key lists name every sensor of a chip family, and each model has only some of
+  // them. So that the control step's reads of absent sensors do not push the writes out
+  // of the 48-line log, a sensor key's refusal is logged once per transport (session).
+  // The key is still read every time: a sensor that answers again is used again, so the
+  // temperature guard never settles for a less representative sensor.
   std::optional<double> readTemperature(const std::vector<std::string>& keys);
   // "KEY INFO" lines describing the fan keys. Read-only: nothing is written, and
   // refusals are described in the lines rather than logged as events.
@@ -119,9 +125,13 @@ class FanSMCTransport {
  private:
   Value readValue(std::string_view key, bool recordRefusal);
 
+
   std::unique_ptr<platform::SmcConnection> connection_;
   std::deque<std::string> writeEvents_;
   std::set<int> modeWritesNeedingCancellation_;
+  // The detail text of the latest call the controller refused.
+  std::optional<std::string> lastRefusal_;
+  std::set<std::string> loggedSensorKeys_;
 };
 
 }  // namespace tidewarden::fan

@@ -32,8 +32,4 @@ class SystemPower {
   virtual void allowPowerChange(std::intptr_t notificationID) = 0;
 };
 
-// Linux: thermal pressure is reported nominal and no sleep notice can be received yet,
-// so registration fails (and fan overrides stay disabled).
-std::unique_ptr<SystemPower> makeUnavailableSystemPower();
-
 }  // namespace tidewarden::platform

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fan/fan_control_error.h"
+#include "fan/fan_recovery_store.h"
 #include "platform/dispatch_queue.h"
 #include "support/fan_refusal.h"
 #include "support/test_platform.h"
@@ -337,6 +338,168 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
   EXPECT_TRUE(fansAutomatic());
   EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
+}
+
+TEST_F(FanControlCoordinatorTest, TheRecoveryRecordIsRewrittenEveryThreeHundredSecondsOfUptime) {
+  FanRecoveryStore store(tp.platform().root);
+  const auto advance = [&](double seconds) {
+    tp.clock.up += seconds;
+    tp.clock.wall += seconds;
+  };
+  ASSERT_TRUE(apply().accepted);
+  const double refreshed = coordinator.lease()->journalRefreshedUptime;
+  const std::optional<FanRecoveryRecord> first = store.read();
+  ASSERT_TRUE(first);
+  // Renewed every 10 s: each renewal runs a step, none rewrites the record early.
+  while (tp.clock.up + 10 < refreshed + kRecoveryRecordRefreshSeconds) {
+    advance(10);
+    ASSERT_TRUE(renew().accepted);
+  }
+  advance(refreshed + kRecoveryRecordRefreshSeconds - 0.01 - tp.clock.up);
+  ASSERT_TRUE(renew().accepted);
+  EXPECT_EQ(store.read(), first);
+  EXPECT_EQ(coordinator.lease()->journalRefreshedUptime, refreshed);
+
+  advance(0.02);
+  ASSERT_TRUE(renew().accepted);
+  const std::optional<FanRecoveryRecord> second = store.read();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->createdAt.secondsSinceReferenceDate, tp.clock.wall);
+  EXPECT_EQ(coordinator.lease()->journalRefreshedUptime, tp.clock.up);
+  // Only its date is new.
+  FanRecoveryRecord same = *second;
+  same.createdAt = first->createdAt;
+  EXPECT_EQ(same, first);
+  EXPECT_EQ(second->expected, (std::map<std::int32_t, double>{{0, 3000}, {1, 3500}}));
+  EXPECT_EQ(second->modeFenceFanIDs, (std::vector<std::int32_t>{0, 1}));
+}
+
+TEST_F(FanControlCoordinatorTest, AnActiveSessionChangesItsTargetsOnlyWhileAliveAndValid) {
+  FanRecoveryStore store(tp.platform().root);
+  ASSERT_TRUE(apply().accepted);
+  const std::string session = coordinator.lease()->id;
+  const std::size_t writes = tp.smc.writtenKeys().size();
+
+  // A target below the session's boost floor changes nothing and keeps the session.
+  FanControlRequest low = request(FanControlRequest::Action::apply);
+  low.targets = {{0, 1000}, {1, 4000}};
+  EXPECT_EQ(coordinator.perform(low).message,
+            "Fan 0: requested 1000.000 RPM; current boost-only range 1800.000–5700.000 RPM. All targets were rejected "
+            "before writes. Refresh the fan check and explicitly choose targets within the new ranges; no target is "
+            "increased automatically. New request rejected before any fan write. The existing session was not "
+            "replaced.");
+  EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
+  EXPECT_EQ(coordinator.lease()->id, session);
+  EXPECT_EQ(coordinator.lease()->targets, (std::map<std::int32_t, double>{{0, 3000}, {1, 3500}}));
+  EXPECT_EQ(store.read()->expected, (std::map<std::int32_t, double>{{0, 3000}, {1, 3500}}));
+
+  // The record names the new targets before the first of them reaches the controller.
+  std::optional<FanRecoveryRecord> recordAtWrite;
+  tp.smc.beforeAnswer = [&](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
+    if (input[42] == 6 && tp.smc.keyOf(tp.smc.received.size() - 1) == "F0Tg" && !recordAtWrite) {
+      recordAtWrite = store.read();
+    }
+    return std::nullopt;
+  };
+  tp.clock.up = 1011.0;
+  FanControlRequest update = request(FanControlRequest::Action::apply);
+  update.targets = {{0, 4000}, {1, 3500}};
+  ASSERT_TRUE(coordinator.perform(update).accepted);
+  ASSERT_TRUE(recordAtWrite);
+  EXPECT_EQ(recordAtWrite->expected, (std::map<std::int32_t, double>{{0, 4000}, {1, 3500}}));
+  EXPECT_EQ(tp.smc.writtenKeys(), (std::vector<std::string>{"F0Md", "F0Tg", "F1Md", "F1Tg", "F0Tg"}));
+
+  // A change of targets is no heartbeat: the session still ends 12 s after the apply.
+  tp.clock.up = 1012.0;
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "Fan session expired or the app stopped responding. System control restored.");
+  EXPECT_TRUE(fansAutomatic());
+
+  // An update of an expired session writes no target and returns the fans.
+  ASSERT_TRUE(apply().accepted);
+  tp.clock.up += 12.0;
+  const std::size_t before = tp.smc.writtenKeys().size();
+  FanControlRequest lateUpdate = request(FanControlRequest::Action::apply);
+  lateUpdate.targets = update.targets;
+  const FanControlReply late = coordinator.perform(lateUpdate);
+  EXPECT_EQ(late.message,
+            std::string("The fan session expired; it cannot be renewed by changing a target. ") + kOverrideStopped);
+  const std::vector<std::string> written = tp.smc.writtenKeys();
+  EXPECT_EQ(std::vector<std::string>(written.begin() + static_cast<std::ptrdiff_t>(before), written.end()),
+            (std::vector<std::string>{"F0Md", "F1Md"}));
+  EXPECT_TRUE(fansAutomatic());
+
+  // Old targets that no longer hold end the session before any new target is written.
+  ASSERT_TRUE(apply().accepted);
+  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3503);
+  const std::size_t drifted = tp.smc.writtenKeys().size();
+  EXPECT_EQ(coordinator.perform(request(FanControlRequest::Action::apply)).message,
+            std::string("Fan mode, target or layout changed before the completed acquisition check. Tidewarden will "
+                        "return its touched fans to System without retrying targets. ") +
+                kOverrideStopped);
+  EXPECT_EQ(tp.smc.writtenKeys().size(), drifted + 2);  // the two releases only
+  EXPECT_EQ(reg("F0Tg"), 3000);
+  EXPECT_TRUE(fansAutomatic());
+}
+
+TEST_F(FanControlCoordinatorTest, AutoMaxUpdatesOfAHeldSession) {
+  setCpu(80);
+  ASSERT_TRUE(apply(FanControlMode::autoMax).accepted);
+  ASSERT_TRUE(coordinator.lease()->boosted);
+  EXPECT_EQ(reg("F0Tg"), 5700);
+  const std::size_t writes = tp.smc.writtenKeys().size();
+
+  // Already at or below the new threshold's band: no target is written, the fans are
+  // released and the session stays armed.
+  FanControlRequest higher = request(FanControlRequest::Action::apply, FanControlMode::autoMax);
+  higher.thresholdCelsius = 85;
+  const FanControlReply armed = coordinator.perform(higher);
+  ASSERT_TRUE(armed.accepted) << armed.message;
+  EXPECT_EQ(armed.message, "Auto Max armed; System controls the fans below the trigger temperature.");
+  const std::vector<std::string> written = tp.smc.writtenKeys();
+  EXPECT_EQ(std::vector<std::string>(written.begin() + static_cast<std::ptrdiff_t>(writes), written.end()),
+            (std::vector<std::string>{"F0Md", "F1Md"}));
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+  ASSERT_TRUE(coordinator.lease());
+  EXPECT_EQ(coordinator.lease()->threshold, 85);
+
+  // Armed (not held), an update replaces the lease and the next step acts on it.
+  const FanControlReply manual = coordinator.perform(request(FanControlRequest::Action::apply));
+  ASSERT_TRUE(manual.accepted) << manual.message;
+  EXPECT_EQ(manual.message, kManualVerified);
+  EXPECT_EQ(reg("F0Tg"), 3000);
+
+  // Held, a switch to Auto Max on a source that cannot be read returns the fans.
+  FanControlRequest gpu = request(FanControlRequest::Action::apply, FanControlMode::autoMax);
+  gpu.thermalSource = FanThermalSource::gpu;
+  EXPECT_EQ(coordinator.perform(gpu).message, std::string("Auto Max temperature is unavailable. ") + kOverrideStopped);
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(coordinator.lease());
+}
+
+TEST_F(FanControlCoordinatorTest, AbsentSensorsDoNotCrowdTheWritesOutOfTheEventLog) {
+  ASSERT_TRUE(apply().accepted);
+  for (int renewal = 1; renewal <= 8; ++renewal) {
+    tp.clock.up = 1000 + 10.0 * renewal;
+    ASSERT_TRUE(renew().accepted);
+  }
+  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3510);
+  tp.clock.up += 5;
+  const FanControlReply failed = renew();
+  ASSERT_FALSE(failed.accepted);
+  const std::string report = *failed.diagnostics;
+  for (const char* line : {"WRITE key=F0Md, command=6", "MODE VERIFIED F0Md=1", "WRITE key=F1Tg, command=6",
+                           "TARGET VERIFIED F1Tg=3500.000", "MODE VERIFIED F1Md=0"}) {
+    EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+  }
+  // The Intel lists name five sensors this Mac lacks; each is logged once.
+  for (const char* key : {"TC0D", "TCAD", "TG0P", "TG0D", "TCGC"}) {
+    const std::string refused = std::string("REFUSED key=") + key + ", command=9";
+    const std::size_t first = report.find(refused);
+    EXPECT_NE(first, std::string::npos) << key;
+    EXPECT_EQ(report.find(refused, first + 1), std::string::npos) << key;
+  }
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

@@ -316,6 +316,41 @@ TEST(FanSMCTransportSensors, TheHighestPlausibleReadingWins) {
   EXPECT_TRUE(smc.writtenKeys().empty());
 }
 
+TEST(FanSMCTransportSensors, ASensorRefusalIsLoggedOncePerSessionAndTheKeyStillRead) {
+  FakeSmc smc;
+  smc.keys["TC0P"] = FakeSmc::sp78(47.5);
+  smc.keys["TCAD"] = FakeSmc::sp78(52);
+  bool failing = true;
+  smc.beforeAnswer = [&](const SmcParameterRecord&) -> std::optional<SmcCallResult> {
+    if (!failing || smc.keyOf(smc.received.size() - 1) != "TCAD") return std::nullopt;
+    return SmcCallResult{static_cast<std::int32_t>(0xE00002BC), 0, {}};
+  };
+  FanSMCTransport transport(smc);
+  const auto callsFor = [&](const std::string& key) {
+    int calls = 0;
+    for (std::size_t call = 0; call < smc.received.size(); ++call) calls += smc.keyOf(call) == key;
+    return calls;
+  };
+  for (int step = 0; step < 3; ++step) EXPECT_EQ(transport.readTemperature({"TMIS", "TC0P", "TCAD"}), 47.5);
+  const std::string skipped = "; sensor skipped, its refusals are not logged again in this session";
+  EXPECT_EQ(events(transport),
+            (std::vector<std::string>{
+                "REFUSED key=TMIS, command=9, I/O=0, SMC result=132, SMC status=0, reply bytes=80" + skipped,
+                "REFUSED key=TCAD, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=0" + skipped}));
+  EXPECT_EQ(callsFor("TMIS"), 3);
+  EXPECT_EQ(callsFor("TCAD"), 3);
+  // A sensor that answers again counts again.
+  failing = false;
+  EXPECT_EQ(transport.readTemperature({"TMIS", "TC0P", "TCAD"}), 52);
+  EXPECT_EQ(events(transport).size(), 2u);
+
+  // A new transport (a new session) logs the missing key again, once.
+  FanSMCTransport next(smc);
+  EXPECT_EQ(next.readTemperature({"TMIS"}), std::nullopt);
+  EXPECT_EQ(next.readTemperature({"TMIS"}), std::nullopt);
+  EXPECT_EQ(events(next).size(), 1u);
+}
+
 TEST(FanSMCTransportMetadata, DescribesTheFanKeysWithoutWritingOrLogging) {
   FakeSmc smc;
   smc.addFan(0, "flt ", 1800, 1200, 5700, 1800, 0);

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/linux/linux_process_facts.h"
 #include "sim/simulated_process_facts.h"
 #include "support/temp_dir.h"
 
@@ -224,14 +223,6 @@ TEST_F(WorldStoreTest, AccountsComeFromTheWorldAndNamesAndIdsStayUnique) {
                              ": The world value \"accounts.users[1].uid\" is out of range (an id no other account has).");
   std::ofstream(state()) << R"({"format":1,"accounts":{"users":[{"name":"a:b","uid":7}]}})";
   EXPECT_NE(readError().find("accounts.users[0].name"), std::string::npos);
-}
-
-TEST(LinuxAccounts, NamesAndIdsComeFromTheMachinesDatabase) {
-  const auto facts = platform::makeLinuxProcessFacts();
-  EXPECT_EQ(facts->userName(0), "root");
-  EXPECT_EQ(facts->userId("root"), 0u);
-  EXPECT_EQ(facts->userId("no-such-account-here"), std::nullopt);
-  EXPECT_EQ(facts->userId(std::string_view("root\0x", 6)), std::nullopt);
 }
 
 }  // namespace

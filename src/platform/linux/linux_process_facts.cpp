@@ -2,14 +2,21 @@
 #include "platform/linux/linux_process_facts.h"
 
 #include <pwd.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "platform/linux/linux_machine_files.h"
+
 namespace tidewarden::platform {
 namespace {
+
+// /proc/cpuinfo grows with the number of cores; the first "model name" is near its top.
+constexpr std::size_t kCpuinfoBytes = 4 << 20;
+constexpr std::size_t kSmallFileBytes = 4096;
 
 // Calls getpwuid_r or getpwnam_r with a buffer that grows while the entry does not fit.
 template <typename Lookup>
@@ -30,6 +37,8 @@ std::optional<passwd> lookUp(std::vector<char>& buffer, Lookup lookup) {
 
 class LinuxProcessFacts final : public ProcessFacts {
  public:
+  explicit LinuxProcessFacts(const UniqueFd& root) : root_(root) {}
+
   uid_t realUserId() override { return ::getuid(); }
   uid_t effectiveUserId() override { return ::geteuid(); }
 
@@ -52,10 +61,34 @@ class LinuxProcessFacts final : public ProcessFacts {
     if (!entry) return std::nullopt;
     return entry->pw_uid;
   }
+  std::string cpuBrand() override {
+    const auto text = linux_files::readBeneath(root_, "/proc/cpuinfo", kCpuinfoBytes);
+    return text ? linux_files::cpuBrandFromCpuinfo(*text).value_or("") : "";
+  }
+  std::string modelIdentifier() override {
+    const auto text = linux_files::readBeneath(root_, "/sys/class/dmi/id/product_name", kSmallFileBytes);
+    return text ? linux_files::firstLineOf(*text).value_or("Unknown") : "Unknown";
+  }
+  std::optional<std::string> deviceIdentifier() override {
+    const auto text = linux_files::readBeneath(root_, "/etc/machine-id", kSmallFileBytes);
+    return text ? linux_files::machineIdFrom(*text) : std::nullopt;
+  }
+  std::string osVersion() override {
+    const auto text = linux_files::readBeneath(root_, "/etc/os-release", kSmallFileBytes);
+    std::string version = text ? linux_files::prettyNameFromOsRelease(*text).value_or("Linux") : "Linux";
+    utsname names{};
+    if (::uname(&names) == 0) version += std::string(" (kernel ") + names.release + ")";
+    return version;
+  }
+
+ private:
+  const UniqueFd& root_;
 };
 
 }  // namespace
 
-std::unique_ptr<ProcessFacts> makeLinuxProcessFacts() { return std::make_unique<LinuxProcessFacts>(); }
+std::unique_ptr<ProcessFacts> makeLinuxProcessFacts(const UniqueFd& root) {
+  return std::make_unique<LinuxProcessFacts>(root);
+}
 
 }  // namespace tidewarden::platform

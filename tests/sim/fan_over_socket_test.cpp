@@ -1,0 +1,177 @@
+// Fan control over the real socket: the signed client holds the simulated Mac's fans, and the helper gives them back
+// after a crash, before sleep and when the client stops renewing. Runs on the simulator's real clock.
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/child_program.h"
+#include "support/simulator_process.h"
+#include "support/temp_dir.h"
+
+namespace tidewarden::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
+constexpr const char* kManualVerified =
+    "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
+    "certification.";
+// An apply acquires every fan with bounded observations (about a second per stage at
+// most); sanitizer builds are slower.
+constexpr auto kReplyBound = 60s;
+// The helper ends a session 12 s after its last renewal, on the next one-second step.
+constexpr auto kLeaseLapse = 13s;
+// Time a restoration to System takes (bounded observations), and slow builds.
+constexpr auto kMargin = 5s;
+
+std::vector<int> fanModes(const nlohmann::json& world) {
+  std::vector<int> modes;
+  for (const auto& fan : world["smc"]["fans"]) modes.push_back(fan["mode"].get<int>());
+  return modes;
+}
+bool allFans(const nlohmann::json& world, int mode) {
+  const std::vector<int> modes = fanModes(world);
+  return !modes.empty() && std::all_of(modes.begin(), modes.end(), [mode](int m) { return m == mode; });
+}
+bool contains(const nlohmann::json& list, std::int64_t id) {
+  return std::any_of(list.begin(), list.end(), [id](const nlohmann::json& item) { return item == id; });
+}
+
+class FanOverSocketTest : public ::testing::Test {
+ protected:
+  std::string worldDir() const { return dir_.path() + "/mac"; }
+  std::string recordPath() const {
+    return worldDir() + "/root/Library/Application Support/Tidewarden/FanControl/lease.json";
+  }
+  std::vector<std::string> ctlArguments(const ServingSimulator& simulator, std::vector<std::string> arguments) {
+    std::vector<std::string> argv{kCtl, "--socket", simulator.socketPath()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+  }
+  // `fan apply --manual 0=3000,1=3500` left running (it renews every 5 s); returns once
+  // the helper accepted it, with both fans held in the world.
+  std::unique_ptr<RunningProgram> holdFans(const ServingSimulator& simulator) {
+    auto holder =
+        std::make_unique<RunningProgram>(ctlArguments(simulator, {"fan", "apply", "--manual", "0=3000,1=3500"}));
+    const std::optional<std::string> first = holder->readLine(kReplyBound);
+    EXPECT_EQ(first, kManualVerified);
+    const nlohmann::json world = showWorld(worldDir());
+    EXPECT_EQ(fanModes(world), (std::vector<int>{1, 1}));
+    EXPECT_EQ(world["smc"]["fans"][0]["targetRPM"], 3000.0);
+    EXPECT_EQ(world["smc"]["fans"][1]["targetRPM"], 3500.0);
+    EXPECT_TRUE(std::filesystem::exists(recordPath()));
+    return holder;
+  }
+  // The helper's current fan message, from `fan inspect --json`.
+  std::string fanMessage(const ServingSimulator& simulator) {
+    const ProgramResult inspected = runProgram(ctlArguments(simulator, {"fan", "inspect", "--json"}));
+    EXPECT_EQ(inspected.exitCode, 0) << inspected.standardError;
+    const nlohmann::json reply = nlohmann::json::parse(inspected.standardOutput, nullptr, false);
+    return reply.is_object() && reply["message"].is_string() ? reply["message"].get<std::string>() : "";
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(FanOverSocketTest, FansAHelperDiedHoldingReturnToSystemAtItsNextStart) {
+  {
+    ServingSimulator simulator(worldDir());
+    ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
+    std::unique_ptr<RunningProgram> holder = holdFans(simulator);
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(simulator.stop(SIGKILL), 128 + SIGKILL);
+    EXPECT_EQ(holder->stop(SIGKILL, kSimulatorStopBound), 128 + SIGKILL);
+  }
+  // Nothing returned the fans: the controller keeps its registers, the record stays.
+  EXPECT_EQ(fanModes(showWorld(worldDir())), (std::vector<int>{1, 1}));
+  ASSERT_TRUE(std::filesystem::exists(recordPath()));
+
+  ServingSimulator again(worldDir());
+  ASSERT_TRUE(again.ready()) << again.firstLine().value_or("(no line)");
+  // The recovery runs on the fan queue before any request, so the first one sees it.
+  EXPECT_EQ(fanMessage(again), "Previous Tidewarden fan override returned to System after helper restart.");
+  const nlohmann::json world = showWorld(worldDir());
+  EXPECT_EQ(fanModes(world), (std::vector<int>{0, 0}));
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+
+  // Recovered, not blocked: a new override is allowed.
+  std::unique_ptr<RunningProgram> holder = holdFans(again);
+  EXPECT_EQ(holder->stop(SIGINT, kSimulatorStopBound), 0);
+  EXPECT_TRUE(allFans(showWorld(worldDir()), 0));
+  EXPECT_EQ(again.stop(), 0);
+}
+
+TEST_F(FanOverSocketTest, SleepIsAllowedOnlyAfterTheFansAreBackInSystem) {
+  ServingSimulator simulator(worldDir());
+  ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
+  std::unique_ptr<RunningProgram> holder = holdFans(simulator);
+  ASSERT_FALSE(HasFailure());
+
+  // "Can the system sleep?" is answered at once and changes nothing.
+  const ProgramResult canSleep = runWorldVerb(worldDir(), {"power", "can-sleep"});
+  ASSERT_EQ(canSleep.exitCode, 0) << canSleep.standardError;
+  const std::int64_t canID = std::stoll(canSleep.standardOutput);
+  const auto answered = awaitWorld(
+      worldDir(), [&](const nlohmann::json& w) { return contains(w["power"]["allowed"], canID); }, kReplyBound);
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(fanModes(*answered), (std::vector<int>{1, 1}));
+
+  // "The system will sleep": every world in which sleep was let go ahead already has
+  // both fans automatic.
+  const ProgramResult willSleep = runWorldVerb(worldDir(), {"power", "will-sleep"});
+  ASSERT_EQ(willSleep.exitCode, 0) << willSleep.standardError;
+  const std::int64_t willID = std::stoll(willSleep.standardOutput);
+  int allowedWhileHeld = 0;
+  const auto slept = awaitWorld(
+      worldDir(), [&](const nlohmann::json& w) { return contains(w["power"]["allowed"], willID); }, kReplyBound,
+      [&](const nlohmann::json& w) {
+        if (contains(w["power"]["allowed"], willID) && !allFans(w, 0)) ++allowedWhileHeld;
+      },
+      10ms);
+  ASSERT_TRUE(slept);
+  EXPECT_EQ(allowedWhileHeld, 0);
+  EXPECT_EQ(fanModes(*slept), (std::vector<int>{0, 0}));
+  EXPECT_EQ((*slept)["power"]["allowed"], nlohmann::json::array({canID, willID}));
+  EXPECT_EQ((*slept)["power"]["delivered"].size(), 2u);
+  EXPECT_TRUE((*slept)["power"]["pending"].empty());
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+  EXPECT_EQ(fanMessage(simulator), "System control restored before sleep.");
+
+  holder->stop(SIGKILL, kSimulatorStopBound);
+  EXPECT_EQ(simulator.stop(), 0);
+}
+
+TEST_F(FanOverSocketTest, AClientThatStopsRenewingLosesTheFansWithinThirteenSeconds) {
+  ServingSimulator simulator(worldDir());
+  ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
+  std::unique_ptr<RunningProgram> holder = holdFans(simulator);
+  ASSERT_FALSE(HasFailure());
+  // The apply was its last renewal; it is killed before the first renewal at 5 s.
+  const auto lastRenewal = std::chrono::steady_clock::now();
+  EXPECT_EQ(holder->stop(SIGKILL, kSimulatorStopBound), 128 + SIGKILL);
+
+  const auto released = awaitWorld(
+      worldDir(), [](const nlohmann::json& w) { return allFans(w, 0); }, kLeaseLapse + kMargin);
+  const auto elapsed = std::chrono::steady_clock::now() - lastRenewal;
+  ASSERT_TRUE(released) << "fans still held "
+                        << std::chrono::duration_cast<std::chrono::seconds>(elapsed).count() << " s later";
+  // Not ended early: the connection going away is not what ends a session.
+  EXPECT_GE(elapsed, 8s);
+  EXPECT_LE(elapsed, kLeaseLapse + kMargin);
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+  EXPECT_EQ(fanMessage(simulator), "Fan session expired or the app stopped responding. System control restored.");
+  EXPECT_EQ(simulator.stop(), 0);
+}
+
+}  // namespace
+}  // namespace tidewarden::testing
