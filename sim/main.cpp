@@ -26,6 +26,7 @@
 #include "helper/helper_process.h"
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
+#include "sim/download_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
@@ -270,6 +271,21 @@ void sendPowerEvent(const std::string& directory, Arguments arguments) {
   std::printf("%lld\n", static_cast<long long>(id));
 }
 
+void setClock(const std::string& directory, Arguments arguments) {
+  const auto options = takeOptions("set-clock", arguments, {"--ahead"});
+  if (!options.contains("--ahead")) throw UsageError{"set-clock needs --ahead S"};
+  const double ahead = parseDecimal("--ahead", options.at("--ahead"), -315360000, 315360000);
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.clock.aheadSeconds = ahead; });
+}
+
+void downloadVerb(const std::string& directory, Arguments arguments) {
+  try {
+    sim::runDownloadVerb(directory, arguments);
+  } catch (const sim::DownloadUsageError& error) {
+    throw UsageError{error.what()};
+  }
+}
+
 const std::vector<WorldVerb>& worldVerbs() {
   static const std::vector<WorldVerb> verbs = {
       {"show", "show", "print the world as JSON", showWorld},
@@ -298,6 +314,11 @@ const std::vector<WorldVerb>& worldVerbs() {
        "send a sleep notice to the running helper and print its id; show lists it under power.allowed\n"
        "      once the helper let it go ahead",
        sendPowerEvent},
+      {"set-clock", "set-clock --ahead S",
+       "set the Mac's wall clock S seconds ahead of the host's (negative: behind); files made on the host\n"
+       "      then look S seconds older to the helper. Fans and waits keep host time",
+       setClock},
+      {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, downloadVerb},
   };
   return verbs;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -106,6 +107,9 @@ void requireRange(bool holds, const std::string& path, const std::string& range)
   if (!holds) throw WorldError("The world value \"" + path + "\" is out of range (" + range + ").");
 }
 
+// Ten years either way is more than any test of file ages needs.
+constexpr double kMaxClockAhead = 315360000;
+
 bool isSpeed(double rpm) { return rpm >= 0 && rpm <= WorldRecord::kMaxFanRPM; }
 
 void checkSections(const WorldRecord& record) {
@@ -127,6 +131,12 @@ void checkSections(const WorldRecord& record) {
       requireRange(record.accounts.users[other].name != account.name, path + "name", "a name no other account has");
       requireRange(record.accounts.users[other].uid != account.uid, path + "uid", "an id no other account has");
     }
+  }
+  requireRange(std::isfinite(record.clock.aheadSeconds) && std::fabs(record.clock.aheadSeconds) <= kMaxClockAhead,
+               "clock.aheadSeconds", "-315360000 to 315360000");
+  for (std::size_t index = 0; index < record.downloads.holders.size(); ++index) {
+    const WorldDownloadHolder& holder = record.downloads.holders[index];
+    requireRange(holder.pid > 0, "downloads.holders[" + std::to_string(index) + "].pid", "a process id");
   }
   const std::vector<WorldFan>& fans = record.smc.fans;
   requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans",
@@ -238,7 +248,9 @@ json WorldRecord::toJson() const {
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
-              {"accounts", platform::json::encodeValue(accounts)}};
+              {"accounts", platform::json::encodeValue(accounts)},
+              {"clock", platform::json::encodeValue(clock)},
+              {"downloads", platform::json::encodeValue(downloads)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -260,6 +272,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
   decodeSection(document, "accounts", record.accounts);
+  decodeSection(document, "clock", record.clock);
+  decodeSection(document, "downloads", record.downloads);
   checkSections(record);
   return record;
 }
