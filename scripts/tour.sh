@@ -81,6 +81,45 @@ expect_reply_contains() {
   esac
 }
 
+# Interrupted installer downloads: a scan that finds one, explains the others, and its removal.
+tour_downloads() {
+  heading "Interrupted installer downloads: scan, then remove the idle one"
+  echo "(the Mac's clock is set an hour ahead, so files made now look an hour old to the helper)"
+  local step
+  for step in "set-clock --ahead 3600" \
+              "download add --folder 24B83 --size 13500000" \
+              "download add --folder 24C101 --size 2000000" \
+              "download lock 24C101" \
+              "download apple --size 800000 --owner admin"; do
+    show "$SIM" world --root "$WORLD" $step
+    # shellcheck disable=SC2086
+    "$SIM" world --root "$WORLD" $step || fail "tidewarden-sim world $step failed"
+  done
+  show "$CTL" --socket "$SOCKET" downloads scan
+  run_ctl "$CTL" downloads scan
+  expect_status 0
+  expect_reply_contains "Tidewarden is still downloading or preparing this installer."
+  expect_reply_contains "The Apple download is not owned by root"
+  local id
+  # The ID is the last column of the row above the item's "where:" line.
+  id=$("$CTL" --socket "$SOCKET" downloads scan | grep -B1 "where: /Users/Shared/Tidewarden/Downloads/24B83/" \
+       | head -n 1 | awk '{print $NF}')
+  [ -n "$id" ] || fail "the scan did not report the idle download"
+  echo "(removal watches the file for 20 seconds before it removes it)"
+  show "$CTL" --socket "$SOCKET" downloads remove "$id" --no-installation-in-progress
+  run_ctl "$CTL" downloads remove "$id" --no-installation-in-progress
+  expect_status 0
+  expect_reply_contains "Removed 1 of 1"
+  [ ! -e "$WORLD/root/Users/Shared/Tidewarden/Downloads/24B83/InstallAssistant.pkg.partial" ] \
+    || fail "the removed download is still there"
+  show "$CTL" --socket "$SOCKET" downloads remove "$id" --no-installation-in-progress
+  run_ctl "$CTL" downloads remove "$id" --no-installation-in-progress
+  expect_status 4
+  expect_reply_contains "A selection expired or is no longer approved."
+  show "$SIM" world --root "$WORLD" download unlock 24C101
+  "$SIM" world --root "$WORLD" download unlock 24C101 || fail "the downloader did not let go of its lock"
+}
+
 heading "Start the simulated Mac"
 echo "(commands below are relative to $BUILD_DIR; \$TOUR is the temporary directory $WORK)"
 WORLD="$WORK/mac"
@@ -176,6 +215,8 @@ show "$WORK/tidewarden-ctl-adhoc" --socket "$SOCKET" ping
 run_ctl "$WORK/tidewarden-ctl-adhoc" ping
 expect_status 3
 [ -z "$REPLY_TEXT" ] || fail "the refused client received a reply"
+
+tour_downloads
 
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
