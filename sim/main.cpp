@@ -286,6 +286,14 @@ void downloadVerb(const std::string& directory, Arguments arguments) {
   }
 }
 
+void setFreeSpace(const std::string& directory, Arguments arguments) {
+  if (arguments.size() != 1) throw UsageError{"free-space needs one byte count"};
+  constexpr std::int64_t kMaxBytes = 9999999999999999;  // 16 digits, about 10 PB
+  const std::int64_t bytes =
+      parseInteger("free-space", arguments[0], 0, kMaxBytes, "a byte count from 0 to 9999999999999999");
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.storage.freeBytes = bytes; });
+}
+
 const std::vector<WorldVerb>& worldVerbs() {
   static const std::vector<WorldVerb> verbs = {
       {"show", "show", "print the world as JSON", showWorld},
@@ -319,6 +327,10 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      then look S seconds older to the helper. Fans and waits keep host time",
        setClock},
       {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, downloadVerb},
+      {"free-space", "free-space BYTES",
+       "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
+       "      helper sent under signals (recorded, never delivered)",
+       setFreeSpace},
   };
   return verbs;
 }

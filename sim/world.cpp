@@ -177,6 +177,7 @@ void checkSections(const WorldRecord& record) {
     if (takeover.targetRPM) requireRange(isSpeed(*takeover.targetRPM), path + "targetRPM", "0 to 20000");
     requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
   }
+  requireRange(record.storage.freeBytes >= 0, "storage.freeBytes", "0 or more");
 }
 
 const json* member(const json& object, const char* key) {
@@ -250,7 +251,9 @@ json WorldRecord::toJson() const {
               {"power", platform::json::encodeValue(power)},
               {"accounts", platform::json::encodeValue(accounts)},
               {"clock", platform::json::encodeValue(clock)},
-              {"downloads", platform::json::encodeValue(downloads)}};
+              {"downloads", platform::json::encodeValue(downloads)},
+              {"storage", platform::json::encodeValue(storage)},
+              {"signals", platform::json::encodeValue(signals)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -274,6 +277,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "accounts", record.accounts);
   decodeSection(document, "clock", record.clock);
   decodeSection(document, "downloads", record.downloads);
+  decodeSection(document, "storage", record.storage);
+  decodeSection(document, "signals", record.signals);
   checkSections(record);
   return record;
 }
