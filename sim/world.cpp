@@ -253,7 +253,8 @@ json WorldRecord::toJson() const {
               {"clock", platform::json::encodeValue(clock)},
               {"downloads", platform::json::encodeValue(downloads)},
               {"storage", platform::json::encodeValue(storage)},
-              {"signals", platform::json::encodeValue(signals)}};
+              {"signals", platform::json::encodeValue(signals)},
+              {"tools", platform::json::encodeValue(tools)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -279,7 +280,9 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "downloads", record.downloads);
   decodeSection(document, "storage", record.storage);
   decodeSection(document, "signals", record.signals);
+  decodeSection(document, "tools", record.tools);
   checkSections(record);
+  checkWorldTools(record.tools);
   return record;
 }
 

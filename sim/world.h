@@ -15,6 +15,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_tools.h"
 
 namespace tidewarden::sim {
 
@@ -343,6 +344,7 @@ struct WorldRecord {
   WorldDownloads downloads;
   WorldStorage storage;
   std::vector<WorldSignal> signals;  // in the order they were sent
+  WorldTools tools;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;
