@@ -165,7 +165,7 @@ void makeFile(const UniqueFd& folder, const FileSpec& spec, double macNow, const
     throw WorldError("Cannot size or give away " + shown + ": " + errorText(errno));
   }
   // The Mac's clock may run ahead of the host's (world set-clock); the age is on its clock.
-  const double modified = macNow - static_cast<double>(spec.ageSeconds) - platform::kReferenceDateOffset;
+  const double modified = macNow - static_cast<double>(spec.ageSeconds) + platform::kReferenceDateOffset;
   timespec times[2];
   times[0].tv_sec = static_cast<time_t>(modified);
   times[0].tv_nsec = 0;
