@@ -99,15 +99,15 @@ PreparationWorkspace PreparationStorageGate::createWorkspace(std::string version
   return workspace;
 }
 
-platform::UniqueFd PreparationStorageGate::openWorkspace(std::string_view id) const {
+platform::UniqueFd openWorkspaceAt(int rootFd, std::string_view id) {
   // Workspaces are only ever made with the upper-case text of a fresh UUID; any other
   // spelling is a different folder name, not this workspace.
   const auto canonical = platform::parseUuidString(id);
   if (!canonical || *canonical != id) throw InstallerSafetyError::refused("Invalid preparation workspace identifier.");
-  platform::UniqueFd workspace = platform::openAt(rootFD_.get(), *canonical, kDirectoryFlags);
+  platform::UniqueFd workspace = platform::openAt(rootFd, *canonical, kDirectoryFlags);
   if (!workspace) refuseWithErrno("Cannot open preparation workspace " + *canonical, errno);
   const auto facts = platform::fileFacts(workspace.get());
-  const auto rootFacts = platform::fileFacts(rootFD_.get());
+  const auto rootFacts = platform::fileFacts(rootFd);
   if (!facts || !rootFacts || !facts->directory || facts->owner != 0 || (facts->permissions & 0077) != 0 ||
       facts->device != rootFacts->device) {
     throw InstallerSafetyError::refused("Preparation workspace " + *canonical +

@@ -41,6 +41,13 @@ inline constexpr const char* kManifestDoesNotMatch = "Preparation manifest does 
 // Throws InstallerSafetyError.
 platform::UniqueFd ensurePrivateDirectory(int parentFd, std::string_view name, bool strict);
 
+// Opens the workspace `id` in the preparation root `rootFd`: `id` must be the
+// upper-case text of a UUID (the only spelling workspaces are made with), and the
+// workspace a directory owned by root with no group/other bits on the root's file
+// system, so a mount point or a link in its place is refused. The caller owns the
+// descriptor. Throws InstallerSafetyError.
+platform::UniqueFd openWorkspaceAt(int rootFd, std::string_view id);
+
 // Holding a gate makes its holder the only preparation, preparation safety check or
 // preparation cleanup on the system: the exclusive flock on the operation lock is
 // taken without waiting, so a second operation is refused at once, and the kernel
@@ -75,10 +82,8 @@ class PreparationStorageGate {
   // removes it, and until then it blocks later work. Throws InstallerSafetyError.
   PreparationWorkspace createWorkspace(std::string version, std::string build, std::string purpose);
 
-  // Opens the workspace `id` (an upper-case UUID) in the root: it must be a
-  // directory owned by root with no group/other bits on the root's file system, so a
-  // mount point or a link in its place is refused. The caller owns the descriptor.
-  platform::UniqueFd openWorkspace(std::string_view id) const;
+  // openWorkspaceAt in this gate's root.
+  platform::UniqueFd openWorkspace(std::string_view id) const { return openWorkspaceAt(rootFD_.get(), id); }
 
  private:
   PreparationStorageGate(const platform::Platform& platform, platform::UniqueFd lockFD, platform::UniqueFd rootFD);
