@@ -13,8 +13,10 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "sim/simulated_free_space.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
+#include "sim/simulated_process_signals.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_system_power.h"
 #include "sim/world_anchors.h"
@@ -154,8 +156,10 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   launcher_ = platform::makeProcessLauncher(root_);
   smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
   power_ = std::make_unique<SimulatedSystemPower>(directory_);
-  platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_});
+  freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);
+  signals_ = std::make_unique<SimulatedProcessSignals>(directory_);
+  platform_ = std::make_unique<platform::Platform>(platform::Platform{
+      root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_, *signals_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

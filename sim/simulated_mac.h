@@ -19,7 +19,9 @@ class ProcessLauncher;
 
 namespace tidewarden::sim {
 
+class SimulatedFreeSpace;
 class SimulatedProcessFacts;
+class SimulatedProcessSignals;
 class SimulatedSmc;
 class SimulatedSystemPower;
 
@@ -67,6 +69,8 @@ class SimulatedMac {
   std::unique_ptr<platform::ProcessLauncher> launcher_;
   std::unique_ptr<SimulatedSmc> smc_;
   std::unique_ptr<SimulatedSystemPower> power_;
+  std::unique_ptr<SimulatedFreeSpace> freeSpace_;
+  std::unique_ptr<SimulatedProcessSignals> signals_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

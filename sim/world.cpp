@@ -167,6 +167,7 @@ void checkSections(const WorldRecord& record) {
     if (takeover.targetRPM) requireRange(isSpeed(*takeover.targetRPM), path + "targetRPM", "0 to 20000");
     requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
   }
+  requireRange(record.storage.freeBytes >= 0, "storage.freeBytes", "0 or more");
 }
 
 const json* member(const json& object, const char* key) {
@@ -238,7 +239,9 @@ json WorldRecord::toJson() const {
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
-              {"accounts", platform::json::encodeValue(accounts)}};
+              {"accounts", platform::json::encodeValue(accounts)},
+              {"storage", platform::json::encodeValue(storage)},
+              {"signals", platform::json::encodeValue(signals)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -260,6 +263,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
   decodeSection(document, "accounts", record.accounts);
+  decodeSection(document, "storage", record.storage);
+  decodeSection(document, "signals", record.signals);
   checkSections(record);
   return record;
 }

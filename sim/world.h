@@ -241,6 +241,36 @@ struct WorldAccounts {
   friend bool operator==(const WorldAccounts&, const WorldAccounts&) = default;
 };
 
+// The data volume as the simulated Mac reports it: its free bytes (the free-space
+// watch of tool runs and the storage checks read this).
+struct WorldStorage {
+  // A new simulated Mac has plenty: 1 TiB.
+  static constexpr std::int64_t kDefaultFreeBytes = std::int64_t{1} << 40;
+  std::int64_t freeBytes = kDefaultFreeBytes;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("freeBytes", &WorldStorage::freeBytes),
+    };
+  }
+  friend bool operator==(const WorldStorage&, const WorldStorage&) = default;
+};
+
+// A signal the helper sent to a process; recorded instead of delivered, so that no
+// host process is ever signalled by the simulated Mac.
+struct WorldSignal {
+  std::int64_t pid = 0;
+  std::int32_t signal = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("pid", &WorldSignal::pid),
+        platform::json::field("signal", &WorldSignal::signal),
+    };
+  }
+  friend bool operator==(const WorldSignal&, const WorldSignal&) = default;
+};
+
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
 // older simulator still opens. The document itself is coded by hand: the format number
@@ -257,6 +287,8 @@ struct WorldRecord {
   WorldSmc smc;
   WorldPower power;
   WorldAccounts accounts;
+  WorldStorage storage;
+  std::vector<WorldSignal> signals;  // in the order they were sent
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

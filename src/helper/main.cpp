@@ -8,10 +8,12 @@
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/development_anchor.h"
+#include "platform/free_space.h"
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
 #include "platform/platform.h"
 #include "platform/process_launcher.h"
+#include "platform/process_signals.h"
 #include "platform/system_power.h"
 
 namespace {
@@ -31,7 +33,9 @@ int main() {
   auto launcher = platform::makeProcessLauncher(root);
   auto smc = platform::makeLinuxSmcClient();
   auto power = platform::makeUnavailableSystemPower();
-  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power};
+  auto freeSpace = platform::makeVolumeFreeSpace(root);
+  auto signals = platform::makeProcessSignals();
+  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power, *freeSpace, *signals};
 
   try {
     helper::HelperProcess process(platform, kSocketPath);

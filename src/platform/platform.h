@@ -7,8 +7,10 @@ namespace tidewarden::platform {
 
 class Clock;
 class CodeSigning;
+class FreeSpace;
 class ProcessFacts;
 class ProcessLauncher;
+class ProcessSignals;
 class SmcClient;
 class SystemPower;
 
@@ -25,6 +27,10 @@ struct Platform {
   SmcClient& smc;
   // Thermal pressure and sleep notices.
   SystemPower& power;
+  // Free bytes of the volume holding a logical path (the free-space watch of tool runs).
+  FreeSpace& freeSpace;
+  // Signals to processes the helper did not start itself.
+  ProcessSignals& signals;
 };
 
 }  // namespace tidewarden::platform

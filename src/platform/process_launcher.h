@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,25 @@ class LaunchError : public std::runtime_error {
 
  private:
   int error_;
+};
+
+// What was read from one of a child's output streams, kept up to `limit` bytes. A
+// chunk that would take the total past the limit is dropped and marks the capture
+// overflowed; reading goes on (so the child never blocks on a full pipe) but nothing
+// more is kept, so `bytes` is always an unbroken prefix of what the child wrote.
+struct OutputCapture {
+  explicit OutputCapture(std::size_t limit) : limit(limit) {}
+
+  std::size_t limit;
+  std::string bytes;
+  bool overflowed = false;
+  bool failed = false;  // a read failed (or the pipe was taken): the stream was not read to its end
+  bool ended = false;   // end of file was read
+
+  // True once nothing more can arrive: end of file or a failed read.
+  bool finished() const { return ended || failed; }
+  // Read to its end with nothing dropped.
+  bool whole() const { return ended && !failed && !overflowed; }
 };
 
 // One started child. The child leads its own process group. Its standard output and
@@ -65,13 +85,32 @@ class ChildProcess {
   // same status.
   int wait();
 
+  // Reads both output pipes (in chunks of kCaptureChunkBytes, whichever has data) into
+  // `output` and `error` for at most `seconds`. Returns true as soon as the child has
+  // ended, false when the time ran out first; it wakes on the child's end at once (a
+  // pidfd), not at the next tick. An ended child is not reaped here: until wait()
+  // reaps it its pid and process group stay ours, so signalGroup() still reaches
+  // whatever it left running.
+  bool captureUntilExit(double seconds, OutputCapture& output, OutputCapture& error);
+  // Reads both output pipes until both are finished (true) or `seconds` passed
+  // (false). A pipe that something else still holds open never finishes; the time
+  // bounds the wait.
+  bool captureUntilFinished(double seconds, OutputCapture& output, OutputCapture& error);
+
+  static constexpr std::size_t kCaptureChunkBytes = 8192;
+
  private:
   bool sendLocked(pid_t target, int sig);
   void reapLocked(int options);
+  bool hasEnded();
+  bool capture(double seconds, bool untilExit, OutputCapture& output, OutputCapture& error);
 
   const pid_t pid_;
   UniqueFd standardOutput_;
   UniqueFd standardError_;
+  // Readable once the child has ended; invalid where pidfd_open is unavailable (the
+  // waits then look every few milliseconds instead).
+  UniqueFd processFd_;
   std::mutex mutex_;
   std::optional<int> status_;
 };

@@ -2,18 +2,26 @@
 // in-memory controller, and code signing that trusts the anchors the test hands in.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/code_signing.h"
+#include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
 #include "platform/process_launcher.h"
+#include "platform/process_signals.h"
 #include "platform/system_power.h"
 #include "support/fake_smc.h"
 #include "support/temp_dir.h"
@@ -81,6 +89,39 @@ class FakeSystemPower final : public platform::SystemPower {
   std::vector<std::intptr_t> allowed;
 };
 
+// Free space set by the test, the same for every path. `script` (when not empty) gives
+// the answers of the next measurements in turn, its last one repeating; nullopt is a
+// measurement that fails. Every question is counted and its path kept.
+class FakeFreeSpace final : public platform::FreeSpace {
+ public:
+  std::optional<std::int64_t> freeBytes(std::string_view logicalPath) override {
+    std::lock_guard lock(mutex);
+    paths.emplace_back(logicalPath);
+    std::optional<std::int64_t> answer = bytes;
+    if (!script.empty()) answer = script[std::min(paths.size(), script.size()) - 1];
+    if (!answer) errno = EIO;
+    return answer;
+  }
+
+  std::mutex mutex;
+  std::optional<std::int64_t> bytes = std::int64_t{1} << 40;
+  std::vector<std::optional<std::int64_t>> script;
+  std::vector<std::string> paths;
+};
+
+// Records every signal instead of sending it.
+class RecordedSignals final : public platform::ProcessSignals {
+ public:
+  bool send(pid_t pid, int signal) override {
+    std::lock_guard lock(mutex);
+    sent.push_back({pid, signal});
+    return true;
+  }
+
+  std::mutex mutex;
+  std::vector<std::pair<pid_t, int>> sent;
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -95,6 +136,8 @@ class TestPlatform {
   FixedProcessFacts facts;
   FakeSmc smc;
   FakeSystemPower power;
+  FakeFreeSpace freeSpace;
+  RecordedSignals signals;
 
  private:
   TempDir dir_;
