@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "preflight_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
@@ -422,6 +423,17 @@ const std::vector<Subcommand>& subcommands() {
        "      with a status line per fan until interrupted (or N renewals), then restore System; --json\n"
        "      prints each raw reply instead",
        runFan},
+      {"preflight", "preflight --package-bytes N [--already-downloaded] [--json]",
+       "ask whether there is working space to prepare an installer of N bytes; exit 4 when there is not",
+       [](const Options& options, Arguments arguments) {
+         try {
+           return tidewarden::client::runPreflight(
+               arguments, [&](std::string_view selector, std::string data) { return callHelper(options, selector, std::move(data)); },
+               writeStandardOutput);
+         } catch (const tidewarden::client::CommandFailure& failure) {
+           throw Failure{failure.status, failure.message};
+         }
+       }},
   };
   return table;
 }

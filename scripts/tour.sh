@@ -177,6 +177,10 @@ run_ctl "$WORK/tidewarden-ctl-adhoc" ping
 expect_status 3
 [ -z "$REPLY_TEXT" ] || fail "the refused client received a reply"
 
+# Each feature's stop is a function at the end of this file; they run here, in file order.
+eval "$(sed -n '/^# ---- feature stops ----$/,$p' "${BASH_SOURCE[0]}")"
+tour_preflight
+
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
 kill -TERM "$SIM_PID"
@@ -195,3 +199,35 @@ echo "the simulator stopped (exit status 0)"
 
 echo
 echo "Tour complete. Next: 'make test' runs every test; README.md explains the pieces."
+
+# ---- feature stops ----
+
+# Preparation preflight: enough space, too little space, and a leftover workspace that
+# blocks any new preparation until it is reviewed.
+tour_preflight() {
+  heading "Preflight: is there working space to prepare a 13 GB installer?"
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000
+  run_ctl "$CTL" preflight --package-bytes 13000000000
+  expect_status 0
+  expect_reply_contains "Working-space budget: 60.59 GB additional, 1.1 TB available."
+
+  heading "Preflight with 20 GB free: refused, nothing created"
+  show "$SIM" world --root "$WORLD" free-space 20000000000
+  "$SIM" world --root "$WORLD" free-space 20000000000
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000 --already-downloaded
+  run_ctl "$CTL" preflight --package-bytes 13000000000 --already-downloaded
+  expect_status 4
+  expect_reply_contains "Not enough working space. This operation budgets 47.59 GB"
+  expect_reply_contains "20 GB is available. No new workspace was created."
+
+  heading "A leftover preparation workspace blocks every new preparation"
+  show "$SIM" world --root "$WORLD" preparation add-workspace
+  local workspace
+  workspace=$("$SIM" world --root "$WORLD" preparation add-workspace)
+  echo "$workspace"
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000 --json
+  run_ctl "$CTL" preflight --package-bytes 13000000000 --json
+  expect_status 4
+  expect_reply_contains "Earlier preparation storage remains at $workspace. No new workspace was created."
+  "$SIM" world --root "$WORLD" free-space 1099511627776
+}

@@ -26,6 +26,7 @@
 #include "helper/helper_process.h"
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
+#include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
@@ -310,6 +311,17 @@ const std::vector<WorldVerb>& worldVerbs() {
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",
        setFreeSpace},
+      {"preparation",
+       "preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]",
+       "lay out a leftover preparation workspace (manifest, an extracted installer with N files and a\n"
+       "      symbolic link, with --fifo a named pipe) and print its path",
+       [](const std::string& directory, Arguments arguments) {
+         try {
+           sim::preparationVerb(directory, arguments);
+         } catch (const sim::PreparationVerbUsageError& error) {
+           throw UsageError{error.what()};
+         }
+       }},
   };
   return verbs;
 }

@@ -151,6 +151,10 @@ void validateWorkspaceContents(const platform::Platform& platform, int workspace
   if (!requireManifest || !hasManifest) return;
   const std::string bytes = readBoundedMetadata(platform.root, path + "/" + std::string(kPreparationManifestName),
                                                 kPreparationRoot, kPreparationManifestLimitBytes);
+  decodePreparationManifest(bytes, id);
+}
+
+PreparationManifest decodePreparationManifest(std::string_view bytes, std::string_view id) {
   PreparationManifest manifest;
   try {
     manifest = platform::json::decodeDocument<PreparationManifest>(bytes);
@@ -161,6 +165,7 @@ void validateWorkspaceContents(const platform::Platform& platform, int workspace
       (manifest.purpose != "installer" && manifest.purpose != "safety-check")) {
     throw InstallerSafetyError::refused(kManifestDoesNotMatch);
   }
+  return manifest;
 }
 
 }  // namespace tidewarden::storage

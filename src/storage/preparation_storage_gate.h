@@ -118,6 +118,11 @@ class PreparationWorkspace {
   PreparationManifest manifest_;
 };
 
+// The manifest in `bytes` ("operation.json" as read from disk), accepted only when it
+// decodes strictly, has schema 1, names `id` as its operationID and a purpose of
+// "installer" or "safety-check". Throws InstallerSafetyError kManifestDoesNotMatch.
+PreparationManifest decodePreparationManifest(std::string_view bytes, std::string_view id);
+
 // Checks the top level of the workspace `workspaceFd` named `id`: only the allowed
 // entries may be present (at most 16 are examined); with `requireManifest` a present
 // "operation.json" is read (bounded, change-detecting, beneath the preparation root)
