@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/downloads_command.h"
+#include "preflight_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
@@ -440,6 +441,17 @@ const std::vector<Subcommand>& subcommands() {
        "      prints each raw reply instead",
        runFan},
       {"downloads", tidewarden::ctl::kDownloadsSynopsis, tidewarden::ctl::kDownloadsSummary, runDownloads},
+      {"preflight", "preflight --package-bytes N [--already-downloaded] [--json]",
+       "ask whether there is working space to prepare an installer of N bytes; exit 4 when there is not",
+       [](const Options& options, Arguments arguments) {
+         try {
+           return tidewarden::client::runPreflight(
+               arguments, [&](std::string_view selector, std::string data) { return callHelper(options, selector, std::move(data)); },
+               writeStandardOutput);
+         } catch (const tidewarden::client::CommandFailure& failure) {
+           throw Failure{failure.status, failure.message};
+         }
+       }},
   };
   return table;
 }

@@ -9,7 +9,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     signature_block
     team_certificate
     world_file
-    json_document)
+    json_document
+    preparation_manifest)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -19,6 +20,7 @@ set(tidewarden_fuzz_libs_signature_block tidewarden_platform tidewarden_test_pla
 set(tidewarden_fuzz_libs_team_certificate tidewarden_platform)
 set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
+set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

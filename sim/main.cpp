@@ -27,6 +27,7 @@
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
 #include "sim/download_verbs.h"
+#include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
@@ -357,6 +358,17 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::reportingUsageAs<UsageError>(sim::toolFaultVerb)},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::reportingUsageAs<UsageError>(sim::clearToolFaultsVerb)},
+      {"preparation",
+       "preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]",
+       "lay out a leftover preparation workspace (manifest, an extracted installer with N files and a\n"
+       "      symbolic link, with --fifo a named pipe) and print its path",
+       [](const std::string& directory, Arguments arguments) {
+         try {
+           sim::preparationVerb(directory, arguments);
+         } catch (const sim::PreparationVerbUsageError& error) {
+           throw UsageError{error.what()};
+         }
+       }},
   };
   return verbs;
 }

@@ -18,8 +18,9 @@
 #include "quarantine/quarantine_messages.h"
 #include "rescue/rescue_destination_error.h"
 #include "rescue/rescue_messages.h"
-#include "storage/storage_messages.h"
 #include "storage/installer_safety_error.h"
+#include "storage/preparation_preflight.h"
+#include "storage/storage_messages.h"
 
 namespace tidewarden::helper {
 
@@ -156,7 +157,8 @@ void answerUnderLocalInstallerGuard(HelperEngines& engines, std::shared_ptr<Inst
                                     Failure failure) {
   engines.onUtilityQueue([&engines, reply, failure] {
     answer(*reply, failure, [&engines] {
-      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, engines.platform,
+                                         notAvailable<storage::InstallerSafetyError>);
     });
   });
 }
@@ -314,7 +316,11 @@ void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Re
   auto request = decodeRequest<storage::InstallerPreparationPreflightRequest>(
       data, kPreflightRequestLimit, "Preparation preflight request is too large.", *reply, preflightFailure);
   if (!request) return;
-  engines_->onUtilityQueue([reply] { answer(*reply, preflightFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, preflightFailure, [&] {
+      return json::encodeValue(storage::preflightInstallerPreparation(engines->platform, request));
+    });
+  });
 }
 
 void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock) {
