@@ -325,12 +325,9 @@ void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Re
 
 void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
-  engines_->onInterruptedInstallersQueue([reply, &clock = engines_->platform.clock] {
-    storage::InterruptedInstallerScanResponse response;
-    response.checkedAt = platform::json::Date{clock.now()};
-    response.protectedLocationsChecked = false;
-    response.warnings = {kCapabilityNotAvailable};
-    sendJson(*reply, json::encodeValue(response));
+  engines_->onInterruptedInstallersQueue([reply, engines = engines_.get()] {
+    // The scan never fails as a whole: every problem is a warning or an explanation.
+    sendJson(*reply, json::encodeValue(engines->interruptedInstallerEngine.scanInterruptedInstallerDownloads()));
   });
 }
 
@@ -340,8 +337,11 @@ void PrivilegedHelperService::removeInterruptedInstallerDownloads(std::string da
       data, kRemoveInterruptedRequestLimit, "Installer-cleanup request is too large.", *reply,
       removeInterruptedFailure);
   if (!request) return;
-  engines_->onInterruptedInstallersQueue(
-      [reply] { answer(*reply, removeInterruptedFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onInterruptedInstallersQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, removeInterruptedFailure, [&] {
+      return json::encodeValue(engines->interruptedInstallerEngine.removeInterruptedInstallerDownloads(request));
+    });
+  });
 }
 
 void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply replyBlock) {

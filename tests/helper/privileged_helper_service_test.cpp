@@ -189,10 +189,11 @@ TEST_F(ServiceTest, MethodsWithoutArgumentAnswerTheirFixedReplies) {
                   {"message",
                    "The development safety test has been removed. No test files were created. Use Download for "
                    "the normal installer flow."}}));
+  // A Mac without any download or workspace: an empty, complete scan.
   json scan = json::parse(*client.call("scanInterruptedInstallerDownloadsWithReply:"));
   EXPECT_EQ(scan.at("items"), json::array());
-  EXPECT_EQ(scan.at("protectedLocationsChecked"), false);
-  EXPECT_EQ(scan.at("warnings"), json::array({kCapabilityNotAvailable}));
+  EXPECT_EQ(scan.at("protectedLocationsChecked"), true);
+  EXPECT_EQ(scan.at("warnings"), json::array());
 }
 
 TEST_F(ServiceTest, PingShowsTheProcessUserIdsAndNoStampWhenNoneWasCaptured) {
