@@ -38,7 +38,9 @@ const json& member(const json& object, const char* key, Kind is) {
   return *it;
 }
 
-std::string text(const json& object, const char* key) { return member(object, key, &json::is_string).get<std::string>(); }
+std::string text(const json& object, const char* key) {
+  return member(object, key, &json::is_string).get<std::string>();
+}
 
 // Decimal units, as macOS shows file sizes: 999 bytes, 1.5 MB, 12.35 GB.
 std::string byteText(double bytes) {

@@ -194,8 +194,8 @@ void addAppleDownload(const std::string& directory, Arguments arguments) {
   const std::vector<std::string> cache =
       components("--cache", options.contains("--cache") ? options.at("--cache") : std::string(kDefaultCache));
   if (cache.size() != 2) throw DownloadUsageError("--cache needs A/B, two folder names");
-  const std::vector<std::string> subfolders =
-      options.contains("--subfolder") ? components("--subfolder", options.at("--subfolder")) : std::vector<std::string>{};
+  std::vector<std::string> subfolders;
+  if (options.contains("--subfolder")) subfolders = components("--subfolder", options.at("--subfolder"));
   const WorldRecord world = World::read(directory);
   const FileSpec spec = fileSpec(options, world, std::string(kSoftwareUpdateAccount));
   const uid_t updater = accountId(world, std::string(kSoftwareUpdateAccount));

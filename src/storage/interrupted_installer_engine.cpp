@@ -109,6 +109,41 @@ std::optional<std::string> openFileIssue(const EvidenceMap& openFiles, const std
   return std::nullopt;
 }
 
+// Step 10 for one target: its folder is still the one at its path, the file is still
+// exactly what was approved, then unlinkat relative to the pinned folder and a look
+// proving it gone. Nothing when removed, else why it was kept.
+std::optional<std::string> removePinnedTarget(const platform::Platform& platform,
+                                              const InstallerRemovalTarget& target) {
+  const std::string name = target.name();
+  const std::optional<platform::FileFacts> pinned = platform::fileFacts(target.directory.get());
+  std::optional<platform::FileFacts> again;
+  try {
+    const platform::UniqueFd reopened = openDirectoryNoFollow(platform.root, parentOf(target.path));
+    again = platform::fileFacts(reopened.get());
+  } catch (const InstallerSafetyError&) {
+  }
+  if (!pinned || !again || pinned->device != again->device || pinned->inode != again->inode) {
+    return "The download folder was moved or replaced during the check. Nothing was removed.";
+  }
+  std::optional<InstallerFileIdentity> current;
+  try {
+    current = inspectDownloadFile(target.directory.get(), name);
+  } catch (const InstallerSafetyError&) {
+  }
+  if (!current || current->links != 1 || current->device != target.identity.device ||
+      current->inode != target.identity.inode) {
+    return "The file changed, was replaced, or has multiple hard links. Nothing was removed.";
+  }
+  if (*current != target.identity) return "The file changed during the 20-second check. Nothing was removed.";
+  if (!platform::removeFileAt(target.directory.get(), name)) {
+    return "Could not remove installer download: " + platform::errnoText(errno);
+  }
+  if (platform::fileFactsAt(target.directory.get(), name) || errno != ENOENT) {
+    return "A file is present again at the download path. Removal could not be verified.";
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 InterruptedInstallerEngine::InterruptedInstallerEngine(const platform::Platform& platform,
@@ -336,50 +371,19 @@ InterruptedInstallerRemovalResponse InterruptedInstallerEngine::removeInterrupte
 
   // Step 10: remove each one through its pinned folder, then prove it is gone.
   if (!response.freeSpaceBefore) response.freeSpaceBefore = dataVolumeFreeBytes(platform_);
-  for (Pinned& pinnedTarget : targets) {
-    const InstallerRemovalTarget& target = pinnedTarget.target;
-    const std::string name = target.name();
-    const auto keep = [&response, &target](const std::string& reason) {
-      response.issues.push_back(target.path + ": " + reason);
-    };
-    std::optional<platform::FileFacts> pinned = platform::fileFacts(target.directory.get());
-    std::optional<platform::FileFacts> again;
-    try {
-      const platform::UniqueFd reopened = openDirectoryNoFollow(platform_.root, parentOf(target.path));
-      again = platform::fileFacts(reopened.get());
-    } catch (const InstallerSafetyError&) {
-    }
-    if (!pinned || !again || pinned->device != again->device || pinned->inode != again->inode) {
-      keep("The download folder was moved or replaced during the check. Nothing was removed.");
+  for (Pinned& pinned : targets) {
+    const std::optional<std::string> kept = removePinnedTarget(platform_, pinned.target);
+    // This target is finished: its folder and its download lock are let go now.
+    pinned.target.directory.reset();
+    pinned.target.lock.reset();
+    if (kept) {
+      response.issues.push_back(pinned.target.path + ": " + *kept);
       continue;
     }
-    std::optional<InstallerFileIdentity> current;
-    try {
-      current = inspectDownloadFile(target.directory.get(), name);
-    } catch (const InstallerSafetyError&) {
-    }
-    if (!current || current->links != 1 || current->device != target.identity.device ||
-        current->inode != target.identity.inode) {
-      keep("The file changed, was replaced, or has multiple hard links. Nothing was removed.");
-      continue;
-    }
-    if (*current != target.identity) {
-      keep("The file changed during the 20-second check. Nothing was removed.");
-      continue;
-    }
-    if (!platform::removeFileAt(target.directory.get(), name)) {
-      keep("Could not remove installer download: " + platform::errnoText(errno));
-      continue;
-    }
-    if (platform::fileFactsAt(target.directory.get(), name) || errno != ENOENT) {
-      keep("A file is present again at the download path. Removal could not be verified.");
-      continue;
-    }
-    response.removedIDs.push_back(pinnedTarget.id);
-    response.removedAllocatedBytes += pinnedTarget.approvedAllocatedBytes;
-    approvals_.erase(pinnedTarget.id);
+    response.removedIDs.push_back(pinned.id);
+    response.removedAllocatedBytes += pinned.approvedAllocatedBytes;
+    approvals_.erase(pinned.id);
   }
-  targets.clear();  // folder descriptors and download locks are let go here
   response.freeSpaceAfter = dataVolumeFreeBytes(platform_);
   return response;
 }

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/dispatch_queue.h"
+#include "storage/installer_download_discovery.h"
 #include "storage/installer_removal_target.h"
 #include "support/test_platform.h"
 
@@ -113,8 +114,9 @@ class EngineTest : public ::testing::Test {
 TEST_F(EngineTest, PathShapesAndSafeNames) {
   EXPECT_EQ(classifyDownloadPath("/Users/Shared/Tidewarden/Downloads/a-1_b.c/InstallAssistant.pkg"),
             InstallerDownloadSource::tidewarden);
-  EXPECT_EQ(classifyDownloadPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/a/InstallAssistant.pkg.partial"),
-            InstallerDownloadSource::tidewarden);
+  EXPECT_EQ(
+      classifyDownloadPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/a/InstallAssistant.pkg.partial"),
+      InstallerDownloadSource::tidewarden);
   EXPECT_EQ(classifyDownloadPath("/var/folders/zz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
             InstallerDownloadSource::appleSoftwareUpdate);
   std::string deep = "/private/var/folders/zz/x/C/com.apple.SoftwareUpdate";
@@ -171,8 +173,7 @@ TEST_F(EngineTest, TheHundredTwentyNinthCandidateIsCutWithThePartialWarning) {
   response = scan();
   EXPECT_EQ(response.items.size(), 128u);
   EXPECT_FALSE(response.protectedLocationsChecked);
-  EXPECT_EQ(response.warnings,
-            std::vector<std::string>{"Installer-download discovery reached a safety limit; these results are partial."});
+  EXPECT_EQ(response.warnings, std::vector<std::string>{kDiscoveryLimitWarning});
 }
 
 TEST_F(EngineTest, ActivityByTimingLinksLocksAndOwners) {
