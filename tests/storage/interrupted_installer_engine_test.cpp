@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/dispatch_queue.h"
-#include "storage/installer_download_discovery.h"
 #include "storage/installer_removal_target.h"
 #include "support/test_platform.h"
 
@@ -173,7 +172,8 @@ TEST_F(EngineTest, TheHundredTwentyNinthCandidateIsCutWithThePartialWarning) {
   response = scan();
   EXPECT_EQ(response.items.size(), 128u);
   EXPECT_FALSE(response.protectedLocationsChecked);
-  EXPECT_EQ(response.warnings, std::vector<std::string>{kDiscoveryLimitWarning});
+  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
+                                                        "results are partial."});
 }
 
 TEST_F(EngineTest, ActivityByTimingLinksLocksAndOwners) {
