@@ -85,6 +85,15 @@ TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadAndRemovalRefusesMalformedSe
     const ProgramResult result = world(verb);
     ASSERT_EQ(result.exitCode, 0) << verb[0] << " " << verb[1] << ": " << result.standardError;
   }
+  // The verbs refuse what they cannot do and change nothing then.
+  const ProgramResult noSize = world({"download", "add", "--folder", "other"});
+  EXPECT_EQ(noSize.exitCode, 2);
+  EXPECT_TRUE(noSize.standardError.starts_with("tidewarden-sim: --size B is required\n")) << noSize.standardError;
+  const ProgramResult again = world({"download", "add", "--folder", "idle", "--size", "7"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(again.standardError,
+            "tidewarden-sim: Cannot create " + std::string(kOwn) + "/idle/InstallAssistant.pkg.partial: File exists\n");
+  EXPECT_EQ(world({"download", "lock", "busy"}).exitCode, 1);  // already held
   const std::string idle = std::string(kOwn) + "/idle/InstallAssistant.pkg.partial";
   const std::string busy = std::string(kOwn) + "/busy/InstallAssistant.pkg.partial";
   const std::string apple =
@@ -126,6 +135,7 @@ TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadAndRemovalRefusesMalformedSe
   const ProgramResult unacknowledged = ctl({"downloads", "remove", id});
   EXPECT_EQ(unacknowledged.exitCode, 2);
   EXPECT_EQ(sizeOf(idle), 5000000);
+  EXPECT_EQ(::access(host(std::string(kOwn) + "/other").c_str(), F_OK), -1);
 
   // The downloader lets go: the lock is free again for anyone.
   ASSERT_EQ(world({"download", "unlock", "busy"}).exitCode, 0);
