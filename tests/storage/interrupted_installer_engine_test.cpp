@@ -176,6 +176,23 @@ TEST_F(EngineTest, TheHundredTwentyNinthCandidateIsCutWithThePartialWarning) {
                                                         "results are partial."});
 }
 
+TEST_F(EngineTest, AppleCachesAreSearchedSeventeenLevelsDeep) {
+  std::string levels;
+  for (int level = 0; level < 17; ++level) levels += "/d";
+  const std::string deepest = apple(kPartial, kUpdater, levels);
+  auto response = scan();
+  ASSERT_EQ(response.items.size(), 1u);
+  EXPECT_EQ(response.items[0].path, deepest);
+  EXPECT_TRUE(response.protectedLocationsChecked);
+
+  apple(kPartial, kUpdater, levels + "/d");
+  response = scan();
+  EXPECT_EQ(response.items.size(), 1u);
+  EXPECT_FALSE(response.protectedLocationsChecked);
+  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
+                                                        "results are partial."});
+}
+
 TEST_F(EngineTest, ActivityByTimingLinksLocksAndOwners) {
   const std::string growing = own("growing");
   const std::string linked = own("linked");
