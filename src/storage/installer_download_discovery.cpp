@@ -36,10 +36,11 @@ class Discovery {
     }
   }
 
-  void limitReached() {
+  // The results are partial; with `stop`, nothing more is read at all.
+  void limitReached(bool stop = true) {
     warn(kDiscoveryLimitWarning);
     result_.complete = false;
-    stopped_ = true;
+    stopped_ = stopped_ || stop;
   }
 
   // True once reading must end: a limit was met, or the time budget is spent.
@@ -175,8 +176,8 @@ class Discovery {
       }
       if (!facts->directory) continue;
       if (depth + 1 > kAppleCacheNestingLimit) {
-        limitReached();
-        return;
+        limitReached(/*stop=*/false);  // too deep to enter; the rest is still read
+        continue;
       }
       const platform::UniqueFd sub = openSubfolder(directory, name);
       if (sub) walkCache(sub.get(), entryPath, depth + 1);
