@@ -364,6 +364,7 @@ TEST_F(EngineTest, LockAndPermissionRefusalsLeaveModesUnchanged) {
   const std::string lockedByLink = own("lock-linked");
   const std::string open = own("open-folder");
   const std::string fine = own("fine");
+  const mode_t fileMode = modeOf(lockedByLink);
   const auto scanned = scan();
   const std::string lockFile = std::string(kOwn) + "/lock-linked/.tidewarden-download.lock";
   std::ofstream(host(lockFile)) << "";
@@ -380,7 +381,8 @@ TEST_F(EngineTest, LockAndPermissionRefusalsLeaveModesUnchanged) {
   EXPECT_TRUE(exists(lockedByLink) && exists(open));
   EXPECT_EQ(modeOf(lockFile), 0600u);
   EXPECT_EQ(modeOf(std::string(kOwn) + "/open-folder"), 0777u);
-  EXPECT_EQ(modeOf(lockedByLink), 0644u);
+  EXPECT_EQ(modeOf(lockedByLink), fileMode);
+  EXPECT_EQ(modeOf(open), fileMode);
 }
 
 }  // namespace
