@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,7 +15,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/clock.h"
 #include "platform/unique_fd.h"
+#include "sim/simulated_clock.h"
+#include "sim/world.h"
 #include "support/child_program.h"
 #include "support/temp_dir.h"
 
@@ -73,6 +77,33 @@ class DownloadsSimulatorTest : public ::testing::Test {
   TempDir dir_;
   std::optional<RunningProgram> simulator_;
 };
+
+// The Mac's clock reads the world's offset at each question; holders survive a round trip.
+TEST(DownloadWorldTest, TheClockOffsetAppliesAtOnceAndOutOfRangeValuesAreRefused) {
+  TempDir dir;
+  const std::string state = dir.path() + "/world.json";
+  std::ofstream(state) << R"({"format":1,"clock":{"aheadSeconds":3600},"downloads":{"holders":[)"
+                          R"({"kind":"lock","path":"/x/.tidewarden-download.lock","pid":12,"startTicks":34}]}})";
+  auto host = platform::makeSystemClock();
+  sim::SimulatedClock clock(dir.path(), *host);
+  EXPECT_NEAR(clock.now() - host->now(), 3600, 5);
+  sim::World::update(dir.path(), [](sim::WorldRecord& world) { world.clock.aheadSeconds = -60; });
+  EXPECT_NEAR(clock.now() - host->now(), -60, 5);
+  const sim::WorldRecord world = sim::World::read(dir.path());
+  ASSERT_EQ(world.downloads.holders.size(), 1u);
+  EXPECT_EQ(world.downloads.holders[0].pid, 12);
+
+  std::ofstream(state) << R"({"format":1,"clock":{"aheadSeconds":1e12}})";
+  try {
+    sim::World::read(dir.path());
+    ADD_FAILURE() << "an offset of 1e12 s was read";
+  } catch (const sim::WorldError& error) {
+    EXPECT_EQ(std::string(error.what()), "Cannot read " + state +
+                                             ": The world value \"clock.aheadSeconds\" is out of range "
+                                             "(-315360000 to 315360000).");
+  }
+  EXPECT_NEAR(clock.now() - host->now(), -60, 5);  // the last offset read stays
+}
 
 TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadAndRemovalRefusesMalformedSelections) {
   ASSERT_TRUE(start());
