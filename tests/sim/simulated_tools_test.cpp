@@ -91,6 +91,44 @@ TEST(SimulatedToolAnswers, HdiutilInfoDescribesEveryAttachedImage) {
   }
 }
 
+// The message of the WorldError that decoding `text` throws, or "decoded".
+std::string decodeRefusal(const std::string& text) {
+  try {
+    WorldRecord::fromJson(nlohmann::json::parse(text));
+    return "decoded";
+  } catch (const WorldError& error) {
+    return error.what();
+  }
+}
+
+TEST(SimulatedToolWorld, TheToolsSectionRoundTripsAndIsCheckedInWorldTerms) {
+  WorldRecord world;
+  world.tools = freshWorldTools();
+  world.tools.openFiles = {{611, "cwd", "/Users/Shared/x"}};
+  world.tools.images = {{"/a.dmg", {{"/dev/disk4s1", "/Volumes/A"}}, true, false, false, "/a.shadow", 7}};
+  world.tools.bootouts = {"/Library/LaunchDaemons/x.plist"};
+  world.tools.faults = {{WorldTool::ps, WorldToolFaultKind::exit, 3, std::nullopt},
+                        {WorldTool::lsof, WorldToolFaultKind::malformed, std::nullopt, "x"}};
+  EXPECT_EQ(WorldRecord::fromJson(world.toJson()).tools, world.tools);
+  // A world written before the tools existed has none of them.
+  EXPECT_EQ(WorldRecord::fromJson(nlohmann::json::parse(R"({"format":1})")).tools, WorldTools{});
+
+  const std::string prefix = R"({"format":1,"tools":{"openFiles":[],"processes":[],"images":[],"bootouts":[],)";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {prefix + R"("faults":[{"tool":"ps","kind":"exit"}]}})",
+       "The world value \"tools.faults[0].status\" must be an exit status from 0 to 255."},
+      {prefix + R"("faults":[{"tool":"ps","kind":"hang"},{"tool":"ps","kind":"flood"}]}})",
+       "The world value \"tools.faults[1].tool\" names a tool that already has a fault."},
+      {prefix + R"("faults":[{"tool":"ls","kind":"hang"}]}})", "The world value \"tools.faults[0].tool\" has an unknown value \"ls\"."},
+      {R"({"format":1,"tools":{"openFiles":[{"pid":0,"descriptor":"3","path":"/x"}],"processes":[],"images":[],"bootouts":[],"faults":[]}})",
+       "The world value \"tools.openFiles[0].pid\" is out of range (1 to 99999)."},
+      {R"({"format":1,"tools":{"openFiles":[],"processes":[],"bootouts":[],"faults":[],"images":[{"imagePath":"/a","entities":[{"devEntry":"disk4"}],"writable":false,"systemImage":false,"encrypted":false,"hdidPid":0}]}})",
+       "The world value \"tools.images[0].entities[0].devEntry\" must be a /dev/ path."},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(decodeRefusal(text), message) << text;
+  EXPECT_EQ(decodeRefusal(prefix + R"("faults":[{"tool":"ps","kind":"exit","status":255}]}})"), "decoded");
+}
+
 // A simulated Mac made by tidewarden-sim itself, changed with its world verbs.
 class SimulatedToolProgramTest : public ::testing::Test {
  protected:
