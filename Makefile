@@ -18,7 +18,7 @@ TSAN_JOBS ?= 2
 TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
 TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test tsan bench clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
+.PHONY: deps build run test tsan bench bench-snapshot clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 deps: WANTED = $(PACKAGES)
 fuzz-deps: WANTED = $(PACKAGES) $(FUZZ_PACKAGES)
@@ -54,6 +54,9 @@ tsan: deps
 
 bench: build
 	$(BUILD_DIR)/bench/tidewarden-bench-ping
+
+bench-snapshot: build
+	$(BUILD_DIR)/bench/tidewarden-bench-snapshot
 
 # libFuzzer with ASan/UBSan in its own build directory; each target runs FUZZ_SECONDS on a
 # scratch copy of its corpus (fuzz/corpus is never written); findings go to
