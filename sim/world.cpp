@@ -240,6 +240,7 @@ json WorldRecord::toJson() const {
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
               {"accounts", platform::json::encodeValue(accounts)},
+              {"tools", platform::json::encodeValue(tools)},
               {"storage", platform::json::encodeValue(storage)},
               {"signals", platform::json::encodeValue(signals)}};
 }
@@ -263,9 +264,11 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
   decodeSection(document, "accounts", record.accounts);
+  decodeSection(document, "tools", record.tools);
   decodeSection(document, "storage", record.storage);
   decodeSection(document, "signals", record.signals);
   checkSections(record);
+  checkWorldTools(record.tools);
   return record;
 }
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_tools.h"
 
 namespace tidewarden::sim {
 
@@ -287,6 +288,7 @@ struct WorldRecord {
   WorldSmc smc;
   WorldPower power;
   WorldAccounts accounts;
+  WorldTools tools;
   WorldStorage storage;
   std::vector<WorldSignal> signals;  // in the order they were sent
 

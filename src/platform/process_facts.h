@@ -14,6 +14,8 @@ class ProcessFacts {
   virtual ~ProcessFacts() = default;
   virtual uid_t realUserId() = 0;
   virtual uid_t effectiveUserId() = 0;
+  // The helper's own process identifier, which it leaves out of "who has this open".
+  virtual pid_t processIdentifier();
   // The machine's CPU brand string ("" when it cannot be read) and model identifier
   // ("Unknown" when it cannot be read); only reported and used to pick sensor keys.
   virtual std::string cpuBrand() { return ""; }

@@ -61,6 +61,7 @@ class FixedProcessFacts final : public platform::ProcessFacts {
     }
     return std::nullopt;
   }
+  pid_t processIdentifier() override { return pid ? *pid : ProcessFacts::processIdentifier(); }
   uid_t uid = 0;
   uid_t euid = 0;
   std::string brand;
@@ -68,6 +69,7 @@ class FixedProcessFacts final : public platform::ProcessFacts {
   std::string os = "macOS 15.0";
   std::optional<std::string> device = "TEST-MAC-1";
   std::vector<std::pair<std::string, uid_t>> accounts{{"root", 0}, {"_softwareupdate", 200}, {"admin", 501}};
+  std::optional<pid_t> pid;  // the test's own process id when unset
 };
 
 // Thermal pressure set by the test; sleep notices delivered by calling `handler`.
