@@ -16,6 +16,7 @@
 #include "sim/simulated_mac.h"
 #include "sim/world.h"
 #include "storage/preparation_storage_gate.h"
+#include "storage/safe_paths.h"
 #include "storage/storage_messages.h"
 
 namespace tidewarden::sim {

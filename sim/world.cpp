@@ -250,11 +250,11 @@ json WorldRecord::toJson() const {
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
               {"accounts", platform::json::encodeValue(accounts)},
-              {"clock", platform::json::encodeValue(clock)},
-              {"downloads", platform::json::encodeValue(downloads)},
+              {"tools", platform::json::encodeValue(tools)},
               {"storage", platform::json::encodeValue(storage)},
               {"signals", platform::json::encodeValue(signals)},
-              {"tools", platform::json::encodeValue(tools)}};
+              {"clock", platform::json::encodeValue(clock)},
+              {"downloads", platform::json::encodeValue(downloads)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -276,11 +276,11 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
   decodeSection(document, "accounts", record.accounts);
-  decodeSection(document, "clock", record.clock);
-  decodeSection(document, "downloads", record.downloads);
+  decodeSection(document, "tools", record.tools);
   decodeSection(document, "storage", record.storage);
   decodeSection(document, "signals", record.signals);
-  decodeSection(document, "tools", record.tools);
+  decodeSection(document, "clock", record.clock);
+  decodeSection(document, "downloads", record.downloads);
   checkSections(record);
   checkWorldTools(record.tools);
   return record;

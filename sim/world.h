@@ -340,11 +340,11 @@ struct WorldRecord {
   WorldSmc smc;
   WorldPower power;
   WorldAccounts accounts;
-  WorldClock clock;
-  WorldDownloads downloads;
+  WorldTools tools;
   WorldStorage storage;
   std::vector<WorldSignal> signals;  // in the order they were sent
-  WorldTools tools;
+  WorldClock clock;
+  WorldDownloads downloads;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

@@ -20,6 +20,7 @@ namespace tidewarden::storage {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY;
+constexpr const char* kUnsafeLock = "The preparation-operation lock has unsafe ownership, permissions or links.";
 
 [[noreturn]] void refuseWithErrno(const std::string& prefix, int err) {
   throw InstallerSafetyError::refused(prefix + ": " + platform::errnoText(err));
@@ -57,11 +58,15 @@ PreparationStorageGate PreparationStorageGate::open(const platform::Platform& pl
 
   platform::UniqueFd lock =
       platform::openAt(base.get(), std::string(kPreparationLockName), O_RDWR | O_CREAT | O_NONBLOCK, 0600);
+  // A link in the lock's place fails the no-follow open with ELOOP: that is an unsafe
+  // lock, not an open failure, and it is never followed.
+  if (!lock && errno == ELOOP) {
+    throw InstallerSafetyError::refused(kUnsafeLock);
+  }
   if (!lock) refuseWithErrno("Cannot open the preparation-operation lock", errno);
   const auto facts = platform::fileFacts(lock.get());
   if (!facts || !facts->regular || facts->owner != 0 || facts->links != 1 || (facts->permissions & 0077) != 0) {
-    throw InstallerSafetyError::refused(
-        "The preparation-operation lock has unsafe ownership, permissions or links.");
+    throw InstallerSafetyError::refused(kUnsafeLock);
   }
   if (!platform::tryLockExclusive(lock.get())) throw InstallerSafetyError::refused(kPreparationOperationBusy);
 

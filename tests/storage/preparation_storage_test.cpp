@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/byte_count_text.h"
 #include "platform/file_io.h"
 #include "platform/json_codec.h"
 #include "storage/installer_safety_error.h"
@@ -179,8 +180,8 @@ TEST_F(PreparationStorageTest, AnyEntryInTheRootBlocksANewWorkspace) {
   struct stat after{};
   ::stat(manifestPath.c_str(), &after);
   EXPECT_EQ(before.st_ino, after.st_ino);  // rewritten in place, never renamed
-  std::string bytes;
-  std::ifstream(manifestPath) >> bytes;
+  std::ifstream in(manifestPath, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto manifest = platform::json::decodeDocument<PreparationManifest>(bytes);
   EXPECT_EQ(manifest, (PreparationManifest{1, workspace.id(), "15.1", "24B83", "installer",
                                            platform::json::Date{750000000.5}, "extracting installer"}));
@@ -198,8 +199,8 @@ TEST_F(PreparationStorageTest, ContentsAndManifestMustMatchTheirWorkspace) {
 
   const std::string good = R"({"schema":1,"operationID":")" + kID +
                            R"(","version":"15.1","build":"24B83","purpose":"installer","createdAt":1,"phase":"created"})";
-  for (const std::string& manifest :
-       {R"({"schema":1,"operationID":"11111111-2222-4333-8444-555555555555","version":"","build":"","purpose":"installer","createdAt":1,"phase":"created"})",
+  for (const std::string& manifest : std::vector<std::string>{
+           R"({"schema":1,"operationID":"11111111-2222-4333-8444-555555555555","version":"","build":"","purpose":"installer","createdAt":1,"phase":"created"})",
         R"({"schema":1,"operationID":")" + kID + R"(","version":"","build":"","purpose":"other","createdAt":1,"phase":"created"})",
         R"({"schema":1,"operationID":")" + kID + R"(","version":"","build":"","purpose":"installer","phase":"created"})"}) {
     writeFile(workspace + "/operation.json", manifest);
