@@ -138,7 +138,7 @@ struct FileSpec {
   std::string name;
   std::int64_t size = 0;
   uid_t owner = 0;
-  std::int64_t ageSeconds = 0;
+  std::optional<std::int64_t> ageSeconds;
 };
 
 // Reads --name, --size, --owner and --age; `defaultOwner` when --owner is absent.
@@ -164,8 +164,10 @@ void makeFile(const UniqueFd& folder, const FileSpec& spec, double macNow, const
   if (::ftruncate(fd.get(), spec.size) != 0 || ::fchown(fd.get(), spec.owner, 0) != 0) {
     throw WorldError("Cannot size or give away " + shown + ": " + errorText(errno));
   }
-  // The Mac's clock may run ahead of the host's (world set-clock); the age is on its clock.
-  const double modified = macNow - static_cast<double>(spec.ageSeconds) + platform::kReferenceDateOffset;
+  // Without an age the file keeps the host's times. The Mac's clock may run ahead of the
+  // host's (world set-clock); an age is counted on the Mac's clock.
+  if (!spec.ageSeconds) return;
+  const double modified = macNow - static_cast<double>(*spec.ageSeconds) + platform::kReferenceDateOffset;
   timespec times[2];
   times[0].tv_sec = static_cast<time_t>(modified);
   times[0].tv_nsec = 0;

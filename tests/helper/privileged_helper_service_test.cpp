@@ -115,13 +115,15 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
     // Decoded and handed to its engine: fan control answers an inspection, the
-    // preflight its budget, the rest are not available here.
+    // preflight its budget, download removal finds no approval, the rest are not available here.
     std::string expected = kCapabilityNotAvailable;
     if (method.selector == "fanControl:withReply:") {
       expected = "System controls cooling. No manual override has been requested.";
     } else if (method.selector == "preflightInstallerPreparation:withReply:") {
       expected = "Working-space budget: 68.59 GB additional, 1.1 TB available. This is a conservative estimate, not "
                  "a second network download.";
+    } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
+      expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
     }
     EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), expected) << method.selector;
 
