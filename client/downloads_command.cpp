@@ -19,6 +19,8 @@ constexpr std::string_view kScanSelector = "scanInterruptedInstallerDownloadsWit
 constexpr std::string_view kRemoveSelector = "removeInterruptedInstallerDownloads:withReply:";
 constexpr std::string_view kAcknowledgeOption = "--no-installation-in-progress";
 constexpr int kExitKept = 4;
+// The longest description, "Apple software-update download (partial)", and two spaces.
+constexpr std::size_t kWhatWidth = 42;
 // Seconds between 1970 and 2001, the epoch of the helper's dates.
 constexpr double kReferenceDateOffset = 978307200.0;
 
@@ -90,14 +92,14 @@ std::string scanText(const json& reply) {
                     ": " + std::to_string(items.size()) + (items.size() == 1 ? " item" : " items") +
                     (items.empty() ? ".\n" : ", largest first.\n");
   if (!items.empty()) {
-    out += "\n  " + padded("WHAT", 40) + padded("SIZE", 12) + padded("ACTIVITY", 12) + "ID\n";
+    out += "\n  " + padded("WHAT", kWhatWidth) + padded("SIZE", 12) + padded("ACTIVITY", 12) + "ID\n";
   }
   for (const json& item : items) {
     if (!item.is_object()) throw DownloadsReplyError("the helper's downloads reply is malformed (items)");
     const std::string path = text(item, "path");
     const std::string activity = text(item, "activity");
     const double allocated = member(item, "allocatedBytes", &json::is_number_integer).get<double>();
-    out += "  " + padded(whatText(text(item, "source"), path), 40) + padded(byteText(allocated), 12) +
+    out += "  " + padded(whatText(text(item, "source"), path), kWhatWidth) + padded(byteText(allocated), 12) +
            padded(activity, 12) + text(item, "id") + "\n";
     out += "      where: " + path + "\n";
     out += "      modified: " + dateText(member(item, "modifiedAt", &json::is_number).get<double>()) + "\n";

@@ -254,7 +254,7 @@ tour_downloads() {
   expect_reply_contains "The Apple download is not owned by root"
   local id
   # The ID is the last column of the row above the item's "where:" line.
-  id=$("$CTL" --socket "$SOCKET" downloads scan | grep -B1 "where: /Users/Shared/Tidewarden/Downloads/24B83/" \
+  id=$(printf '%s\n' "$REPLY_TEXT" | grep -B1 "where: /Users/Shared/Tidewarden/Downloads/24B83/" \
        | head -n 1 | awk '{print $NF}')
   [ -n "$id" ] || fail "the scan did not report the idle download"
   echo "(removal watches the file for 20 seconds before it removes it)"
