@@ -27,6 +27,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/downloads_command.h"
+#include "preflight_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
@@ -408,6 +410,22 @@ int runFan(const Options& options, Arguments arguments) {
   throw usageError("unknown fan action " + verb);
 }
 
+// downloads: the body lives in downloads_command.cpp; this adapts its errors and output.
+int runDownloads(const Options& options, Arguments arguments) {
+  tidewarden::ctl::DownloadsOutcome outcome;
+  try {
+    outcome = tidewarden::ctl::runDownloadsCommand(arguments, [&options](std::string_view selector, std::string data) {
+      return callHelper(options, selector, std::move(data));
+    });
+  } catch (const tidewarden::ctl::DownloadsUsageError& error) {
+    throw usageError(error.what());
+  } catch (const tidewarden::ctl::DownloadsReplyError& error) {
+    throw Failure{kExitFailure, error.what()};
+  }
+  writeStandardOutput(outcome.output);
+  return outcome.status;
+}
+
 // The subcommands, in the order the usage text lists them. A capability gets its own
 // entry here; `call` stays as the raw escape hatch.
 const std::vector<Subcommand>& subcommands() {
@@ -422,6 +440,18 @@ const std::vector<Subcommand>& subcommands() {
        "      with a status line per fan until interrupted (or N renewals), then restore System; --json\n"
        "      prints each raw reply instead",
        runFan},
+      {"downloads", tidewarden::ctl::kDownloadsSynopsis, tidewarden::ctl::kDownloadsSummary, runDownloads},
+      {"preflight", "preflight --package-bytes N [--already-downloaded] [--json]",
+       "ask whether there is working space to prepare an installer of N bytes; exit 4 when there is not",
+       [](const Options& options, Arguments arguments) {
+         try {
+           return tidewarden::client::runPreflight(
+               arguments, [&](std::string_view selector, std::string data) { return callHelper(options, selector, std::move(data)); },
+               writeStandardOutput);
+         } catch (const tidewarden::client::CommandFailure& failure) {
+           throw Failure{failure.status, failure.message};
+         }
+       }},
   };
   return table;
 }
@@ -434,7 +464,7 @@ std::string usageText() {
   text += "\noptions:\n  --socket PATH   the helper's socket (default " + std::string(kDefaultSocket) +
           ")\n  --help          show this text\n"
           "\nexit status: 0 reply received, 1 failure, 2 usage error, 3 no reply (connection refused or "
-          "closed), 4 the helper refused a fan request\n";
+          "closed), 4 the helper refused a fan request or kept a download it was asked to remove\n";
   return text;
 }
 

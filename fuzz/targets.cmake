@@ -13,7 +13,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     lsof_field_records
     attached_image_list
     fan_recovery_record
-    smc_replies)
+    smc_replies
+    preparation_manifest)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -27,6 +28,7 @@ set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
 set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
+set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

@@ -233,6 +233,10 @@ tour_fan_auto_max() {
   "$SIM" world --root "$WORLD" set-temperature --cpu 45
 }
 tour_fan_auto_max
+# Each feature's stop is a function at the end of this file; they run here, in file order.
+eval "$(sed -n '/^# ---- feature stops ----$/,$p' "${BASH_SOURCE[0]}")"
+tour_preflight
+tour_downloads
 
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
@@ -252,3 +256,74 @@ echo "the simulator stopped (exit status 0)"
 
 echo
 echo "Tour complete. Next: 'make test' runs every test; README.md explains the pieces."
+
+# ---- feature stops ----
+
+# Preparation preflight: enough space, too little space, and a leftover workspace that
+# blocks any new preparation until it is reviewed.
+tour_preflight() {
+  heading "Preflight: is there working space to prepare a 13 GB installer?"
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000
+  run_ctl "$CTL" preflight --package-bytes 13000000000
+  expect_status 0
+  expect_reply_contains "Working-space budget: 60.59 GB additional, 1.1 TB available."
+
+  heading "Preflight with 20 GB free: refused, nothing created"
+  show "$SIM" world --root "$WORLD" free-space 20000000000
+  "$SIM" world --root "$WORLD" free-space 20000000000
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000 --already-downloaded
+  run_ctl "$CTL" preflight --package-bytes 13000000000 --already-downloaded
+  expect_status 4
+  expect_reply_contains "Not enough working space. This operation budgets 47.59 GB"
+  expect_reply_contains "20 GB is available. No new workspace was created."
+
+  heading "A leftover preparation workspace blocks every new preparation"
+  show "$SIM" world --root "$WORLD" preparation add-workspace
+  local workspace
+  workspace=$("$SIM" world --root "$WORLD" preparation add-workspace)
+  echo "$workspace"
+  show "$CTL" --socket "$SOCKET" preflight --package-bytes 13000000000 --json
+  run_ctl "$CTL" preflight --package-bytes 13000000000 --json
+  expect_status 4
+  expect_reply_contains "Earlier preparation storage remains at $workspace. No new workspace was created."
+  "$SIM" world --root "$WORLD" free-space 1099511627776
+}
+
+# Interrupted installer downloads: a scan that finds one, explains the others, and its removal.
+tour_downloads() {
+  heading "Interrupted installer downloads: scan, then remove the idle one"
+  echo "(the Mac's clock is set an hour ahead, so files made now look an hour old to the helper)"
+  local step
+  for step in "set-clock --ahead 3600" \
+              "download add --folder 24B83 --size 13500000" \
+              "download add --folder 24C101 --size 2000000" \
+              "download lock 24C101" \
+              "download apple --size 800000 --owner admin"; do
+    show "$SIM" world --root "$WORLD" $step
+    # shellcheck disable=SC2086
+    "$SIM" world --root "$WORLD" $step || fail "tidewarden-sim world $step failed"
+  done
+  show "$CTL" --socket "$SOCKET" downloads scan
+  run_ctl "$CTL" downloads scan
+  expect_status 0
+  expect_reply_contains "Tidewarden is still downloading or preparing this installer."
+  expect_reply_contains "The Apple download is not owned by root"
+  local id
+  # The ID is the last column of the row above the item's "where:" line.
+  id=$(printf '%s\n' "$REPLY_TEXT" | grep -B1 "where: /Users/Shared/Tidewarden/Downloads/24B83/" \
+       | head -n 1 | awk '{print $NF}')
+  [ -n "$id" ] || fail "the scan did not report the idle download"
+  echo "(removal watches the file for 20 seconds before it removes it)"
+  show "$CTL" --socket "$SOCKET" downloads remove "$id" --no-installation-in-progress
+  run_ctl "$CTL" downloads remove "$id" --no-installation-in-progress
+  expect_status 0
+  expect_reply_contains "Removed 1 of 1"
+  [ ! -e "$WORLD/root/Users/Shared/Tidewarden/Downloads/24B83/InstallAssistant.pkg.partial" ] \
+    || fail "the removed download is still there"
+  show "$CTL" --socket "$SOCKET" downloads remove "$id" --no-installation-in-progress
+  run_ctl "$CTL" downloads remove "$id" --no-installation-in-progress
+  expect_status 4
+  expect_reply_contains "A selection expired or is no longer approved."
+  show "$SIM" world --root "$WORLD" download unlock 24C101
+  "$SIM" world --root "$WORLD" download unlock 24C101 || fail "the downloader did not let go of its lock"
+}

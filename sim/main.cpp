@@ -26,6 +26,8 @@
 #include "helper/helper_process.h"
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
+#include "sim/download_verbs.h"
+#include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
@@ -272,6 +274,21 @@ void sendPowerEvent(const std::string& directory, Arguments arguments) {
   std::printf("%lld\n", static_cast<long long>(id));
 }
 
+void setClock(const std::string& directory, Arguments arguments) {
+  const auto options = takeOptions("set-clock", arguments, {"--ahead"});
+  if (!options.contains("--ahead")) throw UsageError{"set-clock needs --ahead S"};
+  const double ahead = parseDecimal("--ahead", options.at("--ahead"), -315360000, 315360000);
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.clock.aheadSeconds = ahead; });
+}
+
+void downloadVerb(const std::string& directory, Arguments arguments) {
+  try {
+    sim::runDownloadVerb(directory, arguments);
+  } catch (const sim::DownloadUsageError& error) {
+    throw UsageError{error.what()};
+  }
+}
+
 void setFreeSpace(const std::string& directory, Arguments arguments) {
   if (arguments.size() != 1) throw UsageError{"free-space needs one byte count"};
   constexpr std::int64_t kMaxBytes = 9999999999999999;  // 16 digits, about 10 PB
@@ -308,6 +325,11 @@ const std::vector<WorldVerb>& worldVerbs() {
        "send a sleep notice to the running helper and print its id; show lists it under power.allowed\n"
        "      once the helper let it go ahead",
        sendPowerEvent},
+      {"set-clock", "set-clock --ahead S",
+       "set the Mac's wall clock S seconds ahead of the host's (negative: behind); files made on the host\n"
+       "      then look S seconds older to the helper. Fans and waits keep host time",
+       setClock},
+      {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, downloadVerb},
       {"free-space", "free-space BYTES",
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",
@@ -336,6 +358,17 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::reportingUsageAs<UsageError>(sim::toolFaultVerb)},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::reportingUsageAs<UsageError>(sim::clearToolFaultsVerb)},
+      {"preparation",
+       "preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]",
+       "lay out a leftover preparation workspace (manifest, an extracted installer with N files and a\n"
+       "      symbolic link, with --fifo a named pipe) and print its path",
+       [](const std::string& directory, Arguments arguments) {
+         try {
+           sim::preparationVerb(directory, arguments);
+         } catch (const sim::PreparationVerbUsageError& error) {
+           throw UsageError{error.what()};
+         }
+       }},
   };
   return verbs;
 }

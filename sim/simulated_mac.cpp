@@ -13,6 +13,7 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "sim/simulated_clock.h"
 #include "sim/simulated_free_space.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
@@ -151,6 +152,7 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
 
   std::vector<platform::TrustAnchor> anchors = std::move(buildAnchors);
   anchors.insert(anchors.end(), worldAnchors_.begin(), worldAnchors_.end());
+  macClock_ = std::make_unique<SimulatedClock>(directory_, *clock_);
   processFacts_ = std::make_unique<SimulatedProcessFacts>(directory_, world.process);
   codeSigning_ = std::make_unique<platform::CodeSigning>(platform::CodeSigningOptions{std::move(anchors), &root_});
   launcher_ = platform::makeProcessLauncher(root_);
@@ -159,7 +161,7 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);
   signals_ = std::make_unique<SimulatedProcessSignals>(directory_);
   platform_ = std::make_unique<platform::Platform>(platform::Platform{
-      root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_, *signals_});
+      root_, *macClock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_, *signals_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

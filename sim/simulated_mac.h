@@ -19,6 +19,7 @@ class ProcessLauncher;
 
 namespace tidewarden::sim {
 
+class SimulatedClock;
 class SimulatedFreeSpace;
 class SimulatedProcessFacts;
 class SimulatedProcessSignals;
@@ -64,6 +65,7 @@ class SimulatedMac {
   platform::UniqueFd root_;
   std::vector<platform::TrustAnchor> worldAnchors_;
   std::unique_ptr<platform::Clock> clock_;
+  std::unique_ptr<SimulatedClock> macClock_;  // the helper's wall clock: clock_ set ahead by the world
   std::unique_ptr<SimulatedProcessFacts> processFacts_;
   std::unique_ptr<platform::CodeSigning> codeSigning_;
   std::unique_ptr<platform::ProcessLauncher> launcher_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -106,6 +107,9 @@ void requireRange(bool holds, const std::string& path, const std::string& range)
   if (!holds) throw WorldError("The world value \"" + path + "\" is out of range (" + range + ").");
 }
 
+// Ten years either way is more than any test of file ages needs.
+constexpr double kMaxClockAhead = 315360000;
+
 bool isSpeed(double rpm) { return rpm >= 0 && rpm <= WorldRecord::kMaxFanRPM; }
 
 void checkSections(const WorldRecord& record) {
@@ -127,6 +131,12 @@ void checkSections(const WorldRecord& record) {
       requireRange(record.accounts.users[other].name != account.name, path + "name", "a name no other account has");
       requireRange(record.accounts.users[other].uid != account.uid, path + "uid", "an id no other account has");
     }
+  }
+  requireRange(std::isfinite(record.clock.aheadSeconds) && std::fabs(record.clock.aheadSeconds) <= kMaxClockAhead,
+               "clock.aheadSeconds", "-315360000 to 315360000");
+  for (std::size_t index = 0; index < record.downloads.holders.size(); ++index) {
+    const WorldDownloadHolder& holder = record.downloads.holders[index];
+    requireRange(holder.pid > 0, "downloads.holders[" + std::to_string(index) + "].pid", "a process id");
   }
   const std::vector<WorldFan>& fans = record.smc.fans;
   requireRange(fans.size() <= WorldRecord::kMaxFans, "smc.fans",
@@ -242,7 +252,9 @@ json WorldRecord::toJson() const {
               {"accounts", platform::json::encodeValue(accounts)},
               {"tools", platform::json::encodeValue(tools)},
               {"storage", platform::json::encodeValue(storage)},
-              {"signals", platform::json::encodeValue(signals)}};
+              {"signals", platform::json::encodeValue(signals)},
+              {"clock", platform::json::encodeValue(clock)},
+              {"downloads", platform::json::encodeValue(downloads)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -267,6 +279,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "tools", record.tools);
   decodeSection(document, "storage", record.storage);
   decodeSection(document, "signals", record.signals);
+  decodeSection(document, "clock", record.clock);
+  decodeSection(document, "downloads", record.downloads);
   checkSections(record);
   checkWorldTools(record.tools);
   return record;

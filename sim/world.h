@@ -242,6 +242,58 @@ struct WorldAccounts {
   friend bool operator==(const WorldAccounts&, const WorldAccounts&) = default;
 };
 
+// The simulated Mac's wall clock: the host's time plus `aheadSeconds`. Files made on
+// the host carry host times, so a clock set ahead makes them look that much older to
+// the helper (a change time cannot be set back on Linux). The fans keep host time.
+struct WorldClock {
+  double aheadSeconds = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{platform::json::field("aheadSeconds", &WorldClock::aheadSeconds)};
+  }
+  friend bool operator==(const WorldClock&, const WorldClock&) = default;
+};
+
+// What a simulated download process does to its file.
+enum class WorldDownloadHolderKind { lock, writer };
+
+inline constexpr std::array<std::pair<WorldDownloadHolderKind, std::string_view>, 2>
+    kWorldDownloadHolderKindRawValues{{
+        {WorldDownloadHolderKind::lock, "lock"},
+        {WorldDownloadHolderKind::writer, "writer"},
+    }};
+constexpr const auto& jsonEnumValues(WorldDownloadHolderKind) { return kWorldDownloadHolderKindRawValues; }
+
+// A process the simulator started beside the helper: a downloader holding the download
+// lock of a folder, or a writer appending to a download file. `path` is the logical
+// path of the lock file or of the file written; `startTicks` is the process's start
+// time (from /proc), so a later verb never signals a process that reused the pid.
+struct WorldDownloadHolder {
+  WorldDownloadHolderKind kind = WorldDownloadHolderKind::lock;
+  std::string path;
+  std::int64_t pid = 0;
+  std::int64_t startTicks = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("kind", &WorldDownloadHolder::kind),
+        platform::json::field("path", &WorldDownloadHolder::path),
+        platform::json::field("pid", &WorldDownloadHolder::pid),
+        platform::json::field("startTicks", &WorldDownloadHolder::startTicks),
+    };
+  }
+  friend bool operator==(const WorldDownloadHolder&, const WorldDownloadHolder&) = default;
+};
+
+struct WorldDownloads {
+  std::vector<WorldDownloadHolder> holders;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{platform::json::field("holders", &WorldDownloads::holders)};
+  }
+  friend bool operator==(const WorldDownloads&, const WorldDownloads&) = default;
+};
+
 // The data volume as the simulated Mac reports it: its free bytes (the free-space
 // watch of tool runs and the storage checks read this).
 struct WorldStorage {
@@ -291,6 +343,8 @@ struct WorldRecord {
   WorldTools tools;
   WorldStorage storage;
   std::vector<WorldSignal> signals;  // in the order they were sent
+  WorldClock clock;
+  WorldDownloads downloads;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

@@ -10,6 +10,7 @@
 #include "platform/global_queue.h"
 #include "platform/platform.h"
 #include "rescue/rescue_drive_coordinator.h"
+#include "storage/interrupted_installer_engine.h"
 
 namespace tidewarden::helper {
 
@@ -33,6 +34,8 @@ class HelperEngines {
   platform::SerialQueue interruptedInstallersQueue{kInterruptedInstallersQueueLabel};
   // All fan state, confined to the fan queue; destroyed before the queue.
   fan::FanControlCoordinator fanControlCoordinator{platform, fanQueue};
+  // Download scans, their approvals and removals, confined to the interrupted-installer queue.
+  storage::InterruptedInstallerEngine interruptedInstallerEngine{platform, interruptedInstallersQueue};
 
   // Runs `work` on the fan queue, the interrupted-installer queue or the global
   // utility queue, counted as outstanding work until it returns.

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/platform.h"
 #include "rescue/rescue_drive_coordinator.h"
 
 namespace tidewarden::helper {
@@ -16,10 +17,13 @@ inline constexpr const char* kRescueDriveStillRunning =
 
 // Runs a local-installer scan, deletion or image release while holding the Rescue
 // Drive coordinator's lock, taken without waiting, so that no creation can start
-// meanwhile; refuses while any recorded creation is unfinished. The lock is held for
-// the whole operation and released on every path. Refusals throw
+// meanwhile; refuses while any recorded creation is unfinished. Then takes the
+// preparation storage gate, so no preparation, preflight or preparation cleanup runs
+// beside it either; the gate's own refusal is passed on. Both are held for the whole
+// operation and released on every path, the gate first. Refusals throw
 // storage::InstallerSafetyError; whatever `operation` throws passes through.
 nlohmann::json runUnderLocalInstallerGuard(rescue::RescueDriveCoordinator& coordinator,
+                                           const platform::Platform& platform,
                                            const std::function<nlohmann::json()>& operation);
 
 }  // namespace tidewarden::helper

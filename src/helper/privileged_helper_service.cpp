@@ -18,8 +18,9 @@
 #include "quarantine/quarantine_messages.h"
 #include "rescue/rescue_destination_error.h"
 #include "rescue/rescue_messages.h"
-#include "storage/storage_messages.h"
 #include "storage/installer_safety_error.h"
+#include "storage/preparation_preflight.h"
+#include "storage/storage_messages.h"
 
 namespace tidewarden::helper {
 
@@ -156,7 +157,8 @@ void answerUnderLocalInstallerGuard(HelperEngines& engines, std::shared_ptr<Inst
                                     Failure failure) {
   engines.onUtilityQueue([&engines, reply, failure] {
     answer(*reply, failure, [&engines] {
-      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, notAvailable<storage::InstallerSafetyError>);
+      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, engines.platform,
+                                         notAvailable<storage::InstallerSafetyError>);
     });
   });
 }
@@ -314,17 +316,18 @@ void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Re
   auto request = decodeRequest<storage::InstallerPreparationPreflightRequest>(
       data, kPreflightRequestLimit, "Preparation preflight request is too large.", *reply, preflightFailure);
   if (!request) return;
-  engines_->onUtilityQueue([reply] { answer(*reply, preflightFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, preflightFailure, [&] {
+      return json::encodeValue(storage::preflightInstallerPreparation(engines->platform, request));
+    });
+  });
 }
 
 void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
-  engines_->onInterruptedInstallersQueue([reply, &clock = engines_->platform.clock] {
-    storage::InterruptedInstallerScanResponse response;
-    response.checkedAt = platform::json::Date{clock.now()};
-    response.protectedLocationsChecked = false;
-    response.warnings = {kCapabilityNotAvailable};
-    sendJson(*reply, json::encodeValue(response));
+  engines_->onInterruptedInstallersQueue([reply, engines = engines_.get()] {
+    // The scan never fails as a whole: every problem is a warning or an explanation.
+    sendJson(*reply, json::encodeValue(engines->interruptedInstallerEngine.scanInterruptedInstallerDownloads()));
   });
 }
 
@@ -334,8 +337,11 @@ void PrivilegedHelperService::removeInterruptedInstallerDownloads(std::string da
       data, kRemoveInterruptedRequestLimit, "Installer-cleanup request is too large.", *reply,
       removeInterruptedFailure);
   if (!request) return;
-  engines_->onInterruptedInstallersQueue(
-      [reply] { answer(*reply, removeInterruptedFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onInterruptedInstallersQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, removeInterruptedFailure, [&] {
+      return json::encodeValue(engines->interruptedInstallerEngine.removeInterruptedInstallerDownloads(request));
+    });
+  });
 }
 
 void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply replyBlock) {

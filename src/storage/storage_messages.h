@@ -229,3 +229,33 @@ struct InstallerPreparationSafetyResponse {
 };
 
 }  // namespace tidewarden::storage
+
+namespace tidewarden::storage {
+
+// What a preparation workspace is for and how far its operation got, kept as
+// "operation.json" inside the workspace. Every key is required.
+struct PreparationManifest {
+  std::int64_t schema = 1;           // always 1
+  std::string operationID;           // the workspace folder name
+  std::string version;               // expected macOS version; empty for a safety check
+  std::string build;                 // expected macOS build
+  std::string purpose;               // "installer" or "safety-check"
+  platform::json::Date createdAt;    // when the workspace was made
+  std::string phase;                 // "created", then the step last entered
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        json::field("schema", &PreparationManifest::schema),
+        json::field("operationID", &PreparationManifest::operationID),
+        json::field("version", &PreparationManifest::version),
+        json::field("build", &PreparationManifest::build),
+        json::field("purpose", &PreparationManifest::purpose),
+        json::field("createdAt", &PreparationManifest::createdAt),
+        json::field("phase", &PreparationManifest::phase),
+    };
+  }
+
+  friend bool operator==(const PreparationManifest&, const PreparationManifest&) = default;
+};
+
+}  // namespace tidewarden::storage

@@ -313,3 +313,49 @@ TEST(CtlProcessTest, ClientMakesItselfNonDumpable) {
 
 }  // namespace
 }  // namespace tidewarden::testing
+
+namespace tidewarden::testing {
+namespace {
+
+TEST_F(CtlTest, PreflightSendsTheSizeAndExitsFourWhenThereIsNoRoom) {
+  const std::string allowed =
+      R"({"allowed":true,"message":"Working-space budget: 23.59 GB additional, 1.1 TB available.","availableBytes":1099511627776,"estimatedAdditionalBytes":23589934592})";
+  const std::string refused = R"({"allowed":false,"message":"Not enough working space.","estimatedAdditionalBytes":1})";
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string reply, argument, output;
+    int exitCode;
+  };
+  const std::vector<Case> cases = {
+      {{"preflight", "--package-bytes", "5000000000", "--already-downloaded"}, allowed,
+       R"({"packageAlreadyDownloaded":true,"packageBytes":5000000000})",
+       "Working-space budget: 23.59 GB additional, 1.1 TB available.\n  budget: 23589934592 bytes\n  available: "
+       "1099511627776 bytes\n",
+       0},
+      {{"preflight", "--json", "--package-bytes", "1"}, refused,
+       R"({"packageAlreadyDownloaded":false,"packageBytes":1})", refused + "\n", 4},
+  };
+  for (const Case& c : cases) {
+    ::unlink(socketPath().c_str());
+    ScriptedHelper helper(socketPath(), replyWith(c.reply));
+    const ProgramResult result = ctl(c.arguments);
+    helper.finish();
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(result.standardOutput, c.output);
+    ASSERT_TRUE(helper.received);
+    EXPECT_EQ(helper.received->selector, "preflightInstallerPreparation:withReply:");
+    EXPECT_EQ(helper.received->argument, c.argument);
+  }
+
+  // A size that is not a count never reaches the helper.
+  ::unlink(socketPath().c_str());
+  ScriptedHelper untouched(socketPath());
+  const ProgramResult usage = ctl({"preflight", "--package-bytes", "13 GB"});
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_EQ(usage.standardError.rfind("tidewarden-ctl: --package-bytes needs a whole number of bytes, got 13 GB\n", 0),
+            0u);
+  EXPECT_TRUE(untouched.untouched());
+}
+
+}  // namespace
+}  // namespace tidewarden::testing

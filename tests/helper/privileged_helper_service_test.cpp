@@ -2,6 +2,7 @@
 // failure shape of every method, the fixed replies and the local-installer guard.
 #include "helper/privileged_helper_service.h"
 
+#include <filesystem>
 #include <future>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "helper/installer_helper_reply.h"
 #include "helper/privileged_helper_listener_delegate.h"
 #include "rescue/rescue_messages.h"
+#include "storage/preparation_storage_gate.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -79,6 +81,8 @@ class ServiceTest : public ::testing::Test {
  protected:
   ServiceTest() {
     test.clock.wall = 812345678.5;
+    // The system temporary folder, where the preparation storage gate lives.
+    std::filesystem::create_directories(test.rootPath() + "/private/var/tmp");
     auto validator = std::make_shared<const ClientCodeValidator>(
         SigningIdentity{"com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE", "/helper"},
         [](pid_t, const auto&) { return SigningIdentity{"com.ambergrove.Tidewarden", "TEAMONE", {}}; },
@@ -110,12 +114,18 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     std::string atLimit = method.valid.dump();
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
-    // Decoded and handed to its engine: fan control answers an inspection, the rest
-    // are not available here.
-    const bool fan = method.selector == "fanControl:withReply:";
-    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)),
-              fan ? "System controls cooling. No manual override has been requested." : kCapabilityNotAvailable)
-        << method.selector;
+    // Decoded and handed to its engine: fan control answers an inspection, the
+    // preflight its budget, download removal finds no approval, the rest are not available here.
+    std::string expected = kCapabilityNotAvailable;
+    if (method.selector == "fanControl:withReply:") {
+      expected = "System controls cooling. No manual override has been requested.";
+    } else if (method.selector == "preflightInstallerPreparation:withReply:") {
+      expected = "Working-space budget: 68.59 GB additional, 1.1 TB available. This is a conservative estimate, not "
+                 "a second network download.";
+    } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
+      expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
+    }
+    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), expected) << method.selector;
 
     // One byte more, and not even JSON: refused on size alone.
     EXPECT_EQ(errorText(method.selector, callJson(method.selector, std::string(method.limit + 1, '{'))),
@@ -189,10 +199,11 @@ TEST_F(ServiceTest, MethodsWithoutArgumentAnswerTheirFixedReplies) {
                   {"message",
                    "The development safety test has been removed. No test files were created. Use Download for "
                    "the normal installer flow."}}));
+  // A Mac without any download or workspace: an empty, complete scan.
   json scan = json::parse(*client.call("scanInterruptedInstallerDownloadsWithReply:"));
   EXPECT_EQ(scan.at("items"), json::array());
-  EXPECT_EQ(scan.at("protectedLocationsChecked"), false);
-  EXPECT_EQ(scan.at("warnings"), json::array({kCapabilityNotAvailable}));
+  EXPECT_EQ(scan.at("protectedLocationsChecked"), true);
+  EXPECT_EQ(scan.at("warnings"), json::array());
 }
 
 TEST_F(ServiceTest, PingShowsTheProcessUserIdsAndNoStampWhenNoneWasCaptured) {
@@ -250,6 +261,36 @@ TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileAnotherHoldsTheLock) {
   held.unlock();
   // With the lock free the guard lets the operation through to its engine.
   EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({kCapabilityNotAvailable}));
+}
+
+TEST_F(ServiceTest, PreparationGateHeldElsewhereRefusesLocalInstallerWorkAndPreflight) {
+  const std::string busy =
+      "An installer preparation, safety check or preparation cleanup is still running. No second operation was "
+      "started.";
+  {
+    const auto gate = storage::PreparationStorageGate::open(test.platform());
+    EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({busy}));
+    const json remove{{"candidateID", "A"}, {"permanentDeletionAcknowledged", true},
+                      {"noInstallationInProgressAcknowledged", true}};
+    EXPECT_EQ(callJson("deletePreparedInstaller:withReply:", remove.dump()).at("message"),
+              "No deletion was started. " + busy);
+    EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
+                       R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
+              (json{{"allowed", false}, {"message", busy}, {"estimatedAdditionalBytes", 23589934592}}));
+    // The Rescue Drive lock was given back when the gate refused.
+    std::unique_lock lock(engines->rescueDriveCoordinator.lock, std::try_to_lock);
+    EXPECT_TRUE(lock.owns_lock());
+  }
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({kCapabilityNotAvailable}));
+  test.freeSpace.bytes = 23589934592;
+  EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
+                     R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
+            (json{{"allowed", true},
+                  {"message",
+                   "Working-space budget: 23.59 GB additional, 23.59 GB available. This is a conservative estimate, "
+                   "not a second network download."},
+                  {"availableBytes", 23589934592},
+                  {"estimatedAdditionalBytes", 23589934592}}));
 }
 
 TEST_F(ServiceTest, EachConnectionGetsItsOwnServiceWithTheSameStamp) {

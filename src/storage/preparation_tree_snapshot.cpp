@@ -1,0 +1,128 @@
+// The exact, identity-checked picture of one preparation workspace's tree.
+#include "storage/preparation_tree_snapshot.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/directory_io.h"
+#include "platform/file_io.h"
+#include "platform/utf8.h"
+#include "storage/installer_safety_error.h"
+
+namespace tidewarden::storage {
+namespace {
+
+constexpr std::size_t kMaxNameBytes = 255;
+
+std::uint32_t modeOf(const platform::FileFacts& facts) {
+  std::uint32_t kind = 0;
+  if (facts.regular) kind = S_IFREG;
+  if (facts.directory) kind = S_IFDIR;
+  if (facts.symbolicLink) kind = S_IFLNK;
+  return kind | static_cast<std::uint32_t>(facts.permissions);
+}
+
+class TreeWalk {
+ public:
+  explicit TreeWalk(PreparationTreeSnapshot& snapshot) : snapshot_(snapshot) {}
+
+  // Returns false when the entry limit stopped the walk.
+  bool walk(int dirFd, const std::string& prefix, std::uint64_t device, int depth) {
+    if (depth > kPreparationNestingLimit) {
+      throw InstallerSafetyError::refused("Preparation directory nesting exceeds its safety limit.");
+    }
+    auto listing = platform::listDirectory(dirFd, kPreparationEntryLimit - listed_);
+    if (!listing) {
+      throw InstallerSafetyError::refused("Cannot open preparation directory " + shown(prefix) + ": " +
+                                          platform::errnoText(errno));
+    }
+    listed_ += listing->names.size();
+    if (listing->truncated) return false;
+    std::sort(listing->names.begin(), listing->names.end());
+    for (const std::string& name : listing->names) {
+      if (!isSupportedPreparationName(name)) {
+        throw InstallerSafetyError::refused("Preparation directory contains an unsupported filename.");
+      }
+      const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+      const auto facts = platform::fileFactsAt(dirFd, name);
+      if (!facts) {
+        throw InstallerSafetyError::refused("Cannot inspect preparation entry " + relative + ": " +
+                                            platform::errnoText(errno));
+      }
+      if (!facts->regular && !facts->directory && !facts->symbolicLink) {
+        throw InstallerSafetyError::refused("An unexpected special file is present in preparation storage: " +
+                                            relative);
+      }
+      const InstallerFileIdentity identity = fileIdentity(*facts);
+      if (identity.device != device) {
+        throw InstallerSafetyError::refused("A mounted filesystem is present inside preparation storage at " +
+                                            relative + ". Nothing beneath it is eligible for deletion.");
+      }
+      add(PreparationTreeEntry{relative, identity, modeOf(*facts)});
+      if (!facts->directory) continue;
+      platform::UniqueFd child = platform::openAt(dirFd, name, O_RDONLY | O_DIRECTORY);
+      if (!child) {
+        throw InstallerSafetyError::refused("Cannot open preparation directory " + relative + ": " +
+                                            platform::errnoText(errno));
+      }
+      const auto opened = platform::fileFacts(child.get());
+      if (!opened || fileIdentity(*opened) != identity) {
+        throw InstallerSafetyError::refused("Preparation directory was replaced during inspection: " + relative);
+      }
+      if (!walk(child.get(), relative, device, depth + 1)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static std::string shown(const std::string& prefix) { return prefix.empty() ? "." : prefix; }
+
+  void add(PreparationTreeEntry entry) {
+    const InstallerFileIdentity& identity = entry.identity;
+    if (__builtin_add_overflow(snapshot_.allocatedBytes, identity.allocatedBytes, &snapshot_.allocatedBytes) ||
+        __builtin_add_overflow(snapshot_.logicalBytes, std::max<std::int64_t>(identity.logicalBytes, 0),
+                               &snapshot_.logicalBytes)) {
+      throw InstallerSafetyError::refused("Preparation allocation exceeds the supported measurement range.");
+    }
+    snapshot_.modifiedAt = std::max(snapshot_.modifiedAt, identity.modifiedSeconds);
+    snapshot_.entries.push_back(std::move(entry));
+  }
+
+  PreparationTreeSnapshot& snapshot_;
+  std::size_t listed_ = 0;  // names listed so far, over every directory
+};
+
+}  // namespace
+
+bool isSupportedPreparationName(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
+  if (!platform::isValidUtf8(name)) return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F || c == '/') return false;
+  }
+  // C1 controls (U+0080 to U+009F) are two bytes in UTF-8: C2 80 to C2 9F.
+  for (std::size_t i = 0; i + 1 < name.size(); ++i) {
+    const auto lead = static_cast<unsigned char>(name[i]);
+    const auto next = static_cast<unsigned char>(name[i + 1]);
+    if (lead == 0xC2 && next >= 0x80 && next <= 0x9F) return false;
+  }
+  return true;
+}
+
+PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd) {
+  const auto workspace = platform::fileFacts(workspaceFd);
+  if (!workspace || !workspace->directory) {
+    throw InstallerSafetyError::refused("Cannot open preparation directory .: " +
+                                        platform::errnoText(workspace ? ENOTDIR : errno));
+  }
+  PreparationTreeSnapshot snapshot;
+  snapshot.modifiedAt = workspace->modifiedSeconds;
+  TreeWalk walk(snapshot);
+  snapshot.complete = walk.walk(workspaceFd, "", static_cast<std::uint64_t>(workspace->device), 0);
+  return snapshot;
+}
+
+}  // namespace tidewarden::storage

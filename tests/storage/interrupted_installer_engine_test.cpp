@@ -1,0 +1,389 @@
+// The interrupted-installer engine on a temporary root with a virtual clock and scripted lsof and ps.
+#include "storage/interrupted_installer_engine.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch_queue.h"
+#include "storage/installer_removal_target.h"
+#include "support/test_platform.h"
+
+namespace tidewarden::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using Activity = InstallerDownloadActivity;
+
+constexpr const char* kOwn = "/Users/Shared/Tidewarden/Downloads";
+constexpr const char* kCache = "/private/var/folders/zz/sw0000gn/C/com.apple.SoftwareUpdate";
+constexpr const char* kPartial = "InstallAssistant.pkg.partial";
+constexpr uid_t kUpdater = 200;
+constexpr uid_t kAdmin = 501;
+constexpr const char* kInactive =
+    "No open file handles were found and the file did not change during the check. Removal performs a fresh "
+    "20-second activity check.";
+constexpr const char* kNotApproved = "A selection expired or is no longer approved. Check Installer Downloads again.";
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other accounts";
+    // Files are made now on the host; the virtual clock starts an hour later.
+    test.clock.wall = static_cast<double>(::time(nullptr)) - platform::kReferenceDateOffset + 3600;
+    // lsof: nothing open (exit 1, no output), or what `lsof.out` says; every run is
+    // counted, and `lsof.touch` names a file to append to while it runs.
+    tool("/usr/sbin/lsof",
+         "echo run >> " + scratch("lsof.runs") + "\n"
+         "if [ -f " + scratch("lsof.touch") + " ]; then echo x >> \"$(cat " + scratch("lsof.touch") + ")\"; fi\n"
+         "if [ -f " + scratch("lsof.out") + " ]; then cat " + scratch("lsof.out") + "; exit 0; fi\nexit 1\n");
+    tool("/bin/ps", "echo /sbin/launchd\necho /usr/bin/Finder\n"
+                    "if [ -f " + scratch("ps.extra") + " ]; then cat " + scratch("ps.extra") + "; fi\n");
+  }
+
+  std::string scratch(const std::string& name) const { return scratchDir.path() + "/" + name; }
+  std::string host(const std::string& logical) const { return test.rootPath() + logical; }
+
+  void tool(const std::string& logical, const std::string& body) {
+    fs::create_directories(fs::path(host(logical)).parent_path());
+    std::ofstream(host(logical)) << "#!/bin/sh\n" << body;
+    fs::permissions(host(logical), fs::perms(0755));
+  }
+
+  // Makes the folders of `logical` (root, 0755 unless given) and the file with `bytes` bytes.
+  std::string file(const std::string& logical, std::size_t bytes = 4096, uid_t owner = 0,
+                   uid_t folderOwner = 0) {
+    const fs::path path(host(logical));
+    fs::create_directories(path.parent_path());
+    for (fs::path folder = path.parent_path(); folder.string().size() > test.rootPath().size();
+         folder = folder.parent_path()) {
+      const bool cache = folder.string().find("com.apple.SoftwareUpdate") != std::string::npos;
+      EXPECT_EQ(::chown(folder.c_str(), cache ? folderOwner : 0, 0), 0);
+      ::chmod(folder.c_str(), 0755);
+    }
+    std::ofstream(path) << std::string(bytes, 'd');
+    EXPECT_EQ(::chown(path.c_str(), owner, 0), 0);
+    return logical;
+  }
+  std::string own(const std::string& folder, const std::string& name = kPartial, std::size_t bytes = 4096,
+                  uid_t owner = 0) {
+    return file(std::string(kOwn) + "/" + folder + "/" + name, bytes, owner);
+  }
+  std::string apple(const std::string& name = kPartial, uid_t owner = kUpdater, const std::string& sub = "") {
+    return file(std::string(kCache) + sub + "/" + name, 4096, owner, kUpdater);
+  }
+
+  InterruptedInstallerScanResponse scan() { return engine.scanInterruptedInstallerDownloads(); }
+  InterruptedInstallerRemovalResponse remove(std::vector<std::string> ids, bool acknowledged = true) {
+    return engine.removeInterruptedInstallerDownloads({std::move(ids), acknowledged});
+  }
+  static const InterruptedInstallerDownload* item(const InterruptedInstallerScanResponse& response,
+                                                  const std::string& path) {
+    for (const auto& candidate : response.items) {
+      if (candidate.path == path) return &candidate;
+    }
+    return nullptr;
+  }
+  bool exists(const std::string& logical) const {
+    struct stat st{};
+    return ::lstat(host(logical).c_str(), &st) == 0;
+  }
+  mode_t modeOf(const std::string& logical) const {
+    struct stat st{};
+    ::lstat(host(logical).c_str(), &st);
+    return st.st_mode & 07777;
+  }
+
+  testing::TempDir scratchDir;
+  testing::TestPlatform test;
+  platform::SerialQueue queue{"test.interrupted-installers"};
+  InterruptedInstallerEngine engine{test.platform(), queue};
+};
+
+TEST_F(EngineTest, PathShapesAndSafeNames) {
+  EXPECT_EQ(classifyDownloadPath("/Users/Shared/Tidewarden/Downloads/a-1_b.c/InstallAssistant.pkg"),
+            InstallerDownloadSource::tidewarden);
+  EXPECT_EQ(
+      classifyDownloadPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/a/InstallAssistant.pkg.partial"),
+      InstallerDownloadSource::tidewarden);
+  EXPECT_EQ(classifyDownloadPath("/var/folders/zz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
+            InstallerDownloadSource::appleSoftwareUpdate);
+  std::string deep = "/private/var/folders/zz/x/C/com.apple.SoftwareUpdate";
+  for (int level = 0; level < 17; ++level) deep += "/d";
+  EXPECT_EQ(classifyDownloadPath(deep + "/InstallAssistant.pkg.partial"), InstallerDownloadSource::appleSoftwareUpdate);
+  for (const std::string refused :
+       {deep + "/d/InstallAssistant.pkg.partial", std::string(kCache) + "/InstallAssistant.pkg",
+        std::string("/private/var/folders/zzz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
+        std::string(kOwn) + "/a b/InstallAssistant.pkg", std::string(kOwn) + "/a/b/InstallAssistant.pkg",
+        std::string(kOwn) + "/a/Other.pkg", std::string(kOwn) + "/a/../InstallAssistant.pkg"}) {
+    EXPECT_FALSE(classifyDownloadPath(refused)) << refused;
+  }
+  EXPECT_TRUE(isSafeDownloadName(std::string(180, 'a')));
+  EXPECT_FALSE(isSafeDownloadName(std::string(181, 'a')));
+  for (const char* name : {"", ".", "..", "a b", "a/b", "caf\xc3\xa9"}) EXPECT_FALSE(isSafeDownloadName(name)) << name;
+}
+
+TEST_F(EngineTest, DiscoveryIgnoresLinksUnsafeFoldersAndCompletePackagesInAppleCaches) {
+  const std::string partial = own("good");
+  const std::string complete = own("kept", "InstallAssistant.pkg", 8192);
+  const std::string longest = own(std::string(180, 'n'));
+  own("with space");
+  own(std::string(181, 'n'));
+  const std::string applePartial = apple(kPartial, kUpdater, "/nested/deeper");
+  apple("InstallAssistant.pkg");
+  fs::create_directories(host(std::string(kOwn) + "/linked"));
+  fs::create_symlink(host(partial), host(std::string(kOwn) + "/linked/" + kPartial));
+
+  const auto response = scan();
+  ASSERT_EQ(response.items.size(), 4u);
+  EXPECT_EQ(response.items[0].path, complete);  // largest first
+  EXPECT_TRUE(item(response, partial) && item(response, longest) && item(response, applePartial));
+  EXPECT_EQ(item(response, partial)->explanation, kInactive);
+  EXPECT_EQ(item(response, complete)->activity, Activity::inactive);
+  EXPECT_EQ(item(response, complete)->explanation,
+            std::string("This may be a complete package retained after preparation failed, not a partial download. "
+                        "Removing it means downloading it again. ") + kInactive);
+  EXPECT_EQ(item(response, applePartial)->source, InstallerDownloadSource::appleSoftwareUpdate);
+  EXPECT_EQ(response.warnings,
+            std::vector<std::string>{"Could not inspect a directory entry: " + std::string(kOwn) + "/linked/" +
+                                     kPartial +
+                                     ". Installer download is not a regular file (symbolic links are not allowed)."});
+  EXPECT_TRUE(response.protectedLocationsChecked);
+}
+
+TEST_F(EngineTest, TheHundredTwentyNinthCandidateIsCutWithThePartialWarning) {
+  for (int index = 0; index < 128; ++index) own("f" + std::to_string(index));
+  auto response = scan();
+  EXPECT_EQ(response.items.size(), 128u);
+  EXPECT_TRUE(response.protectedLocationsChecked);
+  EXPECT_TRUE(response.warnings.empty());
+
+  own("f128");
+  response = scan();
+  EXPECT_EQ(response.items.size(), 128u);
+  EXPECT_FALSE(response.protectedLocationsChecked);
+  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
+                                                        "results are partial."});
+}
+
+TEST_F(EngineTest, AppleCachesAreSearchedSeventeenLevelsDeep) {
+  std::string levels;
+  for (int level = 0; level < 17; ++level) levels += "/d";
+  const std::string deepest = apple(kPartial, kUpdater, levels);
+  auto response = scan();
+  ASSERT_EQ(response.items.size(), 1u);
+  EXPECT_EQ(response.items[0].path, deepest);
+  EXPECT_TRUE(response.protectedLocationsChecked);
+
+  apple(kPartial, kUpdater, levels + "/d");
+  response = scan();
+  EXPECT_EQ(response.items.size(), 1u);
+  EXPECT_FALSE(response.protectedLocationsChecked);
+  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
+                                                        "results are partial."});
+}
+
+TEST_F(EngineTest, ActivityByTimingLinksLocksAndOwners) {
+  const std::string growing = own("growing");
+  const std::string linked = own("linked");
+  const std::string locked = own("locked");
+  const std::string stranger = apple(kPartial, kAdmin);
+  const std::string idle = own("idle");
+  ASSERT_EQ(::link(host(linked).c_str(), scratch("second-name").c_str()), 0);
+  const platform::UniqueFd lock(::open(host(std::string(kOwn) + "/locked/.tidewarden-download.lock").c_str(),
+                                       O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+  std::ofstream(scratch("lsof.touch")) << host(growing);
+
+  const auto response = scan();
+  const auto expect = [&](const std::string& path, Activity activity, const std::string& explanation) {
+    const auto* found = item(response, path);
+    ASSERT_TRUE(found) << path;
+    EXPECT_EQ(found->activity, activity) << path;
+    EXPECT_EQ(found->explanation, explanation) << path;
+  };
+  expect(growing, Activity::active, "The file changed during the check. It may still be downloading.");
+  expect(linked, Activity::unverified, "This file has multiple hard links. Tidewarden will not remove it.");
+  expect(locked, Activity::active,
+         "A matching download changed or became inaccessible while checking: Tidewarden is still downloading or "
+         "preparing this installer.");
+  expect(stranger, Activity::unverified,
+         "A matching download changed or became inaccessible while checking: The Apple download is not owned by root "
+         "or the dedicated system software-update account; manual review is required.");
+  expect(idle, Activity::inactive, kInactive);
+
+  // Only the idle one was approved: every other id is refused without a look.
+  ::unlink(scratch("lsof.touch").c_str());
+  for (const auto& candidate : response.items) {
+    if (candidate.path == idle) continue;
+    EXPECT_EQ(remove({candidate.id}).issues, std::vector<std::string>{kNotApproved}) << candidate.path;
+  }
+  EXPECT_EQ(remove({item(response, idle)->id}).removedIDs, std::vector<std::string>{item(response, idle)->id});
+}
+
+TEST_F(EngineTest, RecentWindowsDifferBySource) {
+  const std::string ownFile = own("a");
+  const std::string appleFile = apple();
+  // Thirty seconds after the files changed both are recent; five minutes after, only Apple's.
+  test.clock.wall -= 3600 - 30;
+  auto response = scan();
+  EXPECT_EQ(item(response, ownFile)->activity, Activity::recent);
+  EXPECT_EQ(item(response, ownFile)->explanation,
+            "Changed within the last minute. Wait until the download or preparation has stopped, then check again.");
+  EXPECT_EQ(item(response, appleFile)->activity, Activity::recent);
+  test.clock.wall += 300 - 30 - 3;
+  response = scan();
+  EXPECT_EQ(item(response, ownFile)->activity, Activity::inactive);
+  EXPECT_EQ(item(response, appleFile)->activity, Activity::recent);
+  EXPECT_EQ(item(response, appleFile)->explanation,
+            "Changed within the last 10 minutes. Stop the download in its owning app, then check again after it "
+            "has been idle.");
+}
+
+TEST_F(EngineTest, OpenFilesBlockAndIncompleteEvidenceNeverApproves) {
+  const std::string path = own("a");
+  std::ofstream(scratch("lsof.out")) << "p77\nf4\nn/System/Volumes/Data" << path << "\n";
+  auto response = scan();
+  EXPECT_EQ(response.items.at(0).activity, Activity::active);
+  EXPECT_EQ(response.items.at(0).explanation,
+            "A process still has this installer file open. Stop the download in its owning app, then check again.");
+  tool("/usr/sbin/lsof", "echo 'lsof: WARNING: something'\nexit 1\n");
+  response = scan();
+  EXPECT_EQ(response.items.at(0).activity, Activity::unverified);
+  EXPECT_EQ(remove({response.items.at(0).id}).issues, std::vector<std::string>{kNotApproved});
+}
+
+TEST_F(EngineTest, RemovalWatchesTwentySecondsAndConsumesTheApproval) {
+  const std::string path = own("a", kPartial, 10000);
+  const auto response = scan();
+  const std::string id = response.items.at(0).id;
+  const double before = test.clock.now();
+  const auto removed = remove({id});
+  EXPECT_EQ(removed.removedIDs, std::vector<std::string>{id});
+  EXPECT_EQ(removed.removedAllocatedBytes, response.items.at(0).allocatedBytes);
+  EXPECT_TRUE(removed.issues.empty());
+  EXPECT_TRUE(removed.freeSpaceBefore && removed.freeSpaceAfter);
+  EXPECT_FALSE(removed.remainingPreparationItems);
+  EXPECT_GE(test.clock.now() - before, 20.0);
+  EXPECT_FALSE(exists(path));
+  EXPECT_TRUE(exists(std::string(kOwn) + "/a"));
+
+  // The same id a second time: no longer approved.
+  const auto again = remove({id});
+  EXPECT_TRUE(again.removedIDs.empty());
+  EXPECT_EQ(again.issues, std::vector<std::string>{kNotApproved});
+}
+
+TEST_F(EngineTest, RequestRefusalsChangeNothing) {
+  const std::string path = own("a");
+  const std::string id = scan().items.at(0).id;
+  const auto refusedWith = [&](const InterruptedInstallerRemovalResponse& response, const std::string& message) {
+    EXPECT_TRUE(response.removedIDs.empty());
+    EXPECT_EQ(response.removedAllocatedBytes, 0);
+    EXPECT_EQ(response.issues, std::vector<std::string>{message});
+    EXPECT_FALSE(response.freeSpaceBefore);
+    EXPECT_TRUE(exists(path));
+  };
+  refusedWith(remove({}), "Select between 1 and 50 installer-download files.");
+  refusedWith(remove(std::vector<std::string>(51, id)), "Select between 1 and 50 installer-download files.");
+  refusedWith(remove({id}, /*acknowledged=*/false), "Confirm that no macOS update or installation is in progress.");
+  test.facts.euid = kAdmin;
+  refusedWith(remove({id}), "Administrator helper access is required. Nothing was removed.");
+  test.facts.euid = 0;
+  // Fifty ids are accepted; the unknown ones are each one issue.
+  std::vector<std::string> fifty(49, "00000000-0000-0000-0000-000000000000");
+  fifty.push_back(id);
+  const auto accepted = remove(fifty);
+  EXPECT_EQ(accepted.removedIDs, std::vector<std::string>{id});
+  EXPECT_EQ(accepted.issues, std::vector<std::string>{kNotApproved});
+}
+
+TEST_F(EngineTest, AnApprovalExpiresAfterThirtyMinutes) {
+  const std::string kept = own("a");
+  const std::string id = scan().items.at(0).id;
+  test.clock.sleepFor(31 * 60);
+  EXPECT_EQ(remove({id}).issues, std::vector<std::string>{kNotApproved});
+  EXPECT_TRUE(exists(kept));
+  const std::string fresh = scan().items.at(0).id;
+  test.clock.sleepFor(29 * 60);
+  EXPECT_EQ(remove({fresh}).removedIDs, std::vector<std::string>{fresh});
+}
+
+TEST_F(EngineTest, AFileChangedDuringTheWaitIsKept) {
+  const std::string path = own("a");
+  const std::string id = scan().items.at(0).id;
+  std::ofstream(scratch("lsof.touch")) << host(path);
+  const auto response = remove({id});
+  EXPECT_TRUE(response.removedIDs.empty());
+  EXPECT_EQ(response.issues,
+            std::vector<std::string>{path + ": The file changed during the 20-second check. Nothing was removed."});
+  EXPECT_TRUE(exists(path));
+}
+
+TEST_F(EngineTest, AHardLinkMadeAfterTheScanKeepsTheFile) {
+  const std::string path = own("a");
+  const std::string id = scan().items.at(0).id;
+  ASSERT_EQ(::link(host(path).c_str(), scratch("elsewhere").c_str()), 0);
+  const auto response = remove({id});
+  EXPECT_TRUE(response.removedIDs.empty());
+  EXPECT_EQ(response.issues,
+            std::vector<std::string>{path + ": The file changed while its path was being checked."});
+  EXPECT_TRUE(exists(path));
+}
+
+TEST_F(EngineTest, AnInstallationProcessBlocksOnlyAppleItems) {
+  const std::string ownFile = own("a");
+  const std::string appleFile = apple();
+  const auto scanned = scan();
+  ASSERT_EQ(item(scanned, appleFile)->activity, Activity::inactive);
+  std::ofstream(scratch("ps.extra")) << "/usr/sbin/softwareupdate\n";
+  const auto response = remove({item(scanned, ownFile)->id, item(scanned, appleFile)->id});
+  EXPECT_EQ(response.removedIDs, std::vector<std::string>{item(scanned, ownFile)->id});
+  EXPECT_EQ(response.issues, std::vector<std::string>{appleFile +
+                                                      ": A macOS installer or softwareupdate command is running. "
+                                                      "Tidewarden will not remove Apple’s partial files while it is "
+                                                      "running."});
+  EXPECT_FALSE(exists(ownFile));
+  EXPECT_TRUE(exists(appleFile));
+  // With the installer gone, the Apple file's approval still stands.
+  ::unlink(scratch("ps.extra").c_str());
+  EXPECT_EQ(remove({item(scanned, appleFile)->id}).removedIDs, std::vector<std::string>{item(scanned, appleFile)->id});
+}
+
+TEST_F(EngineTest, LockAndPermissionRefusalsLeaveModesUnchanged) {
+  const std::string lockedByLink = own("lock-linked");
+  const std::string open = own("open-folder");
+  const std::string fine = own("fine");
+  const mode_t fileMode = modeOf(lockedByLink);
+  const auto scanned = scan();
+  const std::string lockFile = std::string(kOwn) + "/lock-linked/.tidewarden-download.lock";
+  std::ofstream(host(lockFile)) << "";
+  ::chmod(host(lockFile).c_str(), 0600);
+  ASSERT_EQ(::link(host(lockFile).c_str(), scratch("lock-twin").c_str()), 0);
+  ::chmod(host(std::string(kOwn) + "/open-folder").c_str(), 0777);
+
+  const auto response = remove({item(scanned, lockedByLink)->id, item(scanned, open)->id, item(scanned, fine)->id});
+  EXPECT_EQ(response.removedIDs, std::vector<std::string>{item(scanned, fine)->id});
+  EXPECT_EQ(response.issues,
+            (std::vector<std::string>{
+                lockedByLink + ": The download lock is redirected or invalid.",
+                open + ": An installer-download directory has unexpected ownership or unsafe permissions."}));
+  EXPECT_TRUE(exists(lockedByLink) && exists(open));
+  EXPECT_EQ(modeOf(lockFile), 0600u);
+  EXPECT_EQ(modeOf(std::string(kOwn) + "/open-folder"), 0777u);
+  EXPECT_EQ(modeOf(lockedByLink), fileMode);
+  EXPECT_EQ(modeOf(open), fileMode);
+}
+
+}  // namespace
+}  // namespace tidewarden::storage
