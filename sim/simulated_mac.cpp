@@ -13,6 +13,7 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "sim/simulated_accounts.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
 #include "sim/simulated_smc.h"
@@ -154,8 +155,9 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   launcher_ = platform::makeProcessLauncher(root_);
   smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
   power_ = std::make_unique<SimulatedSystemPower>(directory_);
+  accounts_ = std::make_unique<SimulatedAccounts>(directory_);
   platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_});
+      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *accounts_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

@@ -19,6 +19,7 @@ class ProcessLauncher;
 
 namespace tidewarden::sim {
 
+class SimulatedAccounts;
 class SimulatedProcessFacts;
 class SimulatedSmc;
 class SimulatedSystemPower;
@@ -67,6 +68,7 @@ class SimulatedMac {
   std::unique_ptr<platform::ProcessLauncher> launcher_;
   std::unique_ptr<SimulatedSmc> smc_;
   std::unique_ptr<SimulatedSystemPower> power_;
+  std::unique_ptr<SimulatedAccounts> accounts_;
   std::unique_ptr<platform::Platform> platform_;
 };
 
@@ -80,6 +82,7 @@ inline constexpr SimulatedFolder kSimulatedTopFolders[] = {
     {"Applications", 0755},
     {"Library", 0755},
     {"Library/Application Support", 0755},
+    {"Library/LaunchDaemons", 0755},
     {"Users", 0755},
     {"Users/Shared", 0755},
     {"private", 0755},

@@ -158,6 +158,19 @@ void checkSections(const WorldRecord& record) {
   }
 }
 
+void checkAccounts(const WorldRecord& record) {
+  requireRange(record.accounts.size() <= WorldRecord::kMaxAccounts, "accounts",
+               "at most " + std::to_string(WorldRecord::kMaxAccounts) + " accounts");
+  for (std::size_t index = 0; index < record.accounts.size(); ++index) {
+    const WorldAccount& account = record.accounts[index];
+    const std::string path = "accounts[" + std::to_string(index) + "].";
+    requireRange(account.uid >= 0 && static_cast<std::uint64_t>(account.uid) <= kMaxUserId, path + "uid", "0 to " + std::to_string(kMaxUserId));
+    requireRange(!account.name.empty() && account.name.size() <= 64 &&
+                     account.name.find_first_of(":/\n") == std::string::npos && account.name.find('\0') == std::string::npos,
+                 path + "name", "1 to 64 characters, no ':', '/' or line break");
+  }
+}
+
 const json* member(const json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end() || it->is_null()) return nullptr;
@@ -226,7 +239,8 @@ json WorldRecord::toJson() const {
               {"machine", platform::json::encodeValue(machine)},
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
-              {"power", platform::json::encodeValue(power)}};
+              {"power", platform::json::encodeValue(power)},
+              {"accounts", platform::json::encodeValue(accounts)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -247,7 +261,9 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "accounts", record.accounts);
   checkSections(record);
+  checkAccounts(record);
   return record;
 }
 

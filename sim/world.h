@@ -215,6 +215,25 @@ struct WorldPower {
   friend bool operator==(const WorldPower&, const WorldPower&) = default;
 };
 
+// A user account of the simulated Mac: who owns a file, by name.
+struct WorldAccount {
+  std::int64_t uid = 0;
+  std::string name;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("uid", &WorldAccount::uid),
+        platform::json::field("name", &WorldAccount::name),
+    };
+  }
+  friend bool operator==(const WorldAccount&, const WorldAccount&) = default;
+};
+
+// The accounts every simulated Mac has from the start: the system's and one person's.
+inline std::vector<WorldAccount> defaultWorldAccounts() {
+  return {{0, "root"}, {1, "daemon"}, {501, "avery"}};
+}
+
 // Everything the simulator models, stored as one JSON document. A new section is a
 // new member with a default, decoded as an optional key so that a world made by an
 // older simulator still opens. The document itself is coded by hand: the format number
@@ -230,8 +249,11 @@ struct WorldRecord {
   WorldThermal thermal;
   WorldSmc smc;
   WorldPower power;
+  // A world made before accounts were modelled has the default ones.
+  std::vector<WorldAccount> accounts = defaultWorldAccounts();
 
   static constexpr std::size_t kMaxFans = 8;
+  static constexpr std::size_t kMaxAccounts = 256;
   static constexpr double kMaxFanRPM = 20000;
 
   nlohmann::json toJson() const;

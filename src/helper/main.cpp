@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/development_anchor.h"
+#include "platform/linux/linux_account_database.h"
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
 #include "platform/platform.h"
@@ -31,7 +32,8 @@ int main() {
   auto launcher = platform::makeProcessLauncher(root);
   auto smc = platform::makeLinuxSmcClient();
   auto power = platform::makeUnavailableSystemPower();
-  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power};
+  auto accounts = platform::makeLinuxAccountDatabase();
+  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power, *accounts};
 
   try {
     helper::HelperProcess process(platform, kSocketPath);

@@ -5,6 +5,7 @@
 
 namespace tidewarden::platform {
 
+class AccountDatabase;
 class Clock;
 class CodeSigning;
 class ProcessFacts;
@@ -25,6 +26,8 @@ struct Platform {
   SmcClient& smc;
   // Thermal pressure and sleep notices.
   SystemPower& power;
+  // Names of user accounts (owners of files).
+  AccountDatabase& accounts;
 };
 
 }  // namespace tidewarden::platform

@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,20 +106,26 @@ class PosixSpawnLauncher final : public ProcessLauncher {
     if (::pipe2(outputPipe, O_CLOEXEC) != 0) throw fail(errno);
     UniqueFd outputRead(outputPipe[0]);
     UniqueFd outputWrite(outputPipe[1]);
-    int errorPipe[2];
-    if (::pipe2(errorPipe, O_CLOEXEC) != 0) throw fail(errno);
-    UniqueFd errorRead(errorPipe[0]);
-    UniqueFd errorWrite(errorPipe[1]);
+    UniqueFd errorRead;
+    UniqueFd errorWrite;
+    if (!request.standardErrorToOutput) {
+      int errorPipe[2];
+      if (::pipe2(errorPipe, O_CLOEXEC) != 0) throw fail(errno);
+      errorRead.reset(errorPipe[0]);
+      errorWrite.reset(errorPipe[1]);
+    }
 
     for (UniqueFd* source : {&input, &outputWrite, &errorWrite, &executable}) {
+      if (source == &errorWrite && request.standardErrorToOutput) continue;
       *source = raised(std::move(*source));
       if (!*source) throw fail(errno);
     }
+    const int errorSource = request.standardErrorToOutput ? outputWrite.get() : errorWrite.get();
 
     SpawnFileActions actions;
     if (posix_spawn_file_actions_adddup2(actions.get(), input.get(), STDIN_FILENO) != 0 ||
         posix_spawn_file_actions_adddup2(actions.get(), outputWrite.get(), STDOUT_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(actions.get(), errorWrite.get(), STDERR_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(actions.get(), errorSource, STDERR_FILENO) != 0 ||
         posix_spawn_file_actions_adddup2(actions.get(), executable.get(), kExecutableFd) != 0 ||
         // Everything of ours is close-on-exec already; this also covers descriptors
         // that a library opened without it.
@@ -232,6 +240,37 @@ std::optional<int> ChildProcess::tryWait() {
   std::lock_guard lock(mutex_);
   if (!status_) reapLocked(WNOHANG);
   return status_;
+}
+
+ChildProcess::Event ChildProcess::awaitEvent(std::chrono::steady_clock::time_point deadline, int readable) {
+  {
+    std::lock_guard lock(mutex_);
+    if (status_) return Event::exited;
+    if (!processFdTried_) {
+      processFdTried_ = true;
+      // The pid is still ours (unreaped), so the pidfd names exactly our child.
+      processFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+  }
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return Event::timedOut;
+    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    if (remaining > std::chrono::minutes(1)) remaining = std::chrono::minutes(1);
+    if (!processFd_ && remaining > kExitPollInterval) remaining = kExitPollInterval;
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (processFd_) fds[count++] = pollfd{processFd_.get(), POLLIN, 0};
+    if (readable >= 0) fds[count++] = pollfd{readable, POLLIN, 0};
+    const int rc = ::poll(fds, count, static_cast<int>(remaining.count()));
+    if (rc < 0 && errno != EINTR) std::abort();  // only our own descriptors are polled
+    if (readable >= 0 && rc > 0 && fds[count - 1].revents != 0) return Event::readable;
+    // Without a pidfd the child is checked at every tick.
+    siginfo_t info{};
+    const int waited = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    // ECHILD: reaped meanwhile by tryWait() on another thread.
+    if ((waited == 0 && info.si_pid == pid_) || (waited != 0 && errno == ECHILD)) return Event::exited;
+  }
 }
 
 int ChildProcess::wait() {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,9 @@ struct LaunchRequest {
   std::vector<std::string> arguments;         // argv[1..]; argv[0] is `executable`
   std::vector<std::string> environment;       // the complete environment, "KEY=value" entries
   std::optional<std::string> standardInput;   // delivered, then end of file; nullopt = /dev/null
+  // Standard error goes into the standard output pipe (one stream, in the order
+  // written); the child then has no separate standard error pipe.
+  bool standardErrorToOutput = false;
 };
 
 // A refusal to start: what() is "Cannot start <executable>: <system error text>".
@@ -61,6 +65,15 @@ class ChildProcess {
 
   // The wait status (as from waitpid) once the child has ended, without blocking.
   std::optional<int> tryWait();
+
+  // Blocks until the child has ended, `readable` (when not -1) has data or has reached
+  // its end, or `deadline` passes, whichever comes first. The end of the child wakes
+  // the caller at once (through a pidfd), not at the next tick of a poll. Reaps
+  // nothing: `exited` means tryWait() now returns the status. Without pidfd support
+  // the child is polled every kExitPollInterval.
+  enum class Event { exited, readable, timedOut };
+  static constexpr std::chrono::milliseconds kExitPollInterval{25};
+  Event awaitEvent(std::chrono::steady_clock::time_point deadline, int readable = -1);
   // Blocks until the child ends; returns its wait status. Repeated calls return the
   // same status.
   int wait();
@@ -70,6 +83,8 @@ class ChildProcess {
   void reapLocked(int options);
 
   const pid_t pid_;
+  UniqueFd processFd_;  // a pidfd of the child, opened on first use; invalid without support
+  bool processFdTried_ = false;
   UniqueFd standardOutput_;
   UniqueFd standardError_;
   std::mutex mutex_;

@@ -4,11 +4,13 @@
 
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/account_database.h"
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/platform.h"
@@ -70,6 +72,17 @@ class FakeSystemPower final : public platform::SystemPower {
   std::vector<std::intptr_t> allowed;
 };
 
+// Account names set by the test; root (0) is known from the start.
+class FixedAccountDatabase final : public platform::AccountDatabase {
+ public:
+  std::optional<std::string> userName(uid_t uid) override {
+    const auto found = names.find(uid);
+    if (found == names.end()) return std::nullopt;
+    return found->second;
+  }
+  std::map<uid_t, std::string> names{{0, "root"}};
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -84,6 +97,7 @@ class TestPlatform {
   FixedProcessFacts facts;
   FakeSmc smc;
   FakeSystemPower power;
+  FixedAccountDatabase accounts;
 
  private:
   TempDir dir_;
