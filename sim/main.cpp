@@ -270,6 +270,14 @@ void sendPowerEvent(const std::string& directory, Arguments arguments) {
   std::printf("%lld\n", static_cast<long long>(id));
 }
 
+void setFreeSpace(const std::string& directory, Arguments arguments) {
+  if (arguments.size() != 1) throw UsageError{"free-space needs one byte count"};
+  constexpr std::int64_t kMaxBytes = 9999999999999999;  // 16 digits, about 10 PB
+  const std::int64_t bytes =
+      parseInteger("free-space", arguments[0], 0, kMaxBytes, "a byte count from 0 to 9999999999999999");
+  sim::World::update(directory, [&](sim::WorldRecord& world) { world.storage.freeBytes = bytes; });
+}
+
 const std::vector<WorldVerb>& worldVerbs() {
   static const std::vector<WorldVerb> verbs = {
       {"show", "show", "print the world as JSON", showWorld},
@@ -298,6 +306,10 @@ const std::vector<WorldVerb>& worldVerbs() {
        "send a sleep notice to the running helper and print its id; show lists it under power.allowed\n"
        "      once the helper let it go ahead",
        sendPowerEvent},
+      {"free-space", "free-space BYTES",
+       "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
+       "      helper sent under signals (recorded, never delivered)",
+       setFreeSpace},
   };
   return verbs;
 }

@@ -13,9 +13,11 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "sim/simulated_free_space.h"
 #include "sim/simulated_accounts.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
+#include "sim/simulated_process_signals.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_system_power.h"
 #include "sim/world_anchors.h"
@@ -155,9 +157,12 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   launcher_ = platform::makeProcessLauncher(root_);
   smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
   power_ = std::make_unique<SimulatedSystemPower>(directory_);
+  freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);
+  signals_ = std::make_unique<SimulatedProcessSignals>(directory_);
   accounts_ = std::make_unique<SimulatedAccounts>(directory_);
-  platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, *clock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *accounts_});
+  platform_ = std::make_unique<platform::Platform>(platform::Platform{root_, *clock_, *processFacts_, *codeSigning_,
+                                                                      *launcher_, *smc_, *power_, *freeSpace_,
+                                                                      *signals_, *accounts_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

@@ -19,8 +19,10 @@ class ProcessLauncher;
 
 namespace tidewarden::sim {
 
+class SimulatedFreeSpace;
 class SimulatedAccounts;
 class SimulatedProcessFacts;
+class SimulatedProcessSignals;
 class SimulatedSmc;
 class SimulatedSystemPower;
 
@@ -68,6 +70,8 @@ class SimulatedMac {
   std::unique_ptr<platform::ProcessLauncher> launcher_;
   std::unique_ptr<SimulatedSmc> smc_;
   std::unique_ptr<SimulatedSystemPower> power_;
+  std::unique_ptr<SimulatedFreeSpace> freeSpace_;
+  std::unique_ptr<SimulatedProcessSignals> signals_;
   std::unique_ptr<SimulatedAccounts> accounts_;
   std::unique_ptr<platform::Platform> platform_;
 };

@@ -156,6 +156,7 @@ void checkSections(const WorldRecord& record) {
     if (takeover.targetRPM) requireRange(isSpeed(*takeover.targetRPM), path + "targetRPM", "0 to 20000");
     requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
   }
+  requireRange(record.storage.freeBytes >= 0, "storage.freeBytes", "0 or more");
 }
 
 void checkAccounts(const WorldRecord& record) {
@@ -240,6 +241,8 @@ json WorldRecord::toJson() const {
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
+              {"storage", platform::json::encodeValue(storage)},
+              {"signals", platform::json::encodeValue(signals)},
               {"accounts", platform::json::encodeValue(accounts)}};
 }
 
@@ -261,6 +264,8 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "storage", record.storage);
+  decodeSection(document, "signals", record.signals);
   decodeSection(document, "accounts", record.accounts);
   checkSections(record);
   checkAccounts(record);

@@ -215,6 +215,35 @@ struct WorldPower {
   friend bool operator==(const WorldPower&, const WorldPower&) = default;
 };
 
+// The data volume as the simulated Mac reports it: its free bytes (the free-space
+// watch of tool runs and the storage checks read this).
+struct WorldStorage {
+  // A new simulated Mac has plenty: 1 TiB.
+  static constexpr std::int64_t kDefaultFreeBytes = std::int64_t{1} << 40;
+  std::int64_t freeBytes = kDefaultFreeBytes;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("freeBytes", &WorldStorage::freeBytes),
+    };
+  }
+  friend bool operator==(const WorldStorage&, const WorldStorage&) = default;
+};
+
+// A signal the helper sent to a process; recorded instead of delivered, so that no
+// host process is ever signalled by the simulated Mac.
+struct WorldSignal {
+  std::int64_t pid = 0;
+  std::int32_t signal = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("pid", &WorldSignal::pid),
+        platform::json::field("signal", &WorldSignal::signal),
+    };
+  }
+  friend bool operator==(const WorldSignal&, const WorldSignal&) = default;
+};
 // A user account of the simulated Mac: who owns a file, by name.
 struct WorldAccount {
   std::int64_t uid = 0;
@@ -249,6 +278,8 @@ struct WorldRecord {
   WorldThermal thermal;
   WorldSmc smc;
   WorldPower power;
+  WorldStorage storage;
+  std::vector<WorldSignal> signals;  // in the order they were sent
   // A world made before accounts were modelled has the default ones.
   std::vector<WorldAccount> accounts = defaultWorldAccounts();
 

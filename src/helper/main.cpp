@@ -8,11 +8,13 @@
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/development_anchor.h"
+#include "platform/free_space.h"
 #include "platform/linux/linux_account_database.h"
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
 #include "platform/platform.h"
 #include "platform/process_launcher.h"
+#include "platform/process_signals.h"
 #include "platform/system_power.h"
 
 namespace {
@@ -32,8 +34,11 @@ int main() {
   auto launcher = platform::makeProcessLauncher(root);
   auto smc = platform::makeLinuxSmcClient();
   auto power = platform::makeUnavailableSystemPower();
+  auto freeSpace = platform::makeVolumeFreeSpace(root);
+  auto signals = platform::makeProcessSignals();
   auto accounts = platform::makeLinuxAccountDatabase();
-  platform::Platform platform{root, *clock, *facts, codeSigning, *launcher, *smc, *power, *accounts};
+  platform::Platform platform{root,   *clock, *facts,     codeSigning, *launcher,
+                              *smc,   *power, *freeSpace, *signals,    *accounts};
 
   try {
     helper::HelperProcess process(platform, kSocketPath);

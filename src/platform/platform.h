@@ -8,8 +8,10 @@ namespace tidewarden::platform {
 class AccountDatabase;
 class Clock;
 class CodeSigning;
+class FreeSpace;
 class ProcessFacts;
 class ProcessLauncher;
+class ProcessSignals;
 class SmcClient;
 class SystemPower;
 
@@ -26,6 +28,10 @@ struct Platform {
   SmcClient& smc;
   // Thermal pressure and sleep notices.
   SystemPower& power;
+  // Free bytes of the volume holding a logical path (the free-space watch of tool runs).
+  FreeSpace& freeSpace;
+  // Signals to processes the helper did not start itself.
+  ProcessSignals& signals;
   // Names of user accounts (owners of files).
   AccountDatabase& accounts;
 };

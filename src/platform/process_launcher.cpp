@@ -2,16 +2,18 @@
 #include "platform/process_launcher.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/file_io.h"
@@ -28,6 +30,15 @@ constexpr int kFirstFreeFd = kExecutableFd + 1;
 // The machine's own null device, also in simulation: it is not part of the world.
 constexpr const char* kNullDevice = "/dev/null";
 constexpr const char* kStandardInputName = "tidewarden-standard-input";
+// How often a capture looks for the child's end where no pidfd can wake it.
+constexpr std::chrono::milliseconds kEndPollInterval{5};
+
+using SteadyClock = std::chrono::steady_clock;
+
+timespec asTimespec(SteadyClock::duration duration) {
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+  return timespec{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
+}
 
 bool hasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
 
@@ -197,7 +208,11 @@ std::unique_ptr<ProcessLauncher> makeProcessLauncher(const UniqueFd& root) {
 }
 
 ChildProcess::ChildProcess(pid_t pid, UniqueFd standardOutput, UniqueFd standardError)
-    : pid_(pid), standardOutput_(std::move(standardOutput)), standardError_(std::move(standardError)) {}
+    : pid_(pid),
+      standardOutput_(std::move(standardOutput)),
+      standardError_(std::move(standardError)),
+      // The child is not reaped yet, so `pid` cannot name another process.
+      processFd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
 
 ChildProcess::~ChildProcess() {
   if (status_) return;
@@ -242,37 +257,6 @@ std::optional<int> ChildProcess::tryWait() {
   return status_;
 }
 
-ChildProcess::Event ChildProcess::awaitEvent(std::chrono::steady_clock::time_point deadline, int readable) {
-  {
-    std::lock_guard lock(mutex_);
-    if (status_) return Event::exited;
-    if (!processFdTried_) {
-      processFdTried_ = true;
-      // The pid is still ours (unreaped), so the pidfd names exactly our child.
-      processFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    }
-  }
-  for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return Event::timedOut;
-    auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    if (remaining > std::chrono::minutes(1)) remaining = std::chrono::minutes(1);
-    if (!processFd_ && remaining > kExitPollInterval) remaining = kExitPollInterval;
-    pollfd fds[2];
-    nfds_t count = 0;
-    if (processFd_) fds[count++] = pollfd{processFd_.get(), POLLIN, 0};
-    if (readable >= 0) fds[count++] = pollfd{readable, POLLIN, 0};
-    const int rc = ::poll(fds, count, static_cast<int>(remaining.count()));
-    if (rc < 0 && errno != EINTR) std::abort();  // only our own descriptors are polled
-    if (readable >= 0 && rc > 0 && fds[count - 1].revents != 0) return Event::readable;
-    // Without a pidfd the child is checked at every tick.
-    siginfo_t info{};
-    const int waited = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
-    // ECHILD: reaped meanwhile by tryWait() on another thread.
-    if ((waited == 0 && info.si_pid == pid_) || (waited != 0 && errno == ECHILD)) return Event::exited;
-  }
-}
-
 int ChildProcess::wait() {
   {
     std::lock_guard lock(mutex_);
@@ -291,6 +275,85 @@ int ChildProcess::wait() {
   std::lock_guard lock(mutex_);
   if (!status_) reapLocked(0);
   return *status_;
+}
+
+bool ChildProcess::hasEnded() {
+  std::lock_guard lock(mutex_);
+  if (status_) return true;
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return info.si_pid == pid_;
+    if (errno == EINTR) continue;
+    std::abort();  // ECHILD: someone else reaped our child
+  }
+}
+
+bool ChildProcess::captureUntilExit(double seconds, OutputCapture& output, OutputCapture& error) {
+  return capture(seconds, /*untilExit=*/true, output, error);
+}
+
+bool ChildProcess::captureUntilFinished(double seconds, OutputCapture& output, OutputCapture& error) {
+  return capture(seconds, /*untilExit=*/false, output, error);
+}
+
+bool ChildProcess::capture(double seconds, bool untilExit, OutputCapture& output, OutputCapture& error) {
+  const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                 std::chrono::duration<double>(std::max(0.0, seconds)));
+  struct Stream {
+    UniqueFd& pipe;
+    OutputCapture& capture;
+  };
+  Stream streams[] = {{standardOutput_, output}, {standardError_, error}};
+  for (Stream& stream : streams) {
+    if (!stream.pipe && !stream.capture.finished()) stream.capture.failed = true;
+  }
+  char chunk[kCaptureChunkBytes];
+  for (;;) {
+    if (untilExit ? hasEnded() : output.finished() && error.finished()) return true;
+    const auto now = SteadyClock::now();
+    if (now >= deadline) return false;
+
+    pollfd entries[3];
+    Stream* owners[2];
+    nfds_t streamCount = 0;
+    for (Stream& stream : streams) {
+      if (stream.capture.finished()) continue;
+      entries[streamCount] = {stream.pipe.get(), POLLIN, 0};
+      owners[streamCount++] = &stream;
+    }
+    nfds_t count = streamCount;
+    SteadyClock::duration wait = deadline - now;
+    if (untilExit && processFd_) {
+      entries[count++] = {processFd_.get(), POLLIN, 0};
+    } else if (untilExit) {
+      wait = std::min<SteadyClock::duration>(wait, kEndPollInterval);
+    }
+    const timespec timeout = asTimespec(wait);
+    const int ready = ::ppoll(entries, count, &timeout, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      // Out of memory for the poll itself: what was not read stays unread.
+      for (nfds_t i = 0; i < streamCount; ++i) owners[i]->capture.failed = true;
+      return untilExit ? hasEnded() : true;
+    }
+    for (nfds_t i = 0; i < streamCount; ++i) {
+      if (entries[i].revents == 0) continue;
+      Stream& stream = *owners[i];
+      const ssize_t got = ::read(stream.pipe.get(), chunk, sizeof chunk);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        (got == 0 ? stream.capture.ended : stream.capture.failed) = true;
+        stream.pipe.reset();
+        continue;
+      }
+      const auto size = static_cast<std::size_t>(got);
+      if (!stream.capture.overflowed && stream.capture.bytes.size() + size <= stream.capture.limit) {
+        stream.capture.bytes.append(chunk, size);
+      } else {
+        stream.capture.overflowed = true;
+      }
+    }
+  }
 }
 
 }  // namespace tidewarden::platform

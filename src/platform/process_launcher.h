@@ -3,7 +3,7 @@
 
 #include <sys/types.h>
 
-#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +33,25 @@ class LaunchError : public std::runtime_error {
 
  private:
   int error_;
+};
+
+// What was read from one of a child's output streams, kept up to `limit` bytes. A
+// chunk that would take the total past the limit is dropped and marks the capture
+// overflowed; reading goes on (so the child never blocks on a full pipe) but nothing
+// more is kept, so `bytes` is always an unbroken prefix of what the child wrote.
+struct OutputCapture {
+  explicit OutputCapture(std::size_t limit) : limit(limit) {}
+
+  std::size_t limit;
+  std::string bytes;
+  bool overflowed = false;
+  bool failed = false;  // a read failed (or the pipe was taken): the stream was not read to its end
+  bool ended = false;   // end of file was read
+
+  // True once nothing more can arrive: end of file or a failed read.
+  bool finished() const { return ended || failed; }
+  // Read to its end with nothing dropped.
+  bool whole() const { return ended && !failed && !overflowed; }
 };
 
 // One started child. The child leads its own process group. Its standard output and
@@ -65,28 +84,36 @@ class ChildProcess {
 
   // The wait status (as from waitpid) once the child has ended, without blocking.
   std::optional<int> tryWait();
-
-  // Blocks until the child has ended, `readable` (when not -1) has data or has reached
-  // its end, or `deadline` passes, whichever comes first. The end of the child wakes
-  // the caller at once (through a pidfd), not at the next tick of a poll. Reaps
-  // nothing: `exited` means tryWait() now returns the status. Without pidfd support
-  // the child is polled every kExitPollInterval.
-  enum class Event { exited, readable, timedOut };
-  static constexpr std::chrono::milliseconds kExitPollInterval{25};
-  Event awaitEvent(std::chrono::steady_clock::time_point deadline, int readable = -1);
   // Blocks until the child ends; returns its wait status. Repeated calls return the
   // same status.
   int wait();
 
+  // Reads both output pipes (in chunks of kCaptureChunkBytes, whichever has data) into
+  // `output` and `error` for at most `seconds`. Returns true as soon as the child has
+  // ended, false when the time ran out first; it wakes on the child's end at once (a
+  // pidfd), not at the next tick. An ended child is not reaped here: until wait()
+  // reaps it its pid and process group stay ours, so signalGroup() still reaches
+  // whatever it left running.
+  bool captureUntilExit(double seconds, OutputCapture& output, OutputCapture& error);
+  // Reads both output pipes until both are finished (true) or `seconds` passed
+  // (false). A pipe that something else still holds open never finishes; the time
+  // bounds the wait.
+  bool captureUntilFinished(double seconds, OutputCapture& output, OutputCapture& error);
+
+  static constexpr std::size_t kCaptureChunkBytes = 8192;
+
  private:
   bool sendLocked(pid_t target, int sig);
   void reapLocked(int options);
+  bool hasEnded();
+  bool capture(double seconds, bool untilExit, OutputCapture& output, OutputCapture& error);
 
   const pid_t pid_;
-  UniqueFd processFd_;  // a pidfd of the child, opened on first use; invalid without support
-  bool processFdTried_ = false;
   UniqueFd standardOutput_;
   UniqueFd standardError_;
+  // Readable once the child has ended; invalid where pidfd_open is unavailable (the
+  // waits then look every few milliseconds instead).
+  UniqueFd processFd_;
   std::mutex mutex_;
   std::optional<int> status_;
 };

@@ -1,4 +1,4 @@
-// Strict UTF-8 validation, and decoding with replacement characters.
+// Strict UTF-8 validation, and lossy decoding that marks what is not UTF-8.
 #include "platform/utf8.h"
 
 #include <cstddef>
@@ -6,10 +6,10 @@
 namespace tidewarden::platform {
 namespace {
 
-// The length of the well-formed sequence starting at `index`, or 0 when it is not one;
-// then `consumed` is the length of its maximal well-formed prefix (at least 1), the
-// part that one replacement character stands for.
-std::size_t sequenceAt(std::string_view text, std::size_t index, std::size_t& consumed) {
+// The length of the well-formed sequence at `index`, or 0 when there is none; then
+// `consumed` is the length of its longest well-formed start (at least 1 byte), which
+// is what one replacement character stands for.
+std::size_t sequenceLength(std::string_view text, std::size_t index, std::size_t& consumed) {
   const auto lead = static_cast<unsigned char>(text[index]);
   consumed = 1;
   if (lead < 0x80) return 1;
@@ -46,29 +46,30 @@ bool isValidUtf8(std::string_view text) {
   std::size_t index = 0;
   while (index < text.size()) {
     std::size_t consumed = 0;
-    const std::size_t length = sequenceAt(text, index, consumed);
+    const std::size_t length = sequenceLength(text, index, consumed);
     if (length == 0) return false;
     index += length;
   }
   return true;
 }
 
-std::string replacingInvalidUtf8(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
+std::string decodeUtf8Lossy(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string text;
+  text.reserve(bytes.size());
   std::size_t index = 0;
-  while (index < text.size()) {
+  while (index < bytes.size()) {
     std::size_t consumed = 0;
-    const std::size_t length = sequenceAt(text, index, consumed);
+    const std::size_t length = sequenceLength(bytes, index, consumed);
     if (length == 0) {
-      result += "\xEF\xBF\xBD";
+      text += kReplacement;
       index += consumed;
     } else {
-      result.append(text.substr(index, length));
+      text.append(bytes.substr(index, length));
       index += length;
     }
   }
-  return result;
+  return text;
 }
 
 }  // namespace tidewarden::platform

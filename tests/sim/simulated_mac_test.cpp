@@ -1,9 +1,12 @@
 // The simulated Mac in-process: its platform bundle, its own apple anchor, and refusals of a tampered world.
 #include "sim/simulated_mac.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +15,10 @@
 
 #include "platform/code_signer.h"
 #include "platform/code_signing.h"
+#include "platform/free_space.h"
+#include "platform/process_signals.h"
+#include "sim/world.h"
+#include "support/child_program.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::testing {
@@ -113,6 +120,40 @@ TEST_F(SimulatedMacTest, ATamperedWorldIsRefused) {
 
   // Restored, it opens again.
   EXPECT_EQ(constructionError(worldDir()), "(constructed)");
+}
+
+TEST_F(SimulatedMacTest, FreeSpaceComesFromTheWorldAndSignalsAreOnlyRecorded) {
+  SimulatedMac mac(worldDir(), {});
+  platform::FreeSpace& freeSpace = mac.platform().freeSpace;
+  EXPECT_EQ(freeSpace.freeBytes("/System/Volumes/Data"), sim::WorldStorage::kDefaultFreeBytes);
+
+  const ProgramResult set = runProgram({TIDEWARDEN_SIM_PATH, "world", "--root", worldDir(), "free-space", "2147483648"});
+  EXPECT_EQ(set.exitCode, 0) << set.standardError;
+  EXPECT_EQ(freeSpace.freeBytes("/System/Volumes/Data"), 2147483648);
+  EXPECT_EQ(freeSpace.freeBytes("/"), 2147483648);
+  // The path must exist beneath the simulated root, as on a real volume.
+  EXPECT_EQ(freeSpace.freeBytes("/Volumes/Absent"), std::nullopt);
+  EXPECT_EQ(errno, ENOENT);
+  const ProgramResult refused = runProgram({TIDEWARDEN_SIM_PATH, "world", "--root", worldDir(), "free-space", "-1"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(refused.standardError.starts_with(
+      "tidewarden-sim: free-space needs a byte count from 0 to 9999999999999999\n"))
+      << refused.standardError;
+
+  // A live host process stands in for a pid a simulated tool reported: it is not signalled.
+  RunningProgram bystander({"/bin/sleep", "60"});
+  platform::ProcessSignals& signals = mac.platform().signals;
+  EXPECT_TRUE(signals.send(bystander.pid(), SIGKILL));
+  errno = 0;
+  EXPECT_FALSE(signals.send(0, SIGTERM));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(bystander.waitForExit(std::chrono::milliseconds(200)), std::nullopt);
+  const std::vector<sim::WorldSignal> expected = {{bystander.pid(), SIGKILL}};
+  EXPECT_EQ(sim::World::read(worldDir()).signals, expected);
+  const ProgramResult shown = runProgram({TIDEWARDEN_SIM_PATH, "world", "--root", worldDir(), "show"});
+  EXPECT_NE(shown.standardOutput.find("\"signals\": [\n    {\n      \"pid\": " + std::to_string(bystander.pid())),
+            std::string::npos)
+      << shown.standardOutput;
 }
 
 }  // namespace

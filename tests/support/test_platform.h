@@ -2,20 +2,28 @@
 // in-memory controller, and code signing that trusts the anchors the test hands in.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/account_database.h"
 #include "platform/clock.h"
 #include "platform/code_signing.h"
+#include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
 #include "platform/process_launcher.h"
+#include "platform/process_signals.h"
 #include "platform/system_power.h"
 #include "support/fake_smc.h"
 #include "support/temp_dir.h"
@@ -72,6 +80,39 @@ class FakeSystemPower final : public platform::SystemPower {
   std::vector<std::intptr_t> allowed;
 };
 
+// Free space set by the test, the same for every path. `script` (when not empty) gives
+// the answers of the next measurements in turn, its last one repeating; nullopt is a
+// measurement that fails. Every question is counted and its path kept.
+class FakeFreeSpace final : public platform::FreeSpace {
+ public:
+  std::optional<std::int64_t> freeBytes(std::string_view logicalPath) override {
+    std::lock_guard lock(mutex);
+    paths.emplace_back(logicalPath);
+    std::optional<std::int64_t> answer = bytes;
+    if (!script.empty()) answer = script[std::min(paths.size(), script.size()) - 1];
+    if (!answer) errno = EIO;
+    return answer;
+  }
+
+  std::mutex mutex;
+  std::optional<std::int64_t> bytes = std::int64_t{1} << 40;
+  std::vector<std::optional<std::int64_t>> script;
+  std::vector<std::string> paths;
+};
+
+// Records every signal instead of sending it.
+class RecordedSignals final : public platform::ProcessSignals {
+ public:
+  bool send(pid_t pid, int signal) override {
+    std::lock_guard lock(mutex);
+    sent.push_back({pid, signal});
+    return true;
+  }
+
+  std::mutex mutex;
+  std::vector<std::pair<pid_t, int>> sent;
+};
+
 // Account names set by the test; root (0) is known from the start.
 class FixedAccountDatabase final : public platform::AccountDatabase {
  public:
@@ -97,6 +138,8 @@ class TestPlatform {
   FixedProcessFacts facts;
   FakeSmc smc;
   FakeSystemPower power;
+  FakeFreeSpace freeSpace;
+  RecordedSignals signals;
   FixedAccountDatabase accounts;
 
  private:

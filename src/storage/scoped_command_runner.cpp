@@ -1,0 +1,115 @@
+// The scoped command runner: one child, bounded capture of both outputs, stopped at its limits, always reaped.
+#include "storage/scoped_command_runner.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string_view>
+
+#include "platform/free_space.h"
+#include "platform/process_launcher.h"
+#include "platform/utf8.h"
+
+namespace tidewarden::storage {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The volume the watch measures, and the one it falls back to when the first
+// cannot be measured (a machine without a separate data volume).
+constexpr std::string_view kDataVolumePath = "/System/Volumes/Data";
+constexpr std::string_view kRootVolumePath = "/";
+
+std::optional<std::int64_t> measureFreeSpace(platform::FreeSpace& freeSpace) {
+  if (std::optional<std::int64_t> bytes = freeSpace.freeBytes(kDataVolumePath)) return bytes;
+  return freeSpace.freeBytes(kRootVolumePath);
+}
+
+double secondsUntil(SteadyClock::time_point deadline) {
+  return std::chrono::duration<double>(deadline - SteadyClock::now()).count();
+}
+
+std::int32_t terminationStatus(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+  return -1;
+}
+
+ScopedCommandResult notStarted(const std::string& reason) { return ScopedCommandResult{-1, {}, reason, false}; }
+
+// Why the runner stopped the child, if it did.
+enum class Stop { none, timeLimit, reserve };
+
+}  // namespace
+
+ScopedCommandResult runScopedCommand(const platform::Platform& platform, const platform::ToolCommand& command,
+                                     std::optional<FreeSpaceWatch> watch) {
+  std::unique_ptr<platform::ChildProcess> child;
+  try {
+    child = platform.launcher.launch(
+        {command.executable, command.arguments, platform::toolEnvironment(), /*standardInput=*/std::nullopt});
+  } catch (const std::exception& error) {
+    return notStarted(error.what());
+  }
+
+  platform::OutputCapture output(kScopedCaptureLimitBytes);
+  platform::OutputCapture error(kScopedCaptureLimitBytes);
+  // Real time, not the platform's clock: the limit is about a real child.
+  const auto start = SteadyClock::now();
+  std::optional<SteadyClock::time_point> deadline;
+  if (command.timeLimitSeconds) {
+    deadline = start + std::chrono::duration_cast<SteadyClock::duration>(
+                           std::chrono::duration<double>(*command.timeLimitSeconds));
+  }
+
+  Stop stop = Stop::none;
+  for (;;) {
+    double wait = kScopedPollIntervalSeconds;
+    if (deadline) {
+      const double left = secondsUntil(*deadline);
+      if (left <= 0) {
+        stop = Stop::timeLimit;
+        break;
+      }
+      wait = std::min(wait, left);
+    }
+    if (watch) {
+      const std::optional<std::int64_t> free = measureFreeSpace(platform.freeSpace);
+      if (!free || *free <= watch->reserveBytes) {
+        stop = Stop::reserve;
+        break;
+      }
+    }
+    // Returns at once when the child ends, else after `wait` with the outputs drained.
+    if (child->captureUntilExit(wait, output, error)) break;
+  }
+
+  if (stop != Stop::none) {
+    child->signal(SIGTERM);
+    if (!child->captureUntilExit(kScopedTerminationGraceSeconds, output, error)) {
+      child->signal(SIGKILL);
+      // SIGKILL cannot be refused; the loop only covers a child the kernel is slow to end.
+      while (!child->captureUntilExit(kScopedPollIntervalSeconds, output, error)) {
+      }
+    }
+  }
+
+  // The child has ended but is not reaped yet, so its process group is still its own:
+  // whatever it left holding the outputs after the reader wait is killed with it.
+  const bool readersFinished = child->captureUntilFinished(kScopedReaderWaitSeconds, output, error);
+  if (!readersFinished) child->signalGroup(SIGKILL);
+  const int waitStatus = child->wait();
+
+  ScopedCommandResult result{terminationStatus(waitStatus), std::move(output.bytes),
+                             platform::decodeUtf8Lossy(error.bytes), false};
+  if (stop == Stop::reserve) result.standardError += kScopedReserveNote;
+  if (stop == Stop::timeLimit) result.standardError += kScopedTimeLimitNote;
+  result.complete = readersFinished && output.whole() && error.whole() && stop == Stop::none;
+  return result;
+}
+
+}  // namespace tidewarden::storage

@@ -1,0 +1,210 @@
+// The scoped command runner with real children: shell scripts written into the test platform's root.
+#include "storage/scoped_command_runner.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_platform.h"
+
+namespace tidewarden::storage {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::size_t kLimit = kScopedCaptureLimitBytes;
+
+class ScopedCommandRunnerTest : public ::testing::Test {
+ protected:
+  // Writes a "#!/bin/sh" script at `logical` beneath the root.
+  void script(const std::string& logical, const std::string& body) {
+    const std::string real = test_.rootPath() + logical;
+    std::filesystem::create_directories(std::filesystem::path(real).parent_path());
+    std::ofstream(real, std::ios::binary | std::ios::trunc) << "#!/bin/sh\n" << body << "\n";
+    ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
+  }
+
+  // Runs the command and notes how long the runner took.
+  ScopedCommandResult run(const std::string& executable, std::vector<std::string> arguments = {},
+                          std::optional<double> limit = 30.0, std::optional<FreeSpaceWatch> watch = std::nullopt) {
+    const auto start = SteadyClock::now();
+    ScopedCommandResult result =
+        runScopedCommand(test_.platform(), {executable, std::move(arguments), limit}, watch);
+    seconds_ = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    return result;
+  }
+
+  testing::TestPlatform test_;
+  double seconds_ = 0;
+};
+
+TEST_F(ScopedCommandRunnerTest, ChildSeesItsArgumentsOnlyToolEnvironmentAndNullInput) {
+  // /proc/$$/environ is exactly what the shell was started with (it adds PWD later).
+  script("/usr/bin/tool",
+         "printf '%s\\n' \"$@\"; tr '\\0' '\\n' < /proc/$$/environ; readlink /proc/$$/fd/0; "
+         "printf 'warn\\377ing' >&2; printf 'raw\\377'");
+  const ScopedCommandResult result = run("/usr/bin/tool", {"a b", "", "$HOME"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.complete);
+  // HOME, USER and everything else of the test's own environment are absent.
+  EXPECT_EQ(result.standardOutput,
+            "a b\n\n$HOME\nPATH=/usr/bin:/bin:/usr/sbin:/sbin\nLC_ALL=C\n/dev/null\nraw\xff");
+  // Standard error is text: the stray byte shows as U+FFFD; standard output stays bytes.
+  EXPECT_EQ(result.standardError, "warn\xEF\xBF\xBDing");
+}
+
+TEST_F(ScopedCommandRunnerTest, StatusIsTheExitCodeOrTheSignalThatEndedTheChild) {
+  script("/bin/fails", "echo partial; exit 3");
+  script("/bin/dies", "kill -KILL $$");
+  ScopedCommandResult result = run("/bin/fails", {}, /*limit=*/std::nullopt);
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.standardOutput, "partial\n");
+  EXPECT_TRUE(result.complete);  // a failing tool's output is still complete
+  // Well under the poll interval in practice; the bound here only catches a hang.
+  EXPECT_LT(seconds_, 5.0);
+
+  result = run("/bin/dies");
+  EXPECT_EQ(result.status, SIGKILL);
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_TRUE(result.complete);  // it ended by itself; the runner stopped nothing
+}
+
+TEST_F(ScopedCommandRunnerTest, MissingExecutableIsStatusMinusOneWithTheLaunchError) {
+  ScopedCommandResult result = run("/usr/sbin/absent");
+  EXPECT_EQ(result.status, -1);
+  EXPECT_EQ(result.standardOutput, "");
+  EXPECT_EQ(result.standardError, "Cannot start /usr/sbin/absent: No such file or directory");
+  EXPECT_FALSE(result.complete);
+
+  script("/usr/sbin/present", "exit 0");
+  result = run("/usr/sbin/present");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.complete);
+}
+
+TEST_F(ScopedCommandRunnerTest, FloodIsCappedPerStreamWhileTheChildRunsToItsEnd) {
+  // 3 MiB on each stream, then a line that only arrives if the child was never blocked.
+  script("/bin/flood",
+         "head -c 3145728 /dev/zero | tr '\\0' o; head -c 3145728 /dev/zero | tr '\\0' e >&2; echo done >&2; exit 4");
+  ScopedCommandResult result = run("/bin/flood");
+  EXPECT_EQ(result.status, 4);  // it exited by itself, not killed
+  EXPECT_FALSE(result.complete);
+  EXPECT_LE(result.standardOutput.size(), kLimit);
+  EXPECT_GT(result.standardOutput.size(), kLimit - platform::ChildProcess::kCaptureChunkBytes);
+  EXPECT_EQ(result.standardOutput.find_first_not_of('o'), std::string::npos);  // an unbroken prefix
+  EXPECT_LE(result.standardError.size(), kLimit);
+  EXPECT_EQ(result.standardError.find_first_not_of('e'), std::string::npos);
+  EXPECT_EQ(result.standardError.find("The command"), std::string::npos);  // no note: not stopped
+
+  // Exactly the limit is still whole.
+  script("/bin/full", "head -c 2097152 /dev/zero | tr '\\0' o; head -c 2097152 /dev/zero | tr '\\0' e >&2");
+  result = run("/bin/full");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(result.standardOutput, std::string(kLimit, 'o'));
+  EXPECT_EQ(result.standardError, std::string(kLimit, 'e'));
+}
+
+TEST_F(ScopedCommandRunnerTest, TimeLimitSendsTerminateThenKillsAfterTheGrace) {
+  // SIG_IGN survives exec, so this sleep ignores SIGTERM.
+  script("/bin/stubborn", "trap '' TERM; echo started; exec sleep 60");
+  ScopedCommandResult result = run("/bin/stubborn", {}, /*limit=*/0.3);
+  EXPECT_EQ(result.status, SIGKILL);
+  EXPECT_EQ(result.standardOutput, "started\n");
+  EXPECT_EQ(result.standardError, " The command exceeded its time limit.");
+  EXPECT_FALSE(result.complete);
+  EXPECT_GE(seconds_, 0.3 + kScopedTerminationGraceSeconds - 0.05);
+  EXPECT_LT(seconds_, 10.0);
+
+  // A child that honours SIGTERM ends with it, and the note is the same.
+  script("/bin/polite", "echo oops >&2; exec sleep 60");
+  result = run("/bin/polite", {}, /*limit=*/0.3);
+  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.standardError, "oops\n The command exceeded its time limit.");
+  EXPECT_FALSE(result.complete);
+  EXPECT_LT(seconds_, 10.0);
+}
+
+TEST_F(ScopedCommandRunnerTest, FreeSpaceAtTheReserveStopsAWatchedChild) {
+  script("/usr/sbin/expand", "exec sleep 60");
+  script("/usr/sbin/quick", "echo done");
+  const FreeSpaceWatch watch{kPreparationReserveBytes};
+
+  test_.freeSpace.bytes = kPreparationReserveBytes;
+  ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
+  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.standardError, " Available storage fell below the preparation reserve; the command was stopped.");
+  EXPECT_FALSE(result.complete);
+  EXPECT_LT(seconds_, 5.0);
+  EXPECT_EQ(test_.freeSpace.paths, std::vector<std::string>{"/System/Volumes/Data"});
+
+  // One byte above the reserve lets the command finish; without a watch nothing is measured.
+  test_.freeSpace.bytes = kPreparationReserveBytes + 1;
+  result = run("/usr/sbin/quick", {}, 30.0, watch);
+  EXPECT_TRUE(result.complete);
+  EXPECT_EQ(result.standardOutput, "done\n");
+  EXPECT_EQ(result.standardError, "");
+  test_.freeSpace.bytes = 0;
+  test_.freeSpace.paths.clear();
+  EXPECT_TRUE(run("/usr/sbin/quick").complete);
+  EXPECT_TRUE(test_.freeSpace.paths.empty());
+}
+
+TEST_F(ScopedCommandRunnerTest, FreeSpaceIsWatchedWhileTheChildRuns) {
+  script("/usr/sbin/expand", "exec sleep 60");
+  const FreeSpaceWatch watch{1000};
+  // The data volume cannot be measured, "/" can: plenty twice, then the reserve.
+  test_.freeSpace.script = {std::nullopt, 5000, std::nullopt, 5000, std::nullopt, 1000};
+  ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
+  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_TRUE(result.standardError.ends_with("the command was stopped."));
+  EXPECT_EQ(test_.freeSpace.paths,
+            (std::vector<std::string>{"/System/Volumes/Data", "/", "/System/Volumes/Data", "/",
+                                      "/System/Volumes/Data", "/"}));
+  EXPECT_LT(seconds_, 5.0);
+
+  // A volume that cannot be measured at all counts as no space.
+  test_.freeSpace.script.clear();
+  test_.freeSpace.bytes = std::nullopt;
+  result = run("/usr/sbin/expand", {}, 30.0, watch);
+  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_FALSE(result.complete);
+}
+
+TEST_F(ScopedCommandRunnerTest, GrandchildHoldingTheOutputsDoesNotHangTheRunner) {
+  // The background sleep keeps both pipes open after its parent exits.
+  script("/bin/leaves", "sleep 60 & echo $!; exit 0");
+  const ScopedCommandResult result = run("/bin/leaves", {}, /*limit=*/5.0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(result.complete);  // the outputs never reached their end
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_GE(seconds_, kScopedReaderWaitSeconds - 0.05);
+  EXPECT_LT(seconds_, 5.0 + kScopedTerminationGraceSeconds + kScopedReaderWaitSeconds + 5.0);
+
+  // The grandchild was killed with the child's process group (gone, or a zombie
+  // waiting for init to reap it).
+  const std::string pid = result.standardOutput.substr(0, result.standardOutput.find('\n'));
+  ASSERT_FALSE(pid.empty());
+  std::string state = "R";
+  for (int attempt = 0; attempt < 200 && state != "Z" && !state.empty(); ++attempt) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');
+    state = close == std::string::npos ? "" : line.substr(close + 2, 1);
+    if (state != "Z" && !state.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(state.empty() || state == "Z") << "grandchild " << pid << " is still in state " << state;
+}
+
+}  // namespace
+}  // namespace tidewarden::storage
