@@ -21,6 +21,9 @@ EntryStatus fromStat(const struct stat& st) {
   status.owner = st.st_uid;
   status.permissions = static_cast<mode_t>(st.st_mode & 07777);
   status.size = st.st_size;
+  status.links = st.st_nlink;
+  status.modified = st.st_mtim;
+  status.changed = st.st_ctim;
   if (S_ISREG(st.st_mode)) {
     status.kind = EntryKind::regular;
   } else if (S_ISDIR(st.st_mode)) {

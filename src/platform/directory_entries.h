@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <optional>
 #include <string_view>
@@ -23,9 +24,27 @@ struct EntryStatus {
   uid_t owner = 0;
   mode_t permissions = 0;  // the low 12 bits of st_mode
   off_t size = 0;
+  nlink_t links = 0;
   EntryKind kind = EntryKind::other;
+  timespec modified{};  // contents last changed
+  timespec changed{};   // contents or status last changed (a rename changes it too)
 
   bool sameObject(const EntryStatus& other) const { return device == other.device && inode == other.inode; }
+  // The same object, not written to and with the same owner, mode and links since
+  // `before` was taken. An inode number can be reused by a new file at once, so the
+  // object alone does not prove that nothing was swapped in.
+  bool unchangedSince(const EntryStatus& before) const {
+    return sameObject(before) && size == before.size && links == before.links && owner == before.owner &&
+           permissions == before.permissions && kind == before.kind && sameTime(modified, before.modified) &&
+           sameTime(changed, before.changed);
+  }
+  // The same object with the same contents: what a move keeps (it changes `changed`).
+  bool sameContentsAs(const EntryStatus& before) const {
+    return sameObject(before) && size == before.size && sameTime(modified, before.modified);
+  }
+
+ private:
+  static bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 };
 
 // The link-status of `name` in `dirFd`: a symbolic link is reported as one, never

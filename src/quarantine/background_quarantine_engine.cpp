@@ -84,7 +84,7 @@ MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int
     if (now.error == ENOENT) return MoveOutcome::missing;
     refuse(Error::Case::quarantineFailed);
   }
-  if (now.status->kind != platform::EntryKind::regular || !now.status->sameObject(file.identity)) {
+  if (now.status->kind != platform::EntryKind::regular || !now.status->unchangedSince(file.identity)) {
     refuse(Error::Case::quarantineFailed);
   }
   if (platform::entryStatusAt(folderFd, destination) || errno != ENOENT) refuse(Error::Case::quarantineFailed);
@@ -93,7 +93,7 @@ MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int
     throw platformError("Cannot move " + file.path + " into quarantine", errno);
   }
   const auto moved = platform::entryStatusAt(folderFd, destination);
-  if (!moved || !moved->sameObject(file.identity)) {
+  if (!moved || !moved->sameContentsAs(file.identity)) {
     platform::moveWithoutReplacing(folderFd, destination, now.directory.get(), *now.name);
     refuse(Error::Case::quarantineFailed);
   }

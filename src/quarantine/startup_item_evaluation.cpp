@@ -65,7 +65,7 @@ std::optional<std::string> readPinned(const PinnedFile& file, std::size_t maxByt
   const platform::UniqueFd fd = platform::openAt(file.directory.get(), *name, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::nullopt;
   const auto opened = platform::entryStatusOf(fd.get());
-  if (!opened || !opened->sameObject(file.identity) || opened->kind != platform::EntryKind::regular) {
+  if (!opened || !opened->unchangedSince(file.identity)) {
     return std::nullopt;
   }
   std::string bytes;
@@ -78,7 +78,7 @@ bool stillPinned(const platform::UniqueFd& root, const PinnedFile& file) {
   const LocatedEntry now = locateEntry(root, file.path);
   if (!now.status) return false;
   const auto directory = platform::entryStatusOf(now.directory.get());
-  return directory && directory->sameObject(file.directoryIdentity) && now.status->sameObject(file.identity);
+  return directory && directory->sameObject(file.directoryIdentity) && now.status->unchangedSince(file.identity);
 }
 
 std::string readPropertyListText(const PinnedFile& plist) {
@@ -87,7 +87,7 @@ std::string readPropertyListText(const PinnedFile& plist) {
   if (!fd) throw std::runtime_error("Cannot read " + plist.path + ": " + platform::errnoText(errno));
   const auto opened = platform::entryStatusOf(fd.get());
   // Replaced between the look and the open: not the item that was named.
-  if (!opened || !opened->sameObject(plist.identity)) refuse(Error::Case::identityChanged);
+  if (!opened || !opened->unchangedSince(plist.identity)) refuse(Error::Case::identityChanged);
   std::string bytes;
   if (!platform::readAll(fd.get(), bytes, kMaxPropertyListBytes)) {
     throw std::runtime_error("Cannot read " + plist.path + ": " + platform::errnoText(errno));
