@@ -9,7 +9,9 @@ set(TIDEWARDEN_FUZZ_TARGETS
     signature_block
     team_certificate
     world_file
-    json_document)
+    json_document
+    lsof_field_records
+    attached_image_list)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -19,6 +21,8 @@ set(tidewarden_fuzz_libs_signature_block tidewarden_platform tidewarden_test_pla
 set(tidewarden_fuzz_libs_team_certificate tidewarden_platform)
 set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
+set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
+set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

@@ -29,6 +29,8 @@
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
+#include "sim/simulated_tools.h"
+#include "sim/world_tool_verbs.h"
 #include "sim/world.h"
 
 namespace {
@@ -310,6 +312,30 @@ const std::vector<WorldVerb>& worldVerbs() {
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",
        setFreeSpace},
+      {"open-file", "open-file PID DESCRIPTOR PATH",
+       "make process PID hold PATH open as DESCRIPTOR (a number, or cwd, rtd, txt, mem...), as lsof reports it",
+       sim::reportingUsageAs<UsageError>(sim::addOpenFileVerb)},
+      {"close-files", "close-files [--pid N] [--path PATH]",
+       "drop the open files of process N and/or of PATH (every open file without options)",
+       sim::reportingUsageAs<UsageError>(sim::closeFilesVerb)},
+      {"start-process", "start-process PID COMMAND [ARGUMENT...]",
+       "make ps list a process running COMMAND (the executable's path) with these arguments",
+       sim::reportingUsageAs<UsageError>(sim::startProcessVerb)},
+      {"end-process", "end-process PID", "drop a process and its open files",
+       sim::reportingUsageAs<UsageError>(sim::endProcessVerb)},
+      {"attach-image",
+       "attach-image IMAGE [--entity DEV[=MOUNT]]... [--writable] [--encrypted] [--system-image]\n"
+       "            [--shadow PATH] [--hdid-pid N]",
+       "make hdiutil info list IMAGE as attached, with its devices and their mount points",
+       sim::reportingUsageAs<UsageError>(sim::attachImageVerb)},
+      {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
+       sim::reportingUsageAs<UsageError>(sim::detachImageVerb)},
+      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]",
+       "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, or print\n"
+       "      TEXT (or a line of its own that no reader accepts) instead of its answer",
+       sim::reportingUsageAs<UsageError>(sim::toolFaultVerb)},
+      {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
+       sim::reportingUsageAs<UsageError>(sim::clearToolFaultsVerb)},
   };
   return verbs;
 }
@@ -347,6 +373,8 @@ int serve(Arguments arguments) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   sim::SimulatedMac mac(directory, tidewarden::platform::developmentTrustAnchors());
+  sim::installSimulatedTools(mac.platform().root, sim::simulatedToolProgramBesideSelf(),
+                             sim::World::read(mac.directory()).tools);
   {
     tidewarden::helper::HelperProcess helper(mac.platform(), mac.socketPath());
     std::cout << "listening on " << mac.socketPath() << std::endl;

@@ -58,6 +58,7 @@ WorldRecord freshWorldRecord(double now) {
   WorldRecord world;
   world.thermal = WorldThermal{WorldThermalState::nominal, 45.0, 40.0};
   applySimulatedModel(world, defaultSimulatedModel(), now);
+  world.tools = freshWorldTools();
   return world;
 }
 

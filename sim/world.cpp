@@ -241,6 +241,7 @@ json WorldRecord::toJson() const {
               {"thermal", platform::json::encodeValue(thermal)},
               {"smc", platform::json::encodeValue(smc)},
               {"power", platform::json::encodeValue(power)},
+              {"tools", platform::json::encodeValue(tools)},
               {"storage", platform::json::encodeValue(storage)},
               {"signals", platform::json::encodeValue(signals)},
               {"accounts", platform::json::encodeValue(accounts)}};
@@ -264,10 +265,12 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "thermal", record.thermal);
   decodeSection(document, "smc", record.smc);
   decodeSection(document, "power", record.power);
+  decodeSection(document, "tools", record.tools);
   decodeSection(document, "storage", record.storage);
   decodeSection(document, "signals", record.signals);
   decodeSection(document, "accounts", record.accounts);
   checkSections(record);
+  checkWorldTools(record.tools);
   checkAccounts(record);
   return record;
 }

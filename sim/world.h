@@ -15,6 +15,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_tools.h"
 
 namespace tidewarden::sim {
 
@@ -278,6 +279,7 @@ struct WorldRecord {
   WorldThermal thermal;
   WorldSmc smc;
   WorldPower power;
+  WorldTools tools;
   WorldStorage storage;
   std::vector<WorldSignal> signals;  // in the order they were sent
   // A world made before accounts were modelled has the default ones.

@@ -141,11 +141,41 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+namespace {
+
+FileFacts factsOf(const struct stat& st) {
+  return FileFacts{.owner = st.st_uid,
+                   .permissions = static_cast<mode_t>(st.st_mode & 07777),
+                   .links = st.st_nlink,
+                   .size = st.st_size,
+                   .regular = S_ISREG(st.st_mode),
+                   .directory = S_ISDIR(st.st_mode),
+                   .symbolicLink = S_ISLNK(st.st_mode),
+                   .device = st.st_dev,
+                   .inode = st.st_ino,
+                   .blocks = st.st_blocks,
+                   .modifiedSeconds = st.st_mtim.tv_sec,
+                   .modifiedNanoseconds = st.st_mtim.tv_nsec,
+                   .changedSeconds = st.st_ctim.tv_sec,
+                   .changedNanoseconds = st.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
 std::optional<FileFacts> fileFacts(int fd) {
   struct stat st{};
   if (::fstat(fd, &st) != 0) return std::nullopt;
-  return FileFacts{st.st_uid, static_cast<mode_t>(st.st_mode & 07777), st.st_nlink, st.st_size, S_ISREG(st.st_mode),
-                   S_ISDIR(st.st_mode)};
+  return factsOf(st);
+}
+
+std::optional<FileFacts> fileFactsAt(int dirFd, const std::string& name) {
+  if (name.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  struct stat st{};
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return factsOf(st);
 }
 
 bool makeDirectoryAt(int dirFd, const std::string& name, mode_t mode) {

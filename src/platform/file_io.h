@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +37,8 @@ UniqueFd openAt(int dirFd, const SafeName& name, int flags, mode_t mode = 0);
 // Mount points are crossed; callers that must stay on one file system check st_dev.
 UniqueFd openBeneath(const UniqueFd& root, std::string_view absoluteLogicalPath, int flags, mode_t mode = 0);
 
-// What fstat says of an open file: owner, permission bits, links, size and kind.
+// What fstat says of an open file: owner, permission bits, links, size and kind, and
+// what a later look must find unchanged (device, inode, allocation, times).
 struct FileFacts {
   uid_t owner = 0;
   mode_t permissions = 0;  // the low 12 bits of st_mode
@@ -44,9 +46,20 @@ struct FileFacts {
   off_t size = 0;
   bool regular = false;
   bool directory = false;
+  bool symbolicLink = false;  // only ever true from fileFactsAt, which does not follow links
+  dev_t device = 0;
+  ino_t inode = 0;
+  blkcnt_t blocks = 0;  // st_blocks: allocated 512-byte units
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
 };
 // Facts of `fd`, or nothing with errno preserved.
 std::optional<FileFacts> fileFacts(int fd);
+// Facts of the entry `name` in `dirFd` itself (fstatat with AT_SYMLINK_NOFOLLOW: a
+// symbolic link is described, not followed), or nothing with errno preserved.
+std::optional<FileFacts> fileFactsAt(int dirFd, const std::string& name);
 
 // mkdirat(dirFd, name, mode); true when the directory was created or already exists
 // as any entry (the caller opens it without following links and judges it). False

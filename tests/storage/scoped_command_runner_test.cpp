@@ -51,15 +51,16 @@ TEST_F(ScopedCommandRunnerTest, ChildSeesItsArgumentsOnlyToolEnvironmentAndNullI
   // /proc/$$/environ is exactly what the shell was started with (it adds PWD later).
   script("/usr/bin/tool",
          "printf '%s\\n' \"$@\"; tr '\\0' '\\n' < /proc/$$/environ; readlink /proc/$$/fd/0; "
-         "printf 'warn\\377ing' >&2; printf 'raw\\377'");
+         "printf 'warn\\377ing\\342\\202' >&2; printf 'raw\\377'");
   const ScopedCommandResult result = run("/usr/bin/tool", {"a b", "", "$HOME"});
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.complete);
   // HOME, USER and everything else of the test's own environment are absent.
   EXPECT_EQ(result.standardOutput,
             "a b\n\n$HOME\nPATH=/usr/bin:/bin:/usr/sbin:/sbin\nLC_ALL=C\n/dev/null\nraw\xff");
-  // Standard error is text: the stray byte shows as U+FFFD; standard output stays bytes.
-  EXPECT_EQ(result.standardError, "warn\xEF\xBF\xBDing");
+  // Standard error is text: a stray byte and a cut-off sequence each show as one
+  // U+FFFD; standard output stays bytes.
+  EXPECT_EQ(result.standardError, "warn\xEF\xBF\xBDing\xEF\xBF\xBD");
 }
 
 TEST_F(ScopedCommandRunnerTest, StatusIsTheExitCodeOrTheSignalThatEndedTheChild) {

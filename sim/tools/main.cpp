@@ -1,0 +1,106 @@
+// tidewarden-sim-tool: the simulated Mac's lsof, ps, hdiutil, diskutil, pkgutil and launchctl in one program.
+//
+// The simulator installs this program as DIR/root/usr/sbin/lsof, DIR/root/bin/ps and so
+// on. It takes its role from the name it was started under and finds its world (DIR)
+// from where its own executable lies, since a tool's environment holds only PATH and
+// LC_ALL. It answers from DIR/world.json and applies the world's fault for its tool.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "sim/simulated_mac.h"
+#include "sim/simulated_tools.h"
+#include "sim/world.h"
+
+namespace {
+
+namespace sim = tidewarden::sim;
+
+constexpr int kExitFailure = 1;
+
+std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+void print(int fd, const std::string& text) { tidewarden::platform::writeAll(fd, text); }
+
+[[noreturn]] void fail(const std::string& message) {
+  print(STDERR_FILENO, std::string(sim::kSimulatedToolProgramName) + ": " + message + "\n");
+  std::_Exit(kExitFailure);
+}
+
+std::string ownExecutable() {
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) fail("cannot read /proc/self/exe");
+  return std::string(self, static_cast<std::size_t>(length));
+}
+
+// DIR of DIR/root/<the tool's macOS path>, or a failure naming what was expected.
+std::string worldDirectory(const std::string& executable, sim::WorldTool tool) {
+  const std::string suffix = "/" + std::string(sim::SimulatedMac::kRootFolder) + std::string(sim::worldToolPath(tool));
+  if (executable.size() <= suffix.size() || executable.compare(executable.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    fail(executable + " is not a tool of a simulated Mac (expected DIR" + suffix + ")");
+  }
+  return executable.substr(0, executable.size() - suffix.size());
+}
+
+[[noreturn]] void hang() {
+  for (;;) ::pause();
+}
+
+int run(int argc, char** argv) {
+  const std::string executable = ownExecutable();
+  // The launcher passes the logical path as argv[0]; the file's own name decides when
+  // it does not name a tool.
+  std::optional<sim::WorldTool> tool = argc > 0 ? sim::simulatedToolNamed(lastComponent(argv[0])) : std::nullopt;
+  if (!tool) tool = sim::simulatedToolNamed(lastComponent(executable));
+  if (!tool) fail("started as " + lastComponent(executable) + ", which is no simulated tool");
+  const std::string directory = worldDirectory(executable, *tool);
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+
+  sim::WorldTools tools = sim::World::read(directory).tools;
+  const sim::WorldToolFault* fault = tools.faultOf(*tool);
+  const std::optional<sim::WorldToolFault> active = fault ? std::optional(*fault) : std::nullopt;
+  if (active && active->kind == sim::WorldToolFaultKind::hang) hang();
+  if (active && active->kind == sim::WorldToolFaultKind::malformed) {
+    print(STDOUT_FILENO, active->text ? *active->text : std::string(sim::malformedToolOutput(*tool)));
+    return 0;
+  }
+
+  sim::SimulatedToolAnswer answer;
+  if (*tool == sim::WorldTool::launchctl) {
+    // The only tool that changes the world: its record is kept under the world lock.
+    sim::World::update(directory, [&](sim::WorldRecord& world) {
+      answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
+    });
+  } else {
+    answer = sim::answerSimulatedTool(*tool, arguments, tools);
+  }
+  print(STDOUT_FILENO, answer.standardOutput);
+  print(STDERR_FILENO, answer.standardError);
+  if (active && active->kind == sim::WorldToolFaultKind::flood) {
+    const std::string lines(64 * 1024, '\n');
+    for (std::size_t written = 0; written < sim::kSimulatedToolFloodBytes; written += lines.size()) {
+      if (!tidewarden::platform::writeAll(STDOUT_FILENO, lines)) break;
+    }
+  }
+  if (active && active->kind == sim::WorldToolFaultKind::exit) return static_cast<int>(*active->status);
+  return answer.status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that went away ends the tool quietly, as a real tool's default would.
+  std::signal(SIGPIPE, SIG_DFL);
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    fail(error.what());
+  }
+}

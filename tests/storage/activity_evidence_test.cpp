@@ -1,0 +1,212 @@
+// Activity evidence: readings of tool results, and the checks run through the real runner
+// against the simulated Mac's lsof, ps and hdiutil.
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/system_tools.h"
+#include "sim/simulated_mac.h"
+#include "sim/simulated_tools.h"
+#include "sim/world.h"
+#include "storage/activity_evidence.h"
+#include "storage/tool_output_readers.h"
+#include "support/temp_dir.h"
+
+namespace tidewarden::storage {
+
+void PrintTo(const InstallerActivityEvidence& evidence, std::ostream* out) {
+  static const char* const kKinds[] = {"blocked", "unknown", "clear"};
+  *out << kKinds[static_cast<int>(evidence.kind())] << "(" << evidence.text() << ")";
+}
+
+namespace {
+
+using Evidence = InstallerActivityEvidence;
+
+const std::string kDownload = "/Users/Shared/Tidewarden/Downloads/a/InstallAssistant.pkg";
+const std::string kOtherDownload = "/Users/Shared/Tidewarden/Downloads/b/InstallAssistant.pkg";
+const std::string kWorkspace = "/private/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/5E0A";
+
+ScopedCommandResult ran(std::int32_t status, std::string output, std::string error = {}, bool complete = true) {
+  return {status, std::move(output), std::move(error), complete};
+}
+
+Evidence unknown(const char* text) { return Evidence::unknown(text); }
+
+TEST(ActivityEvidenceReading, OpenDownloadFilesNeedAnAnswerOfTheRightShape) {
+  const std::vector<std::string> paths{kDownload, kOtherDownload + "/"};
+  const auto both = [&](const Evidence& first, const Evidence& second) {
+    return std::map<std::string, Evidence>{{kDownload, first}, {kOtherDownload, second}};
+  };
+  const Evidence blocked = Evidence::blocked(kOpenInstallerFileMessage);
+  const Evidence handles = unknown(kOpenHandlesUnknownMessage);
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(1, " \n")), both(Evidence::clear(), Evidence::clear()));
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(0, "p5\nf3\nn/var/../x\n")), both(handles, handles));
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(0, "p5\nf3\nn" + kDownload + "\n")), both(blocked, Evidence::clear()));
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(1, "lsof: WARNING\n")), both(handles, handles));
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(0, "", "", false)), both(handles, handles));
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(2, "")), both(handles, handles));
+  // A candidate without a canonical spelling is kept as given and never cleared.
+  EXPECT_EQ(readOpenFileEvidence({"relative/x"}, ran(1, "")), (std::map<std::string, Evidence>{{"relative/x", handles}}));
+}
+
+TEST(ActivityEvidenceReading, PreparationOpenFilesIgnoreOnlyTheHelpersOwnRecords) {
+  const pid_t self = 4242;
+  const Evidence unexpected = unknown(kPreparationOpenFilesUnexpectedMessage);
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(1, ""), self), Evidence::clear());
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p4242\nf3\nn" + kWorkspace + "/a\n"), self), Evidence::clear());
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p4242\nf3\nn/a\np611\nfcwd\nn" + kWorkspace + "\n"), self),
+            Evidence::blocked("Another process (PID 611) still has preparation files open. Nothing was removed."));
+  // lsof found something yet printed no record; a warning with exit 1; another status.
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, ""), self), unexpected);
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(1, "p611\nf3\nn/a\n"), self), unexpected);
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(2, ""), self), unexpected);
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\nf3\n"), self), unknown(kLsofRecordsIncompleteMessage));
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(1, "\xff"), self), unknown(kLsofUndecodableMessage));
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\nf3\nn/a\n", "", false), self),
+            unknown(kPreparationOpenFilesIncompleteMessage));
+}
+
+TEST(ActivityEvidenceReading, ProcessListsAreComparedByLowerCasedLastComponent) {
+  const std::string system = "/sbin/launchd\n/usr/libexec/logd\n";
+  EXPECT_EQ(readInstallationProcessEvidence(ran(0, system)), Evidence::clear());
+  EXPECT_EQ(readInstallationProcessEvidence(
+                ran(0, system + "  /System/Library/PrivateFrameworks/X.framework/InstallAssistant  \n")),
+            Evidence::blocked(kInstallationProcessRunningMessage));
+  // Only the exact name blocks: a longer one or a folder of that name does not.
+  EXPECT_EQ(readInstallationProcessEvidence(ran(0, system + "/usr/bin/softwareupdated\n/softwareupdate/x\n")),
+            Evidence::clear());
+  EXPECT_EQ(readPreparationProcessEvidence(ran(0, system + "/usr/sbin/PKGUTIL\n")),
+            Evidence::blocked(kPreparationProcessRunningMessage));
+  EXPECT_EQ(readPreparationProcessEvidence(ran(0, system + "/usr/sbin/installer\n")), Evidence::clear());
+  for (const ScopedCommandResult& failed : {ran(0, " \n"), ran(1, system), ran(0, system, "ps: warning"),
+                                            ran(0, system, "", false)}) {
+    EXPECT_EQ(readInstallationProcessEvidence(failed), unknown(kInstallationProcessUnknownMessage));
+    EXPECT_EQ(readPreparationProcessEvidence(failed), unknown(kPreparationProcessUnknownMessage));
+  }
+}
+
+TEST(ActivityEvidenceReading, ImagesAreAssociatedByWholeComponents) {
+  const std::vector<PreparationAttachedImage> elsewhere{{"/Users/Shared/a.dmg", {"/Volumes/A"}, {"/dev/disk4s1"}}};
+  EXPECT_EQ(imageEvidence(elsewhere, kWorkspace), Evidence::clear());
+  const Evidence blocked = Evidence::blocked(kImageAssociatedMessage);
+  EXPECT_EQ(imageEvidence({{kWorkspace + "/Payload.dmg", {}, {}}}, kWorkspace), blocked);
+  EXPECT_EQ(imageEvidence({{"/Users/Shared/a.dmg", {kWorkspace}, {}}}, kWorkspace), blocked);
+  EXPECT_EQ(imageEvidence({{"/Users/Shared/a.dmg", {kWorkspace + "X/Mount"}, {}}}, kWorkspace), Evidence::clear());
+  // The workspace may be named in another spelling.
+  EXPECT_EQ(imageEvidence({{kWorkspace + "/Payload.dmg", {}, {}}}, "/System/Volumes/Data" + kWorkspace + "/"),
+            blocked);
+}
+
+// A simulated Mac laid out in a temporary directory, with the simulated tools installed;
+// the checks run through the real runner and launcher against it. This test process is
+// the helper: its pid is the one the checks leave out.
+class SimulatedToolEvidenceTest : public ::testing::Test {
+ protected:
+  SimulatedToolEvidenceTest() : mac_(dir_.path() + "/mac", {}) {
+    sim::installSimulatedTools(mac_.platform().root, TIDEWARDEN_SIM_TOOL_PATH, {});
+  }
+
+  const platform::Platform& platform() { return mac_.platform(); }
+
+  void change(const std::function<void(sim::WorldTools&)>& edit) {
+    sim::World::update(mac_.directory(), [&](sim::WorldRecord& world) { edit(world.tools); });
+  }
+
+  void fault(sim::WorldTool tool, sim::WorldToolFaultKind kind, std::optional<std::int64_t> status = std::nullopt) {
+    change([&](sim::WorldTools& tools) { tools.faults.push_back({tool, kind, status, std::nullopt}); });
+    if (kind == sim::WorldToolFaultKind::missing) sim::removeSimulatedTool(mac_.platform().root, tool);
+  }
+
+  testing::TempDir dir_;
+  sim::SimulatedMac mac_;
+};
+
+TEST_F(SimulatedToolEvidenceTest, DownloadFilesOpenUnderTheDataVolumeSpellingBlockTheirCanonicalPath) {
+  EXPECT_EQ(openFileEvidence(platform(), {kDownload}), (std::map<std::string, Evidence>{{kDownload, Evidence::clear()}}));
+  change([&](sim::WorldTools& tools) { tools.openFiles.push_back({611, "7", "/System/Volumes/Data" + kDownload}); });
+  EXPECT_EQ(openFileEvidence(platform(), {kDownload}),
+            (std::map<std::string, Evidence>{{kDownload, Evidence::blocked(kOpenInstallerFileMessage)}}));
+  EXPECT_EQ(openFileEvidence(platform(), {kOtherDownload}),
+            (std::map<std::string, Evidence>{{kOtherDownload, Evidence::clear()}}));
+  // lsof exits 1 when one named file is not open, and still prints the other's records:
+  // exit 1 with output is not "nothing open".
+  const Evidence handles = unknown(kOpenHandlesUnknownMessage);
+  EXPECT_EQ(openFileEvidence(platform(), {kDownload, kOtherDownload}),
+            (std::map<std::string, Evidence>{{kDownload, handles}, {kOtherDownload, handles}}));
+  EXPECT_TRUE(openFileEvidence(platform(), {}).empty());
+}
+
+TEST_F(SimulatedToolEvidenceTest, PreparationFilesOpenByTheHelperItselfAreIgnored) {
+  EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace), Evidence::clear());
+  const auto self = static_cast<std::int64_t>(::getpid());
+  change([&](sim::WorldTools& tools) {
+    tools.openFiles.push_back({self, "9", kWorkspace + "/operation.json"});
+    tools.openFiles.push_back({611, "cwd", kWorkspace + "X"});
+  });
+  EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace), Evidence::clear());
+  change([&](sim::WorldTools& tools) { tools.openFiles.push_back({612, "txt", "/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/5E0A/Expanded/x"}); });
+  EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace),
+            Evidence::blocked("Another process (PID 612) still has preparation files open. Nothing was removed."));
+  fault(sim::WorldTool::lsof, sim::WorldToolFaultKind::malformed);
+  EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace), unknown(kLsofUnsupportedRecordMessage));
+}
+
+TEST_F(SimulatedToolEvidenceTest, AnImageMountedInsideAWorkspaceBlocksThoughItsFileLiesElsewhere) {
+  change([&](sim::WorldTools& tools) {
+    tools.images.push_back({"/Users/Shared/Payload.dmg",
+                            {{"/dev/disk5", std::nullopt}, {"/dev/disk5s1", "/System/Volumes/Data" + kWorkspace + "/Mount"}},
+                            false, false, false, std::nullopt, 733});
+  });
+  const AttachedImagesAnswer answer = attachedImages(platform());
+  ASSERT_FALSE(answer.unknownReason) << *answer.unknownReason;
+  ASSERT_EQ(answer.images, (std::vector<PreparationAttachedImage>{
+                               {"/Users/Shared/Payload.dmg", {kWorkspace + "/Mount"}, {"/dev/disk5", "/dev/disk5s1"}}}));
+  EXPECT_EQ(imageEvidence(answer.images, kWorkspace), Evidence::blocked(kImageAssociatedMessage));
+  EXPECT_EQ(imageEvidence(answer.images, "/private/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/77AA"),
+            Evidence::clear());
+  fault(sim::WorldTool::hdiutil, sim::WorldToolFaultKind::malformed);
+  EXPECT_EQ(attachedImages(platform()).unknownReason, kAttachedImagesUnsupportedMessage);
+}
+
+TEST_F(SimulatedToolEvidenceTest, ProcessListsOverTheCaptureLimitOrWithAnotherStatusAreUnknown) {
+  EXPECT_EQ(preparationProcessEvidence(platform()), Evidence::clear());
+  change([](sim::WorldTools& tools) { tools.processes.push_back({900, "/usr/sbin/pkgutil", {"--expand-full"}}); });
+  EXPECT_EQ(preparationProcessEvidence(platform()), Evidence::blocked(kPreparationProcessRunningMessage));
+  EXPECT_EQ(installationProcessEvidence(platform()), Evidence::clear());
+  change([](sim::WorldTools& tools) { tools.processes.clear(); });
+  EXPECT_EQ(installationProcessEvidence(platform()), unknown(kInstallationProcessUnknownMessage));  // empty list
+  change([](sim::WorldTools& tools) { tools.processes.push_back({1, "/sbin/launchd", {}}); });
+  // The same harmless list followed by 3 MiB of empty lines: only the cap makes it unknown.
+  fault(sim::WorldTool::ps, sim::WorldToolFaultKind::flood);
+  EXPECT_EQ(preparationProcessEvidence(platform()), unknown(kPreparationProcessUnknownMessage));
+  change([](sim::WorldTools& tools) { tools.faults = {{sim::WorldTool::ps, sim::WorldToolFaultKind::exit, 1, {}}}; });
+  EXPECT_EQ(installationProcessEvidence(platform()), unknown(kInstallationProcessUnknownMessage));
+}
+
+TEST_F(SimulatedToolEvidenceTest, AHangingToolIsUnknownAfterItsLimitAndAMissingOneAtOnce) {
+  fault(sim::WorldTool::lsof, sim::WorldToolFaultKind::hang);
+  platform::ToolCommand lsof = platform::tools::lsofPreparationDirectory(kWorkspace);
+  lsof.timeLimitSeconds = 0.3;
+  const auto started = std::chrono::steady_clock::now();
+  const ScopedCommandResult result = runScopedCommand(platform(), lsof);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(readPreparationOpenFileEvidence(result, ::getpid()), unknown(kPreparationOpenFilesIncompleteMessage));
+
+  EXPECT_FALSE(attachedImages(platform()).unknownReason);
+  fault(sim::WorldTool::hdiutil, sim::WorldToolFaultKind::missing);
+  EXPECT_EQ(attachedImages(platform()).unknownReason, kAttachedImagesFailedMessage);
+  fault(sim::WorldTool::ps, sim::WorldToolFaultKind::missing);
+  EXPECT_EQ(installationProcessEvidence(platform()), unknown(kInstallationProcessUnknownMessage));
+}
+
+}  // namespace
+}  // namespace tidewarden::storage

@@ -1,0 +1,337 @@
+// Path grammar and canonical spelling, and the link-refusing walks on a real temporary tree used as the root.
+#include "storage/safe_paths.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/file_io.h"
+#include "storage/installer_file_identity.h"
+#include "storage/installer_safety_error.h"
+#include "support/temp_dir.h"
+
+namespace tidewarden::storage {
+namespace {
+
+using platform::UniqueFd;
+
+const std::string kRoot(kDownloadsRoot);
+
+std::string refusal(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const InstallerSafetyError& error) {
+    return error.what();
+  }
+  return "(no refusal)";
+}
+
+TEST(PathGrammarTest, CanonicalSpellings) {
+  EXPECT_EQ(canonicalPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/x.pkg"),
+            "/Users/Shared/Tidewarden/Downloads/x.pkg");
+  EXPECT_EQ(canonicalPath("/System/Volumes/Data"), "/System/Volumes/Data");
+  EXPECT_EQ(canonicalPath("/var/folders/ab/cd/C/com.apple.SoftwareUpdate"),
+            "/private/var/folders/ab/cd/C/com.apple.SoftwareUpdate");
+  EXPECT_EQ(canonicalPath("/System/Volumes/Data/var/tmp/x/"), "/private/var/tmp/x");
+  EXPECT_EQ(canonicalPath("/var"), "/var");  // only "/var/" is the link's spelling
+  EXPECT_EQ(canonicalPath("/a/b/"), "/a/b");
+  EXPECT_EQ(canonicalPath("/" + std::string(255, 'c')), "/" + std::string(255, 'c'));
+  std::string longest = "/";
+  while (longest.size() + 101 <= kMaxPathBytes) longest += std::string(100, 'p') + "/";
+  longest += std::string(kMaxPathBytes - longest.size(), 'q');
+  ASSERT_EQ(longest.size(), kMaxPathBytes);
+  EXPECT_EQ(canonicalPath(longest), longest);
+
+  EXPECT_EQ(pathComponents("/a/b c/d"), (std::vector<std::string>{"a", "b c", "d"}));
+  EXPECT_EQ(pathComponents("/a/b/"), std::nullopt);  // the grammar itself takes no trailing slash
+}
+
+TEST(PathGrammarTest, MalformedPathsAreRefusedWithThePathAsGiven) {
+  const std::vector<std::string> malformed = {"",
+                                              "relative/path",
+                                              "/",
+                                              "/a/b//",
+                                              "/a//b",
+                                              "/a/./b",
+                                              "/a/../b",
+                                              "/a/..",
+                                              "/a/line\nfeed",
+                                              "/a/carriage\rreturn",
+                                              std::string("/a/nul\0byte", 11),
+                                              "/" + std::string(256, 'c'),
+                                              "/" + std::string(kMaxPathBytes, 'p')};
+  for (const std::string& path : malformed) {
+    EXPECT_EQ(pathComponents(path), std::nullopt) << path;
+    // (A message ends at a NUL, like every C string it is shown as.)
+    EXPECT_EQ(refusal([&] { canonicalPath(path); }), "Malformed preparation path: " + path.substr(0, path.find('\0')))
+        << path;
+  }
+}
+
+TEST(PathGrammarTest, ApprovedRootsAreProperPrefixesByComponent) {
+  EXPECT_EQ(approvedRelativeComponents(kRoot + "/a/b.pkg", kRoot), (std::vector<std::string>{"a", "b.pkg"}));
+  EXPECT_EQ(approvedRelativeComponents("/System/Volumes/Data" + kRoot + "/x/", kRoot + "/"),
+            std::vector<std::string>{"x"});
+  EXPECT_EQ(approvedRelativeComponents("/var/folders/ab/C", kSoftwareUpdateCachesBase),
+            (std::vector<std::string>{"ab", "C"}));
+
+  EXPECT_EQ(refusal([] { approvedRelativeComponents(kRoot, kRoot); }),
+            "Preparation path is outside its exact approved root. Path: " + kRoot + ". Root: " + kRoot + ".");
+  EXPECT_EQ(refusal([] { approvedRelativeComponents("/Users/Shared/Tidewarden/DownloadsX/a", kRoot); }),
+            "Preparation path is outside its exact approved root. Path: /Users/Shared/Tidewarden/DownloadsX/a. "
+            "Root: " + kRoot + ".");
+  EXPECT_EQ(refusal([] { approvedRelativeComponents("/Users/Shared", kRoot); }),
+            "Preparation path is outside its exact approved root. Path: /Users/Shared. Root: " + kRoot + ".");
+  EXPECT_EQ(refusal([] { approvedRelativeComponents(kRoot + "/a", "/Users//Shared"); }),
+            "Malformed preparation path: /Users//Shared");
+}
+
+TEST(PathGrammarTest, WorkspaceIdentifierIsOneUpperCaseUuidBelowThePreparationRoot) {
+  const std::string uuid = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+  const std::string root(kPreparationRoot);
+  EXPECT_EQ(workspaceIdentifier(root + "/" + uuid), uuid);
+  EXPECT_EQ(workspaceIdentifier("/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/" + uuid + "/"), uuid);
+  EXPECT_EQ(workspaceIdentifier(root + "/0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"), std::nullopt);
+  EXPECT_EQ(workspaceIdentifier(root + "/" + uuid + "/Expanded"), std::nullopt);
+  EXPECT_EQ(workspaceIdentifier(root + "/not-a-uuid"), std::nullopt);
+  EXPECT_EQ(workspaceIdentifier(root), std::nullopt);
+  EXPECT_EQ(workspaceIdentifier(root + "//" + uuid), std::nullopt);
+  EXPECT_EQ(workspaceIdentifier(std::string(kDownloadsRoot) + "/" + uuid), std::nullopt);
+}
+
+// A real tree used as the platform's root:
+//   /Users/Shared/Tidewarden/Downloads/sub/file.pkg   "payload"
+class SafePathWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(real(kRoot + "/sub"));
+    write(kRoot + "/sub/file.pkg", "payload");
+    root_ = UniqueFd(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(root_.valid());
+  }
+  void TearDown() override {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+  }
+
+  std::string real(const std::string& logical) const { return dir_.path() + logical; }
+  void write(const std::string& logical, const std::string& bytes) {
+    std::ofstream(real(logical), std::ios::binary | std::ios::trunc) << bytes;
+  }
+  void link(const std::string& target, const std::string& logical) {
+    ASSERT_EQ(::symlink(target.c_str(), real(logical).c_str()), 0);
+  }
+  std::string contents(const UniqueFd& fd) {
+    std::string bytes;
+    EXPECT_TRUE(platform::readAll(fd.get(), bytes, 1 << 20));
+    return bytes;
+  }
+  std::string openRefusal(const std::string& path) {
+    return refusal([&] { openFileBeneathApprovedRoot(root_, path, kRoot); });
+  }
+  InstallerFileIdentity identity(const std::string& logical) {
+    std::optional<platform::FileFacts> facts = platform::fileFactsAt(AT_FDCWD, real(logical));
+    EXPECT_TRUE(facts.has_value());
+    return facts ? fileIdentity(*facts) : InstallerFileIdentity{};
+  }
+  // Mounts a fresh tmpfs at `logical`; false when this machine does not allow it.
+  bool mountTmpfs(const std::string& logical) {
+    std::filesystem::create_directories(real(logical));
+    if (::mount("tidewarden-test", real(logical).c_str(), "tmpfs", 0, "size=1m") != 0) return false;
+    mounts_.push_back(real(logical));
+    return true;
+  }
+
+  testing::TempDir dir_;
+  UniqueFd root_;
+  std::vector<std::string> mounts_;
+};
+
+TEST_F(SafePathWalkTest, OpensDirectoriesAndFilesWithoutFollowingLinks) {
+  const UniqueFd directory = openDirectoryNoFollow(root_, kRoot + "/sub");
+  ASSERT_TRUE(directory.valid());
+  EXPECT_TRUE(platform::fileFactsAt(directory.get(), "file.pkg")->regular);
+  EXPECT_EQ(contents(openFileBeneathApprovedRoot(root_, kRoot + "/sub/file.pkg", kRoot)), "payload");
+  // The data-volume spelling names the same file.
+  EXPECT_EQ(contents(openFileBeneathApprovedRoot(root_, "/System/Volumes/Data" + kRoot + "/sub/file.pkg", kRoot)),
+            "payload");
+
+  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/sub/"); }), "Invalid directory path.");
+  link("sub", kRoot + "/linked");
+  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked"); }),
+            "Could not safely open " + kRoot + "/linked: Not a directory");
+  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked/deeper"); }),
+            "Could not safely open " + kRoot + "/linked/deeper: Not a directory");
+  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/absent"); }),
+            "Could not safely open " + kRoot + "/absent: No such file or directory");
+}
+
+TEST_F(SafePathWalkTest, LinksAndOtherKindsBeneathTheRootAreRefused) {
+  link("sub", kRoot + "/linked");
+  link("file.pkg", kRoot + "/sub/link.pkg");
+  ASSERT_EQ(::mkfifo(real(kRoot + "/sub/fifo.pkg").c_str(), 0600), 0);
+  EXPECT_EQ(openRefusal(kRoot + "/linked/file.pkg"), "Unsafe or unreadable preparation ancestor linked in " + kRoot +
+                                                         "/linked/file.pkg: Not a directory");
+  EXPECT_EQ(openRefusal(kRoot + "/sub/link.pkg"),
+            "Could not safely open preparation file " + kRoot + "/sub/link.pkg: Too many levels of symbolic links");
+  EXPECT_EQ(openRefusal(kRoot + "/sub/absent.pkg"),
+            "Could not safely open preparation file " + kRoot + "/sub/absent.pkg: No such file or directory");
+  EXPECT_EQ(openRefusal(kRoot + "/sub"),
+            "Preparation input is not a regular file on the approved filesystem: " + kRoot + "/sub.");
+  EXPECT_EQ(openRefusal(kRoot + "/sub/fifo.pkg"),  // and the open did not wait for a writer
+            "Preparation input is not a regular file on the approved filesystem: " + kRoot + "/sub/fifo.pkg.");
+  EXPECT_EQ(openRefusal("/Users/Shared/Tidewarden/file.pkg"),
+            "Preparation path is outside its exact approved root. Path: /Users/Shared/Tidewarden/file.pkg. Root: " +
+                kRoot + ".");
+
+  // A link above the approved root fails opening the root itself.
+  std::filesystem::rename(real("/Users/Shared"), real("/Users/Elsewhere"));
+  link("Elsewhere", "/Users/Shared");
+  EXPECT_EQ(openRefusal(kRoot + "/sub/file.pkg"),
+            "Could not safely open " + kRoot + ": Not a directory");
+}
+
+TEST_F(SafePathWalkTest, DirectorySwappedForALinkAfterTheCheckIsRefusedWhilePinnedDescriptorsHold) {
+  const InstallerFileIdentity checked = identity(kRoot + "/sub");
+  const UniqueFd pinned = openDirectoryNoFollow(root_, kRoot + "/sub");
+  // The swap: the checked directory moves away and a link to it takes its name.
+  std::filesystem::rename(real(kRoot + "/sub"), real(kRoot + "/moved"));
+  link("moved", kRoot + "/sub");
+  EXPECT_NE(identity(kRoot + "/sub"), checked);
+  EXPECT_EQ(openRefusal(kRoot + "/sub/file.pkg"),
+            "Unsafe or unreadable preparation ancestor sub in " + kRoot + "/sub/file.pkg: Not a directory");
+  // What was opened before the swap still names the directory that was checked.
+  const InstallerFileIdentity pinnedNow = fileIdentity(*platform::fileFacts(pinned.get()));
+  EXPECT_EQ(std::pair(pinnedNow.device, pinnedNow.inode), std::pair(checked.device, checked.inode));
+  EXPECT_EQ(contents(platform::openAt(pinned.get(), "file.pkg", O_RDONLY)), "payload");
+}
+
+TEST_F(SafePathWalkTest, MountPointInsideTheApprovedRootIsAFilesystemBoundary) {
+  if (!mountTmpfs(kRoot + "/mounted")) GTEST_SKIP() << "mount(2) is not allowed here: " << platform::errnoText(errno);
+  std::filesystem::create_directories(real(kRoot + "/mounted/inner"));
+  write(kRoot + "/mounted/inner/file.pkg", "elsewhere");
+  write(kRoot + "/sub/bound.pkg", "covered");
+  ASSERT_EQ(::mount(real(kRoot + "/mounted/inner/file.pkg").c_str(), real(kRoot + "/sub/bound.pkg").c_str(), nullptr,
+                    MS_BIND, nullptr),
+            0);
+  mounts_.push_back(real(kRoot + "/sub/bound.pkg"));
+
+  EXPECT_EQ(openRefusal(kRoot + "/mounted/inner/file.pkg"),
+            "Unexpected filesystem boundary within " + kRoot + "/mounted/inner/file.pkg.");
+  // A file of another file system bound over a file inside the root.
+  EXPECT_EQ(openRefusal(kRoot + "/sub/bound.pkg"),
+            "Preparation input is not a regular file on the approved filesystem: " + kRoot + "/sub/bound.pkg.");
+  // The same walk is fine when the approved root is the mounted file system itself.
+  EXPECT_EQ(contents(openFileBeneathApprovedRoot(root_, kRoot + "/mounted/inner/file.pkg", kRoot + "/mounted")),
+            "elsewhere");
+}
+
+TEST_F(SafePathWalkTest, IdentityChangesWithContentTimesOwnerAndReplacement) {
+  const std::string file = kRoot + "/sub/file.pkg";
+  const InstallerFileIdentity first = identity(file);
+  EXPECT_EQ(identity(file), first);
+  const UniqueFd open = openFileBeneathApprovedRoot(root_, file, kRoot);
+  EXPECT_EQ(fileIdentity(*platform::fileFacts(open.get())), first);  // descriptor and name agree
+  EXPECT_EQ(first.logicalBytes, 7);
+  EXPECT_EQ(first.links, 1u);
+  EXPECT_EQ(first.owner, ::geteuid());
+
+  write(file, "payload, longer");
+  const InstallerFileIdentity rewritten = identity(file);
+  EXPECT_NE(rewritten, first);
+  EXPECT_EQ(rewritten.inode, first.inode);
+  EXPECT_EQ(rewritten.logicalBytes, 15);
+
+  const timespec past[2] = {{1000000000, 5}, {1000000000, 5}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, real(file).c_str(), past, 0), 0);
+  const InstallerFileIdentity touched = identity(file);
+  EXPECT_NE(touched, rewritten);
+  EXPECT_EQ(touched.modifiedSeconds, 1000000000);
+  EXPECT_EQ(touched.modifiedNanoseconds, 5);
+
+  ASSERT_EQ(::chown(real(file).c_str(), 4321, static_cast<gid_t>(-1)), 0);
+  const InstallerFileIdentity chowned = identity(file);
+  EXPECT_NE(chowned, touched);
+  EXPECT_EQ(chowned.owner, 4321u);
+  EXPECT_GE(std::pair(chowned.changedSeconds, chowned.changedNanoseconds),
+            std::pair(touched.changedSeconds, touched.changedNanoseconds));
+
+  // A new file renamed over the old name is another inode.
+  write(kRoot + "/sub/new", "payload, longer");
+  std::filesystem::rename(real(kRoot + "/sub/new"), real(file));
+  EXPECT_NE(identity(file).inode, chowned.inode);
+}
+
+TEST_F(SafePathWalkTest, BoundedReadsRefuseEmptyAndOversizedFiles) {
+  const std::string file = kRoot + "/sub/operation.json";
+  write(file, std::string(16, 'm'));
+  EXPECT_EQ(readBoundedMetadata(root_, file, kRoot, 16), std::string(16, 'm'));
+  EXPECT_EQ(refusal([&] { readBoundedMetadata(root_, file, kRoot, 15); }),
+            "Metadata is empty or exceeds its size limit: " + file + ".");
+  write(file, "");
+  EXPECT_EQ(refusal([&] { readBoundedMetadata(root_, file, kRoot, 16); }),
+            "Metadata is empty or exceeds its size limit: " + file + ".");
+  link("operation.json", kRoot + "/sub/link.json");
+  EXPECT_EQ(refusal([&] { readBoundedMetadata(root_, kRoot + "/sub/link.json", kRoot, 16); }),
+            "Could not safely open preparation file " + kRoot + "/sub/link.json: Too many levels of symbolic links");
+}
+
+TEST_F(SafePathWalkTest, BoundedReadsRefuseAFileGrowingWhileRead) {
+  constexpr std::size_t kLimit = 256 * 1024;
+  const std::string file = kRoot + "/sub/growing.plist";
+  write(file, "x");
+  std::atomic<bool> stop = false;
+  std::thread writer([&] {
+    // Each round starts a new file (renamed over the old one) and only appends to it:
+    // per file the size only grows, so any change during a read shows in its identity.
+    // (A file truncated and regrown to the same size within one timestamp tick would
+    // not; that is a limit of identities, not what this test is about.)
+    const std::string record(4096, 'r');
+    while (!stop) {
+      write(kRoot + "/sub/next", "x");
+      std::filesystem::rename(real(kRoot + "/sub/next"), real(file));
+      const int fd = ::open(real(file).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+      if (fd < 0) return;
+      for (std::size_t written = 0; written < 2 * kLimit && !stop; written += record.size()) {
+        if (::write(fd, record.data(), record.size()) < 0) break;
+      }
+      ::close(fd);
+    }
+  });
+  // Every answer is either whole and consistent, or one of the refusals; a growth
+  // caught in the middle of a read must show up as grown or changed.
+  int caughtMidRead = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (caughtMidRead == 0 && std::chrono::steady_clock::now() < until) {
+    try {
+      const std::string bytes = readBoundedMetadata(root_, file, kRoot, kLimit);
+      EXPECT_EQ((bytes.size() - 1) % 4096, 0u);
+    } catch (const InstallerSafetyError& error) {
+      const std::string message = error.what();
+      if (message == "Metadata grew beyond its size limit: " + file + "." ||
+          message == "Metadata changed while it was read: " + file + ".") {
+        ++caughtMidRead;
+      } else {
+        EXPECT_EQ(message, "Metadata is empty or exceeds its size limit: " + file + ".");
+      }
+    }
+  }
+  stop = true;
+  writer.join();
+  EXPECT_GT(caughtMidRead, 0);
+}
+
+}  // namespace
+}  // namespace tidewarden::storage
