@@ -27,6 +27,7 @@
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
 #include "sim/simulated_mac.h"
+#include "sim/world_daemon_verbs.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_tools.h"
@@ -336,6 +337,14 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::reportingUsageAs<UsageError>(sim::toolFaultVerb)},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::reportingUsageAs<UsageError>(sim::clearToolFaultsVerb)},
+      {"add-daemon",
+       "add-daemon LABEL --program PATH [--interpreter PATH [--related PATH] [--warnings]]\n"
+       "            [--sign apple|developer|adhoc|unsigned] [--identifier ID] [--owner UID]",
+       "lay out /Library/LaunchDaemons/LABEL.plist running PATH (a script run by the interpreter, which\n"
+       "      execs the related program and, with --warnings, loops relaunching it); the program examined\n"
+       "      (the related one, else PATH) is signed by the world's apple anchor as Apple or a developer,\n"
+       "      ad hoc, or not at all, and owned by UID",
+       sim::reportingUsageAs<UsageError>(sim::addDaemonVerb)},
   };
   return verbs;
 }
