@@ -11,7 +11,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     world_file
     json_document
     lsof_field_records
-    attached_image_list)
+    attached_image_list
+    launchd_item)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -23,6 +24,7 @@ set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
 set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
+set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)
