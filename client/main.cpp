@@ -29,6 +29,7 @@
 
 #include "client/downloads_command.h"
 #include "preflight_command.h"
+#include "client/quarantine_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
@@ -426,6 +427,20 @@ int runDownloads(const Options& options, Arguments arguments) {
   return outcome.status;
 }
 
+// A subcommand of its own file, given this file's connection and failure reporting.
+std::function<int(const Options&, Arguments)> quarantineCommand(
+    int (*run)(const tidewarden::ctl::HelperCall&, std::span<const std::string>)) {
+  return [run](const Options& options, Arguments arguments) {
+    try {
+      return run([&](std::string_view selector, std::string argument) {
+        return callHelper(options, selector, std::move(argument));
+      }, arguments);
+    } catch (const tidewarden::ctl::CommandFailure& failure) {
+      throw Failure{failure.usage ? kExitUsage : kExitFailure, failure.message};
+    }
+  };
+}
+
 // The subcommands, in the order the usage text lists them. A capability gets its own
 // entry here; `call` stays as the raw escape hatch.
 const std::vector<Subcommand>& subcommands() {
@@ -452,6 +467,12 @@ const std::vector<Subcommand>& subcommands() {
            throw Failure{failure.status, failure.message};
          }
        }},
+      {"quarantine", "quarantine --label LABEL --plist PATH [--json]",
+       "disable a launch daemon and move it into the helper's quarantine (when its warning signs add up);\n"
+       "      prints the quarantine ID and where the files went",
+       quarantineCommand(tidewarden::ctl::runQuarantineCommand)},
+      {"restore", "restore ID [--json]", "move a quarantine's files back (the daemon is not loaded again)",
+       quarantineCommand(tidewarden::ctl::runRestoreCommand)},
   };
   return table;
 }
@@ -464,7 +485,8 @@ std::string usageText() {
   text += "\noptions:\n  --socket PATH   the helper's socket (default " + std::string(kDefaultSocket) +
           ")\n  --help          show this text\n"
           "\nexit status: 0 reply received, 1 failure, 2 usage error, 3 no reply (connection refused or "
-          "closed), 4 the helper refused a fan request or kept a download it was asked to remove\n";
+          "closed), 4 the helper refused a fan, quarantine or restore request or kept a download it was\n"
+          "asked to remove\n";
   return text;
 }
 

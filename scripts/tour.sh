@@ -81,6 +81,42 @@ expect_reply_contains() {
   esac
 }
 
+# Quarantine: a hidden watchdog daemon is judged, disabled and moved away, then restored.
+quarantine_stop() {
+  local plist=/Library/LaunchDaemons/com.example.updater.plist
+  heading "Quarantine a suspicious launch daemon, then restore it"
+  show "$SIM" world --root "$WORLD" add-daemon com.example.updater --program /Users/Shared/.updater/run.sh \
+    --interpreter /bin/sh --related /Users/Shared/.updater/agent --warnings --sign adhoc
+  "$SIM" world --root "$WORLD" add-daemon com.example.updater --program /Users/Shared/.updater/run.sh \
+    --interpreter /bin/sh --related /Users/Shared/.updater/agent --warnings --sign adhoc \
+    || fail "the simulator could not lay out the daemon"
+  show "$SIM" world --root "$WORLD" start-process 4242 /Users/Shared/.updater/agent --daemon
+  "$SIM" world --root "$WORLD" start-process 4242 /Users/Shared/.updater/agent --daemon \
+    || fail "the simulator could not start the process"
+  show "$CTL" --socket "$SOCKET" quarantine --label com.example.updater --plist "$plist"
+  run_ctl "$CTL" quarantine --label com.example.updater --plist "$plist"
+  expect_status 0
+  expect_reply_contains "The background item was disabled and moved into quarantine."
+  local id
+  id=$(printf '%s\n' "$REPLY_TEXT" | sed -n 's/^  quarantine //p')
+  [ -n "$id" ] || fail "the reply names no quarantine ID"
+  [ ! -e "$WORLD/root$plist" ] || fail "the property list is still in /Library/LaunchDaemons"
+  echo "(quarantine folder: $(cd "$WORLD/root/Library/Application Support/Tidewarden/Quarantine/$id" && echo *))"
+  local world
+  world=$("$SIM" world --root "$WORLD" show)
+  case "$world" in *'"bootouts"'*"$plist"*) ;; *) fail "launchctl bootout was not recorded" ;; esac
+  echo "(world: booted out $plist; signals: $(printf '%s' "$world" | tr -d ' \n' | sed -n 's/.*"signals":\(\[[^]]*\]\).*/\1/p'))"
+  show "$CTL" --socket "$SOCKET" restore "$id"
+  run_ctl "$CTL" restore "$id"
+  expect_status 0
+  expect_reply_contains "The startup service was not automatically re-enabled."
+  [ -e "$WORLD/root$plist" ] || fail "the property list was not restored"
+  show "$CTL" --socket "$SOCKET" restore "$id"
+  run_ctl "$CTL" restore "$id"
+  expect_status 4
+  expect_reply_contains "A file already exists at the original location, so Tidewarden did not overwrite it."
+}
+
 heading "Start the simulated Mac"
 echo "(commands below are relative to $BUILD_DIR; \$TOUR is the temporary directory $WORK)"
 WORLD="$WORK/mac"
@@ -237,6 +273,7 @@ tour_fan_auto_max
 eval "$(sed -n '/^# ---- feature stops ----$/,$p' "${BASH_SOURCE[0]}")"
 tour_preflight
 tour_downloads
+quarantine_stop
 
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"

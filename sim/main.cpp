@@ -29,6 +29,7 @@
 #include "sim/download_verbs.h"
 #include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
+#include "sim/world_daemon_verbs.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_tools.h"
@@ -369,6 +370,14 @@ const std::vector<WorldVerb>& worldVerbs() {
            throw UsageError{error.what()};
          }
        }},
+      {"add-daemon",
+       "add-daemon LABEL --program PATH [--interpreter PATH [--related PATH] [--warnings]]\n"
+       "            [--sign apple|developer|adhoc|unsigned] [--identifier ID] [--owner UID]",
+       "lay out /Library/LaunchDaemons/LABEL.plist running PATH (a script run by the interpreter, which\n"
+       "      execs the related program and, with --warnings, loops relaunching it); the program examined\n"
+       "      (the related one, else PATH) is signed by the world's apple anchor as Apple or a developer,\n"
+       "      ad hoc, or not at all, and owned by UID",
+       sim::reportingUsageAs<UsageError>(sim::addDaemonVerb)},
   };
   return verbs;
 }

@@ -86,6 +86,7 @@ inline constexpr SimulatedFolder kSimulatedTopFolders[] = {
     {"Applications", 0755},
     {"Library", 0755},
     {"Library/Application Support", 0755},
+    {"Library/LaunchDaemons", 0755},
     {"Users", 0755},
     {"Users/Shared", 0755},
     {"private", 0755},

@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/json_codec.h"
 #include "platform/process_facts.h"
+#include "quarantine/background_quarantine_engine.h"
 #include "quarantine/quarantine_messages.h"
 #include "rescue/rescue_destination_error.h"
 #include "rescue/rescue_messages.h"
@@ -262,14 +263,22 @@ void PrivilegedHelperService::quarantineBackgroundItem(std::string data, Reply r
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<quarantine::BackgroundQuarantineRequest>(data, std::nullopt, "", *reply, actionFailure);
   if (!request) return;
-  answer(*reply, actionFailure, notAvailable<storage::InstallerSafetyError>);
+  // Synchronously on the calling thread, as the application expects.
+  answer(*reply, actionFailure, [&] {
+    const std::string id = quarantine::BackgroundQuarantineEngine(engines_->platform).quarantine(*request);
+    return json::encodeValue(quarantine::PrivilegedActionResponse{true, quarantine::kQuarantinedMessage, id});
+  });
 }
 
 void PrivilegedHelperService::restoreQuarantineItem(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<quarantine::BackgroundRestoreRequest>(data, std::nullopt, "", *reply, actionFailure);
   if (!request) return;
-  answer(*reply, actionFailure, notAvailable<storage::InstallerSafetyError>);
+  answer(*reply, actionFailure, [&] {
+    quarantine::BackgroundQuarantineEngine(engines_->platform).restore(*request);
+    return json::encodeValue(
+        quarantine::PrivilegedActionResponse{true, quarantine::kRestoredMessage, request->quarantineID});
+  });
 }
 
 void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBlock) {

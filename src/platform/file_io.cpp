@@ -2,6 +2,7 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,29 @@ bool readAll(int fd, std::string& out, size_t maxBytes) {
   }
   out = std::move(data);
   return true;
+}
+
+ssize_t readSome(int fd, std::string& out, size_t maxBytes) {
+  char chunk[kReadChunkBytes];
+  const size_t want = maxBytes < sizeof chunk ? maxBytes : sizeof chunk;
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got > 0) out.append(chunk, static_cast<size_t>(got));
+    return got;
+  }
+}
+
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    pollfd poller{fd, POLLIN, 0};
+    const int rc = ::poll(&poller, 1, remaining > 60000 ? 60000 : static_cast<int>(remaining));
+    if (rc > 0) return true;
+    if (rc < 0 && errno != EINTR) return true;  // a read will report what is wrong
+  }
 }
 
 bool writeAll(int fd, std::string_view bytes) {

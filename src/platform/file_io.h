@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -85,6 +86,13 @@ std::string errnoText(int err);
 // bytes are ever read), or with the read's errno; `out` is cleared on failure so a
 // partial read is never mistaken for the whole.
 bool readAll(int fd, std::string& out, size_t maxBytes);
+
+// One read of at most `maxBytes` appended to `out`, retrying EINTR. Returns the number
+// of bytes read (0 at end of file), or -1 with errno preserved.
+ssize_t readSome(int fd, std::string& out, size_t maxBytes);
+
+// Waits until `fd` has data or has reached its end (true), or `deadline` passes (false).
+bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 
 // Writes every byte of `bytes`, retrying EINTR and short writes. Returns false with
 // errno preserved on failure (EIO if the kernel accepts nothing without an error).

@@ -117,20 +117,26 @@ class PosixSpawnLauncher final : public ProcessLauncher {
     if (::pipe2(outputPipe, O_CLOEXEC) != 0) throw fail(errno);
     UniqueFd outputRead(outputPipe[0]);
     UniqueFd outputWrite(outputPipe[1]);
-    int errorPipe[2];
-    if (::pipe2(errorPipe, O_CLOEXEC) != 0) throw fail(errno);
-    UniqueFd errorRead(errorPipe[0]);
-    UniqueFd errorWrite(errorPipe[1]);
+    UniqueFd errorRead;
+    UniqueFd errorWrite;
+    if (!request.standardErrorToOutput) {
+      int errorPipe[2];
+      if (::pipe2(errorPipe, O_CLOEXEC) != 0) throw fail(errno);
+      errorRead.reset(errorPipe[0]);
+      errorWrite.reset(errorPipe[1]);
+    }
 
     for (UniqueFd* source : {&input, &outputWrite, &errorWrite, &executable}) {
+      if (source == &errorWrite && request.standardErrorToOutput) continue;
       *source = raised(std::move(*source));
       if (!*source) throw fail(errno);
     }
+    const int errorSource = request.standardErrorToOutput ? outputWrite.get() : errorWrite.get();
 
     SpawnFileActions actions;
     if (posix_spawn_file_actions_adddup2(actions.get(), input.get(), STDIN_FILENO) != 0 ||
         posix_spawn_file_actions_adddup2(actions.get(), outputWrite.get(), STDOUT_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(actions.get(), errorWrite.get(), STDERR_FILENO) != 0 ||
+        posix_spawn_file_actions_adddup2(actions.get(), errorSource, STDERR_FILENO) != 0 ||
         posix_spawn_file_actions_adddup2(actions.get(), executable.get(), kExecutableFd) != 0 ||
         // Everything of ours is close-on-exec already; this also covers descriptors
         // that a library opened without it.

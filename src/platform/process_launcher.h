@@ -20,6 +20,9 @@ struct LaunchRequest {
   std::vector<std::string> arguments;         // argv[1..]; argv[0] is `executable`
   std::vector<std::string> environment;       // the complete environment, "KEY=value" entries
   std::optional<std::string> standardInput;   // delivered, then end of file; nullopt = /dev/null
+  // Standard error goes into the standard output pipe (one stream, in the order
+  // written); the child then has no separate standard error pipe.
+  bool standardErrorToOutput = false;
 };
 
 // A refusal to start: what() is "Cannot start <executable>: <system error text>".

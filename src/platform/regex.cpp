@@ -28,9 +28,23 @@ struct MatchData {
   MatchData& operator=(const MatchData&) = delete;
 };
 
-int runMatch(const pcre2_code* code, std::string_view subject, MatchData& matchData) {
-  return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0, matchData.data,
+int runMatch(const pcre2_code* code, std::string_view subject, MatchData& matchData, PCRE2_SIZE start = 0) {
+  return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0, matchData.data,
                      nullptr);
+}
+
+std::vector<std::optional<std::string>> groupsOf(std::string_view subject, const MatchData& matchData, int rc,
+                                                 uint32_t captureCount) {
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(matchData.data);
+  std::vector<std::optional<std::string>> groups(captureCount + 1);
+  // Groups at or beyond rc did not take part; their ovector entries are unset.
+  for (uint32_t i = 0; i < static_cast<uint32_t>(rc) && i < groups.size(); ++i) {
+    PCRE2_SIZE start = ovector[2 * i];
+    PCRE2_SIZE end = ovector[2 * i + 1];
+    if (start == PCRE2_UNSET || end < start) continue;
+    groups[i] = std::string(subject.substr(start, end - start));
+  }
+  return groups;
 }
 
 }  // namespace
@@ -62,16 +76,30 @@ std::optional<std::vector<std::optional<std::string>>> Regex::match(std::string_
   int rc = runMatch(code_->code, subject, matchData);
   // rc == 0 would mean the ovector is too small, impossible with data sized from the pattern.
   if (rc <= 0) return std::nullopt;
-  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(matchData.data);
-  std::vector<std::optional<std::string>> groups(code_->captureCount + 1);
-  // Groups at or beyond rc did not take part; their ovector entries are unset.
-  for (uint32_t i = 0; i < static_cast<uint32_t>(rc) && i < groups.size(); ++i) {
-    PCRE2_SIZE start = ovector[2 * i];
-    PCRE2_SIZE end = ovector[2 * i + 1];
-    if (start == PCRE2_UNSET || end < start) continue;
-    groups[i] = std::string(subject.substr(start, end - start));
+  return groupsOf(subject, matchData, rc, code_->captureCount);
+}
+
+std::optional<std::vector<std::vector<std::optional<std::string>>>> Regex::matchAll(std::string_view subject,
+                                                                                    size_t maxMatches) const {
+  MatchData matchData(code_->code);
+  std::vector<std::vector<std::optional<std::string>>> matches;
+  PCRE2_SIZE start = 0;
+  while (matches.size() < maxMatches && start <= subject.size()) {
+    const int rc = runMatch(code_->code, subject, matchData, start);
+    if (rc == PCRE2_ERROR_NOMATCH) break;
+    if (rc <= 0) return std::nullopt;
+    matches.push_back(groupsOf(subject, matchData, rc, code_->captureCount));
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(matchData.data);
+    // An empty match would be found again at the same place: step over one character
+    // (a whole UTF-8 sequence, so the next search starts on a character boundary).
+    if (ovector[1] > ovector[0]) {
+      start = ovector[1];
+    } else {
+      start = ovector[1] + 1;
+      while (start < subject.size() && (static_cast<unsigned char>(subject[start]) & 0xC0) == 0x80) ++start;
+    }
   }
-  return groups;
+  return matches;
 }
 
 size_t Regex::groupCount() const { return code_->captureCount; }

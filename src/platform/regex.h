@@ -33,6 +33,12 @@ class Regex {
   // the engine gave up.
   std::optional<std::vector<std::optional<std::string>>> match(std::string_view subject) const;
 
+  // Every match in order, as match() reports one, each search starting where the one
+  // before ended (an empty match moves on by one character). At most `maxMatches`; no
+  // value when the engine gave up, so a caller never mistakes a partial list for all.
+  std::optional<std::vector<std::vector<std::optional<std::string>>>> matchAll(std::string_view subject,
+                                                                               size_t maxMatches) const;
+
   // Number of capture groups in the pattern (not counting group 0).
   size_t groupCount() const;
 

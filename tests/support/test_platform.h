@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,16 +30,28 @@
 namespace tidewarden::testing {
 
 // Wall clock and uptime that only move when the test moves them; sleeping advances them.
+// Engines may read and sleep on it from several threads at once; the test sets the
+// fields while nothing else runs.
 class ManualClock final : public platform::Clock {
  public:
-  double now() override { return wall; }
-  double uptime() override { return up; }
+  double now() override {
+    std::lock_guard lock(mutex_);
+    return wall;
+  }
+  double uptime() override {
+    std::lock_guard lock(mutex_);
+    return up;
+  }
   void sleepFor(double seconds) override {
+    std::lock_guard lock(mutex_);
     wall += seconds;
     up += seconds;
   }
   double wall = 800000000.0;
   double up = 1000.0;
+
+ private:
+  std::mutex mutex_;
 };
 
 class FixedProcessFacts final : public platform::ProcessFacts {

@@ -1,0 +1,309 @@
+// Quarantine and restore end to end over the helper's socket, on a test Mac with scripted
+// launchctl and ps: moves with their records, the manifest, roll-back, and restore.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <future>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "helper/client_code_validator.h"
+#include "helper/helper_engines.h"
+#include "helper/privileged_helper_listener_delegate.h"
+#include "platform/ipc_listener.h"
+#include "platform/uuid.h"
+#include "startup_item_fixture.h"
+#include "support/wire_client.h"
+
+namespace tidewarden::quarantine {
+namespace {
+
+using nlohmann::json;
+using testing::StartupItemFixture;
+using Signer = StartupItemFixture::Signer;
+
+constexpr const char* kFailed = "Tidewarden could not complete the quarantine safely.";
+constexpr const char* kConflict = "A file already exists at the original location, so Tidewarden did not overwrite it.";
+constexpr const char* kInvalid = "The quarantine record is invalid.";
+constexpr const char* kQuarantined = "The background item was disabled and moved into quarantine.";
+constexpr const char* kRestored =
+    "The quarantined files were restored. The startup service was not automatically re-enabled.";
+const std::string kRoot = "/Library/Application Support/Tidewarden/Quarantine";
+const std::string kPlist = "/Library/LaunchDaemons/com.example.updater.plist";
+const std::string kScript = "/Users/Shared/.updater/run.sh";
+const std::string kAgent = "/Users/Shared/.updater/agent";
+
+class QuarantineServiceTest : public ::testing::Test {
+ protected:
+  QuarantineServiceTest() {
+    auto validator = std::make_shared<const helper::ClientCodeValidator>(
+        helper::SigningIdentity{"com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE", "/helper"},
+        [](pid_t, const auto&) { return helper::SigningIdentity{"com.ambergrove.Tidewarden", "TEAMONE", {}}; },
+        std::nullopt);
+    engines = std::make_shared<helper::HelperEngines>(mac.platform());
+    delegate = std::make_unique<helper::PrivilegedHelperListenerDelegate>(validator, engines);
+    socket = mac.test().rootPath() + "/helper.sock";
+    listener = platform::Listener::create(socket);
+    listener->setDelegate(delegate.get());
+    listener->resume();
+
+    // A watchdog script that starts a hidden ad hoc agent: 5 + 2 + 3 points, 4 kinds.
+    mac.writeScript(kScript, "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n"
+                             "exec '" + kAgent + "' --daemon\n");
+    mac.writeProgram(kAgent, Signer::adhoc, "agent");
+    mac.writeDaemon(kPlist, "com.example.updater", {"/bin/sh", kScript});
+    setLaunchctl("");
+    mac.write("/bin/ps", "#!/bin/sh\necho \"$@\" >>'" + log("ps") + "'\ncat '" + log("listing") + "'\n");
+    testing::writeFileBytes(log("listing"), "  101 /bin/sh " + kScript + "\n\t102\t" + kAgent +
+                                                " --daemon\n  1 /sbin/launchd " + kAgent + "\n0 " + kAgent +
+                                                "\n  200 /usr/sbin/syslogd\nabc " + kAgent + "\n\n");
+  }
+
+  // Where the scripted tools write what they were asked, outside the test Mac's root.
+  std::string log(const std::string& name) { return logs.path() + "/" + name; }
+  // launchctl records its arguments, then runs `then` (to change the Mac mid-quarantine).
+  void setLaunchctl(const std::string& then) {
+    mac.write("/bin/launchctl", "#!/bin/sh\necho \"$@\" >>'" + log("launchctl") + "'\nROOT='" +
+                                    mac.test().rootPath() + "'\n" + then + "\n");
+  }
+  std::string logText(const std::string& name) {
+    return std::filesystem::exists(log(name)) ? testing::readFileBytes(log(name)) : "";
+  }
+
+  json call(const std::string& selector, const json& request) {
+    testing::WireClient client(socket);
+    const auto reply = client.call(selector, request.dump());
+    EXPECT_TRUE(reply);
+    return reply ? json::parse(*reply) : json();
+  }
+  json quarantine(const std::string& label = "com.example.updater", const std::string& plist = kPlist) {
+    return call("quarantineBackgroundItem:withReply:",
+                {{"label", label}, {"plistPath", plist}, {"relatedPaths", json::array()}});
+  }
+  json restore(const std::string& id) { return call("restoreQuarantineItem:withReply:", {{"quarantineID", id}}); }
+  static json failure(const std::string& message) { return {{"success", false}, {"message", message}}; }
+
+  std::vector<std::string> folderEntries(const std::string& id) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(mac.host(kRoot + "/" + id))) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::vector<std::string> quarantineFolders() {
+    std::vector<std::string> names;
+    if (!mac.exists(kRoot)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(mac.host(kRoot))) names.push_back(entry.path().filename());
+    return names;
+  }
+
+  testing::TempDir logs;
+  StartupItemFixture mac;
+  std::shared_ptr<helper::HelperEngines> engines;
+  std::unique_ptr<helper::PrivilegedHelperListenerDelegate> delegate;
+  std::string socket;
+  std::unique_ptr<platform::Listener> listener;
+};
+
+TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePutsItBack) {
+  const std::string plistBytes = mac.read(kPlist);
+  const std::string agentBytes = mac.read(kAgent);
+  const double started = mac.test().clock.now();
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true) << reply.dump();
+  EXPECT_EQ(reply.at("message"), kQuarantined);
+  const std::string id = reply.at("quarantineID");
+  EXPECT_EQ(platform::parseUuidString(id), id);
+
+  // Booted out, 250 ms given to launchd, and only the processes running a moved file
+  // (never pid 0 or 1, nor an unparsable line) asked to terminate.
+  EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
+  EXPECT_EQ(logText("ps"), "-axo pid=,args=\n");
+  EXPECT_EQ(mac.test().signals.sent, (std::vector<std::pair<pid_t, int>>{{101, SIGTERM}, {102, SIGTERM}}));
+  EXPECT_DOUBLE_EQ(mac.test().clock.now(), started + 0.25);
+
+  const std::string folder = kRoot + "/" + id;
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "1-agent", "manifest.json",
+                                                         "startup-com.example.updater.plist"}));
+  for (const std::string& original : {kPlist, kScript, kAgent}) EXPECT_FALSE(mac.exists(original)) << original;
+  EXPECT_EQ(mac.read(folder + "/1-agent"), agentBytes);
+  const json manifest = json::parse(mac.read(folder + "/manifest.json"));
+  EXPECT_EQ(manifest, (json{{"id", id},
+                            {"label", "com.example.updater"},
+                            {"createdAt", started + 0.25},
+                            {"records",
+                             {{{"original", kPlist}, {"quarantined", folder + "/startup-com.example.updater.plist"}},
+                              {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}},
+                              {{"original", kAgent}, {"quarantined", folder + "/1-agent"}}}}}));
+  struct stat st {};
+  ASSERT_EQ(::stat(mac.host(folder).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(mac.host(folder + "/manifest.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  const json restored = restore(id);
+  EXPECT_EQ(restored, (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(mac.read(kPlist), plistBytes);
+  EXPECT_EQ(mac.read(kAgent), agentBytes);
+  EXPECT_TRUE(mac.exists(kScript));
+  EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
+  // Not loaded again: launchctl was not run by the restore.
+  EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
+
+  // Everything is back, so a second restore finds its places taken and moves nothing.
+  EXPECT_EQ(restore(id), failure(kConflict));
+  EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
+}
+
+TEST_F(QuarantineServiceTest, AProgramOutsideTheMovableLocationsStaysAndOnlyThePropertyListMoves) {
+  // Apple-like label, ad hoc, hidden, owned by a person: 4 + 2 + 1 + 1 points, 4 kinds.
+  mac.writeProgram("/usr/local/.vendor/agent", Signer::adhoc, "agent");
+  mac.chown("/usr/local/.vendor/agent", 501);
+  mac.writeDaemon(kPlist, "com.apple.updater", {"/usr/local/.vendor/agent"});
+  const json reply = quarantine("com.apple.updater");
+  ASSERT_EQ(reply.at("success"), true) << reply.dump();
+  const std::string id = reply.at("quarantineID");
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
+  EXPECT_TRUE(mac.exists("/usr/local/.vendor/agent"));
+  EXPECT_EQ(logText("ps"), "");  // nothing to stop
+  EXPECT_TRUE(mac.test().signals.sent.empty());
+
+  // An item that does not add up is refused before anything happens.
+  mac.writeProgram("/usr/local/.vendor/agent", Signer::developer, "com.example.agent");
+  mac.writeDaemon(kPlist, "com.example.updater", {"/usr/local/.vendor/agent"});
+  EXPECT_EQ(quarantine(), failure("Tidewarden could not independently confirm enough warning signs to safely "
+                                  "quarantine this item."));
+  EXPECT_EQ(quarantineFolders().size(), 1u);
+  EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
+}
+
+TEST_F(QuarantineServiceTest, AProgramThatVanishedMeanwhileIsSkippedWithoutARecord) {
+  setLaunchctl("rm \"$ROOT" + kAgent + "\"");
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true) << reply.dump();
+  const std::string id = reply.at("quarantineID");
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
+                                                         "startup-com.example.updater.plist"}));
+  EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 2u);
+}
+
+TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
+  const std::string plistBytes = mac.read(kPlist);
+  const std::vector<std::string> changes = {
+      // The destination of the first program is taken.
+      "for d in \"$ROOT" + kRoot + "\"/*/; do echo planted > \"$d/0-run.sh\"; done",
+      // The agent became a link.
+      "rm \"$ROOT" + kAgent + "\" && ln -s run.sh \"$ROOT" + kAgent + "\"",
+      // The agent was replaced by another file.
+      "rm \"$ROOT" + kAgent + "\" && echo other > \"$ROOT" + kAgent + "\"",
+      // The agent's folder was swapped for another one holding an agent of its own.
+      "mv \"$ROOT/Users/Shared/.updater\" \"$ROOT/Users/Shared/.old\" && mkdir \"$ROOT/Users/Shared/.updater\" && "
+      "cp \"$ROOT/Users/Shared/.old/run.sh\" \"$ROOT/Users/Shared/.old/agent\" \"$ROOT/Users/Shared/.updater/\"",
+  };
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(changes[i]);
+    setLaunchctl(changes[i]);
+    EXPECT_EQ(quarantine(), failure(kFailed));
+    EXPECT_EQ(mac.read(kPlist), plistBytes);
+    EXPECT_TRUE(mac.exists(kScript));
+    EXPECT_TRUE(mac.exists(kAgent));
+    // The folder stays, holding no manifest and none of the item's files.
+    ASSERT_EQ(quarantineFolders().size(), i + 1);
+    for (const std::string& id : quarantineFolders()) {
+      const auto entries = folderEntries(id);
+      EXPECT_TRUE(entries.empty() || entries == std::vector<std::string>{"0-run.sh"}) << entries.size();
+    }
+    if (i == 3) {  // the swapped-in folder's files were left alone too
+      EXPECT_EQ(mac.read("/Users/Shared/.old/agent"), mac.read(kAgent));
+      EXPECT_TRUE(mac.exists("/Users/Shared/.old/run.sh"));
+    }
+    // Put the item back as it was for the next case (never writing through a link).
+    std::filesystem::remove_all(mac.host("/Users/Shared/.old"));
+    std::filesystem::remove(mac.host(kAgent));
+    mac.writeScript(kScript, "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n"
+                             "exec '" + kAgent + "' --daemon\n");
+    mac.writeProgram(kAgent, Signer::adhoc, "agent");
+  }
+}
+
+TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreTaken) {
+  EXPECT_EQ(restore("not-a-uuid"), failure(kInvalid));
+  EXPECT_EQ(restore("../../../../LaunchDaemons/x"), failure(kInvalid));
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true);
+  const std::string id = reply.at("quarantineID");
+  const std::string manifestPath = kRoot + "/" + id + "/manifest.json";
+  const std::string manifest = mac.read(manifestPath);
+  const auto entries = folderEntries(id);
+
+  // A manifest naming another quarantine.
+  json other = json::parse(manifest);
+  other["id"] = platform::makeUuidString();
+  mac.write(manifestPath, other.dump(), 0600);
+  EXPECT_EQ(restore(id), failure(kInvalid));
+  mac.write(manifestPath, manifest, 0600);
+
+  // The property list was made again meanwhile: nothing at all is moved.
+  mac.write(kPlist, "recreated", 0644);
+  EXPECT_EQ(restore(id), failure(kConflict));
+  EXPECT_EQ(folderEntries(id), entries);
+  EXPECT_EQ(mac.read(kPlist), "recreated");
+  std::filesystem::remove(mac.host(kPlist));
+  EXPECT_EQ(restore(id).at("success"), true);
+}
+
+TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrites) {
+  const std::string agentBytes = mac.read(kAgent);
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true);
+  const std::string id = reply.at("quarantineID");
+  const std::string folder = kRoot + "/" + id;
+  // Two records for one place: the later one is restored, the earlier one then finds the
+  // place taken and is left in quarantine.
+  json manifest = json::parse(mac.read(folder + "/manifest.json"));
+  manifest["records"][1]["original"] = "/Users/Shared/restored/file";
+  manifest["records"][2]["original"] = "/Users/Shared/restored/file";
+  mac.write(folder + "/manifest.json", manifest.dump(), 0600);
+  EXPECT_EQ(restore(id), failure(kConflict));
+  EXPECT_EQ(mac.read("/Users/Shared/restored/file"), agentBytes);
+  // What came before the refused move stays in quarantine.
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
+                                                         "startup-com.example.updater.plist"}));
+  EXPECT_FALSE(mac.exists(kPlist));
+}
+
+TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing) {
+  const std::string agentBytes = mac.read(kAgent);
+  // Both are past their evaluation before either moves anything.
+  setLaunchctl("sleep 0.3");
+  auto first = std::async(std::launch::async, [&] { return quarantine(); });
+  auto second = std::async(std::launch::async, [&] { return quarantine(); });
+  const json replies[] = {first.get(), second.get()};
+  const int successes = (replies[0].at("success") == true) + (replies[1].at("success") == true);
+  ASSERT_EQ(successes, 1) << replies[0].dump() << replies[1].dump();
+  const json& won = replies[0].at("success") == true ? replies[0] : replies[1];
+  const json& lost = replies[0].at("success") == true ? replies[1] : replies[0];
+  EXPECT_EQ(lost, failure(kFailed));
+  const std::string id = won.at("quarantineID");
+  EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 3u);
+  for (const std::string& folder : quarantineFolders()) {
+    if (folder != id) EXPECT_TRUE(folderEntries(folder).empty()) << folder;
+  }
+
+  auto restoreOne = std::async(std::launch::async, [&] { return restore(id); });
+  auto restoreTwo = std::async(std::launch::async, [&] { return restore(id); });
+  const json restores[] = {restoreOne.get(), restoreTwo.get()};
+  EXPECT_TRUE(restores[0].at("success") == true || restores[1].at("success") == true);
+  for (const json& reply : restores) {
+    if (reply.at("success") != true) EXPECT_EQ(reply, failure(kConflict));
+  }
+  EXPECT_EQ(mac.read(kAgent), agentBytes);
+  EXPECT_TRUE(mac.exists(kPlist) && mac.exists(kScript));
+  EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
+}
+
+}  // namespace
+}  // namespace tidewarden::quarantine
