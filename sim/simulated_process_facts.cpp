@@ -1,4 +1,4 @@
-// Process facts of the simulated Mac, read from the world on every question.
+// Process facts of the simulated Mac, answered from the world.
 #include "sim/simulated_process_facts.h"
 
 #include <sys/stat.h>
@@ -6,37 +6,16 @@
 namespace tidewarden::sim {
 
 SimulatedProcessFacts::SimulatedProcessFacts(std::string worldDirectory, WorldProcess initial)
-    : worldDirectory_(std::move(worldDirectory)), lastRead_{initial, {}, {}} {}
+    : worldDirectory_(worldDirectory), world_(std::move(worldDirectory), WorldRecord{.process = initial}) {}
 
-SimulatedProcessFacts::Facts SimulatedProcessFacts::current() {
-  std::lock_guard lock(mutex_);
-  struct stat st{};
-  const std::string statePath = worldDirectory_ + "/" + std::string(World::kStateFile);
-  if (::lstat(statePath.c_str(), &st) != 0) return lastRead_;
-  const FileIdentity identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-  if (lastIdentity_ && lastIdentity_->device == identity.device && lastIdentity_->inode == identity.inode &&
-      lastIdentity_->size == identity.size && lastIdentity_->modified.tv_sec == identity.modified.tv_sec &&
-      lastIdentity_->modified.tv_nsec == identity.modified.tv_nsec) {
-    return lastRead_;
-  }
-  try {
-    WorldRecord world = World::read(worldDirectory_);
-    lastRead_ = {world.process, world.machine, world.accounts};
-    lastIdentity_ = identity;
-  } catch (const WorldError&) {
-    // Keep the last values read; see the class comment.
-  }
-  return lastRead_;
-}
+uid_t SimulatedProcessFacts::realUserId() { return world_.read([](const WorldRecord& w) { return w.process.uid; }); }
 
-uid_t SimulatedProcessFacts::realUserId() { return current().process.uid; }
+uid_t SimulatedProcessFacts::effectiveUserId() { return world_.read([](const WorldRecord& w) { return w.process.euid; }); }
 
-uid_t SimulatedProcessFacts::effectiveUserId() { return current().process.euid; }
-
-std::string SimulatedProcessFacts::cpuBrand() { return current().machine.cpuBrand; }
+std::string SimulatedProcessFacts::cpuBrand() { return world_.read([](const WorldRecord& w) { return w.machine.cpuBrand; }); }
 
 std::string SimulatedProcessFacts::modelIdentifier() {
-  const std::string model = current().machine.modelIdentifier;
+  const std::string model = world_.read([](const WorldRecord& w) { return w.machine.modelIdentifier; });
   return model.empty() ? "Unknown" : model;
 }
 
@@ -47,17 +26,21 @@ std::optional<std::string> SimulatedProcessFacts::deviceIdentifier() {
 }
 
 std::optional<std::string> SimulatedProcessFacts::userName(uid_t uid) {
-  for (const WorldAccount& account : current().accounts.users) {
-    if (account.uid == static_cast<std::int64_t>(uid)) return account.name;
-  }
-  return std::nullopt;
+  return world_.read([uid](const WorldRecord& w) -> std::optional<std::string> {
+    for (const WorldAccount& account : w.accounts.users) {
+      if (account.uid == static_cast<std::int64_t>(uid)) return account.name;
+    }
+    return std::nullopt;
+  });
 }
 
 std::optional<uid_t> SimulatedProcessFacts::userId(std::string_view name) {
-  for (const WorldAccount& account : current().accounts.users) {
-    if (account.name == name) return static_cast<uid_t>(account.uid);
-  }
-  return std::nullopt;
+  return world_.read([name](const WorldRecord& w) -> std::optional<uid_t> {
+    for (const WorldAccount& account : w.accounts.users) {
+      if (account.name == name) return static_cast<uid_t>(account.uid);
+    }
+    return std::nullopt;
+  });
 }
 
 std::string SimulatedProcessFacts::osVersion() { return "macOS (simulated)"; }

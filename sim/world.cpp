@@ -316,4 +316,22 @@ WorldRecord World::update(const std::string& directory, const std::function<void
   return record;
 }
 
+WorldCache::WorldCache(std::string directory, WorldRecord initial)
+    : directory_(std::move(directory)), last_(std::move(initial)) {}
+
+void WorldCache::refreshLocked() {
+  struct stat st{};
+  if (::lstat(pathIn(directory_, World::kStateFile).c_str(), &st) != 0) return;
+  const FileIdentity identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                              static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                              static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
+  if (lastIdentity_ == identity) return;
+  try {
+    last_ = World::read(directory_);
+    lastIdentity_ = identity;
+  } catch (const WorldError&) {
+    // Keep the last record read; see the class comment.
+  }
+}
+
 }  // namespace tidewarden::sim

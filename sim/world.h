@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -378,6 +379,42 @@ class World {
   // result. If `change` throws, nothing is written and the exception propagates.
   // Returns the stored record.
   static WorldRecord update(const std::string& directory, const std::function<void(WorldRecord&)>& change);
+};
+
+// The world of a directory as last read, for the simulated platform's answers. The
+// state file is read again only when its identity (device, inode, size, modification
+// time) changed, which every update does (it renames a new file into place). A world
+// that cannot be read at that moment (for example edited by hand into invalid JSON)
+// answers with the last record that could be read: these answers are only reported or
+// simulate the machine, never used to grant anything.
+class WorldCache {
+ public:
+  explicit WorldCache(std::string directory, WorldRecord initial = {});
+
+  // `project` applied to the current record, under the cache's lock.
+  template <typename Projection>
+  auto read(Projection project) {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    return project(static_cast<const WorldRecord&>(last_));
+  }
+
+ private:
+  void refreshLocked();
+
+  struct FileIdentity {
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::int64_t size;
+    std::int64_t modifiedSeconds;
+    std::int64_t modifiedNanoseconds;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  };
+
+  const std::string directory_;
+  std::mutex mutex_;
+  WorldRecord last_;
+  std::optional<FileIdentity> lastIdentity_;  // of the file last_ came from; nullopt forces a read
 };
 
 }  // namespace tidewarden::sim
