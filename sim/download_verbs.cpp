@@ -49,36 +49,22 @@ constexpr std::size_t kGrowChunkBytes = 4096;
 constexpr auto kGrowInterval = std::chrono::milliseconds(100);
 constexpr auto kReleaseBound = std::chrono::seconds(10);
 
-std::map<std::string, std::string> takeOptions(std::string_view verb, Arguments arguments,
-                                               const std::vector<std::string>& known) {
-  std::map<std::string, std::string> options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& option = arguments[i];
-    if (std::find(known.begin(), known.end(), option) == known.end()) {
-      throw DownloadUsageError("unknown option " + option + " for download " + std::string(verb));
-    }
-    if (i + 1 == arguments.size()) throw DownloadUsageError(option + " needs a value");
-    if (!options.emplace(option, arguments[++i]).second) throw DownloadUsageError(option + " given twice");
-  }
-  return options;
-}
-
 std::int64_t parseCount(const std::string& option, const std::string& text, std::int64_t minimum,
                         std::int64_t maximum) {
   const std::string expected =
       option + " needs a whole number from " + std::to_string(minimum) + " to " + std::to_string(maximum);
   if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos) {
-    throw DownloadUsageError(expected);
+    throw WorldVerbUsageError(expected);
   }
   const std::int64_t value = std::stoll(text);
-  if (value < minimum || value > maximum) throw DownloadUsageError(expected);
+  if (value < minimum || value > maximum) throw WorldVerbUsageError(expected);
   return value;
 }
 
 // One path component as given (spaces, long names and odd characters are allowed: the
 // helper is meant to meet them), never one that walks anywhere.
 std::string component(const std::string& option, const std::string& text) {
-  if (!platform::SafeName::make(text)) throw DownloadUsageError(option + " needs one file name (no '/', not . or ..)");
+  if (!platform::SafeName::make(text)) throw WorldVerbUsageError(option + " needs one file name (no '/', not . or ..)");
   return text;
 }
 
@@ -87,7 +73,7 @@ std::vector<std::string> components(const std::string& option, const std::string
   std::stringstream stream(text);
   std::string part;
   while (std::getline(stream, part, '/')) parts.push_back(component(option, part));
-  if (parts.empty() || text.back() == '/') throw DownloadUsageError(option + " needs names separated by '/'");
+  if (parts.empty() || text.back() == '/') throw WorldVerbUsageError(option + " needs names separated by '/'");
   return parts;
 }
 
@@ -131,7 +117,7 @@ uid_t accountId(const WorldRecord& world, const std::string& name) {
     if (account.name == name) return static_cast<uid_t>(account.uid);
     names += (names.empty() ? "" : ", ") + account.name;
   }
-  throw DownloadUsageError("--owner needs an account of this Mac (" + names + ")");
+  throw WorldVerbUsageError("--owner needs an account of this Mac (" + names + ")");
 }
 
 struct FileSpec {
@@ -146,7 +132,7 @@ FileSpec fileSpec(const std::map<std::string, std::string>& options, const World
                   const std::string& defaultOwner) {
   FileSpec spec;
   spec.name = options.contains("--name") ? component("--name", options.at("--name")) : std::string(kDefaultName);
-  if (!options.contains("--size")) throw DownloadUsageError("--size B is required");
+  if (!options.contains("--size")) throw WorldVerbUsageError("--size B is required");
   spec.size = parseCount("--size", options.at("--size"), 0, kMaxSize);
   spec.owner = accountId(world, options.contains("--owner") ? options.at("--owner") : defaultOwner);
   if (options.contains("--age")) spec.ageSeconds = parseCount("--age", options.at("--age"), 0, kMaxAgeSeconds);
@@ -178,8 +164,8 @@ void makeFile(const UniqueFd& folder, const FileSpec& spec, double macNow, const
 double macNow(const WorldRecord& world) { return platform::makeSystemClock()->now() + world.clock.aheadSeconds; }
 
 void addOwnDownload(const std::string& directory, Arguments arguments) {
-  const auto options = takeOptions("add", arguments, {"--folder", "--name", "--size", "--owner", "--age"});
-  if (!options.contains("--folder")) throw DownloadUsageError("--folder F is required");
+  const auto options = takeOptions("download add", arguments, {"--folder", "--name", "--size", "--owner", "--age"});
+  if (!options.contains("--folder")) throw WorldVerbUsageError("--folder F is required");
   const std::string folder = component("--folder", options.at("--folder"));
   const WorldRecord world = World::read(directory);
   const FileSpec spec = fileSpec(options, world, "root");
@@ -192,10 +178,10 @@ void addOwnDownload(const std::string& directory, Arguments arguments) {
 
 void addAppleDownload(const std::string& directory, Arguments arguments) {
   const auto options =
-      takeOptions("apple", arguments, {"--cache", "--subfolder", "--name", "--size", "--owner", "--age"});
+      takeOptions("download apple", arguments, {"--cache", "--subfolder", "--name", "--size", "--owner", "--age"});
   const std::vector<std::string> cache =
       components("--cache", options.contains("--cache") ? options.at("--cache") : std::string(kDefaultCache));
-  if (cache.size() != 2) throw DownloadUsageError("--cache needs A/B, two folder names");
+  if (cache.size() != 2) throw WorldVerbUsageError("--cache needs A/B, two folder names");
   std::vector<std::string> subfolders;
   if (options.contains("--subfolder")) subfolders = components("--subfolder", options.at("--subfolder"));
   const WorldRecord world = World::read(directory);
@@ -289,7 +275,7 @@ std::string lockPath(const std::string& folder) {
 }
 
 void holdLock(const std::string& directory, Arguments arguments) {
-  if (arguments.size() != 1) throw DownloadUsageError("download lock needs one folder name F");
+  if (arguments.size() != 1) throw WorldVerbUsageError("download lock needs one folder name F");
   const std::string folder = component("download lock", arguments[0]);
   const UniqueFd root = openRoot(directory);
   const std::string folderPath = std::string(kDownloadsRoot) + "/" + folder;
@@ -315,7 +301,7 @@ void holdLock(const std::string& directory, Arguments arguments) {
 }
 
 void releaseLock(const std::string& directory, Arguments arguments) {
-  if (arguments.size() != 1) throw DownloadUsageError("download unlock needs one folder name F");
+  if (arguments.size() != 1) throw WorldVerbUsageError("download unlock needs one folder name F");
   const std::string folder = component("download unlock", arguments[0]);
   const std::string path = lockPath(folder);
   std::optional<WorldDownloadHolder> found;
@@ -342,9 +328,9 @@ void releaseLock(const std::string& directory, Arguments arguments) {
 }
 
 void growFile(const std::string& directory, Arguments arguments) {
-  if (arguments.empty()) throw DownloadUsageError("download grow needs the logical path of a file");
+  if (arguments.empty()) throw WorldVerbUsageError("download grow needs the logical path of a file");
   const std::string path = arguments[0];
-  const auto options = takeOptions("grow", arguments.subspan(1), {"--seconds"});
+  const auto options = takeOptions("download grow", arguments.subspan(1), {"--seconds"});
   const std::int64_t seconds =
       options.contains("--seconds") ? parseCount("--seconds", options.at("--seconds"), 1, kMaxGrowSeconds) : 30;
   const UniqueFd root = openRoot(directory);
@@ -370,7 +356,7 @@ void growFile(const std::string& directory, Arguments arguments) {
 }  // namespace
 
 void runDownloadVerb(const std::string& directory, std::span<const std::string> arguments) {
-  if (arguments.empty()) throw DownloadUsageError("download needs add, apple, lock, unlock or grow");
+  if (arguments.empty()) throw WorldVerbUsageError("download needs add, apple, lock, unlock or grow");
   const std::string& verb = arguments[0];
   const Arguments rest = arguments.subspan(1);
   if (verb == "add") return addOwnDownload(directory, rest);
@@ -378,7 +364,7 @@ void runDownloadVerb(const std::string& directory, std::span<const std::string> 
   if (verb == "lock") return holdLock(directory, rest);
   if (verb == "unlock") return releaseLock(directory, rest);
   if (verb == "grow") return growFile(directory, rest);
-  throw DownloadUsageError("unknown download verb " + verb + " (add, apple, lock, unlock, grow)");
+  throw WorldVerbUsageError("unknown download verb " + verb + " (add, apple, lock, unlock, grow)");
 }
 
 }  // namespace tidewarden::sim

@@ -2,17 +2,12 @@
 #pragma once
 
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
-namespace tidewarden::sim {
+#include "sim/world_verb_arguments.h"
 
-// A malformed `download` command line; what() says what was expected.
-class DownloadUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace tidewarden::sim {
 
 inline constexpr std::string_view kDownloadVerbSynopsis =
     "download add --folder F [--name N] --size B [--owner NAME] [--age S]\n"
@@ -26,7 +21,7 @@ inline constexpr std::string_view kDownloadVerbSummary =
     "      release F's download lock with a downloader process; append to PATH for S seconds (default 30)";
 
 // Runs one `download` sub-verb on the simulator directory `directory`. Throws
-// DownloadUsageError for a malformed command line and WorldError (or another
+// WorldVerbUsageError for a malformed command line and WorldError (or another
 // std::exception) when the change cannot be made; nothing is changed then.
 void runDownloadVerb(const std::string& directory, std::span<const std::string> arguments);
 

@@ -13,15 +13,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <limits>
 #include <map>
-#include <iostream>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "helper/helper_process.h"
 #include "platform/clock.h"
@@ -29,12 +30,13 @@
 #include "sim/download_verbs.h"
 #include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
-#include "sim/world_daemon_verbs.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_tools.h"
-#include "sim/world_tool_verbs.h"
 #include "sim/world.h"
+#include "sim/world_daemon_verbs.h"
+#include "sim/world_tool_verbs.h"
+#include "sim/world_verb_arguments.h"
 
 namespace {
 
@@ -44,11 +46,10 @@ constexpr std::string_view kProgram = "tidewarden-sim";
 
 enum ExitStatus : int { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 
-struct UsageError {
-  std::string message;
-};
+using UsageError = sim::WorldVerbUsageError;
 
-using Arguments = std::span<const std::string>;
+using Arguments = sim::WorldVerbArguments;
+using sim::takeOptions;
 
 // One verb of `world`: its synopsis for the usage text and its body. Later verbs
 // (fans, disks, tools...) are one more entry each.
@@ -96,21 +97,6 @@ void setUser(const std::string& directory, Arguments arguments) {
 
 // The clock every world change is stamped with: the simulated Mac's own.
 double worldNow() { return tidewarden::platform::makeSystemClock()->now(); }
-
-// Options of one verb: "--name value" pairs, each at most once.
-std::map<std::string, std::string> takeOptions(std::string_view verb, Arguments arguments,
-                                               const std::vector<std::string>& known) {
-  std::map<std::string, std::string> options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& option = arguments[i];
-    if (std::find(known.begin(), known.end(), option) == known.end()) {
-      throw UsageError{"unknown option " + option + " for " + std::string(verb)};
-    }
-    if (i + 1 == arguments.size()) throw UsageError{option + " needs a value"};
-    if (!options.emplace(option, arguments[++i]).second) throw UsageError{option + " given twice"};
-  }
-  return options;
-}
 
 // A decimal number within [minimum, maximum], written in full.
 double parseDecimal(const std::string& option, const std::string& text, double minimum, double maximum) {
@@ -282,13 +268,6 @@ void setClock(const std::string& directory, Arguments arguments) {
   sim::World::update(directory, [&](sim::WorldRecord& world) { world.clock.aheadSeconds = ahead; });
 }
 
-void downloadVerb(const std::string& directory, Arguments arguments) {
-  try {
-    sim::runDownloadVerb(directory, arguments);
-  } catch (const sim::DownloadUsageError& error) {
-    throw UsageError{error.what()};
-  }
-}
 
 void setFreeSpace(const std::string& directory, Arguments arguments) {
   if (arguments.size() != 1) throw UsageError{"free-space needs one byte count"};
@@ -330,46 +309,40 @@ const std::vector<WorldVerb>& worldVerbs() {
        "set the Mac's wall clock S seconds ahead of the host's (negative: behind); files made on the host\n"
        "      then look S seconds older to the helper. Fans and waits keep host time",
        setClock},
-      {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, downloadVerb},
+      {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, sim::runDownloadVerb},
       {"free-space", "free-space BYTES",
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",
        setFreeSpace},
       {"open-file", "open-file PID DESCRIPTOR PATH",
        "make process PID hold PATH open as DESCRIPTOR (a number, or cwd, rtd, txt, mem...), as lsof reports it",
-       sim::reportingUsageAs<UsageError>(sim::addOpenFileVerb)},
+       sim::addOpenFileVerb},
       {"close-files", "close-files [--pid N] [--path PATH]",
        "drop the open files of process N and/or of PATH (every open file without options)",
-       sim::reportingUsageAs<UsageError>(sim::closeFilesVerb)},
+       sim::closeFilesVerb},
       {"start-process", "start-process PID COMMAND [ARGUMENT...]",
        "make ps list a process running COMMAND (the executable's path) with these arguments",
-       sim::reportingUsageAs<UsageError>(sim::startProcessVerb)},
+       sim::startProcessVerb},
       {"end-process", "end-process PID", "drop a process and its open files",
-       sim::reportingUsageAs<UsageError>(sim::endProcessVerb)},
+       sim::endProcessVerb},
       {"attach-image",
        "attach-image IMAGE [--entity DEV[=MOUNT]]... [--writable] [--encrypted] [--system-image]\n"
        "            [--shadow PATH] [--hdid-pid N]",
        "make hdiutil info list IMAGE as attached, with its devices and their mount points",
-       sim::reportingUsageAs<UsageError>(sim::attachImageVerb)},
+       sim::attachImageVerb},
       {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
-       sim::reportingUsageAs<UsageError>(sim::detachImageVerb)},
+       sim::detachImageVerb},
       {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]",
        "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, or print\n"
        "      TEXT (or a line of its own that no reader accepts) instead of its answer",
-       sim::reportingUsageAs<UsageError>(sim::toolFaultVerb)},
+       sim::toolFaultVerb},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
-       sim::reportingUsageAs<UsageError>(sim::clearToolFaultsVerb)},
+       sim::clearToolFaultsVerb},
       {"preparation",
        "preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]",
        "lay out a leftover preparation workspace (manifest, an extracted installer with N files and a\n"
        "      symbolic link, with --fifo a named pipe) and print its path",
-       [](const std::string& directory, Arguments arguments) {
-         try {
-           sim::preparationVerb(directory, arguments);
-         } catch (const sim::PreparationVerbUsageError& error) {
-           throw UsageError{error.what()};
-         }
-       }},
+       sim::preparationVerb},
       {"add-daemon",
        "add-daemon LABEL --program PATH [--interpreter PATH [--related PATH] [--warnings]]\n"
        "            [--sign apple|developer|adhoc|unsigned] [--identifier ID] [--owner UID]",
@@ -377,7 +350,7 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      execs the related program and, with --warnings, loops relaunching it); the program examined\n"
        "      (the related one, else PATH) is signed by the world's apple anchor as Apple or a developer,\n"
        "      ad hoc, or not at all, and owned by UID",
-       sim::reportingUsageAs<UsageError>(sim::addDaemonVerb)},
+       sim::addDaemonVerb},
   };
   return verbs;
 }
@@ -459,7 +432,7 @@ int main(int argc, char** argv) {
   try {
     return run(arguments);
   } catch (const UsageError& error) {
-    std::cerr << kProgram << ": " << error.message << "\n" << usageText();
+    std::cerr << kProgram << ": " << error.what() << "\n" << usageText();
     return kExitUsage;
   } catch (const std::exception& error) {
     std::cerr << kProgram << ": " << error.what() << "\n";

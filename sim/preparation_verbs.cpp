@@ -55,19 +55,19 @@ Layout parseLayout(std::span<const std::string> arguments) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
     const auto value = [&]() -> const std::string& {
-      if (i + 1 == arguments.size()) throw PreparationVerbUsageError(option + " needs a value");
+      if (i + 1 == arguments.size()) throw WorldVerbUsageError(option + " needs a value");
       return arguments[++i];
     };
     if (option == "--id") {
       const std::string& text = value();
       const auto id = platform::parseUuidString(text);
-      if (!id) throw PreparationVerbUsageError("--id needs a UUID, got " + text);
+      if (!id) throw WorldVerbUsageError("--id needs a UUID, got " + text);
       layout.id = *id;
     } else if (option == "--files") {
       const std::string& text = value();
       if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
           std::stoi(text) > kMaxFiles) {
-        throw PreparationVerbUsageError("--files needs a count from 0 to 100000");
+        throw WorldVerbUsageError("--files needs a count from 0 to 100000");
       }
       layout.files = std::stoi(text);
     } else if (option == "--fifo") {
@@ -75,7 +75,7 @@ Layout parseLayout(std::span<const std::string> arguments) {
     } else if (option == "--manifest-purpose") {
       layout.purpose = value();
     } else {
-      throw PreparationVerbUsageError("unknown option " + option + " for preparation add-workspace");
+      throw WorldVerbUsageError("unknown option " + option + " for preparation add-workspace");
     }
   }
   return layout;
@@ -119,7 +119,7 @@ void addWorkspace(const std::string& directory, std::span<const std::string> arg
 
 void preparationVerb(const std::string& directory, std::span<const std::string> arguments) {
   if (arguments.empty() || arguments[0] != "add-workspace") {
-    throw PreparationVerbUsageError("preparation needs add-workspace");
+    throw WorldVerbUsageError("preparation needs add-workspace");
   }
   addWorkspace(directory, arguments.subspan(1));
 }

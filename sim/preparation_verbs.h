@@ -2,16 +2,11 @@
 #pragma once
 
 #include <span>
-#include <stdexcept>
 #include <string>
 
-namespace tidewarden::sim {
+#include "sim/world_verb_arguments.h"
 
-// The verb's arguments do not fit its synopsis; what() says which.
-class PreparationVerbUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace tidewarden::sim {
 
 // preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]
 // Lays out a workspace as a helper that stopped mid-preparation leaves it: a root-owned
@@ -20,7 +15,7 @@ class PreparationVerbUsageError : public std::runtime_error {
 // "Install macOS Sequoia.app" with N files of 4096 bytes in Contents/Resources (default
 // 3) and a symbolic link Contents/Frameworks -> Resources; --fifo adds the named pipe
 // Expanded/progress.fifo. Prints the workspace's path as the helper sees it. Throws
-// PreparationVerbUsageError, or WorldError when the files cannot be made.
+// WorldVerbUsageError, or WorldError when the files cannot be made.
 void preparationVerb(const std::string& directory, std::span<const std::string> arguments);
 
 }  // namespace tidewarden::sim

@@ -1,19 +1,12 @@
 // The `tidewarden-sim world` verbs that set what the simulated system tools see.
 #pragma once
 
-#include <span>
-#include <stdexcept>
 #include <string>
+
+#include "sim/world_verb_arguments.h"
 
 namespace tidewarden::sim {
 
-// A verb's arguments do not fit its synopsis; what() says which.
-class WorldVerbUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-using WorldVerbArguments = std::span<const std::string>;
 using ToolWorldVerb = void (*)(const std::string& directory, WorldVerbArguments);
 
 // open-file PID DESCRIPTOR PATH
@@ -33,17 +26,5 @@ void detachImageVerb(const std::string& directory, WorldVerbArguments arguments)
 void toolFaultVerb(const std::string& directory, WorldVerbArguments arguments);
 // clear-tool-faults [TOOL]
 void clearToolFaultsVerb(const std::string& directory, WorldVerbArguments arguments);
-
-// The verb with its usage errors rethrown as the simulator's own `Usage{message}`.
-template <class Usage>
-auto reportingUsageAs(ToolWorldVerb verb) {
-  return [verb](const std::string& directory, WorldVerbArguments arguments) {
-    try {
-      verb(directory, arguments);
-    } catch (const WorldVerbUsageError& error) {
-      throw Usage{error.what()};
-    }
-  };
-}
 
 }  // namespace tidewarden::sim

@@ -290,7 +290,9 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   const std::string id = won.at("quarantineID");
   EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 3u);
   for (const std::string& folder : quarantineFolders()) {
-    if (folder != id) EXPECT_TRUE(folderEntries(folder).empty()) << folder;
+    if (folder != id) {
+      EXPECT_TRUE(folderEntries(folder).empty()) << folder;
+    }
   }
 
   auto restoreOne = std::async(std::launch::async, [&] { return restore(id); });
@@ -298,7 +300,9 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   const json restores[] = {restoreOne.get(), restoreTwo.get()};
   EXPECT_TRUE(restores[0].at("success") == true || restores[1].at("success") == true);
   for (const json& reply : restores) {
-    if (reply.at("success") != true) EXPECT_EQ(reply, failure(kConflict));
+    if (reply.at("success") != true) {
+      EXPECT_EQ(reply, failure(kConflict));
+    }
   }
   EXPECT_EQ(mac.read(kAgent), agentBytes);
   EXPECT_TRUE(mac.exists(kPlist) && mac.exists(kScript));

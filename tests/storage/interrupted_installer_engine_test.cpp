@@ -121,7 +121,7 @@ TEST_F(EngineTest, PathShapesAndSafeNames) {
   std::string deep = "/private/var/folders/zz/x/C/com.apple.SoftwareUpdate";
   for (int level = 0; level < 17; ++level) deep += "/d";
   EXPECT_EQ(classifyDownloadPath(deep + "/InstallAssistant.pkg.partial"), InstallerDownloadSource::appleSoftwareUpdate);
-  for (const std::string refused :
+  for (const std::string& refused :
        {deep + "/d/InstallAssistant.pkg.partial", std::string(kCache) + "/InstallAssistant.pkg",
         std::string("/private/var/folders/zzz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
         std::string(kOwn) + "/a b/InstallAssistant.pkg", std::string(kOwn) + "/a/b/InstallAssistant.pkg",
