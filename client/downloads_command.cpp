@@ -26,7 +26,7 @@ constexpr double kReferenceDateOffset = 978307200.0;
 
 json parseReply(const std::string& reply) {
   json document = json::parse(reply, nullptr, /*allow_exceptions=*/false);
-  if (!document.is_object()) throw DownloadsReplyError("the helper's downloads reply is malformed");
+  if (!document.is_object()) throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed"};
   return document;
 }
 
@@ -35,7 +35,7 @@ using Kind = bool (json::*)() const noexcept;
 const json& member(const json& object, const char* key, Kind is) {
   auto it = object.find(key);
   if (it == object.end() || !((*it).*is)()) {
-    throw DownloadsReplyError("the helper's downloads reply is malformed (" + std::string(key) + ")");
+    throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed (" + std::string(key) + ")"};
   }
   return *it;
 }
@@ -95,7 +95,7 @@ std::string scanText(const json& reply) {
     out += "\n  " + padded("WHAT", kWhatWidth) + padded("SIZE", 12) + padded("ACTIVITY", 12) + "ID\n";
   }
   for (const json& item : items) {
-    if (!item.is_object()) throw DownloadsReplyError("the helper's downloads reply is malformed (items)");
+    if (!item.is_object()) throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed (items)"};
     const std::string path = text(item, "path");
     const std::string activity = text(item, "activity");
     const double allocated = member(item, "allocatedBytes", &json::is_number_integer).get<double>();
@@ -108,7 +108,7 @@ std::string scanText(const json& reply) {
   }
   if (!warnings.empty()) out += "\nWarnings:\n";
   for (const json& warning : warnings) {
-    if (!warning.is_string()) throw DownloadsReplyError("the helper's downloads reply is malformed (warnings)");
+    if (!warning.is_string()) throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed (warnings)"};
     out += "  - " + warning.get<std::string>() + "\n";
   }
   if (!checked) out += "\nNot every protected location could be checked; this list may be incomplete.\n";
@@ -128,12 +128,12 @@ std::string removeText(const json& reply, std::size_t requested) {
   }
   out += "\n";
   for (const json& id : removed) {
-    if (!id.is_string()) throw DownloadsReplyError("the helper's downloads reply is malformed (removedIDs)");
+    if (!id.is_string()) throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed (removedIDs)"};
     out += "  removed: " + id.get<std::string>() + "\n";
   }
   if (!issues.empty()) out += "Kept or not done:\n";
   for (const json& issue : issues) {
-    if (!issue.is_string()) throw DownloadsReplyError("the helper's downloads reply is malformed (issues)");
+    if (!issue.is_string()) throw CommandFailure{kExitFailure, "the helper's downloads reply is malformed (issues)"};
     out += "  - " + issue.get<std::string>() + "\n";
   }
   auto remaining = reply.find("remainingPreparationItems");
@@ -146,7 +146,7 @@ std::string removeText(const json& reply, std::size_t requested) {
 DownloadsOutcome scan(std::span<const std::string> arguments, const HelperCall& call) {
   bool raw = false;
   for (const std::string& argument : arguments) {
-    if (argument != "--json") throw DownloadsUsageError("unknown argument " + argument + " for downloads scan");
+    if (argument != "--json") throw CommandFailure{kExitUsage, "unknown argument " + argument + " for downloads scan"};
     raw = true;
   }
   const std::string reply = call(kScanSelector, {});
@@ -164,16 +164,16 @@ DownloadsOutcome remove(std::span<const std::string> arguments, const HelperCall
     } else if (argument == kAcknowledgeOption) {
       acknowledged = true;
     } else if (argument.starts_with("-")) {
-      throw DownloadsUsageError("unknown option " + argument + " for downloads remove");
+      throw CommandFailure{kExitUsage, "unknown option " + argument + " for downloads remove"};
     } else {
       ids.push_back(argument);
     }
   }
-  if (ids.empty()) throw DownloadsUsageError("downloads remove needs the ID of at least one scanned item");
+  if (ids.empty()) throw CommandFailure{kExitUsage, "downloads remove needs the ID of at least one scanned item"};
   if (!acknowledged) {
-    throw DownloadsUsageError(
+    throw CommandFailure{kExitUsage,
         "downloads remove needs --no-installation-in-progress: confirm that no macOS update or installation is "
-        "running");
+        "running"};
   }
   const json request = {{"candidateIDs", ids}, {"noInstallationInProgressAcknowledged", true}};
   const std::string reply = call(kRemoveSelector, request.dump());
@@ -187,10 +187,10 @@ DownloadsOutcome remove(std::span<const std::string> arguments, const HelperCall
 }  // namespace
 
 DownloadsOutcome runDownloadsCommand(std::span<const std::string> arguments, const HelperCall& call) {
-  if (arguments.empty()) throw DownloadsUsageError("downloads needs scan or remove");
+  if (arguments.empty()) throw CommandFailure{kExitUsage, "downloads needs scan or remove"};
   if (arguments[0] == "scan") return scan(arguments.subspan(1), call);
   if (arguments[0] == "remove") return remove(arguments.subspan(1), call);
-  throw DownloadsUsageError("unknown downloads action " + arguments[0]);
+  throw CommandFailure{kExitUsage, "unknown downloads action " + arguments[0]};
 }
 
 }  // namespace tidewarden::ctl

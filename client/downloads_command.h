@@ -1,11 +1,11 @@
 // `tidewarden-ctl downloads scan|remove`: interrupted installer downloads, shown and removed.
 #pragma once
 
-#include <functional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "client/ctl_command.h"
 
 namespace tidewarden::ctl {
 
@@ -16,20 +16,6 @@ inline constexpr std::string_view kDownloadsSummary =
     "      an item cannot be removed, with the ID to remove it by); remove scanned items by ID after you\n"
     "      confirm that no macOS installation is running (the helper watches them 20 s first); --json\n"
     "      prints the raw reply";
-
-// A malformed command line (exit status 2) or a reply that is not what the helper sends
-// (exit status 1); what() says which.
-class DownloadsUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-class DownloadsReplyError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Sends one call to the helper and returns the reply bytes (the caller's transport).
-using HelperCall = std::function<std::string(std::string_view selector, std::string argument)>;
 
 struct DownloadsOutcome {
   // 0 a reply arrived (for remove: every requested item was removed); 4 the helper

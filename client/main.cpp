@@ -27,14 +27,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/ctl_command.h"
 #include "client/downloads_command.h"
-#include "preflight_command.h"
+#include "client/preflight_command.h"
 #include "client/quarantine_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
 
 namespace wire = tidewarden::wire;
+namespace ctl = tidewarden::ctl;
 
 constexpr std::string_view kProgram = "tidewarden-ctl";
 constexpr std::string_view kDefaultSocket = "/run/com.ambergrove.Tidewarden.PrivilegedHelper.sock";
@@ -411,32 +413,18 @@ int runFan(const Options& options, Arguments arguments) {
   throw usageError("unknown fan action " + verb);
 }
 
-// downloads: the body lives in downloads_command.cpp; this adapts its errors and output.
-int runDownloads(const Options& options, Arguments arguments) {
-  tidewarden::ctl::DownloadsOutcome outcome;
-  try {
-    outcome = tidewarden::ctl::runDownloadsCommand(arguments, [&options](std::string_view selector, std::string data) {
+// A subcommand whose body lives in its own file, given this file's connection; its
+// failures become this program's (the same exit statuses).
+template <typename Body>
+std::function<int(const Options&, Arguments)> ownFile(Body body) {
+  return [body](const Options& options, Arguments arguments) {
+    const ctl::HelperCall call = [&options](std::string_view selector, std::string data) {
       return callHelper(options, selector, std::move(data));
-    });
-  } catch (const tidewarden::ctl::DownloadsUsageError& error) {
-    throw usageError(error.what());
-  } catch (const tidewarden::ctl::DownloadsReplyError& error) {
-    throw Failure{kExitFailure, error.what()};
-  }
-  writeStandardOutput(outcome.output);
-  return outcome.status;
-}
-
-// A subcommand of its own file, given this file's connection and failure reporting.
-std::function<int(const Options&, Arguments)> quarantineCommand(
-    int (*run)(const tidewarden::ctl::HelperCall&, std::span<const std::string>)) {
-  return [run](const Options& options, Arguments arguments) {
+    };
     try {
-      return run([&](std::string_view selector, std::string argument) {
-        return callHelper(options, selector, std::move(argument));
-      }, arguments);
-    } catch (const tidewarden::ctl::CommandFailure& failure) {
-      throw Failure{failure.usage ? kExitUsage : kExitFailure, failure.message};
+      return body(call, arguments);
+    } catch (const ctl::CommandFailure& failure) {
+      throw Failure{failure.status, failure.message};
     }
   };
 }
@@ -455,24 +443,23 @@ const std::vector<Subcommand>& subcommands() {
        "      with a status line per fan until interrupted (or N renewals), then restore System; --json\n"
        "      prints each raw reply instead",
        runFan},
-      {"downloads", tidewarden::ctl::kDownloadsSynopsis, tidewarden::ctl::kDownloadsSummary, runDownloads},
+      {"downloads", ctl::kDownloadsSynopsis, ctl::kDownloadsSummary,
+       ownFile([](const ctl::HelperCall& call, Arguments arguments) {
+         const ctl::DownloadsOutcome outcome = ctl::runDownloadsCommand(arguments, call);
+         writeStandardOutput(outcome.output);
+         return outcome.status;
+       })},
       {"preflight", "preflight --package-bytes N [--already-downloaded] [--json]",
        "ask whether there is working space to prepare an installer of N bytes; exit 4 when there is not",
-       [](const Options& options, Arguments arguments) {
-         try {
-           return tidewarden::client::runPreflight(
-               arguments, [&](std::string_view selector, std::string data) { return callHelper(options, selector, std::move(data)); },
-               writeStandardOutput);
-         } catch (const tidewarden::client::CommandFailure& failure) {
-           throw Failure{failure.status, failure.message};
-         }
-       }},
+       ownFile([](const ctl::HelperCall& call, Arguments arguments) {
+         return ctl::runPreflight(arguments, call, writeStandardOutput);
+       })},
       {"quarantine", "quarantine --label LABEL --plist PATH [--json]",
        "disable a launch daemon and move it into the helper's quarantine (when its warning signs add up);\n"
        "      prints the quarantine ID and where the files went",
-       quarantineCommand(tidewarden::ctl::runQuarantineCommand)},
+       ownFile(ctl::runQuarantineCommand)},
       {"restore", "restore ID [--json]", "move a quarantine's files back (the daemon is not loaded again)",
-       quarantineCommand(tidewarden::ctl::runRestoreCommand)},
+       ownFile(ctl::runRestoreCommand)},
   };
   return table;
 }

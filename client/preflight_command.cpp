@@ -6,13 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
-namespace tidewarden::client {
+namespace tidewarden::ctl {
 namespace {
 
 constexpr std::string_view kPreflightSelector = "preflightInstallerPreparation:withReply:";
 constexpr int kExitAllowed = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitNotAllowed = 4;
 
 std::int64_t parseByteCount(const std::string& text) {
@@ -74,4 +72,4 @@ int runPreflight(std::span<const std::string> arguments, const HelperCall& call,
   return document["allowed"].get<bool>() ? kExitAllowed : kExitNotAllowed;
 }
 
-}  // namespace tidewarden::client
+}  // namespace tidewarden::ctl

@@ -6,17 +6,10 @@
 #include <string>
 #include <string_view>
 
-namespace tidewarden::client {
+#include "client/ctl_command.h"
 
-// A subcommand's failure: `status` is the program's exit status (1 local failure,
-// 2 usage error), `message` what it prints.
-struct CommandFailure {
-  int status;
-  std::string message;
-};
+namespace tidewarden::ctl {
 
-// Sends one call and returns the reply bytes (throws on the caller's own failures).
-using HelperCall = std::function<std::string(std::string_view selector, std::string argument)>;
 using WriteOutput = std::function<void(std::string_view bytes)>;
 
 // `preflight --package-bytes N [--already-downloaded] [--json]`: prints the helper's
@@ -24,4 +17,4 @@ using WriteOutput = std::function<void(std::string_view bytes)>;
 // when the preparation is allowed and 4 when the helper said no. Throws CommandFailure.
 int runPreflight(std::span<const std::string> arguments, const HelperCall& call, const WriteOutput& write);
 
-}  // namespace tidewarden::client
+}  // namespace tidewarden::ctl

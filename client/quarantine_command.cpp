@@ -20,7 +20,7 @@ constexpr int kExitReply = 0;
 constexpr int kExitRefused = 4;
 
 void print(const std::string& text) {
-  if (!wire::writeFully(STDOUT_FILENO, text)) throw CommandFailure{false, "cannot write the reply"};
+  if (!wire::writeFully(STDOUT_FILENO, text)) throw CommandFailure{kExitFailure, "cannot write the reply"};
 }
 
 // Shows the reply (raw with --json) and gives the exit status.
@@ -28,7 +28,7 @@ int finish(const std::string& reply, bool raw, bool restoring) {
   nlohmann::json document = nlohmann::json::parse(reply, nullptr, /*allow_exceptions=*/false);
   if (!document.is_object() || !document.contains("success") || !document["success"].is_boolean() ||
       !document.contains("message") || !document["message"].is_string()) {
-    throw CommandFailure{false, "the helper's reply is malformed"};
+    throw CommandFailure{kExitFailure, "the helper's reply is malformed"};
   }
   const bool success = document["success"].get<bool>();
   if (raw) {
@@ -60,14 +60,14 @@ int runQuarantineCommand(const HelperCall& call, std::span<const std::string> ar
       raw = true;
     } else if (argument == "--label" || argument == "--plist") {
       std::optional<std::string>& target = argument == "--label" ? label : plist;
-      if (target) throw CommandFailure{true, argument + " given twice"};
-      if (i + 1 == arguments.size()) throw CommandFailure{true, argument + " needs a value"};
+      if (target) throw CommandFailure{kExitUsage, argument + " given twice"};
+      if (i + 1 == arguments.size()) throw CommandFailure{kExitUsage, argument + " needs a value"};
       target = arguments[++i];
     } else {
-      throw CommandFailure{true, "unknown argument " + argument + " for quarantine"};
+      throw CommandFailure{kExitUsage, "unknown argument " + argument + " for quarantine"};
     }
   }
-  if (!label || !plist) throw CommandFailure{true, "quarantine needs --label LABEL and --plist PATH"};
+  if (!label || !plist) throw CommandFailure{kExitUsage, "quarantine needs --label LABEL and --plist PATH"};
   const nlohmann::json request = {{"label", *label}, {"plistPath", *plist}, {"relatedPaths", nlohmann::json::array()}};
   return finish(call(kQuarantineSelector, request.dump()), raw, /*restoring=*/false);
 }
@@ -79,14 +79,14 @@ int runRestoreCommand(const HelperCall& call, std::span<const std::string> argum
     if (argument == "--json") {
       raw = true;
     } else if (argument.starts_with("--")) {
-      throw CommandFailure{true, "unknown option " + argument + " for restore"};
+      throw CommandFailure{kExitUsage, "unknown option " + argument + " for restore"};
     } else if (id) {
-      throw CommandFailure{true, "restore takes one quarantine ID"};
+      throw CommandFailure{kExitUsage, "restore takes one quarantine ID"};
     } else {
       id = argument;
     }
   }
-  if (!id) throw CommandFailure{true, "restore needs a quarantine ID"};
+  if (!id) throw CommandFailure{kExitUsage, "restore needs a quarantine ID"};
   return finish(call(kRestoreSelector, nlohmann::json{{"quarantineID", *id}}.dump()), raw, /*restoring=*/true);
 }
 
