@@ -120,7 +120,7 @@ uid_t accountId(const WorldRecord& world, const std::string& name) {
   throw WorldVerbUsageError("--owner needs an account of this Mac (" + names + ")");
 }
 
-struct FileSpec {
+struct NewDownloadFile {
   std::string name;
   std::int64_t size = 0;
   uid_t owner = 0;
@@ -128,32 +128,32 @@ struct FileSpec {
 };
 
 // Reads --name, --size, --owner and --age; `defaultOwner` when --owner is absent.
-FileSpec fileSpec(const std::map<std::string, std::string>& options, const WorldRecord& world,
+NewDownloadFile newDownloadFile(const std::map<std::string, std::string>& options, const WorldRecord& world,
                   const std::string& defaultOwner) {
-  FileSpec spec;
-  spec.name = options.contains("--name") ? component("--name", options.at("--name")) : std::string(kDefaultName);
+  NewDownloadFile file;
+  file.name = options.contains("--name") ? component("--name", options.at("--name")) : std::string(kDefaultName);
   if (!options.contains("--size")) throw WorldVerbUsageError("--size B is required");
-  spec.size = parseCount("--size", options.at("--size"), 0, kMaxSize);
-  spec.owner = accountId(world, options.contains("--owner") ? options.at("--owner") : defaultOwner);
-  if (options.contains("--age")) spec.ageSeconds = parseCount("--age", options.at("--age"), 0, kMaxAgeSeconds);
-  return spec;
+  file.size = parseCount("--size", options.at("--size"), 0, kMaxSize);
+  file.owner = accountId(world, options.contains("--owner") ? options.at("--owner") : defaultOwner);
+  if (options.contains("--age")) file.ageSeconds = parseCount("--age", options.at("--age"), 0, kMaxAgeSeconds);
+  return file;
 }
 
 // Makes the file exclusively: an existing entry of that name is left as it is.
-void makeFile(const UniqueFd& folder, const FileSpec& spec, double macNow, const std::string& shown) {
-  UniqueFd fd = platform::openAt(folder.get(), spec.name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+void makeFile(const UniqueFd& folder, const NewDownloadFile& file, double macNow, const std::string& shown) {
+  UniqueFd fd = platform::openAt(folder.get(), file.name, O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (!fd) throw WorldError("Cannot create " + shown + ": " + errorText(errno));
-  const std::int64_t allocated = std::min(spec.size, kMaxAllocated);
+  const std::int64_t allocated = std::min(file.size, kMaxAllocated);
   if (allocated > 0 && ::fallocate(fd.get(), 0, 0, allocated) != 0 && errno != EOPNOTSUPP) {
     throw WorldError("Cannot allocate " + shown + ": " + errorText(errno));
   }
-  if (::ftruncate(fd.get(), spec.size) != 0 || ::fchown(fd.get(), spec.owner, 0) != 0) {
+  if (::ftruncate(fd.get(), file.size) != 0 || ::fchown(fd.get(), file.owner, 0) != 0) {
     throw WorldError("Cannot size or give away " + shown + ": " + errorText(errno));
   }
   // Without an age the file keeps the host's times. The Mac's clock may run ahead of the
   // host's (world set-clock); an age is counted on the Mac's clock.
-  if (!spec.ageSeconds) return;
-  const double modified = macNow - static_cast<double>(*spec.ageSeconds) + platform::kReferenceDateOffset;
+  if (!file.ageSeconds) return;
+  const double modified = macNow - static_cast<double>(*file.ageSeconds) + platform::kReferenceDateOffset;
   timespec times[2];
   times[0].tv_sec = static_cast<time_t>(modified);
   times[0].tv_nsec = 0;
@@ -168,12 +168,12 @@ void addOwnDownload(const std::string& directory, Arguments arguments) {
   if (!options.contains("--folder")) throw WorldVerbUsageError("--folder F is required");
   const std::string folder = component("--folder", options.at("--folder"));
   const WorldRecord world = World::read(directory);
-  const FileSpec spec = fileSpec(options, world, "root");
+  const NewDownloadFile file = newDownloadFile(options, world, "root");
   const UniqueFd root = openRoot(directory);
   std::string shown;
   const UniqueFd parent = folderPath(
       root, {{"Users", 0}, {"Shared", 0}, {"Tidewarden", 0}, {"Downloads", 0}, {folder, 0}}, 0755, shown);
-  makeFile(parent, spec, macNow(world), shown + "/" + spec.name);
+  makeFile(parent, file, macNow(world), shown + "/" + file.name);
 }
 
 void addAppleDownload(const std::string& directory, Arguments arguments) {
@@ -185,7 +185,7 @@ void addAppleDownload(const std::string& directory, Arguments arguments) {
   std::vector<std::string> subfolders;
   if (options.contains("--subfolder")) subfolders = components("--subfolder", options.at("--subfolder"));
   const WorldRecord world = World::read(directory);
-  const FileSpec spec = fileSpec(options, world, std::string(kSoftwareUpdateAccount));
+  const NewDownloadFile file = newDownloadFile(options, world, std::string(kSoftwareUpdateAccount));
   const uid_t updater = accountId(world, std::string(kSoftwareUpdateAccount));
   std::vector<std::pair<std::string, uid_t>> steps{{"private", 0}, {"var", 0},      {"folders", 0},
                                                    {cache[0], 0},  {cache[1], updater}, {"C", updater},
@@ -194,7 +194,7 @@ void addAppleDownload(const std::string& directory, Arguments arguments) {
   const UniqueFd root = openRoot(directory);
   std::string shown;
   const UniqueFd parent = folderPath(root, steps, 0755, shown);
-  makeFile(parent, spec, macNow(world), shown + "/" + spec.name);
+  makeFile(parent, file, macNow(world), shown + "/" + file.name);
 }
 
 // The start time of a live process in clock ticks since boot (field 22 of
