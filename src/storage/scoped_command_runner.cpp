@@ -10,24 +10,14 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/free_space.h"
 #include "platform/process_launcher.h"
 #include "platform/utf8.h"
+#include "storage/data_volume_free_space.h"
 
 namespace tidewarden::storage {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-// The volume the watch measures, and the one it falls back to when the first
-// cannot be measured (a machine without a separate data volume).
-constexpr std::string_view kDataVolumePath = "/System/Volumes/Data";
-constexpr std::string_view kRootVolumePath = "/";
-
-std::optional<std::int64_t> measureFreeSpace(platform::FreeSpace& freeSpace) {
-  if (std::optional<std::int64_t> bytes = freeSpace.freeBytes(kDataVolumePath)) return bytes;
-  return freeSpace.freeBytes(kRootVolumePath);
-}
 
 double secondsUntil(SteadyClock::time_point deadline) {
   return std::chrono::duration<double>(deadline - SteadyClock::now()).count();
@@ -78,7 +68,7 @@ ScopedCommandResult runScopedCommand(const platform::Platform& platform, const p
       wait = std::min(wait, left);
     }
     if (watch) {
-      const std::optional<std::int64_t> free = measureFreeSpace(platform.freeSpace);
+      const std::optional<std::int64_t> free = dataVolumeFreeBytes(platform);
       if (!free || *free <= watch->reserveBytes) {
         stop = Stop::reserve;
         break;
