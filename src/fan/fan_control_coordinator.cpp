@@ -68,6 +68,7 @@ void FanControlCoordinator::handleFanControl(FanControlRequest request, std::fun
 
 FanControlReply FanControlCoordinator::perform(const FanControlRequest& request) {
   bool mayHaveWritten = false;
+  retryRecoveryRecordDeletion();
   try {
     switch (request.action) {
       case FanControlRequest::Action::inspect:
@@ -223,7 +224,8 @@ FanControlReply FanControlCoordinator::failureReply(const FanControlRequest& req
   if (leaseRequest) {
     if (!mayHaveWritten) {
       if (lease_) lastMessage_ = kNotReplaced;
-    } else {
+    } else if (lease_) {
+      // Without a lease the step has already returned the fans and said why.
       try {
         restoreSystem(kOverrideStopped);
       } catch (const std::exception& error) {

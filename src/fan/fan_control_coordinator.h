@@ -96,8 +96,10 @@ class FanControlCoordinator {
   // not verify; the session and `restorationPending` then stay.
   void restoreSystem(const std::string& message);
   // After a restart: returns the fans a previous helper left in manual mode to System
-  // when its recovery record is trusted, or blocks new overrides when it is not. On
-  // the queue only; run once at start-up.
+  // when its recovery record is trusted, or blocks new overrides when it is not. Every
+  // recorded fan is tried; while one is unverified the record stays, `restorationPending`
+  // is set and the control step (or a "restore") tries again. Temporary records a killed
+  // write left behind are removed first. On the queue only; run once at start-up.
   void recoverAfterRestart();
 
   const std::optional<Lease>& lease() const { return lease_; }
@@ -130,6 +132,17 @@ class FanControlCoordinator {
   void commitJournalBeforeModeWrite(std::int32_t id);
   // Writes the record naming `touched` with their `targets`; the lease is not changed.
   void writeRecoveryRecord(const std::set<std::int32_t>& touched, const std::map<std::int32_t, double>& targets);
+  // Deletes the record once every fan it names is verified in System, and says `message`.
+  // When the deletion fails the fans stay released: the message then says so, and every
+  // later step and request retries the deletion (no fan is written for it).
+  void deleteRecoveryRecord(const std::string& message);
+  void retryRecoveryRecordDeletion();
+  // Releases every fan the session touched; a fan verified in System leaves
+  // `touchedFanIDs`, a fan the controller no longer reports is noted in `notes`.
+  void releaseTouchedFans(std::vector<std::string>& failures, std::vector<std::string>& notes);
+  // One attempt at the fans of `pendingRecovery_`; false when they no longer match the
+  // record (the recovery is then blocked and `lastMessage` says why).
+  bool releaseRecordedFans(std::vector<std::string>& failures);
   std::string deviceIdentifier();
   void checkCompletedAcquisition();
   void startControlTimer();
@@ -159,6 +172,13 @@ class FanControlCoordinator {
   std::vector<std::string> lastInterfaceMetadata_;
   std::string modelIdentifier_ = "Unknown";
   std::optional<Lease> lease_;
+  // A trusted record of a previous helper whose fans have not all verified in System;
+  // verified fans leave it (in memory only).
+  std::optional<FanRecoveryRecord> pendingRecovery_;
+  // The record's deletion failed after every fan verified: `deletedMessage_` is what
+  // `lastMessage_` becomes once it is done.
+  bool recordDeletionPending_ = false;
+  std::string deletedMessage_;
   std::string chip_;
   // The event log of the transport dropped by the latest restoration, so that the
   // report of a failed attempt still shows the writes that led to it.

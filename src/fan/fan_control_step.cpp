@@ -46,6 +46,12 @@ void FanControlCoordinator::controlTick() {
   try {
     runControlStep();
   } catch (const std::exception& failure) {
+    // A restoration that failed is not tried twice in one tick; the next tick retries it.
+    if (restorationPending_) {
+      lastMessage_ = std::string("System restoration needs attention: ") + failure.what();
+      return;
+    }
+    if (recoveryBlocked_ && !lease_) return;
     try {
       restoreSystem(std::string("Safety return to System: ") + failure.what());
     } catch (const std::exception& restoration) {
@@ -93,6 +99,7 @@ std::optional<double> FanControlCoordinator::autoMaxTemperature(FanThermalSource
 }
 
 void FanControlCoordinator::runControlStep() {
+  retryRecoveryRecordDeletion();
   if (restorationPending_) {
     restoreSystem("Pending safety restoration returned fans to System.");
     return;
@@ -142,12 +149,17 @@ void FanControlCoordinator::runControlStep() {
         for (std::int32_t id : std::set<std::int32_t>(lease_->touchedFanIDs)) {
           verifier.writeFanMode(/*acquire=*/false, id, /*touched=*/true);
         }
-        store_.clear();
       }
+      const bool released = lease_->boosted;
       lease_->boosted = false;
       lease_->touched = false;
       lease_->touchedFanIDs.clear();
-      lastMessage_ = "Auto Max armed; System controls the fans below the trigger temperature.";
+      const std::string armed = "Auto Max armed; System controls the fans below the trigger temperature.";
+      if (released) {
+        deleteRecoveryRecord(armed);
+      } else {
+        lastMessage_ = armed;
+      }
       return;
     }
   }

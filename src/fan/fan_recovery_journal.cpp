@@ -43,6 +43,7 @@ void FanControlCoordinator::writeRecoveryRecord(const std::set<std::int32_t>& to
   }
   record.modeFenceFanIDs = std::vector<std::int32_t>(touched.begin(), touched.end());
   store_.write(record);
+  recordDeletionPending_ = false;  // the record on disk is this session's now
 }
 
 }  // namespace tidewarden::fan

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fan/fan_control_error.h"
+#include "platform/directory_io.h"
 #include "platform/file_io.h"
 #include "platform/uuid.h"
 
@@ -18,6 +19,11 @@ namespace {
 constexpr std::array<const char*, 4> kComponents = {"Library", "Application Support", "Tidewarden", "FanControl"};
 // Only these two are ours to create; the system's own folders must already exist.
 bool mayCreate(const std::string& component) { return component == "Tidewarden" || component == "FanControl"; }
+
+constexpr const char* kTemporaryPrefix = "lease-";
+constexpr const char* kTemporarySuffix = ".tmp";
+// The directory holds the record and, after kills, a few temporaries.
+constexpr std::size_t kMaxListedEntries = 1024;
 
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kRecordMode = 0600;
@@ -56,7 +62,7 @@ void FanRecoveryStore::write(const FanRecoveryRecord& record) {
   // record unreadable at the next start.
   const std::optional<std::string> bytes = platform::json::encode(platform::json::encodeValue(record));
   if (!bytes) refuse("Fan recovery state could not be committed. No new override was approved.");
-  const std::string temporary = "lease-" + platform::makeUuidString() + ".tmp";
+  const std::string temporary = kTemporaryPrefix + platform::makeUuidString() + kTemporarySuffix;
   switch (platform::replaceFileAtomically(directory->get(), kFileName, temporary, *bytes, kRecordMode)) {
     case platform::ReplaceResult::replaced:
       return;
@@ -97,6 +103,23 @@ void FanRecoveryStore::clear() {
   if (!directory) return;
   if (!platform::removeFileAt(directory->get(), kFileName) && errno != ENOENT) {
     refuse("Could not clear the completed fan recovery record.");
+  }
+}
+
+void FanRecoveryStore::removeStaleTemporaries() {
+  std::optional<platform::UniqueFd> directory;
+  try {
+    directory = openDirectory(/*create=*/false);
+  } catch (const std::exception&) {
+    return;
+  }
+  if (!directory) return;
+  const std::optional<platform::DirectoryListing> listing = platform::listDirectory(directory->get(), kMaxListedEntries);
+  if (!listing) return;
+  for (const std::string& name : listing->names) {
+    if (name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix)) {
+      platform::removeFileAt(directory->get(), name);
+    }
   }
 }
 

@@ -28,6 +28,10 @@ class FanRecoveryStore {
   std::optional<FanRecoveryRecord> read();
   // Removes the record; a missing one is fine.
   void clear();
+  // Removes the "lease-*.tmp" files a write killed before its rename left behind. Only
+  // for start-up, before any write; a directory that cannot be opened is left alone
+  // (the read that follows refuses it).
+  void removeStaleTemporaries();
 
  private:
   // The FanControl directory, or nothing when `create` is false and a component is missing.

@@ -26,6 +26,9 @@ using testing::fanRefusalOf;
 
 constexpr const char* kOverrideStopped =
     "Override stopped. Automatic-mode readback verified for the fans touched by Tidewarden.";
+constexpr const char* kRestorationUnverified =
+    "System restoration has not been verified: a fan may still be in manual mode. Tidewarden retries every second, "
+    "and new overrides are refused until every fan reads automatic.";
 constexpr const char* kManualVerified =
     "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
     "certification.";
@@ -293,12 +296,21 @@ TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntil
   ASSERT_TRUE(failed.status);
   EXPECT_FALSE(failed.status->supported);
   EXPECT_EQ(failed.status->restorationPending, true);
+  // What is true now, not the session's last success.
+  EXPECT_EQ(failed.status->message, kRestorationUnverified);
+  EXPECT_TRUE(failed.message.ends_with(kRestorationUnverified)) << failed.message;
 
   const FanControlReply blocked = apply();
   EXPECT_EQ(blocked.message,
             "System restoration has not been verified; no new override is allowed. New request rejected before any "
             "fan write. The existing session was not replaced.");
-  coordinator.controlTick();
+  // Each tick retries the one unverified fan once; the verified one is not written again.
+  for (int tick = 0; tick < 3; ++tick) {
+    const std::size_t before = tp.smc.writtenKeys().size();
+    coordinator.controlTick();
+    EXPECT_EQ(tp.smc.writtenKeys().size(), before + 1);
+    EXPECT_EQ(tp.smc.writtenKeys().back(), "F1Md");
+  }
   EXPECT_TRUE(coordinator.restorationPending());
   EXPECT_TRUE(coordinator.lastMessage().starts_with("System restoration needs attention: ")) << coordinator.lastMessage();
 
@@ -310,12 +322,69 @@ TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntil
   EXPECT_TRUE(apply().accepted);
 }
 
+TEST_F(FanControlCoordinatorTest, AFanThatVanishesOrARecordThatStaysEndsTheWritesButIsReported) {
+  // A fan the controller no longer reports cannot be released; the others are, once.
+  ASSERT_TRUE(apply().accepted);
+  for (const char* key : {"F1Ac", "F1Mn", "F1Mx", "F1Tg", "F1Md"}) tp.smc.keys.erase(key);
+  tp.smc.keys["FNum"] = FakeSmc::ui8(1);
+  std::size_t before = tp.smc.writtenKeys().size();
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Safety return to System: Fan layout or limits changed during control. Fan 2 is no longer reported by the "
+            "controller, so no release could be written to it.");
+  EXPECT_EQ(tp.smc.writtenKeys().size(), before + 1);
+  EXPECT_FALSE(coordinator.restorationPending());
+  EXPECT_FALSE(coordinator.lease());
+  EXPECT_FALSE(std::filesystem::exists(recordPath()));
+  coordinator.controlTick();
+  EXPECT_EQ(tp.smc.writtenKeys().size(), before + 1);
+
+  // Releases that verify but a record that cannot be deleted: the fans are in System, the
+  // deletion is retried without writing again, and the message says so until it is done.
+  FanControlRequest max = request(FanControlRequest::Action::apply, FanControlMode::maximum);
+  ASSERT_TRUE(coordinator.perform(max).accepted);
+  std::filesystem::remove(recordPath());
+  std::filesystem::create_directories(recordPath() + "/stuck");
+  const FanControlReply restored = restore();
+  EXPECT_TRUE(restored.accepted);
+  const std::string stuck =
+      "System control restored by the user. Could not clear the completed fan recovery record. Every fan is verified "
+      "in System; Tidewarden retries the deletion every second.";
+  EXPECT_EQ(restored.message, stuck);
+  EXPECT_EQ(restored.status->message, stuck);
+  EXPECT_EQ(reg("F0Md"), 0);
+  EXPECT_FALSE(coordinator.restorationPending());
+  before = tp.smc.writtenKeys().size();
+  coordinator.controlTick();
+  coordinator.controlTick();
+  EXPECT_EQ(tp.smc.writtenKeys().size(), before);
+  EXPECT_EQ(coordinator.lastMessage(), stuck);
+  EXPECT_TRUE(coordinator.timerRunning());
+  std::filesystem::remove_all(recordPath());
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(), "System control restored by the user.");
+  EXPECT_FALSE(coordinator.timerRunning());
+}
+
 TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) {
   tp.power.registrationWorks = false;
   EXPECT_EQ(apply().message, std::string("Sleep protection could not be installed. Fan overrides remain disabled. ") +
                                  FanControlCoordinator::kInitialMessage);
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
   tp.power.registrationWorks = true;
+
+  // A first step that returns control at once fails the apply with its own reason.
+  tp.power.thermal = platform::ThermalState::serious;
+  const FanControlReply pressed = apply();
+  EXPECT_EQ(pressed.message, "macOS reported elevated thermal pressure. Control returned to System.");
+  ASSERT_TRUE(pressed.status);
+  EXPECT_EQ(pressed.status->message, pressed.message);
+  tp.power.thermal = platform::ThermalState::nominal;
+  setCpu(96);
+  EXPECT_EQ(apply().message,
+            "Manual boost stopped at the conservative software temperature guard. System control restored.");
+  setCpu(50);
+  EXPECT_TRUE(tp.smc.writtenKeys().empty());
 
   ASSERT_TRUE(apply().accepted);
   tp.power.thermal = platform::ThermalState::fair;

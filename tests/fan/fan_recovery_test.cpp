@@ -183,5 +183,47 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 2);
 }
 
+TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackInSystem) {
+  heldFans();
+  store.write(record(0));
+  std::ofstream(dir() + "/lease-0A1B2C3D-0000-4000-8000-000000000000.tmp") << "{\"deviceID\":";  // a killed write
+  int refusals = 2;  // F0Md's release is refused at start-up and by the user's restore
+  tp.smc.beforeAnswer = [&](const platform::SmcParameterRecord& input) -> std::optional<platform::SmcCallResult> {
+    if (input[42] != 6 || tp.smc.keyOf(tp.smc.received.size() - 1) != "F0Md" || refusals == 0) return std::nullopt;
+    --refusals;
+    platform::SmcCallResult refused{0, 80, {}};
+    refused.output[40] = 0x86;
+    return refused;
+  };
+  auto coordinator = restarted();
+  EXPECT_EQ(reg("F0Md"), 1);
+  EXPECT_EQ(reg("F1Md"), 0);  // not stopped by fan 1's failure
+  EXPECT_TRUE(fs::exists(file()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 1);  // the temporary is gone
+  EXPECT_FALSE(coordinator->recoveryBlocked());
+  EXPECT_TRUE(coordinator->restorationPending());
+  EXPECT_TRUE(coordinator->timerRunning());
+
+  FanControlRequest apply{FanControlRequest::Action::apply, FanControlMode::maximum, std::nullopt, {},
+                          FanThermalSource::cpu, 70, true};
+  EXPECT_TRUE(coordinator->perform(apply).message.starts_with(
+      "System restoration has not been verified; no new override is allowed."));
+  FanControlRequest restore = apply;
+  restore.action = FanControlRequest::Action::restore;
+  const FanControlReply failed = coordinator->perform(restore);
+  EXPECT_FALSE(failed.accepted);
+  ASSERT_TRUE(failed.status);
+  EXPECT_TRUE(failed.status->restorationPending);
+  EXPECT_EQ(reg("F0Md"), 1);
+
+  coordinator->controlTick();
+  EXPECT_EQ(reg("F0Md"), 0);
+  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_FALSE(coordinator->restorationPending());
+  EXPECT_FALSE(coordinator->timerRunning());
+  EXPECT_EQ(coordinator->lastMessage(), "Pending safety restoration returned fans to System.");
+  EXPECT_TRUE(coordinator->perform(apply).accepted);
+}
+
 }  // namespace
 }  // namespace tidewarden::fan
