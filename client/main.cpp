@@ -231,6 +231,7 @@ void noteInterrupt(int) { interrupted = 1; }
 
 struct FanOptions {
   bool json = false;
+  bool acknowledged = false;  // apply: the user said so on the command line
   bool report = false;
   std::string mode = "system";
   nlohmann::json targets = nlohmann::json::object();
@@ -260,6 +261,8 @@ FanOptions parseFanOptions(Arguments arguments) {
     const std::string& argument = arguments[i];
     if (argument == "--json") {
       options.json = true;
+    } else if (argument == "--acknowledge") {
+      options.acknowledged = true;
     } else if (argument == "--report") {
       options.report = true;
     } else if (argument == "--max") {
@@ -304,7 +307,8 @@ FanOptions parseFanOptions(Arguments arguments) {
 nlohmann::json fanCall(const Options& options, const FanOptions& fan, const std::string& action) {
   nlohmann::json request = {{"action", action},          {"mode", fan.mode},
                             {"targets", fan.targets},    {"thermalSource", fan.source},
-                            {"thresholdCelsius", fan.threshold}, {"acknowledged", action == "apply"}};
+                            {"thresholdCelsius", fan.threshold},
+                            {"acknowledged", action == "apply" && fan.acknowledged}};
   if (fan.session) request["sessionID"] = *fan.session;
   const std::string reply = callHelper(options, kFanSelector, request.dump());
   if (fan.json) writeStandardOutput(reply + "\n");
@@ -366,6 +370,12 @@ void waitForRenewal(int seconds) {
 
 int runFanApply(const Options& options, FanOptions fan) {
   if (fan.mode == "system") throw usageError("fan apply needs --manual FAN=RPM,..., --max or --auto-max");
+  // The acknowledgment is the user's, so this program never gives it on its own.
+  if (!fan.acknowledged) {
+    throw usageError(
+        "fan apply needs --acknowledge: overriding the fans is your decision, and the helper takes no override "
+        "without it");
+  }
   struct sigaction action{};
   action.sa_handler = noteInterrupt;  // no SA_RESTART: the pause ends at once
   ::sigaction(SIGINT, &action, nullptr);
@@ -394,6 +404,7 @@ int runFan(const Options& options, Arguments arguments) {
   const std::string& verb = arguments[0];
   FanOptions fan = parseFanOptions(arguments.subspan(1));
   if (fan.report && verb != "inspect") throw usageError("--report belongs to fan inspect");
+  if (fan.acknowledged && verb != "apply") throw usageError("--acknowledge belongs to fan apply");
   if (verb == "inspect") {
     const nlohmann::json reply = fanCall(options, fan, "inspect");
     if (fan.report) {
@@ -437,8 +448,8 @@ const std::vector<Subcommand>& subcommands() {
       {"call", "call SELECTOR [--data FILE|-]",
        "send raw argument bytes (none without --data) to SELECTOR; writes the reply bytes as they are",
        runCall},
-      {"fan", "fan inspect [--report] | apply (--manual FAN=RPM,...|--max|--auto-max) [--threshold C]\n"
-              "      [--source cpu|gpu|either] [--renewals N] | renew --session ID | restore   [--json]",
+      {"fan", "fan inspect [--report] | apply --acknowledge (--manual FAN=RPM,...|--max|--auto-max)\n"
+              "      [--threshold C] [--source cpu|gpu|either] [--renewals N] | renew --session ID | restore   [--json]",
        "fan control: show the fans (or the fan-control report); hold an override, renewing it every 5 s\n"
        "      with a status line per fan until interrupted (or N renewals), then restore System; --json\n"
        "      prints each raw reply instead",

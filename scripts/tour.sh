@@ -173,8 +173,8 @@ show "$CTL" --socket "$SOCKET" fan inspect
 run_ctl "$CTL" fan inspect
 expect_status 0
 expect_reply_contains "System controls cooling."
-show "$CTL" --socket "$SOCKET" fan apply --max --renewals 1
-run_ctl "$CTL" fan apply --max --renewals 1
+show "$CTL" --socket "$SOCKET" fan apply --acknowledge --max --renewals 1
+run_ctl "$CTL" fan apply --acknowledge --max --renewals 1
 expect_status 0
 expect_reply_contains "Max target readback verified."
 expect_reply_contains "System control restored by the user."
@@ -232,8 +232,8 @@ tour_fan_auto_max() {
   }
   show "$SIM" world --root "$WORLD" set-temperature --cpu 60
   "$SIM" world --root "$WORLD" set-temperature --cpu 60
-  show "$CTL" --socket "$SOCKET" fan apply --auto-max --threshold 75 --source cpu "&"
-  "$CTL" --socket "$SOCKET" fan apply --auto-max --threshold 75 --source cpu >"$WORK/auto-max.out" 2>&1 &
+  show "$CTL" --socket "$SOCKET" fan apply --acknowledge --auto-max --threshold 75 --source cpu "&"
+  "$CTL" --socket "$SOCKET" fan apply --acknowledge --auto-max --threshold 75 --source cpu >"$WORK/auto-max.out" 2>&1 &
   local holder=$!
   show "$CTL" --socket "$SOCKET" fan inspect
   await_fan_message "Auto Max armed"

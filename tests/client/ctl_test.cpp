@@ -229,6 +229,10 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
       {{"call", "a:", "--raw"}, "unknown option --raw for call"},
       {{"call", "fan Control:"}, "the selector must be 1 to 256 printable ASCII characters without spaces"},
       {{"call", std::string(257, 'a')}, "the selector must be 1 to 256 printable ASCII characters without spaces"},
+      {{"fan", "apply", "--max"},
+       "fan apply needs --acknowledge: overriding the fans is your decision, and the helper takes no override "
+       "without it"},
+      {{"fan", "restore", "--acknowledge"}, "--acknowledge belongs to fan apply"},
   };
   ScriptedHelper helper(socketPath());
   for (const auto& [arguments, message] : cases) {
