@@ -1,6 +1,7 @@
 # Quick start: `make run` and `make test`. Both install what is missing (Debian 12), then build.
+# dbus-daemon: the tests run the production sleep protection against a private message bus.
 PACKAGES := cmake ninja-build g++ pkg-config nlohmann-json3-dev libplist-dev libpcre2-dev \
-            libssl-dev uuid-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
+            libssl-dev uuid-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon
 # Only the fuzz targets need clang and its fuzzer runtime; `make test` replays the corpora without them.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 BUILD_DIR ?= build

@@ -146,8 +146,11 @@ class FanControlCoordinator {
   std::string deviceIdentifier();
   void checkCompletedAcquisition();
   void startControlTimer();
-  // Registers for sleep notices once per coordinator; refuses when that is impossible.
+  // Registers for sleep notices once per coordinator (again after a loss); refuses when
+  // that is impossible.
   void installSleepProtection();
+  // The platform can no longer hold sleep: a held session returns to System at once.
+  void sleepProtectionLost();
   bool thermalPressure();
 
   platform::Platform& platform_;

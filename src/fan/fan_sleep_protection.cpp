@@ -25,10 +25,14 @@ void FanControlCoordinator::installSleepProtection() {
           power->allowPowerChange(notificationID);  // sleep is never vetoed
           return;
         }
-        if (messageType != platform::kSystemWillSleep) return;
+        if (messageType != platform::kSystemWillSleep && messageType != platform::kSleepProtectionLost) return;
         std::lock_guard lock(link->mutex);
         if (!link->owner) return;
         FanControlCoordinator* coordinator = link->owner;
+        if (messageType == platform::kSleepProtectionLost) {
+          queue->async([coordinator] { coordinator->sleepProtectionLost(); });
+          return;
+        }
         // Work queued before the coordinator goes still runs: its destructor waits on the queue.
         queue->async([coordinator, power, notificationID] {
           try {
@@ -41,6 +45,19 @@ void FanControlCoordinator::installSleepProtection() {
       });
   if (!registered) refuse("Sleep protection could not be installed. Fan overrides remain disabled.");
   sleepProtectionInstalled_ = true;
+}
+
+void FanControlCoordinator::sleepProtectionLost() {
+  // The next apply registers again, and refuses while that fails.
+  sleepProtectionInstalled_ = false;
+  if (!lease_) return;
+  try {
+    restoreSystem(
+        "Sleep protection was lost, so control returned to System. New fan overrides are refused until it is "
+        "installed again.");
+  } catch (const std::exception&) {
+    // restorationPending stays set; the next step tries again.
+  }
 }
 
 bool FanControlCoordinator::thermalPressure() {

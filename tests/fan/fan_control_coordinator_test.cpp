@@ -407,6 +407,21 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
   EXPECT_TRUE(fansAutomatic());
   EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
+
+  // Protection lost: the held fans go back at once, and no override is taken until a
+  // new registration succeeds.
+  ASSERT_TRUE(apply().accepted);
+  tp.power.handler(platform::kSleepProtectionLost, 0);
+  queue.sync([] {});
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Sleep protection was lost, so control returned to System. New fan overrides are refused until it is "
+            "installed again.");
+  EXPECT_TRUE(fansAutomatic());
+  tp.power.registrationWorks = false;
+  EXPECT_TRUE(apply().message.starts_with("Sleep protection could not be installed. Fan overrides remain disabled."));
+  tp.power.registrationWorks = true;
+  EXPECT_TRUE(apply().accepted);
+  EXPECT_EQ(tp.power.registrations, 4);
 }
 
 TEST_F(FanControlCoordinatorTest, TheRecoveryRecordIsRewrittenEveryThreeHundredSecondsOfUptime) {

@@ -22,7 +22,7 @@ constexpr std::uint64_t kWaitMicroseconds = 200 * 1000;
 
 class LogindSystemPower final : public SystemPower {
  public:
-  explicit LogindSystemPower(const UniqueFd& root) : root_(root) {}
+  LogindSystemPower(const UniqueFd& root, std::string busAddress) : root_(root), busAddress_(std::move(busAddress)) {}
 
   ~LogindSystemPower() override {
     stopping_ = true;
@@ -33,11 +33,11 @@ class LogindSystemPower final : public SystemPower {
   ThermalState thermalState() override { return linux_files::thermalStateBeneath(root_); }
 
   bool registerForSystemPower(Handler handler) override {
-    if (bus_ != nullptr) return false;  // registered already
-    if (sd_bus_open_system(&bus_) < 0) {
-      bus_ = nullptr;
-      return false;
-    }
+    if (serving_) return false;  // registered, and still holding sleep
+    // A loop that ended after a loss has delivered its notice and is about to return.
+    if (thread_.joinable()) thread_.join();
+    closeBus();
+    if (!openBus()) return false;
     if (sd_bus_match_signal(bus_, &slot_, kLogind, kLogindPath, kManager, "PrepareForSleep",
                             &LogindSystemPower::onPrepareForSleep, this) < 0 ||
         !takeInhibitor()) {
@@ -45,6 +45,8 @@ class LogindSystemPower final : public SystemPower {
       return false;
     }
     handler_ = std::move(handler);
+    lost_ = false;
+    serving_ = true;
     // From here on only this thread uses the bus (sd-bus objects are single-threaded).
     thread_ = std::thread([this] { serve(); });
     return true;
@@ -59,6 +61,24 @@ class LogindSystemPower final : public SystemPower {
   }
 
  private:
+  bool openBus() {
+    if (busAddress_.empty()) {
+      if (sd_bus_open_system(&bus_) >= 0) return true;
+      bus_ = nullptr;
+      return false;
+    }
+    if (sd_bus_new(&bus_) < 0) {
+      bus_ = nullptr;
+      return false;
+    }
+    if (sd_bus_set_address(bus_, busAddress_.c_str()) < 0 || sd_bus_set_bus_client(bus_, 1) < 0 ||
+        sd_bus_start(bus_) < 0) {
+      bus_ = sd_bus_unref(bus_);
+      return false;
+    }
+    return true;
+  }
+
   // A "delay" sleep inhibitor: logind waits for its descriptor to close.
   bool takeInhibitor() {
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -97,20 +117,27 @@ class LogindSystemPower final : public SystemPower {
         missing = !self->inhibitor_;
         self->pendingSleep_ = 0;
       }
-      // Awake again: the next sleep must wait for us too. A failure leaves it unguarded
-      // until the next resume; there is no one to tell.
-      if (missing) self->takeInhibitor();
+      // Awake again: the next sleep must wait for us too. Without an inhibitor it would
+      // not, so that is a loss, reported as one.
+      if (missing && !self->takeInhibitor()) self->lost_ = true;
     }
     return 0;
   }
 
+  // The bus loop. It ends when asked to, or when sleep can no longer be held (the bus
+  // failed, or no inhibitor after a wake): the bus and any inhibitor are then let go
+  // and the handler hears kSleepProtectionLost.
   void serve() {
-    while (!stopping_) {
+    while (!stopping_ && !lost_) {
       const int processed = sd_bus_process(bus_, nullptr);
-      if (processed < 0) return;
+      if (processed < 0) break;
       if (processed > 0) continue;
-      if (sd_bus_wait(bus_, kWaitMicroseconds) < 0) return;
+      if (sd_bus_wait(bus_, kWaitMicroseconds) < 0) break;
     }
+    if (stopping_) return;
+    closeBus();
+    serving_ = false;
+    handler_(kSleepProtectionLost, 0);
   }
 
   void closeBus() {
@@ -118,24 +145,28 @@ class LogindSystemPower final : public SystemPower {
     bus_ = sd_bus_flush_close_unref(bus_);
     std::lock_guard lock(mutex_);
     inhibitor_.reset();
+    pendingSleep_ = 0;
   }
 
   const UniqueFd& root_;
+  const std::string busAddress_;
   sd_bus* bus_ = nullptr;
   sd_bus_slot* slot_ = nullptr;
   Handler handler_;
   std::thread thread_;
   std::atomic<bool> stopping_ = false;
+  std::atomic<bool> serving_ = false;  // a registration holds sleep and its loop runs
+  bool lost_ = false;                  // bus thread only, while serving
   std::mutex mutex_;
-  UniqueFd inhibitor_;                 // guarded by mutex_
-  std::intptr_t pendingSleep_ = 0;     // guarded by mutex_: the notice waiting for its answer
+  UniqueFd inhibitor_;                  // guarded by mutex_
+  std::intptr_t pendingSleep_ = 0;      // guarded by mutex_: the notice waiting for its answer
   std::intptr_t lastNotification_ = 0;  // guarded by mutex_
 };
 
 }  // namespace
 
-std::unique_ptr<SystemPower> makeLinuxSystemPower(const UniqueFd& root) {
-  return std::make_unique<LogindSystemPower>(root);
+std::unique_ptr<SystemPower> makeLinuxSystemPower(const UniqueFd& root, std::string busAddress) {
+  return std::make_unique<LogindSystemPower>(root, std::move(busAddress));
 }
 
 }  // namespace tidewarden::platform
