@@ -173,6 +173,11 @@ show "$CTL" --socket "$SOCKET" fan inspect
 run_ctl "$CTL" fan inspect
 expect_status 0
 expect_reply_contains "System controls cooling."
+# The override is the user's decision: without --acknowledge nothing is sent.
+show "$CTL" --socket "$SOCKET" fan apply --max --renewals 1
+run_ctl "$CTL" fan apply --max --renewals 1
+expect_status 2
+grep -q "fan apply needs --acknowledge" "$WORK/stderr" || fail "no --acknowledge refusal"
 show "$CTL" --socket "$SOCKET" fan apply --acknowledge --max --renewals 1
 run_ctl "$CTL" fan apply --acknowledge --max --renewals 1
 expect_status 0
