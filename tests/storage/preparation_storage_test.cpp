@@ -349,7 +349,7 @@ TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
   const double before = test.clock.uptime();
   outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
   EXPECT_EQ(outcome.removedIDs, std::vector<std::string>{inventory.items[0].id});
-  EXPECT_EQ(outcome.removedAllocatedBytes, inventory.approvals[0].snapshot.allocatedBytes);
+  EXPECT_EQ(outcome.removedAllocatedBytes, inventory.approvals[0].snapshot->allocatedBytes);
   EXPECT_TRUE(outcome.issues.empty());
   EXPECT_TRUE(outcome.remainingItems.empty());
   EXPECT_GE(test.clock.uptime() - before, 20.0);
