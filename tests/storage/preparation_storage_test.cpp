@@ -290,7 +290,7 @@ TEST_F(PreparationStorageTest, EntriesAddedOrChangedAfterTheSnapshotStopTheClean
 TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanupAndAnOutsideLinkStopsIt) {
   const std::string workspace = leaveWorkspace(kID, 4);
   const std::string resources = workspace + "/Expanded/Install macOS Sequoia.app/Contents/Resources";
-  // Four linked pairs: beside each other, and across folders (removed in either order).
+  // Four linked pairs: two names beside each other, and two in different folders.
   for (int i = 0; i < 4; ++i) {
     const std::string partner = i % 2 ? resources + "/link-" : workspace + "/Expanded/link-";
     ASSERT_EQ(::link((resources + "/file-" + std::to_string(i)).c_str(), (partner + std::to_string(i)).c_str()), 0);

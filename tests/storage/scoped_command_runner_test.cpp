@@ -224,10 +224,13 @@ TEST_F(ScopedCommandRunnerTest, GrandchildHoldingTheOutputsDoesNotHangTheRunner)
 // signals are accepted but nothing happens until the test lets it go.
 class HeldChild final : public platform::ChildProcess {
  public:
-  using ChildProcess::ChildProcess;
-  bool signal(int sig) override { return held ? true : ChildProcess::signal(sig); }
-  bool signalGroup(int sig) override { return held ? true : ChildProcess::signalGroup(sig); }
-  std::atomic<bool> held = true;
+  HeldChild(pid_t pid, platform::UniqueFd out, platform::UniqueFd err, const std::atomic<bool>& held)
+      : ChildProcess(pid, std::move(out), std::move(err)), held_(held) {}
+  bool signal(int sig) override { return held_ ? true : ChildProcess::signal(sig); }
+  bool signalGroup(int sig) override { return held_ ? true : ChildProcess::signalGroup(sig); }
+
+ private:
+  const std::atomic<bool>& held_;  // the launcher's: the child may be gone before the test lets go
 };
 
 class HeldChildLauncher final : public platform::ProcessLauncher {
@@ -246,13 +249,11 @@ class HeldChildLauncher final : public platform::ProcessLauncher {
     ::close(out[1]);
     ::close(err[1]);
     if (rc != 0) throw platform::LaunchError("sleep", rc);
-    auto child = std::make_unique<HeldChild>(pid, platform::UniqueFd(out[0]), platform::UniqueFd(err[0]));
     this->pid = pid;
-    this->child = child.get();
-    return child;
+    return std::make_unique<HeldChild>(pid, platform::UniqueFd(out[0]), platform::UniqueFd(err[0]), held);
   }
   pid_t pid = -1;
-  HeldChild* child = nullptr;
+  std::atomic<bool> held = true;
 };
 
 TEST_F(ScopedCommandRunnerTest, AChildThatDoesNotEndAfterSigkillIsLeftToABackgroundWaiter) {
@@ -267,7 +268,7 @@ TEST_F(ScopedCommandRunnerTest, AChildThatDoesNotEndAfterSigkillIsLeftToABackgro
   const bool returned = running.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
   EXPECT_TRUE(returned) << "the runner still waits for a child that SIGKILL did not end";
   // The kernel lets the child go: it ends now and is reaped in the background.
-  launcher.child->held = false;
+  launcher.held = false;
   ASSERT_EQ(::kill(launcher.pid, SIGKILL), 0);
   const ScopedCommandResult result = running.get();
   if (!returned) return;
