@@ -11,6 +11,7 @@ set(TIDEWARDEN_FUZZ_TARGETS
     world_file
     json_document
     lsof_field_records
+    process_commands
     attached_image_list
     fan_recovery_record
     smc_replies
@@ -26,6 +27,7 @@ set(tidewarden_fuzz_libs_team_certificate tidewarden_platform)
 set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
 set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
+set(tidewarden_fuzz_libs_process_commands tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
 set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)

@@ -332,9 +332,9 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::attachImageVerb},
       {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
        sim::detachImageVerb},
-      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]",
-       "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, or print\n"
-       "      TEXT (or a line of its own that no reader accepts) instead of its answer",
+      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]|signal N",
+       "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, print\n"
+       "      TEXT (or lines that are not its records) instead of its answer, or be killed by signal N",
        sim::toolFaultVerb},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::clearToolFaultsVerb},

@@ -4,6 +4,7 @@
 // on. It takes its role from the name it was started under and finds its world (DIR)
 // from where its own executable lies, since a tool's environment holds only PATH and
 // LC_ALL. It answers from DIR/world.json and applies the world's fault for its tool.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -67,6 +68,18 @@ int run(int argc, char** argv) {
   const sim::WorldToolFault* fault = tools.faultOf(*tool);
   const std::optional<sim::WorldToolFault> active = fault ? std::optional(*fault) : std::nullopt;
   if (active && active->kind == sim::WorldToolFaultKind::hang) hang();
+  if (active && active->kind == sim::WorldToolFaultKind::signal) {
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    const int number = static_cast<int>(*active->status);
+    std::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(number);
+    fail("signal " + std::to_string(number) + " did not end the tool");
+  }
   if (active && active->kind == sim::WorldToolFaultKind::malformed) {
     print(STDOUT_FILENO, active->text ? *active->text : std::string(sim::malformedToolOutput(*tool)));
     return 0;
