@@ -86,9 +86,11 @@ enum class MoveOutcome { moved, missing };
 // was renamed or replaced since cannot make the helper move some other file), the entry
 // must be the pinned regular file, and nothing may exist at the destination. The moved
 // object is checked once more afterwards; an object swapped in at the last instant is
-// moved back and the move refused. Both folders are synced after the move.
-MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int folderFd, const SafeName& destination,
+// moved back and the move refused. Once the file is in, `record` says so, and then both
+// folders are synced.
+MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int folderFd, MoveRecord& record,
                                const std::string& folderPath) {
+  const SafeName destination = nameOf(record.quarantined);
   const LocatedEntry now = locateEntry(root, file.path);
   if (!now.directory) {
     if (now.missingDirectory()) return MoveOutcome::missing;
@@ -113,6 +115,7 @@ MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int
     platform::moveWithoutReplacing(folderFd, destination, now.directory.get(), *now.name);
     refuse(Error::Case::quarantineFailed);
   }
+  record.state = MoveState::moved;
   syncFolder(now.directory.get(), parentPath(file.path));
   syncFolder(folderFd, folderPath);
   return MoveOutcome::moved;
@@ -253,13 +256,11 @@ QuarantineOutcome BackgroundQuarantineEngine::quarantine(const BackgroundQuarant
     // 7-8. The moves, each recorded once done; a program that is gone is skipped.
     for (std::size_t index = 0; index < moves.size(); ++index) {
       MoveRecord& record = manifest.records[index];
-      if (moveIntoQuarantine(platform_.root, *moves[index], folder.get(), nameOf(record.quarantined), folderPath) ==
-          MoveOutcome::missing) {
+      if (moveIntoQuarantine(platform_.root, *moves[index], folder.get(), record, folderPath) == MoveOutcome::missing) {
         if (index == 0) refuse(Error::Case::quarantineFailed);
         outcome.notes.push_back(record.original + " was not moved: it was no longer there.");
         continue;
       }
-      record.state = MoveState::moved;
       writeManifest(folder.get(), folderPath, manifest, /*first=*/false);
     }
 
@@ -269,6 +270,9 @@ QuarantineOutcome BackgroundQuarantineEngine::quarantine(const BackgroundQuarant
     manifest.state = QuarantineState::complete;
     writeManifest(folder.get(), folderPath, manifest, /*first=*/false);
   } catch (...) {
+    // Only what this quarantine moved goes back: a file found under a pending name in
+    // the folder is not the item's.
+    std::erase_if(manifest.records, [](const MoveRecord& record) { return !record.moved(); });
     try {
       rollBackQuarantine(platform_.root, quarantineRoot.get(), folder.get(), manifest);
     } catch (const std::exception&) {

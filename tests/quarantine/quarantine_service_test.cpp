@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -58,7 +59,7 @@ class QuarantineServiceTest : public ::testing::Test {
     mac.write("/bin/ps", "#!/bin/sh\necho \"$@\" >>'" + log("ps") + "'\ncat '" + log("listing") + "'\n");
     testing::writeFileBytes(log("listing"), "  101 /bin/sh " + kScript + "\n\t102\t" + kAgent +
                                                 " --daemon\n  1 /sbin/launchd " + kAgent + "\n0 " + kAgent +
-                                                "\n  200 /usr/sbin/syslogd\nabc " + kAgent + "\n\n");
+                                                "\n  200 /usr/sbin/syslogd\n\n");
   }
 
   // Where the scripted tools write what they were asked, outside the test Mac's root.
@@ -70,6 +71,10 @@ class QuarantineServiceTest : public ::testing::Test {
   }
   std::string logText(const std::string& name) {
     return std::filesystem::exists(log(name)) ? testing::readFileBytes(log(name)) : "";
+  }
+  std::ptrdiff_t lineCount(const std::string& name) {
+    const std::string text = logText(name);
+    return std::count(text.begin(), text.end(), '\n');
   }
 
   json call(const std::string& selector, const json& request) {
@@ -119,7 +124,7 @@ TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePuts
   EXPECT_EQ(platform::parseUuidString(id), id);
 
   // Booted out, 250 ms given to launchd, and only the processes running a moved file
-  // (never pid 0 or 1, nor an unparsable line) asked to terminate.
+  // (never pid 0 or 1) asked to terminate.
   EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
   EXPECT_EQ(logText("ps"), "-axo pid=,args=\n");
   EXPECT_EQ(mac.test().signals.sent, (std::vector<std::pair<pid_t, int>>{{101, SIGTERM}, {102, SIGTERM}}));
@@ -134,10 +139,13 @@ TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePuts
   EXPECT_EQ(manifest, (json{{"id", id},
                             {"label", "com.example.updater"},
                             {"createdAt", started + 0.25},
+                            {"state", "complete"},
                             {"records",
-                             {{{"original", kPlist}, {"quarantined", folder + "/startup-com.example.updater.plist"}},
-                              {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}},
-                              {{"original", kAgent}, {"quarantined", folder + "/1-agent"}}}}}));
+                             {{{"original", kPlist},
+                               {"quarantined", folder + "/startup-com.example.updater.plist"},
+                               {"state", "moved"}},
+                              {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}, {"state", "moved"}},
+                              {{"original", kAgent}, {"quarantined", folder + "/1-agent"}, {"state", "moved"}}}}}));
   struct stat st {};
   ASSERT_EQ(::stat(mac.host(folder).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -210,12 +218,14 @@ TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
     EXPECT_EQ(mac.read(kPlist), plistBytes);
     EXPECT_TRUE(mac.exists(kScript));
     EXPECT_TRUE(mac.exists(kAgent));
-    // The folder stays, holding no manifest and none of the item's files.
-    ASSERT_EQ(quarantineFolders().size(), i + 1);
-    for (const std::string& id : quarantineFolders()) {
-      const auto entries = folderEntries(id);
-      EXPECT_TRUE(entries.empty() || entries == std::vector<std::string>{"0-run.sh"}) << entries.size();
-    }
+    // Everything went back, so the folder went too; only the one holding a planted file
+    // stays, with a manifest that lists nothing to restore.
+    ASSERT_EQ(quarantineFolders().size(), 1u);
+    const std::string kept = quarantineFolders().front();
+    EXPECT_EQ(folderEntries(kept), (std::vector<std::string>{"0-run.sh", "manifest.json"}));
+    const json manifest = json::parse(mac.read(kRoot + "/" + kept + "/manifest.json"));
+    EXPECT_EQ(manifest.at("state"), "rolledBack");
+    EXPECT_EQ(manifest.at("records"), json::array());
     if (i == 3) {  // the swapped-in folder's files were left alone too
       EXPECT_EQ(mac.read("/Users/Shared/.old/agent"), mac.read(kAgent));
       EXPECT_TRUE(mac.exists("/Users/Shared/.old/run.sh"));
@@ -237,7 +247,6 @@ TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreT
   const std::string id = reply.at("quarantineID");
   const std::string manifestPath = kRoot + "/" + id + "/manifest.json";
   const std::string manifest = mac.read(manifestPath);
-  const auto entries = folderEntries(id);
 
   // A manifest naming another quarantine.
   json other = json::parse(manifest);
@@ -246,13 +255,17 @@ TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreT
   EXPECT_EQ(restore(id), failure(kInvalid));
   mac.write(manifestPath, manifest, 0600);
 
-  // The property list was made again meanwhile: nothing at all is moved.
+  // The property list was made again meanwhile: it is not overwritten, the programs go
+  // back, and a later restore brings the rest once its place is free.
   mac.write(kPlist, "recreated", 0644);
-  EXPECT_EQ(restore(id), failure(kConflict));
-  EXPECT_EQ(folderEntries(id), entries);
+  EXPECT_EQ(restore(id), failure(std::string(kConflict) + " Restored: " + kScript + "; " + kAgent +
+                                 ". Still in quarantine: " + kPlist + " (a file already exists there)."));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
   EXPECT_EQ(mac.read(kPlist), "recreated");
+  EXPECT_TRUE(mac.exists(kScript) && mac.exists(kAgent));
   std::filesystem::remove(mac.host(kPlist));
-  EXPECT_EQ(restore(id).at("success"), true);
+  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
 }
 
 TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrites) {
@@ -262,25 +275,31 @@ TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrite
   const std::string id = reply.at("quarantineID");
   const std::string folder = kRoot + "/" + id;
   // Two records for one place: the later one is restored, the earlier one then finds the
-  // place taken and is left in quarantine.
+  // place taken and is left in quarantine; the rest goes back.
   json manifest = json::parse(mac.read(folder + "/manifest.json"));
   manifest["records"][1]["original"] = "/Users/Shared/restored/file";
   manifest["records"][2]["original"] = "/Users/Shared/restored/file";
   mac.write(folder + "/manifest.json", manifest.dump(), 0600);
-  EXPECT_EQ(restore(id), failure(kConflict));
+  EXPECT_EQ(restore(id), failure(std::string(kConflict) + " Restored: " + kPlist +
+                                 "; /Users/Shared/restored/file. Still in quarantine: /Users/Shared/restored/file "
+                                 "(a file already exists there)."));
   EXPECT_EQ(mac.read("/Users/Shared/restored/file"), agentBytes);
-  // What came before the refused move stays in quarantine.
-  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
-                                                         "startup-com.example.updater.plist"}));
-  EXPECT_FALSE(mac.exists(kPlist));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json"}));
+  EXPECT_TRUE(mac.exists(kPlist));
 }
 
 TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing) {
   const std::string agentBytes = mac.read(kAgent);
-  // Both are past their evaluation before either moves anything.
-  setLaunchctl("sleep 0.3");
+  // Both are past their evaluation before either moves anything: each launchctl waits
+  // for the file the test makes once both have started.
+  setLaunchctl("while [ ! -e '" + log("go") + "' ]; do sleep 0.01; done");
   auto first = std::async(std::launch::async, [&] { return quarantine(); });
   auto second = std::async(std::launch::async, [&] { return quarantine(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (lineCount("launchctl") < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  testing::writeFileBytes(log("go"), "");
   const json replies[] = {first.get(), second.get()};
   const int successes = (replies[0].at("success") == true) + (replies[1].at("success") == true);
   ASSERT_EQ(successes, 1) << replies[0].dump() << replies[1].dump();
@@ -289,11 +308,7 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   EXPECT_EQ(lost, failure(kFailed));
   const std::string id = won.at("quarantineID");
   EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 3u);
-  for (const std::string& folder : quarantineFolders()) {
-    if (folder != id) {
-      EXPECT_TRUE(folderEntries(folder).empty()) << folder;
-    }
-  }
+  EXPECT_EQ(quarantineFolders(), std::vector<std::string>{id});  // the loser's was rolled back and removed
 
   auto restoreOne = std::async(std::launch::async, [&] { return restore(id); });
   auto restoreTwo = std::async(std::launch::async, [&] { return restore(id); });
