@@ -38,7 +38,8 @@ PutBack putBack(const platform::UniqueFd& root, int folderFd, const MoveRecord& 
   }
   const std::optional<bool> taken = entryExists(root, record.original);
   if (!taken) return {Outcome::failed, "Tidewarden could not tell whether its original place is free"};
-  if (*taken) return {Outcome::placeTaken, {}};
+  // A restore running at the same time may have just put it there.
+  if (*taken) return {stillInFolder(folderFd, *quarantined) ? Outcome::placeTaken : Outcome::notInQuarantine, {}};
   const std::string parent = parentPath(record.original);
   const platform::UniqueFd parentFd =
       platform::openOrMakeDirectoriesBeneath(root, walkPath(parent), kRestoredParentMode);

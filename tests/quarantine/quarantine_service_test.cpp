@@ -1,10 +1,14 @@
 // Quarantine and restore end to end over the helper's socket, on a test Mac with scripted
 // launchctl and ps: moves with their records, the manifest, roll-back, and restore.
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,6 +21,27 @@
 #include "platform/uuid.h"
 #include "startup_item_fixture.h"
 #include "support/wire_client.h"
+
+// Fault injection at the kernel boundary: once armed, the next rename to the name
+// `renameTrapName` first removes the host directory `renameTrapRemoves`, as if someone
+// removed the original's folder between the helper's look and its move.
+namespace {
+std::mutex renameTrapMutex;
+std::string renameTrapName;
+std::string renameTrapRemoves;
+}  // namespace
+
+extern "C" int renameat2(int fromDirFd, const char* from, int toDirFd, const char* to, unsigned int flags) noexcept {
+  {
+    std::lock_guard lock(renameTrapMutex);
+    if (!renameTrapName.empty() && renameTrapName == to) {
+      std::error_code ignored;
+      std::filesystem::remove(renameTrapRemoves, ignored);
+      renameTrapName.clear();
+    }
+  }
+  return static_cast<int>(::syscall(SYS_renameat2, fromDirFd, from, toDirFd, to, flags));
+}
 
 namespace tidewarden::quarantine {
 namespace {
@@ -188,14 +213,90 @@ TEST_F(QuarantineServiceTest, AProgramOutsideTheMovableLocationsStaysAndOnlyTheP
   EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
 }
 
-TEST_F(QuarantineServiceTest, AProgramThatVanishedMeanwhileIsSkippedWithoutARecord) {
-  setLaunchctl("rm \"$ROOT" + kAgent + "\"");
+TEST_F(QuarantineServiceTest, TheReplySaysWhatDidNotHappen) {
+  const std::string ps = "#!/bin/sh\necho \"$@\" >>'" + log("ps") + "'\n";
+  const std::vector<std::pair<pid_t, int>> stopped = {{101, SIGTERM}, {102, SIGTERM}};
+  struct Case {
+    std::optional<std::string> launchctl;  // its body; nothing: it is missing
+    std::string ps;
+    std::vector<std::pair<pid_t, int>> signals;
+    std::string notes;
+    std::size_t records;
+  };
+  const Case cases[] = {
+      {std::nullopt, ps + "cat '" + log("listing") + "'", stopped,
+       " The startup service may still be loaded: Cannot start /bin/launchctl: No such file or directory.", 3},
+      {"kill -HUP $$", ps + "cat '" + log("listing") + "'", stopped,
+       " The startup service may still be loaded: launchctl was ended by signal 1.", 3},
+      {"exit 3", ps + "kill -HUP $$", {},
+       " The startup service may still be loaded: launchctl ended with exit status 3. No running program of the "
+       "item was stopped: ps was ended by signal 1.",
+       3},
+      {"", ps + "cat '" + log("listing") + "'; echo 'abc " + kAgent + "'", stopped,
+       " Some lines of the process list could not be read, so a running program of the item may not have been "
+       "stopped.",
+       3},
+      {"rm \"$ROOT" + kAgent + "\"", ps + "cat '" + log("listing") + "'", stopped,
+       " " + kAgent + " was not moved: it was no longer there.", 2},
+  };
+  const std::string plistBytes = mac.read(kPlist);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.notes);
+    if (c.launchctl) {
+      setLaunchctl(*c.launchctl);
+    } else {
+      std::filesystem::remove(mac.host("/bin/launchctl"));
+    }
+    mac.write("/bin/ps", c.ps);
+    mac.test().signals.sent.clear();
+    const json reply = quarantine();
+    ASSERT_EQ(reply.at("success"), true) << reply.dump();
+    EXPECT_EQ(reply.at("message"), kQuarantined + c.notes);
+    EXPECT_EQ(mac.test().signals.sent, c.signals);
+    const std::string id = reply.at("quarantineID");
+    EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), c.records);
+    // Back for the next case.
+    std::filesystem::remove(mac.host(kAgent));
+    EXPECT_EQ(restore(id).at("success"), true);
+    mac.writeProgram(kAgent, Signer::adhoc, "agent");
+    EXPECT_EQ(mac.read(kPlist), plistBytes);
+  }
+}
+
+TEST_F(QuarantineServiceTest, TheHelpersOwnStateIsNeverMovedEvenWhenAScriptNamesIt) {
+  const std::string otherManifest = kRoot + "/4D2C8B1A-0000-4000-8000-000000000001/manifest.json";
+  for (const std::string& own : {std::string("/Library/Application Support/Tidewarden/FanControl/lease.json"),
+                                 otherManifest}) {
+    SCOPED_TRACE(own);
+    mac.write(own, "{}", 0600);
+    mac.writeScript(kScript, "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n"
+                             "exec '" + own + "'\n");
+    mac.writeDaemon(kPlist, "com.apple.updater", {"/bin/sh", kScript});
+    const json reply = quarantine("com.apple.updater");
+    ASSERT_EQ(reply.at("success"), true) << reply.dump();
+    const std::string id = reply.at("quarantineID");
+    EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
+                                                           "startup-com.example.updater.plist"}));
+    EXPECT_EQ(mac.read(own), "{}");
+    EXPECT_EQ(restore(id).at("success"), true);
+  }
+}
+
+TEST_F(QuarantineServiceTest, ARelatedProgramSearchCutShortCountsAsUnknownAndSaysSo) {
+  // More quoted paths than are examined, the agent after them.
+  std::string body = "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n";
+  for (int i = 0; i < 1025; ++i) body += "# '/absent/" + std::to_string(i) + "'\n";
+  mac.writeScript(kScript, body + "exec '" + kAgent + "' --daemon\n");
   const json reply = quarantine();
   ASSERT_EQ(reply.at("success"), true) << reply.dump();
-  const std::string id = reply.at("quarantineID");
-  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
-                                                         "startup-com.example.updater.plist"}));
-  EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 2u);
+  EXPECT_EQ(reply.at("message"),
+            std::string(kQuarantined) +
+                " The script names more than 1024 quoted paths, so Tidewarden could not tell which program it runs "
+                "and counted that program as unknown evidence. A program the script runs may have been left in "
+                "place.");
+  EXPECT_TRUE(mac.exists(kAgent));
+  EXPECT_EQ(folderEntries(reply.at("quarantineID")),
+            (std::vector<std::string>{"0-run.sh", "manifest.json", "startup-com.example.updater.plist"}));
 }
 
 TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
@@ -322,6 +423,81 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   EXPECT_EQ(mac.read(kAgent), agentBytes);
   EXPECT_TRUE(mac.exists(kPlist) && mac.exists(kScript));
   EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
+}
+
+TEST_F(QuarantineServiceTest, AMoveBackThatFailsIsReportedAndALaterRestoreFinishesTheRest) {
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true);
+  const std::string id = reply.at("quarantineID");
+  const std::string folder = kRoot + "/" + id;
+  {
+    std::lock_guard lock(renameTrapMutex);
+    renameTrapName = "agent";
+    renameTrapRemoves = mac.host("/Users/Shared/.updater");
+  }
+  // The agent's folder vanishes under its move: an ENOENT while the agent is still in
+  // quarantine, which is a failure, not a file some other restore took.
+  EXPECT_EQ(restore(id), failure("Tidewarden could not restore every quarantined file. Restored: " + kPlist + "; " +
+                                 kScript + ". Still in quarantine: " + kAgent + " (Cannot move " + folder +
+                                 "/1-agent back to " + kAgent + ": No such file or directory)."));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"1-agent", "manifest.json"}));
+  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_TRUE(mac.exists(kAgent) && mac.exists(kScript) && mac.exists(kPlist));
+}
+
+TEST_F(QuarantineServiceTest, AtStartUpAnUnfinishedQuarantineIsRolledBackAndWhatCannotGoBackStaysRestorable) {
+  const std::string id = "0D6F1B52-7C0E-4B7A-9D4E-3A1F2B3C4D5E";
+  const std::string folder = kRoot + "/" + id;
+  const std::string plistBytes = mac.read(kPlist);
+  // A helper killed mid-quarantine: the property list moved and recorded, the script
+  // moved but not yet recorded, the agent not moved; and the property list's place
+  // was taken again since.
+  mac.write(folder + "/manifest.json", "", 0600);
+  std::filesystem::permissions(mac.host(folder), std::filesystem::perms::owner_all);
+  std::filesystem::rename(mac.host(kPlist), mac.host(folder + "/startup-com.example.updater.plist"));
+  std::filesystem::rename(mac.host(kScript), mac.host(folder + "/0-run.sh"));
+  mac.write(kPlist, "recreated", 0644);
+  const json moving = {{"id", id},
+                       {"label", "com.example.updater"},
+                       {"createdAt", 1.0},
+                       {"state", "moving"},
+                       {"records",
+                        {{{"original", kPlist},
+                          {"quarantined", folder + "/startup-com.example.updater.plist"},
+                          {"state", "moved"}},
+                         {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}, {"state", "pending"}},
+                         {{"original", kAgent}, {"quarantined", folder + "/1-agent"}, {"state", "pending"}}}}};
+  mac.write(folder + "/manifest.json", moving.dump(), 0600);
+  // Killed before its manifest, a write cut short, a manifest nobody can read, not ours.
+  const std::string empty = kRoot + "/1B5E8A20-3C4D-4E5F-8A9B-0C1D2E3F4A5B";
+  const std::string cutShort = kRoot + "/2C6F9B31-4D5E-4F60-9BAC-1D2E3F4A5B6C";
+  const std::string garbled = kRoot + "/3D7AAC42-5E6F-4071-ACBD-2E3F4A5B6C7D";
+  std::filesystem::create_directories(mac.host(empty));
+  mac.write(cutShort + "/.manifest.json.pending", "{\"id\":", 0600);
+  mac.write(garbled + "/manifest.json", "not json", 0600);
+  mac.write(garbled + "/0-agent", "kept", 0755);
+  mac.write(kRoot + "/notes/readme", "kept", 0644);
+
+  engines->quarantineRecovery.schedule();
+  engines->quarantineRecovery.run();
+
+  EXPECT_TRUE(mac.exists(kScript));
+  EXPECT_EQ(mac.read(kPlist), "recreated");
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
+  const json rolledBack = json::parse(mac.read(folder + "/manifest.json"));
+  EXPECT_EQ(rolledBack.at("state"), "rolledBack");
+  EXPECT_EQ(rolledBack.at("records"), json::array({moving.at("records").at(0)}));
+  for (const std::string& gone : {empty, cutShort}) EXPECT_FALSE(mac.exists(gone)) << gone;
+  EXPECT_EQ(mac.read(garbled + "/0-agent"), "kept");
+  EXPECT_TRUE(mac.exists(kRoot + "/notes/readme"));
+
+  std::filesystem::remove(mac.host(kPlist));
+  EXPECT_EQ(restore(id), (json{{"success", true},
+                               {"message", std::string(kRestored) + " This quarantine had not finished when the "
+                                                                    "helper stopped; the files it had moved were put "
+                                                                    "back."},
+                               {"quarantineID", id}}));
+  EXPECT_EQ(mac.read(kPlist), plistBytes);
 }
 
 }  // namespace
