@@ -55,6 +55,10 @@ std::optional<QuarantineManifest> readManifest(int folderFd, const std::string& 
   if (!platform::readAll(file.get(), text, kMaxManifestBytes)) {
     throw platformError("Cannot read the quarantine record " + recordPath, errno);
   }
+  return decodeManifest(text, folderPath, id);
+}
+
+QuarantineManifest decodeManifest(std::string_view text, const std::string& folderPath, const std::string& id) {
   QuarantineManifest manifest = platform::json::decodeDocument<QuarantineManifest>(text);
   if (manifest.id != id) throw Error(Error::Case::invalidQuarantineID);
   for (const MoveRecord& record : manifest.records) {

@@ -37,6 +37,9 @@ void syncFolder(int fd, const std::string& path);
 // Nothing when the folder holds no manifest. Read and decode errors are thrown.
 std::optional<QuarantineManifest> readManifest(int folderFd, const std::string& folderPath, const std::string& id);
 
+// The checks of readManifest on a manifest's text, for the folder at `folderPath`.
+QuarantineManifest decodeManifest(std::string_view text, const std::string& folderPath, const std::string& id);
+
 // Writes the manifest durably: the first one never over an existing file, later ones
 // replacing it whole; the folder is synced after. Throws "Cannot write the quarantine
 // record PATH: ERROR".
