@@ -1,6 +1,6 @@
-// A helper killed at random points of a quarantine and of a restore, on a simulated Mac
-// over the real socket: after its restart every file of the item is in place or comes
-// back with `restore`, nothing is lost and nothing is left in a quarantine folder.
+// Quarantine and restore on a simulated Mac over the real socket: a helper killed at random
+// points of a quarantine and of a restore loses nothing (after its restart every file of the
+// item is in place or comes back with `restore`), and the Mac's own tool faults are named.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -34,7 +34,7 @@ const std::string kQuarantineRoot = "/root/Library/Application Support/Tidewarde
 // Generous: a loaded 2-core machine running sanitizer builds.
 constexpr std::chrono::seconds kReplyBound{60};
 
-class QuarantineKillTest : public ::testing::Test {
+class QuarantineSimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     simulator_ = std::make_unique<ServingSimulator>(mac());
@@ -145,7 +145,7 @@ class QuarantineKillTest : public ::testing::Test {
   std::mt19937 random_;
 };
 
-TEST_F(QuarantineKillTest, AHelperKilledAnywhereInAQuarantineLosesNothing) {
+TEST_F(QuarantineSimulatorTest, AHelperKilledAnywhereInAQuarantineLosesNothing) {
   // How long a whole quarantine takes here, and that restore undoes it.
   const Micros whole = runKilledAfter(quarantineArguments(), std::nullopt);
   expectNothingLost();
@@ -162,7 +162,7 @@ TEST_F(QuarantineKillTest, AHelperKilledAnywhereInAQuarantineLosesNothing) {
   for (const auto& [state, count] : states) std::printf("killed with %s: %d\n", state.c_str(), count);
 }
 
-TEST_F(QuarantineKillTest, AHelperKilledAnywhereInARestoreLosesNothing) {
+TEST_F(QuarantineSimulatorTest, AHelperKilledAnywhereInARestoreLosesNothing) {
   Micros whole{0};
   std::map<std::string, int> states;
   for (int round = 0; round <= kKills; ++round) {
@@ -183,6 +183,33 @@ TEST_F(QuarantineKillTest, AHelperKilledAnywhereInARestoreLosesNothing) {
     if (HasFailure()) break;
   }
   for (const auto& [state, count] : states) std::printf("killed with %s: %d\n", state.c_str(), count);
+}
+
+// The simulated Mac's own tool faults: the quarantine goes on and its reply says what did
+// not happen.
+TEST_F(QuarantineSimulatorTest, ToolsThatFailOnTheSimulatedMacAreNamedInTheReply) {
+  const std::string done = "The background item was disabled and moved into quarantine.";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, done},
+      {{"launchctl", "missing"},
+       done + " The startup service may still be loaded: Cannot start /bin/launchctl: No such file or directory."},
+      {{"launchctl", "exit", "5"}, done + " The startup service may still be loaded: launchctl ended with exit status 5."},
+      {{"ps", "malformed"}, done + " Some lines of the process list could not be read, so a running program of the "
+                                   "item may not have been stopped."},
+      {{"ps", "exit", "1"}, done + " No running program of the item was stopped: ps ended with exit status 1."},
+  };
+  for (const auto& [fault, message] : cases) {
+    SCOPED_TRACE(message);
+    ASSERT_EQ(runWorldVerb(mac(), {"clear-tool-faults"}).exitCode, 0);
+    if (!fault.empty()) {
+      std::vector<std::string> verb = {"tool-fault"};
+      verb.insert(verb.end(), fault.begin(), fault.end());
+      ASSERT_EQ(runWorldVerb(mac(), verb).exitCode, 0);
+    }
+    const nlohmann::json reply = call(quarantineArguments());
+    EXPECT_EQ(reply.value("message", ""), message);
+    expectNothingLost();
+  }
 }
 
 }  // namespace
