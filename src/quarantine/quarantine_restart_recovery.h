@@ -15,8 +15,8 @@ inline constexpr std::size_t kMaxRecoveredFolders = 4096;
 // leaves its folder with a manifest still `moving` (or, killed before the first one was
 // written, an empty folder); the client never learnt the ID. So at start-up every such
 // quarantine is rolled back (rollBackQuarantine): the item is back as if nothing had
-// happened, or what could not go back stays listed in a manifest `restore` accepts.
-// Empty folders and manifests whose write was cut short are removed. Folders whose
+// happened, or what could not go back stays listed in a manifest `restore` accepts (and
+// is tried again at the next start). Empty folders and manifests whose write was cut short are removed. Folders whose
 // manifest cannot be read are left untouched: unknown is never taken as nothing there.
 class QuarantineRestartRecovery {
  public:
