@@ -16,7 +16,9 @@ set(TIDEWARDEN_FUZZ_TARGETS
     fan_recovery_record
     smc_replies
     preparation_manifest
-    launchd_item)
+    launchd_item
+    quarantine_manifest
+    process_listing)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -33,6 +35,8 @@ set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_plat
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
+set(tidewarden_fuzz_libs_quarantine_manifest tidewarden_quarantine)
+set(tidewarden_fuzz_libs_process_listing tidewarden_quarantine)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

@@ -265,8 +265,9 @@ void PrivilegedHelperService::quarantineBackgroundItem(std::string data, Reply r
   if (!request) return;
   // Synchronously on the calling thread, as the application expects.
   answer(*reply, actionFailure, [&] {
-    const std::string id = quarantine::BackgroundQuarantineEngine(engines_->platform).quarantine(*request);
-    return json::encodeValue(quarantine::PrivilegedActionResponse{true, quarantine::kQuarantinedMessage, id});
+    engines_->quarantineRecovery.awaitRecovery();
+    const auto outcome = quarantine::BackgroundQuarantineEngine(engines_->platform).quarantine(*request);
+    return json::encodeValue(quarantine::PrivilegedActionResponse{true, outcome.message(), outcome.id});
   });
 }
 
@@ -275,9 +276,9 @@ void PrivilegedHelperService::restoreQuarantineItem(std::string data, Reply repl
   auto request = decodeRequest<quarantine::BackgroundRestoreRequest>(data, std::nullopt, "", *reply, actionFailure);
   if (!request) return;
   answer(*reply, actionFailure, [&] {
-    quarantine::BackgroundQuarantineEngine(engines_->platform).restore(*request);
-    return json::encodeValue(
-        quarantine::PrivilegedActionResponse{true, quarantine::kRestoredMessage, request->quarantineID});
+    engines_->quarantineRecovery.awaitRecovery();
+    const std::string message = quarantine::BackgroundQuarantineEngine(engines_->platform).restore(*request);
+    return json::encodeValue(quarantine::PrivilegedActionResponse{true, message, request->quarantineID});
   });
 }
 
