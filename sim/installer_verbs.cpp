@@ -149,8 +149,9 @@ void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
   const std::string version = options["--version"];
   const std::string build = options["--build"];
   const std::string layout = options.contains("--layout") ? options["--layout"] : "in-app";
-  if (layout != "in-app" && layout != "beside-payload" && layout != "hybrid" && layout != "none") {
-    usage("--layout needs in-app, beside-payload, hybrid or none");
+  if (layout != "in-app" && layout != "beside-payload" && layout != "hybrid" && layout != "none" &&
+      layout != "both") {
+    usage("--layout needs in-app, beside-payload, hybrid, both or none");
   }
   const std::string signer = options.contains("--signer") ? options["--signer"] : "apple";
   if (signer != "apple" && signer != "developer" && signer != "adhoc") usage("--signer needs apple, developer or adhoc");
@@ -182,11 +183,11 @@ void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
     for (std::int64_t index = 0; index < apps; ++index) {
       const std::string app = "Install macOS " + name + (index == 0 ? "" : " " + std::to_string(index + 1)) + ".app";
       makeInstallerApplication(directory, work / app, identifier, version, signer);
-      if (layout == "in-app") writeFile(work / app / "Contents/SharedSupport/SharedSupport.dmg", image, fs::perms(0644));
+      if (layout == "in-app" || layout == "both") writeFile(work / app / "Contents/SharedSupport/SharedSupport.dmg", image, fs::perms(0644));
       package.entries.push_back({"Payload/" + app, true, 0755});
       collect(work / app, "Payload/" + app, package.entries);
     }
-    if (layout == "beside-payload") package.entries.push_back({"SharedSupport.dmg", false, 0644, image});
+    if (layout == "beside-payload" || layout == "both") package.entries.push_back({"SharedSupport.dmg", false, 0644, image});
     if (layout == "hybrid") package.embeddedImage = image;
     fs::remove_all(work);
   } catch (...) {

@@ -63,13 +63,11 @@ ValidatedRequest validateRequest(const platform::Platform& platform, const Mater
   if (!facts || !facts->regular || facts->links != 1 || facts->size <= 0) {
     refuse("The saved package is not a supported complete regular installer file, or it has multiple hard links.");
   }
-  ValidatedRequest validated{storage::PreparationStorageGate::open(platform), std::move(package),
-                             storage::fileIdentity(*facts)};
-  validated.gate.requireNoEarlierWorkspace();
-
+  // The budget is measured before the gate is opened, so that a refusal for space
+  // creates nothing at all (the gate makes the preparation folders).
   constexpr std::int64_t kLargestBudgetedPackage =
       (std::numeric_limits<std::int64_t>::max() - kMaterializeHeadroomBytes) / 3;
-  const std::int64_t size = validated.identity.logicalBytes;
+  const std::int64_t size = facts->size;
   const std::int64_t budget =
       size > kLargestBudgetedPackage ? std::numeric_limits<std::int64_t>::max() : 3 * size + kMaterializeHeadroomBytes;
   const auto available = storage::dataVolumeFreeBytes(platform);
@@ -77,6 +75,9 @@ ValidatedRequest validateRequest(const platform::Platform& platform, const Mater
     refuse("Preparation requires a conservative " + platform::fileByteCountText(budget) +
            " of additional working space. The saved package was kept; no new preparation workspace was created.");
   }
+  ValidatedRequest validated{storage::PreparationStorageGate::open(platform), std::move(package),
+                             storage::fileIdentity(*facts)};
+  validated.gate.requireNoEarlierWorkspace();
   return validated;
 }
 
