@@ -15,7 +15,11 @@ set(TIDEWARDEN_FUZZ_TARGETS
     fan_recovery_record
     smc_replies
     preparation_manifest
-    launchd_item)
+    launchd_item
+    payload_metadata
+    payload_attachment
+    image_description
+    hybrid_package)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -31,6 +35,10 @@ set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_plat
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
+set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)
+set(tidewarden_fuzz_libs_payload_attachment tidewarden_materialize)
+set(tidewarden_fuzz_libs_image_description tidewarden_materialize)
+set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)
