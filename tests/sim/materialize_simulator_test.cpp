@@ -257,6 +257,30 @@ TEST_F(MaterializeSimulatorTest, ExistingItemInApplicationsIsLeftUntouched) {
   EXPECT_FALSE(exists(std::string(kPreparationBase) + "/InstallAssistant"));
 }
 
+// A detach that fails, or an image list that cannot be read, may leave an image mounted
+// inside the workspace: cleanup keeps the workspace rather than deleting beneath a mount,
+// and says so; the scan shows it until the image is gone.
+TEST_F(MaterializeSimulatorTest, WorkspaceIsKeptWhileAnImageMayStillBeAttachedInIt) {
+  save("busy");
+  ASSERT_EQ(world({"installer", "detach-fails", "on"}).exitCode, 0);
+  const json reply = materialize(packagePath("busy"));
+  const std::string root = std::string(kPreparationBase) + "/InstallAssistant";
+  EXPECT_TRUE(reply.value("message", "").starts_with(
+      "Preparation failed while reading macOS payload identity: Payload was read. Image cleanup: The private payload "
+      "image could not be detached: /usr/bin/hdiutil detach did not finish successfully (exit 16). hdiutil: couldn't "
+      "unmount \"disk4\" - Resource busy. Its workspace will remain visible for recovery. Preparation storage could "
+      "not be completely removed. Kept at " + root + "/"))
+      << reply.dump();
+  EXPECT_EQ(reply.at("preparationCleanup").at("issues"),
+            json::array({"A disk image is still associated with this preparation workspace. It was not recursively "
+                         "deleted. No unrelated disk was detached."}));
+  EXPECT_TRUE(exists(root));
+  EXPECT_FALSE(exists(kApp));
+  const ProgramResult scan = ctl({"downloads", "scan", "--json"});
+  EXPECT_NE(scan.standardOutput.find("An image is still attached to this workspace."), std::string::npos)
+      << scan.standardOutput;
+}
+
 // A helper killed mid-way leaves its workspace with the manifest that names it: the next
 // request is refused until the scan's removal takes it away; then the package goes through.
 TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenTheNextRequestSucceeds) {
