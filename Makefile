@@ -19,7 +19,7 @@ TSAN_JOBS ?= 2
 TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
 TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test tsan bench bench-runner bench-snapshot clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
+.PHONY: deps build run test tsan bench bench-runner bench-snapshot bench-copy clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 deps: WANTED = $(PACKAGES)
 fuzz-deps: WANTED = $(PACKAGES) $(FUZZ_PACKAGES)
@@ -62,6 +62,10 @@ bench-runner: build
 
 bench-snapshot: build
 	$(BUILD_DIR)/bench/tidewarden-bench-snapshot
+
+# The private package snapshot copy of 1 GiB beside cp + sync, and the ratio of their throughputs.
+bench-copy: build
+	$(BUILD_DIR)/bench/tidewarden-bench-copy
 
 # libFuzzer with ASan/UBSan in its own build directory; each target runs FUZZ_SECONDS on a
 # scratch copy of its corpus (fuzz/corpus is never written); findings go to
