@@ -207,10 +207,8 @@ void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
   std::printf("%s\n", logical.c_str());
 }
 
-void flagVerb(const std::string& directory, WorldVerbArguments arguments, bool WorldInstallers::*flag,
-              bool value) {
+void setFlag(const std::string& directory, bool WorldInstallers::*flag, bool value) {
   World::update(directory, [&](WorldRecord& world) { world.installers.*flag = value; });
-  (void)arguments;
 }
 
 }  // namespace
@@ -222,11 +220,11 @@ void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments
   if (sub == "package") return packageVerb(directory, rest);
   if (sub == "detach-before-check") {
     if (!rest.empty()) usage("detach-before-check takes no arguments");
-    return flagVerb(directory, rest, &WorldInstallers::detachBeforeCheck, true);
+    return setFlag(directory, &WorldInstallers::detachBeforeCheck, true);
   }
   if (sub == "detach-fails") {
     if (rest.size() != 1 || (rest[0] != "on" && rest[0] != "off")) usage("detach-fails needs on or off");
-    return flagVerb(directory, rest, &WorldInstallers::detachFails, rest[0] == "on");
+    return setFlag(directory, &WorldInstallers::detachFails, rest[0] == "on");
   }
   if (sub == "append-on-free-space-check") {
     if (rest.empty() || rest[0].empty() || rest[0].front() != '/') usage("append-on-free-space-check needs a path");
