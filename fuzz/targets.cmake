@@ -18,7 +18,11 @@ set(TIDEWARDEN_FUZZ_TARGETS
     preparation_manifest
     launchd_item
     quarantine_manifest
-    process_listing)
+    process_listing
+    payload_metadata
+    payload_attachment
+    image_description
+    hybrid_package)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -36,7 +40,11 @@ set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
 set(tidewarden_fuzz_libs_quarantine_manifest tidewarden_quarantine)
-set(tidewarden_fuzz_libs_process_listing tidewarden_quarantine)
+set(tidewarden_fuzz_libs_process_listing tidewarden_quarantine
+set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)
+set(tidewarden_fuzz_libs_payload_attachment tidewarden_materialize)
+set(tidewarden_fuzz_libs_image_description tidewarden_materialize)
+set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
 #include "sim/download_verbs.h"
+#include "sim/installer_verbs.h"
 #include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
@@ -310,6 +311,7 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      then look S seconds older to the helper. Fans and waits keep host time",
        setClock},
       {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, sim::runDownloadVerb},
+      {"installer", sim::kInstallerVerbSynopsis, sim::kInstallerVerbSummary, sim::runInstallerVerb},
       {"free-space", "free-space BYTES",
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",

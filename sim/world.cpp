@@ -254,7 +254,8 @@ json WorldRecord::toJson() const {
               {"storage", platform::json::encodeValue(storage)},
               {"signals", platform::json::encodeValue(signals)},
               {"clock", platform::json::encodeValue(clock)},
-              {"downloads", platform::json::encodeValue(downloads)}};
+              {"downloads", platform::json::encodeValue(downloads)},
+              {"installers", platform::json::encodeValue(installers)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -281,6 +282,7 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "signals", record.signals);
   decodeSection(document, "clock", record.clock);
   decodeSection(document, "downloads", record.downloads);
+  decodeSection(document, "installers", record.installers);
   checkSections(record);
   checkWorldTools(record.tools);
   return record;

@@ -16,6 +16,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_installers.h"
 #include "sim/world_tools.h"
 
 namespace tidewarden::sim {
@@ -346,6 +347,7 @@ struct WorldRecord {
   std::vector<WorldSignal> signals;  // in the order they were sent
   WorldClock clock;
   WorldDownloads downloads;
+  WorldInstallers installers;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "sim/simulated_installer_tools.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_tools.h"
 #include "sim/world.h"
@@ -86,8 +87,10 @@ int run(int argc, char** argv) {
   }
 
   sim::SimulatedToolAnswer answer;
-  if (*tool == sim::WorldTool::launchctl) {
-    // The only tool that changes the world: its record is kept under the world lock.
+  if (auto installerAnswer = sim::answerInstallerTool(directory, *tool, arguments)) {
+    answer = std::move(*installerAnswer);
+  } else if (*tool == sim::WorldTool::launchctl) {
+    // Its record is kept under the world lock.
     sim::World::update(directory, [&](sim::WorldRecord& world) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
     });

@@ -11,6 +11,7 @@
 #include "helper/installer_helper_reply.h"
 #include "helper/local_installer_guard.h"
 #include "installers/installers_messages.h"
+#include "materialize/materialize_flow.h"
 #include "materialize/materialize_messages.h"
 #include "platform/clock.h"
 #include "platform/json_codec.h"
@@ -317,8 +318,11 @@ void PrivilegedHelperService::materializeInstallAssistantPackage(std::string dat
   auto request = decodeRequest<materialize::MaterializeInstallAssistantRequest>(
       data, kMaterializeRequestLimit, "Preparation request is too large.", *reply, materializeFailure);
   if (!request) return;
-  engines_->onUtilityQueue(
-      [reply] { answer(*reply, materializeFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, materializeFailure, [&] {
+      return json::encodeValue(materialize::materializeInstallAssistantPackage(engines->platform, request));
+    });
+  });
 }
 
 void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Reply replyBlock) {
