@@ -230,18 +230,69 @@ class SocketConnection final : public IncomingConnection {
   bool resumed_ = false;
 };
 
+// The connection slots of the listener, shared with every connection: a connection
+// gives its slot back when its last reply has been written or dropped, which may be
+// after the listener is gone.
+struct ConnectionSlots {
+  std::mutex mutex;
+  std::size_t open = 0;
+  std::map<uid_t, std::size_t> perUser;
+
+  void release(uid_t uid) {
+    std::lock_guard lock(mutex);
+    --open;
+    auto held = perUser.find(uid);
+    if (held != perUser.end() && --held->second == 0) perUser.erase(held);
+  }
+};
+
+// The calls one user has in flight over all its connections. Without it, a user could
+// keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one engine queue.
+class CallBudget {
+ public:
+  explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
+
+  // Waits for a free unit and takes it; false when `abandon` is set first (wake() tells).
+  bool acquire(const std::atomic<bool>& abandon) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return abandon.load() || used_ < limit_; });
+    if (abandon.load()) return false;
+    ++used_;
+    return true;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    --used_;
+    changed_.notify_all();
+  }
+  void wake() {
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+  }
+
+ private:
+  const std::size_t limit_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t used_ = 0;
+};
+
 // A connection from accept until it ends. Before admission it waits in the queue;
 // after, the reader and writer threads share it with every reply still owed.
 //
 // A call is in flight from the moment the reader hands it over until its reply has
-// been written to the socket or dropped. The reader takes no further bytes while
-// maxCallsInFlight calls are in flight, so a peer that sends faster than it is served,
-// or never reads its replies, is held back in its own socket buffer: the engines' queues
-// hold at most that many of its calls.
+// been written to the socket or dropped (a reply to a closed connection is dropped when
+// it arrives). The reader takes no further call while maxCallsInFlight calls of the
+// connection, or maxCallsInFlightPerUser of its user, are in flight, so a peer that
+// sends faster than it is served, or never reads its replies, is held back in its own
+// socket buffer: the engines' queues hold at most that many of its user's calls. The
+// connection keeps its slot until its threads are done and no call is in flight.
 class Connection {
  public:
-  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits)
-      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits) {}
+  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits,
+             std::shared_ptr<CallBudget> budget, std::shared_ptr<ConnectionSlots> slots)
+      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits),
+        budget_(std::move(budget)), slots_(std::move(slots)) {}
 
   int fd() const { return fd_.get(); }
   const PeerProcess& peer() const { return peer_; }
@@ -259,14 +310,34 @@ class Connection {
     return closed_;
   }
 
-  // The reader, before it reads or hands over anything more: waits until fewer than
-  // maxCallsInFlight calls are in flight, then counts one more if `start`. False when
-  // the connection closed meanwhile.
+  // Gives the slot back at once; for a connection that was never served.
+  void releaseUnserved() {
+    {
+      std::lock_guard lock(mutex_);
+      closeLocked();
+      threads_ = 0;
+    }
+    finishIfDone();
+  }
+
+  // The reader, before it reads or hands over anything more: waits until the
+  // connection may have another call in flight and, when `start`, until its user may
+  // too, and counts it. False when the connection closed meanwhile.
   bool awaitCallSlot(bool start) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_ || inFlight_ < std::max<std::size_t>(limits_.maxCallsInFlight, 1); });
-    if (closed_) return false;
-    if (start) ++inFlight_;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock,
+                    [&] { return closed_ || inFlight_ < std::max<std::size_t>(limits_.maxCallsInFlight, 1); });
+      if (closed_) return false;
+      if (!start) return true;
+    }
+    if (!budget_->acquire(abandoned_)) return false;
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      budget_->release();
+      return false;
+    }
+    ++inFlight_;
     return true;
   }
 
@@ -275,24 +346,11 @@ class Connection {
   // thread, so the thread that answered never waits for the peer. A peer that lets too
   // many replies pile up is disconnected rather than buffered without end.
   void enqueueReply(std::string frame) {
-    std::lock_guard lock(mutex_);
-    if (closed_) return;
-    if (backlog_.empty() && !writing_) {
-      ssize_t sent;
-      do {
-        sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-      } while (sent < 0 && errno == EINTR);
-      if (sent == static_cast<ssize_t>(frame.size())) return replyDoneLocked();
-      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return closeLocked();
-      if (sent > 0) frame.erase(0, static_cast<std::size_t>(sent));
+    {
+      std::lock_guard lock(mutex_);
+      queueOrWriteLocked(std::move(frame));
     }
-    if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
-        backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
-      return closeLocked();
-    }
-    backlogBytes_ += frame.size();
-    backlog_.push_back(std::move(frame));
-    changed_.notify_all();
+    finishIfDone();
   }
 
   // No more calls (the peer closed its sending side, or a call could not be read to its
@@ -324,26 +382,51 @@ class Connection {
       const bool sent = wire::writeFully(fd_.get(), frame);
       lock.lock();
       writing_ = false;
+      replyDoneLocked();  // written, or dropped with the connection
       if (!sent) {
         closeLocked();
         break;
       }
-      replyDoneLocked();
     }
   }
 
-  // Called by each of the two threads as it ends; true for the last one, which closes
-  // the descriptor: by then every reply was written or dropped.
-  bool threadFinished() {
-    std::lock_guard lock(mutex_);
-    if (--threads_ != 0) return false;
-    fd_.reset();
-    return true;
+  // Called by each of the two threads as it ends; the last one closes the descriptor.
+  void threadFinished() {
+    {
+      std::lock_guard lock(mutex_);
+      if (--threads_ == 0) fd_.reset();
+    }
+    finishIfDone();
   }
 
  private:
+  void queueOrWriteLocked(std::string frame) {
+    if (closed_) return replyDoneLocked();  // dropped
+    if (backlog_.empty() && !writing_) {
+      ssize_t sent;
+      do {
+        sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+      if (sent == static_cast<ssize_t>(frame.size())) return replyDoneLocked();
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        replyDoneLocked();
+        return closeLocked();
+      }
+      if (sent > 0) frame.erase(0, static_cast<std::size_t>(sent));
+    }
+    if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
+        backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
+      replyDoneLocked();
+      return closeLocked();
+    }
+    backlogBytes_ += frame.size();
+    backlog_.push_back(std::move(frame));
+    changed_.notify_all();
+  }
+
   void replyDoneLocked() {
     --inFlight_;
+    budget_->release();
     changed_.notify_all();
   }
 
@@ -351,10 +434,23 @@ class Connection {
     if (!closed_) {
       closed_ = true;
       if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
+      for (std::size_t dropped = backlog_.size(); dropped > 0; --dropped) replyDoneLocked();
       backlog_.clear();
       backlogBytes_ = 0;
+      abandoned_ = true;
+      budget_->wake();
     }
     changed_.notify_all();
+  }
+
+  // Gives the slot back once, when no thread and no call is left.
+  void finishIfDone() {
+    {
+      std::lock_guard lock(mutex_);
+      if (threads_ != 0 || inFlight_ != 0 || slotReleased_) return;
+      slotReleased_ = true;
+    }
+    slots_->release(peer_.uid());
   }
 
   mutable std::mutex mutex_;
@@ -363,12 +459,16 @@ class Connection {
   const PeerProcess peer_;
   const SteadyClock::time_point deadline_;
   const ListenerLimits limits_;
+  const std::shared_ptr<CallBudget> budget_;
+  const std::shared_ptr<ConnectionSlots> slots_;
+  std::atomic<bool> abandoned_{false};  // set with closed_, read by the budget's waiters
   std::deque<std::string> backlog_;
   std::size_t backlogBytes_ = 0;
   std::size_t inFlight_ = 0;
   bool writing_ = false;  // the writer thread is sending a frame outside the lock
   bool readerDone_ = false;
   bool closed_ = false;
+  bool slotReleased_ = false;
   int threads_ = 2;
 };
 
@@ -469,19 +569,25 @@ class UnixListener final : public Listener {
       std::optional<PeerProcess> peer = PeerProcess::ofSocket(client.get(), own_);
       if (!peer) continue;  // closed unread
       std::lock_guard lock(mutex_);
-      std::size_t& held = connectionsPerUser_[peer->uid()];
-      if (stopping_ || openConnections_ >= limits_.maxConnections || held >= limits_.maxConnectionsPerUser) {
-        if (held == 0) connectionsPerUser_.erase(peer->uid());
-        continue;  // closed unread
+      {
+        std::lock_guard slotLock(slots_->mutex);
+        std::size_t& held = slots_->perUser[peer->uid()];
+        if (stopping_ || slots_->open >= limits_.maxConnections || held >= limits_.maxConnectionsPerUser) {
+          if (held == 0) slots_->perUser.erase(peer->uid());
+          continue;  // closed unread
+        }
+        ++held;
+        ++slots_->open;
       }
-      ++held;
-      ++openConnections_;
       // The writer's stall limit: a send that moves no byte for this long fails.
       const auto stall = std::chrono::duration_cast<std::chrono::microseconds>(limits_.writeStallLimit);
       timeval timeout{static_cast<time_t>(stall.count() / 1000000), static_cast<suseconds_t>(stall.count() % 1000000)};
       ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+      std::shared_ptr<CallBudget>& budget = budgets_[peer->uid()];
+      if (!budget) budget = std::make_shared<CallBudget>(limits_.maxCallsInFlightPerUser);
       auto connection = std::make_shared<Connection>(std::move(client), std::move(*peer),
-                                                     SteadyClock::now() + limits_.admissionTimeLimit, limits_);
+                                                     SteadyClock::now() + limits_.admissionTimeLimit, limits_,
+                                                     budget, slots_);
       waiting_.push_back(connection);
       queue_.push_back(connection);
       admissionReady_.notify_one();
@@ -521,8 +627,7 @@ class UnixListener final : public Listener {
       std::lock_guard lock(mutex_);
       waiting_.remove(connection);
       if (!admission || stopping_ || connection->closed()) {
-        connection->close();
-        releaseSlot(connection->peer().uid());
+        connection->releaseUnserved();
       } else {
         startServing(std::move(connection), std::move(*admission));
       }
@@ -553,19 +658,8 @@ class UnixListener final : public Listener {
     return Admission{std::move(incoming), std::move(*space)};
   }
 
-  void releaseSlot(uid_t uid) {
-    --openConnections_;
-    auto held = connectionsPerUser_.find(uid);
-    if (held != connectionsPerUser_.end() && --held->second == 0) connectionsPerUser_.erase(held);
-  }
-
-  // A connection holds its slot until both threads are done: the reader no longer
-  // reads, and every reply owed has been written or dropped.
   void threadFinished(const std::shared_ptr<Connection>& connection, std::atomic<int>& running) {
-    if (connection->threadFinished()) {
-      std::lock_guard lock(mutex_);
-      releaseSlot(connection->peer().uid());
-    }
+    connection->threadFinished();
     running.fetch_sub(1);
   }
 
@@ -696,8 +790,9 @@ class UnixListener final : public Listener {
   std::condition_variable admissionReady_;
   std::deque<std::shared_ptr<Connection>> queue_;     // waiting for a worker
   std::list<std::shared_ptr<Connection>> waiting_;    // not yet admitted or refused
-  std::map<uid_t, std::size_t> connectionsPerUser_;
-  std::size_t openConnections_ = 0;
+  const std::shared_ptr<ConnectionSlots> slots_ = std::make_shared<ConnectionSlots>();
+  // One per user that has connected; a user's budget is shared by all its connections.
+  std::map<uid_t, std::shared_ptr<CallBudget>> budgets_;
   std::list<Session> sessions_;
   bool stopping_ = false;
 };

@@ -79,6 +79,8 @@ struct ListenerLimits {
   // Calls of one connection handed over and not yet answered (their reply not yet
   // written or dropped); while this many are, nothing more is read from that peer.
   std::size_t maxCallsInFlight = 4;
+  // The same over all connections of one user id.
+  std::size_t maxCallsInFlightPerUser = 4;
   // Replies waiting for a peer that does not read; past either bound it is disconnected.
   std::size_t maxReplyBacklogFrames = 256;
   std::size_t maxReplyBacklogBytes = 32u * 1024u * 1024u;
@@ -90,8 +92,8 @@ struct ListenerLimits {
 // connections arrived, before anything is read from the peer; a peer outside the
 // helper's own user and PID namespaces is never admitted. Each admitted connection
 // then has a reader thread, which reads calls in order and hands them to the exported
-// object (at most maxCallsInFlight unanswered at a time: beyond that it stops reading,
-// and the peer waits), and a writer thread for replies the socket cannot take at once:
+// object (at most maxCallsInFlight unanswered at a time, and maxCallsInFlightPerUser
+// over all connections of its user: beyond that it stops reading, and the peer waits), and a writer thread for replies the socket cannot take at once:
 // whatever thread finishes a call only writes what the socket accepts without waiting,
 // so a peer that stops reading never holds up an engine. A frame over the transport
 // limit (answered first through refuseOversized when its selector could be read), a

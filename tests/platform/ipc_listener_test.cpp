@@ -98,6 +98,8 @@ ListenerLimits testLimits() {
   limits.admissionTimeLimit = std::chrono::milliseconds(2000);
   limits.writeStallLimit = std::chrono::milliseconds(300);
   limits.maxReplyBacklogFrames = 64;
+  // Every peer here is one user; the budget of a user is the helper-level tests' matter.
+  limits.maxCallsInFlightPerUser = 64;
   return limits;
 }
 

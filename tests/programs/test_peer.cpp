@@ -2,6 +2,8 @@
 //   tidewarden-test-peer flood SOCKET COUNT   sends COUNT calls across the fan, download
 //       and utility queues and never reads; prints "sent N", then "closed" once the
 //       helper has closed the connection.
+//   tidewarden-test-peer fanflood SOCKET COUNT UID   runs as UID, pings once and prints
+//       "admitted" when answered, then sends COUNT fan inspect calls and never reads.
 //   tidewarden-test-peer halfclose SOCKET     sends one call to each of those queues,
 //       closes its sending side and prints "replies N" for the replies it then reads.
 //   tidewarden-test-peer hold SOCKET COUNT UID   runs as UID and keeps COUNT
@@ -178,6 +180,20 @@ int main(int argc, char** argv) {
   if (mode == "hold" && argc == 5) hold(argv[2], std::atol(argv[3]), static_cast<uid_t>(std::atol(argv[4])));
   if (mode == "call" && (argc == 6 || argc == 7)) {
     return call(argv[2], static_cast<uid_t>(std::atol(argv[3])), argv[4], argv[5], argc == 7);
+  }
+  if (mode == "fanflood" && argc == 5) {
+    dropTo(static_cast<uid_t>(std::atol(argv[4])));
+    const int fd = connectTo(argv[2]);
+    if (!tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({0, "pingWithReply:", ""})) ||
+        awaitReply(fd) == "closed") {
+      return 1;
+    }
+    std::printf("admitted\n");
+    std::fflush(stdout);
+    for (long sent = 0; sent < std::atol(argv[3]); ++sent) {
+      if (!sendCall(fd, static_cast<std::uint64_t>(sent) * kCalls.size())) break;
+    }
+    return 0;
   }
   if (mode == "nsride" && argc == 5) return nsride(argv[2], static_cast<uid_t>(std::atol(argv[3])), argv[4]);
   const int fd = connectTo(argv[2]);
