@@ -118,11 +118,14 @@ class PeerProcess {
     return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), 0, nullptr, 0) == 0;
   }
 
-  // A process may leave the helper's user namespace at any time (unshare, setns); its
-  // PID namespace is fixed for its life, and compared anyway.
   bool inNamespaces(const Namespaces& own) const {
-    return namespaceLink(nsDir_.get(), "user") == own.user && namespaceLink(nsDir_.get(), "pid") == own.pid;
+    return inUserNamespace(own) && namespaceLink(nsDir_.get(), "pid") == own.pid;
   }
+  // What may change after admission: a process may leave the helper's user namespace
+  // at any time (unshare, setns), while its PID namespace is fixed for its life (only
+  // its children can be made to start in another), so the admission's look at that
+  // one holds for every later message.
+  bool inUserNamespace(const Namespaces& own) const { return namespaceLink(nsDir_.get(), "user") == own.user; }
 
   // What changes when the process runs another program: the executable's identity and
   // the layout of its code, data, stack, arguments and environment. Compared before and
@@ -262,8 +265,7 @@ class CallBudget {
   }
   void release() {
     std::lock_guard lock(mutex_);
-    --used_;
-    changed_.notify_all();
+    if (used_-- == limit_) changed_.notify_all();
   }
   void wake() {
     std::lock_guard lock(mutex_);
@@ -326,8 +328,7 @@ class Connection {
   bool awaitCallSlot(bool start) {
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock,
-                    [&] { return closed_ || inFlight_ < std::max<std::size_t>(limits_.maxCallsInFlight, 1); });
+      slotFreed_.wait(lock, [&] { return closed_ || inFlight_ < callLimit(); });
       if (closed_) return false;
       if (!start) return true;
     }
@@ -358,7 +359,7 @@ class Connection {
   void readerFinished() {
     std::lock_guard lock(mutex_);
     readerDone_ = true;
-    changed_.notify_all();
+    writerWork_.notify_all();
   }
 
   // The writer thread: sends queued replies in order until the connection closes, or
@@ -366,7 +367,7 @@ class Connection {
   void writeReplies() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [&] { return closed_ || !backlog_.empty() || (readerDone_ && inFlight_ == 0); });
+      writerWork_.wait(lock, [&] { return closed_ || !backlog_.empty() || (readerDone_ && inFlight_ == 0); });
       if (closed_) break;
       if (backlog_.empty()) {
         closeLocked();
@@ -421,13 +422,16 @@ class Connection {
     }
     backlogBytes_ += frame.size();
     backlog_.push_back(std::move(frame));
-    changed_.notify_all();
+    writerWork_.notify_all();
   }
 
+  std::size_t callLimit() const { return std::max<std::size_t>(limits_.maxCallsInFlight, 1); }
+
+  // Wakes only a thread that waits for this: on the ping's path no thread is woken.
   void replyDoneLocked() {
-    --inFlight_;
+    if (inFlight_-- == callLimit()) slotFreed_.notify_all();
+    if (readerDone_ && inFlight_ == 0) writerWork_.notify_all();
     budget_->release();
-    changed_.notify_all();
   }
 
   void closeLocked() {
@@ -440,7 +444,8 @@ class Connection {
       abandoned_ = true;
       budget_->wake();
     }
-    changed_.notify_all();
+    slotFreed_.notify_all();
+    writerWork_.notify_all();
   }
 
   // Gives the slot back once, when no thread and no call is left.
@@ -454,7 +459,8 @@ class Connection {
   }
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable slotFreed_;   // the reader waits here for a call to end
+  std::condition_variable writerWork_;  // the writer waits here for a reply to send
   UniqueFd fd_;
   const PeerProcess peer_;
   const SteadyClock::time_point deadline_;
@@ -686,7 +692,7 @@ class UnixListener final : public Listener {
     pid_t sender = 0;
     const ssize_t received = receiveWithSender(connection.fd(), buffer.data(), buffer.size(), sender);
     if (received <= 0) return received;
-    if (sender != connection.peer().pid() || !space.inUse() || !connection.peer().inNamespaces(own_)) return -1;
+    if (sender != connection.peer().pid() || !space.inUse() || !connection.peer().inUserNamespace(own_)) return -1;
     return received;
   }
 
