@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -251,21 +252,34 @@ struct ConnectionSlots {
 
 // The calls one user has in flight over all its connections. Without it, a user could
 // keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one engine queue.
+// Units are handed out in the order they were asked for, so no connection of the user
+// starves behind its siblings.
 class CallBudget {
  public:
   explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
 
-  // Waits for a free unit and takes it; false when `abandon` is set first (wake() tells).
+  // Waits for a unit and takes it; false when `abandon` is set first (wake() tells).
   bool acquire(const std::atomic<bool>& abandon) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return abandon.load() || used_ < limit_; });
     if (abandon.load()) return false;
-    ++used_;
-    return true;
+    if (used_ < limit_ && waiters_.empty()) {
+      ++used_;
+      return true;
+    }
+    Waiter waiter;
+    waiters_.push_back(&waiter);
+    changed_.wait(lock, [&] { return waiter.granted || abandon.load(); });
+    if (!waiter.granted) {
+      waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
+      return false;
+    }
+    if (!abandon.load()) return true;
+    releaseLocked();  // granted as it gave up: the unit goes on to the next
+    return false;
   }
   void release() {
     std::lock_guard lock(mutex_);
-    if (used_-- == limit_) changed_.notify_all();
+    releaseLocked();
   }
   void wake() {
     std::lock_guard lock(mutex_);
@@ -273,10 +287,26 @@ class CallBudget {
   }
 
  private:
+  struct Waiter {
+    bool granted = false;
+  };
+
+  // A unit given back passes straight to the longest waiter, if any.
+  void releaseLocked() {
+    if (waiters_.empty()) {
+      --used_;
+      return;
+    }
+    waiters_.front()->granted = true;
+    waiters_.pop_front();
+    changed_.notify_all();
+  }
+
   const std::size_t limit_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::size_t used_ = 0;
+  std::deque<Waiter*> waiters_;
 };
 
 // A connection from accept until it ends. Before admission it waits in the queue;
