@@ -4,7 +4,9 @@
 // Input: byte 0 gives how many of the next bytes are cut sizes (0..15); each cut size
 // is that byte + 1, used in turn; the rest is the stream. Whatever the cuts, the frames
 // and the tooLarge verdict must be those of the whole stream appended at once; a frame
-// that decodes as a call re-encodes to the very same bytes and decodes to the same call.
+// that decodes as a call re-encodes to the very same bytes and decodes to the same call;
+// the call head read from any cut-short start of a frame is either still incomplete or
+// the head of the whole frame (what an oversized call is answered by).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -59,7 +61,22 @@ Outcome readInPieces(std::string_view stream, const std::vector<std::size_t>& cu
   return outcome;
 }
 
+void checkCallHead(const std::string& body) {
+  using tidewarden::wire::CallHead;
+  const CallHead whole = tidewarden::wire::decodeCallHead(body);
+  FUZZ_CHECK(tidewarden::wire::decodeCall(body).has_value() == (whole.status == CallHead::Status::head),
+             "the call head and the whole call disagree: " + printable(body));
+  const std::size_t longest = std::min(body.size(), 10 + tidewarden::wire::kMaxSelectorBytes);
+  for (std::size_t length = 0; length <= longest; ++length) {
+    const CallHead part = tidewarden::wire::decodeCallHead(std::string_view(body).substr(0, length));
+    if (part.status == CallHead::Status::needMore) continue;
+    FUZZ_CHECK(part.status == whole.status && part.callId == whole.callId && part.selector == whole.selector,
+               "a cut-short call head differs from the whole one: " + printable(body.substr(0, length)));
+  }
+}
+
 void checkCall(const std::string& body) {
+  checkCallHead(body);
   const auto call = tidewarden::wire::decodeCall(body);
   if (!call) return;
   FUZZ_CHECK(!call->selector.empty() && call->selector.size() <= tidewarden::wire::kMaxSelectorBytes,
@@ -109,9 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(whole.frames == pieces.frames, "the frames depend on how the stream was cut: " +
                                                 std::to_string(whole.frames.size()) + " vs " +
                                                 std::to_string(pieces.frames.size()) + " frames");
+  std::size_t consumed = 0;
+  for (const std::string& frame : whole.frames) consumed += 4 + frame.size();
+  if (whole.tooLarge) checkCallHead(std::string(stream.substr(consumed + 4)));
   if (!whole.tooLarge) {
-    std::size_t consumed = 0;
-    for (const std::string& frame : whole.frames) consumed += 4 + frame.size();
     FUZZ_CHECK(whole.pending == stream.size() - consumed && pieces.pending == whole.pending,
                "pending bytes do not match the unread rest of the stream");
     FUZZ_CHECK(whole.pending < 4 || whole.pending < 4 + declaredLength(stream.substr(consumed)),

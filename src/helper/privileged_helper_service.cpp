@@ -36,6 +36,19 @@ constexpr const char* kSafetyCheckRemoved =
     "installer flow.";
 constexpr const char* kScopeApprovalMissing =
     "Destination-scope approval is missing or incompatible. No erase was started.";
+// Requests over a method's byte limit.
+constexpr const char* kFanTooLarge = "Fan request is too large.";
+constexpr const char* kRescueTooLarge = "Rescue Drive request is too large.";
+constexpr const char* kMaterializeTooLarge = "Preparation request is too large.";
+constexpr const char* kPreflightTooLarge = "Preparation preflight request is too large.";
+constexpr const char* kRemoveInterruptedTooLarge = "Installer-cleanup request is too large.";
+constexpr const char* kScanPreparedTooLarge = "Installer inventory request is too large.";
+constexpr const char* kDeletePreparedTooLarge = "Installer deletion request is too large.";
+constexpr const char* kReleaseImagesTooLarge = "Installer-image release request is too large.";
+constexpr const char* kInvalidStatus = "Invalid Rescue Drive status request.";
+constexpr const char* kInvalidCancellation = "Invalid Rescue Drive cancellation request.";
+// A request over the transport's own limit, to a method without a smaller one.
+constexpr const char* kOverTransportLimit = "Request is larger than the 16 MiB a call may carry. Nothing was done.";
 
 // Steps 1-3 of every data method: the byte limit, then a fresh decode. On refusal the
 // method's failure reply is sent here and nothing is returned.
@@ -229,6 +242,32 @@ void PrivilegedHelperService::invoke(const std::string& selector, std::optional<
   }
 }
 
+void PrivilegedHelperService::refuseOversized(const std::string& selector, Reply replyBlock) {
+  // Each method's failure shape: its own limit's message, or the transport's.
+  const std::map<std::string, std::function<nlohmann::json()>> refusals = {
+      {"fanControl:withReply:", [] { return fanControlFailure(kFanTooLarge); }},
+      {"quarantineBackgroundItem:withReply:", [] { return actionFailure(kOverTransportLimit); }},
+      {"restoreQuarantineItem:withReply:", [] { return actionFailure(kOverTransportLimit); }},
+      {"startRescueDrive:withReply:", [] { return startRescueDriveFailure(kRescueTooLarge); }},
+      {"rescueDriveStatus:withReply:", [] { return rescueOperationFailure(kInvalidStatus)(kOverTransportLimit); }},
+      {"cancelRescueDrive:withReply:",
+       [] { return rescueOperationFailure(kInvalidCancellation)(kOverTransportLimit); }},
+      {"materializeInstallAssistantPackage:withReply:", [] { return materializeFailure(kMaterializeTooLarge); }},
+      {"preflightInstallerPreparation:withReply:", [] { return preflightFailure(kPreflightTooLarge); }},
+      {"removeInterruptedInstallerDownloads:withReply:",
+       [] { return removeInterruptedFailure(kRemoveInterruptedTooLarge); }},
+      {"scanPreparedInstallers:withReply:",
+       [this] { return scanPreparedFailure(engines_->platform.clock)(kScanPreparedTooLarge); }},
+      {"deletePreparedInstaller:withReply:", [] { return deletePreparedFailure(kDeletePreparedTooLarge); }},
+      {"releasePreparedInstallerImages:withReply:", [] { return releaseImagesFailure(kReleaseImagesTooLarge); }},
+  };
+  auto reply = InstallerHelperReply::make(std::move(replyBlock));
+  // The transport offers only methods that take an argument.
+  const auto refusal = refusals.find(selector);
+  if (refusal == refusals.end()) std::abort();
+  sendJson(*reply, refusal->second());
+}
+
 std::string PrivilegedHelperService::pingText() const {
   auto& facts = engines_->platform.processFacts;
   std::string text = "Tidewarden privileged helper ready \u2014 UID " + std::to_string(facts.realUserId()) +
@@ -250,7 +289,7 @@ void PrivilegedHelperService::runInstallerPreparationSafetyCheck(Reply replyBloc
 
 void PrivilegedHelperService::fanControl(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
-  auto request = decodeRequest<fan::FanControlRequest>(data, kFanControlRequestLimit, "Fan request is too large.",
+  auto request = decodeRequest<fan::FanControlRequest>(data, kFanControlRequestLimit, kFanTooLarge,
                                                        *reply, fanControlFailure);
   if (!request) return;
   // The engines outlive counted work: their destructor waits for it.
@@ -286,7 +325,7 @@ void PrivilegedHelperService::restoreQuarantineItem(std::string data, Reply repl
 void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<rescue::RescueDriveStartRequest>(
-      data, kStartRescueDriveRequestLimit, "Rescue Drive request is too large.", *reply, startRescueDriveFailure);
+      data, kStartRescueDriveRequestLimit, kRescueTooLarge, *reply, startRescueDriveFailure);
   if (!request) return;
   answer(*reply, startRescueDriveFailure, [&]() -> nlohmann::json {
     if (request->destinationProtocol != kRescueDestinationProtocol ||
@@ -299,7 +338,7 @@ void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBloc
 
 void PrivilegedHelperService::rescueDriveStatus(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
-  const Failure failure = rescueOperationFailure("Invalid Rescue Drive status request.");
+  const Failure failure = rescueOperationFailure(kInvalidStatus);
   auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
   if (!request) return;
   answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
@@ -307,7 +346,7 @@ void PrivilegedHelperService::rescueDriveStatus(std::string data, Reply replyBlo
 
 void PrivilegedHelperService::cancelRescueDrive(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
-  const Failure failure = rescueOperationFailure("Invalid Rescue Drive cancellation request.");
+  const Failure failure = rescueOperationFailure(kInvalidCancellation);
   auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
   if (!request) return;
   answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
@@ -316,7 +355,7 @@ void PrivilegedHelperService::cancelRescueDrive(std::string data, Reply replyBlo
 void PrivilegedHelperService::materializeInstallAssistantPackage(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<materialize::MaterializeInstallAssistantRequest>(
-      data, kMaterializeRequestLimit, "Preparation request is too large.", *reply, materializeFailure);
+      data, kMaterializeRequestLimit, kMaterializeTooLarge, *reply, materializeFailure);
   if (!request) return;
   engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
     answer(*reply, materializeFailure, [&] {
@@ -328,7 +367,7 @@ void PrivilegedHelperService::materializeInstallAssistantPackage(std::string dat
 void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<storage::InstallerPreparationPreflightRequest>(
-      data, kPreflightRequestLimit, "Preparation preflight request is too large.", *reply, preflightFailure);
+      data, kPreflightRequestLimit, kPreflightTooLarge, *reply, preflightFailure);
   if (!request) return;
   engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
     answer(*reply, preflightFailure, [&] {
@@ -348,7 +387,7 @@ void PrivilegedHelperService::scanInterruptedInstallerDownloads(Reply replyBlock
 void PrivilegedHelperService::removeInterruptedInstallerDownloads(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<storage::InterruptedInstallerRemovalRequest>(
-      data, kRemoveInterruptedRequestLimit, "Installer-cleanup request is too large.", *reply,
+      data, kRemoveInterruptedRequestLimit, kRemoveInterruptedTooLarge, *reply,
       removeInterruptedFailure);
   if (!request) return;
   engines_->onInterruptedInstallersQueue([reply, engines = engines_.get(), request = std::move(*request)] {
@@ -362,7 +401,7 @@ void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply rep
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   const Failure failure = scanPreparedFailure(engines_->platform.clock);
   auto request = decodeRequest<installers::PreparedInstallerScanRequest>(
-      data, kScanPreparedRequestLimit, "Installer inventory request is too large.", *reply, failure);
+      data, kScanPreparedRequestLimit, kScanPreparedTooLarge, *reply, failure);
   if (!request) return;
   answerUnderLocalInstallerGuard(*engines_, reply, failure);
 }
@@ -370,7 +409,7 @@ void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply rep
 void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<installers::PreparedInstallerDeleteRequest>(
-      data, kDeletePreparedRequestLimit, "Installer deletion request is too large.", *reply, deletePreparedFailure);
+      data, kDeletePreparedRequestLimit, kDeletePreparedTooLarge, *reply, deletePreparedFailure);
   if (!request) return;
   answerUnderLocalInstallerGuard(*engines_, reply, deletePreparedFailure);
 }
@@ -378,7 +417,7 @@ void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply re
 void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, Reply replyBlock) {
   auto reply = InstallerHelperReply::make(std::move(replyBlock));
   auto request = decodeRequest<installers::PreparedInstallerImageReleaseRequest>(
-      data, kReleaseImagesRequestLimit, "Installer-image release request is too large.", *reply,
+      data, kReleaseImagesRequestLimit, kReleaseImagesTooLarge, *reply,
       releaseImagesFailure);
   if (!request) return;
   answerUnderLocalInstallerGuard(*engines_, reply, releaseImagesFailure);

@@ -48,6 +48,9 @@ class PrivilegedHelperService final : public platform::ExportedObject {
   static platform::ExportedInterface exportedInterface();
 
   void invoke(const std::string& selector, std::optional<std::string> argument, Reply reply) override;
+  // A call whose body is over the transport's 16 MiB: the method's failure reply, with
+  // its own too-large message, or one naming the transport's limit where it has none.
+  void refuseOversized(const std::string& selector, Reply reply) override;
 
   void fanControl(std::string request, Reply reply);
   void ping(Reply reply);

@@ -27,6 +27,14 @@ void SerialQueue::async(std::function<void()> work) {
   wake_.notify_one();
 }
 
+void SerialQueue::asyncUrgent(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    urgent_.push_back(std::move(work));
+  }
+  wake_.notify_one();
+}
+
 void SerialQueue::sync(const std::function<void()>& work) {
   if (isCurrent()) std::abort();
   std::mutex doneMutex;
@@ -54,10 +62,11 @@ void SerialQueue::run() {
 
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-    if (pending_.empty()) return;  // stopping and drained
-    std::function<void()> work = std::move(pending_.front());
-    pending_.pop_front();
+    wake_.wait(lock, [this] { return stopping_ || !urgent_.empty() || !pending_.empty(); });
+    if (urgent_.empty() && pending_.empty()) return;  // stopping and drained
+    auto& lane = urgent_.empty() ? pending_ : urgent_;
+    std::function<void()> work = std::move(lane.front());
+    lane.pop_front();
     lock.unlock();
     work();
     work = nullptr;  // release captured state outside the lock, before the next item

@@ -24,6 +24,10 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   void async(std::function<void()> work);
+  // Queues `work` ahead of all ordinary work still waiting (behind earlier urgent work
+  // only), so a periodic safety step never waits behind a backlog of requests; it
+  // still never overlaps the item that is running.
+  void asyncUrgent(std::function<void()> work);
   // Runs `work` on the queue and returns when it has finished. Calling it from the
   // queue's own thread would wait for itself for ever: that is a bug and aborts.
   void sync(const std::function<void()>& work);
@@ -36,6 +40,7 @@ class SerialQueue {
   const std::string label_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::deque<std::function<void()>> urgent_;
   std::deque<std::function<void()>> pending_;
   bool stopping_ = false;
   std::thread worker_;  // last: started once everything above exists

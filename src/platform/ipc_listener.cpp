@@ -1,5 +1,6 @@
 // Unix-domain socket listener: admission on a worker pool, then a reader and a writer
-// thread per admitted connection, with every message bound to its sending process.
+// thread per admitted connection, with every message bound to its sending process and
+// that process bound to the helper's own user and PID namespaces.
 #include "platform/ipc_listener.h"
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -45,6 +47,31 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 // Bound on what is read from /proc to recognise the peer's program image.
 constexpr std::size_t kMaxProcStatBytes = 4096;
 
+// The helper's own user and PID namespaces, as the kernel names them ("user:[N]").
+struct Namespaces {
+  std::string user;
+  std::string pid;
+  bool operator==(const Namespaces&) const = default;
+};
+
+// The target of a namespace link in `nsDir` (a /proc/<pid>/ns directory), or "" when it
+// cannot be read. Reading the link's text costs no path walk into the namespace file
+// system, which is what makes this check cheap enough for every message.
+std::string namespaceLink(int nsDir, const char* name) {
+  char target[64];
+  const ssize_t length = ::readlinkat(nsDir, name, target, sizeof target);
+  return length > 0 && static_cast<std::size_t>(length) < sizeof target ? std::string(target, length) : std::string();
+}
+
+Namespaces ownNamespaces() {
+  const UniqueFd nsDir(::open("/proc/self/ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Namespaces own{nsDir ? namespaceLink(nsDir.get(), "user") : "", nsDir ? namespaceLink(nsDir.get(), "pid") : ""};
+  if (own.user.empty() || own.pid.empty()) {
+    throw std::runtime_error("Cannot read the helper's own namespaces: " + errnoText(errno));
+  }
+  return own;
+}
+
 // The process at the other end of a connection, as the kernel named it at accept time.
 //
 // Why this is sound: the pid comes from SO_PEERCRED, and the pidfd and the /proc/<pid>
@@ -54,9 +81,16 @@ constexpr std::size_t kMaxProcStatBytes = 4096;
 // again after admission, so every later read of the directory is of the process that
 // connected. (Without SO_PEERPIDFD, on kernels before 6.5, the window between accept
 // and the open remains, as it did for the pid alone.)
+//
+// Why the namespaces matter: a process may name another process in the credentials it
+// attaches to a message only with CAP_SYS_ADMIN over its own PID namespace, and any
+// user can make a user and PID namespace of its own (unshare -Urpf) in which it has
+// just that. Inside it, it can name every process of that namespace, a genuine client
+// it started there included. A peer outside the helper's user and PID namespaces is
+// therefore never served; one inside them can only be named by itself or by root.
 class PeerProcess {
  public:
-  static std::optional<PeerProcess> ofSocket(int fd) {
+  static std::optional<PeerProcess> ofSocket(int fd, const Namespaces& own) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || credentials.pid <= 0) {
@@ -70,59 +104,109 @@ class PeerProcess {
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &pidfdSize) == 0) peer.pidfd_ = UniqueFd(pidfd);
     const std::string directory = "/proc/" + std::to_string(credentials.pid);
     peer.procDir_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!peer.procDir_ || !peer.alive()) return std::nullopt;
+    if (!peer.procDir_) return std::nullopt;
+    peer.nsDir_ = UniqueFd(::openat(peer.procDir_.get(), "ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!peer.nsDir_ || !peer.alive() || !peer.inNamespaces(own)) return std::nullopt;
     return peer;
   }
 
   pid_t pid() const { return pid_; }
   uid_t uid() const { return uid_; }
+  int procDir() const { return procDir_.get(); }
 
   bool alive() const {
     if (!pidfd_) return ::kill(pid_, 0) == 0 || errno == EPERM;
     return ::syscall(SYS_pidfd_send_signal, pidfd_.get(), 0, nullptr, 0) == 0;
   }
 
+  bool inNamespaces(const Namespaces& own) const {
+    return inUserNamespace(own) && namespaceLink(nsDir_.get(), "pid") == own.pid;
+  }
+  // What may change after admission: a process may leave the helper's user namespace
+  // at any time (unshare, setns), while its PID namespace is fixed for its life (only
+  // its children can be made to start in another), so the admission's look at that
+  // one holds for every later message.
+  bool inUserNamespace(const Namespaces& own) const { return namespaceLink(nsDir_.get(), "user") == own.user; }
+
   // What changes when the process runs another program: the executable's identity and
-  // the layout of its code, data, stack, arguments and environment. Compared with the
-  // value taken at admission before each batch of received bytes is served; nullopt
-  // when it cannot be read (the process is gone). The code mapped into the process is
-  // judged once, by admission: the genuine client cannot be made to run another program
-  // with other libraries (it is not traceable, and it never executes anything), so a
-  // change of program shows here first.
+  // the layout of its code, data, stack, arguments and environment. Compared before and
+  // after admission; nullopt when it cannot be read (the process is gone).
   std::optional<std::string> imageFingerprint() const {
     struct stat exe{};
     if (::fstatat(procDir_.get(), "exe", &exe, 0) != 0) return std::nullopt;
-    std::string stat;
-    if (!readProcFile("stat", stat, kMaxProcStatBytes)) return std::nullopt;
+    const std::optional<std::vector<std::string>> values = statFields();
+    if (!values) return std::nullopt;
     std::ostringstream fingerprint;
     fingerprint << exe.st_dev << ':' << exe.st_ino << ' ';
-    // Fields after the command name, which is in parentheses and may hold spaces.
+    // Kept: startcode, endcode, startstack (26-28) and start_data through env_end
+    // (45-51) where the kernel reports them.
+    for (std::size_t field = 26; field <= 51; ++field) {
+      if (field > 28 && field < 45) continue;
+      if (field - kFirstStatField < values->size()) fingerprint << (*values)[field - kFirstStatField] << ' ';
+    }
+    return fingerprint.str();
+  }
+
+  // Where the process's code starts (field 26 of its stat), 0 when unknown.
+  std::uint64_t codeAddress() const {
+    const std::optional<std::vector<std::string>> values = statFields();
+    if (!values) return 0;
+    return std::strtoull((*values)[26 - kFirstStatField].c_str(), nullptr, 10);
+  }
+
+ private:
+  // The fields of /proc/<pid>/stat from field 3 (state) on, at least through field 28.
+  static constexpr std::size_t kFirstStatField = 3;
+  std::optional<std::vector<std::string>> statFields() const {
+    std::string stat;
+    const UniqueFd fd(::openat(procDir_.get(), "stat", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd || !readAll(fd.get(), stat, kMaxProcStatBytes)) return std::nullopt;
+    // The command name is in parentheses and may hold spaces.
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(stat.substr(close + 1));
     std::vector<std::string> values;
     for (std::string value; fields >> value;) values.push_back(value);
-    // values[0] is field 3 (state). Kept: startcode, endcode, startstack (26-28) and
-    // start_data through env_end (45-51) where the kernel reports them.
-    constexpr std::size_t kFirstField = 3;
-    if (values.size() < 28 - kFirstField + 1) return std::nullopt;
-    for (std::size_t field = 26; field <= 51; ++field) {
-      if (field > 28 && field < 45) continue;
-      if (field - kFirstField < values.size()) fingerprint << values[field - kFirstField] << ' ';
-    }
-    return fingerprint.str();
-  }
-
- private:
-  bool readProcFile(const char* name, std::string& out, std::size_t limit) const {
-    const UniqueFd fd(::openat(procDir_.get(), name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    return fd && readAll(fd.get(), out, limit);
+    if (values.size() < 28 - kFirstStatField + 1) return std::nullopt;
+    return values;
   }
 
   pid_t pid_ = 0;
   uid_t uid_ = 0;
   UniqueFd pidfd_;
   UniqueFd procDir_;
+  UniqueFd nsDir_;
+};
+
+// The address space an admitted process ran when it was admitted, held through
+// /proc/<pid>/mem. A read through that descriptor works only while that very address
+// space is in use: once the process runs another program (or exits) it fails. That
+// makes "still the program it was admitted as" one read per batch of messages, with no
+// text to parse. The genuine client never shares its address space with another
+// process (it is not traceable and starts nothing), so the address space outlives its
+// program only by ending with it.
+class AddressSpace {
+ public:
+  static std::optional<AddressSpace> of(const PeerProcess& peer) {
+    AddressSpace space;
+    space.mem_ = UniqueFd(::openat(peer.procDir(), "mem", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    space.address_ = peer.codeAddress();
+    if (!space.mem_ || space.address_ == 0 || !space.inUse()) return std::nullopt;
+    return space;
+  }
+
+  bool inUse() const {
+    char byte;
+    ssize_t read;
+    do {
+      read = ::pread(mem_.get(), &byte, 1, static_cast<off_t>(address_));
+    } while (read < 0 && errno == EINTR);
+    return read == 1;
+  }
+
+ private:
+  UniqueFd mem_;
+  std::uint64_t address_ = 0;
 };
 
 class SocketConnection final : public IncomingConnection {
@@ -150,12 +234,97 @@ class SocketConnection final : public IncomingConnection {
   bool resumed_ = false;
 };
 
+// The connection slots of the listener, shared with every connection: a connection
+// gives its slot back when its last reply has been written or dropped, which may be
+// after the listener is gone.
+struct ConnectionSlots {
+  std::mutex mutex;
+  std::size_t open = 0;
+  std::map<uid_t, std::size_t> perUser;
+
+  void release(uid_t uid) {
+    std::lock_guard lock(mutex);
+    --open;
+    auto held = perUser.find(uid);
+    if (held != perUser.end() && --held->second == 0) perUser.erase(held);
+  }
+};
+
+// The calls one user has in flight over all its connections. Without it, a user could
+// keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one engine queue.
+// Units are handed out in the order they were asked for, so no connection of the user
+// starves behind its siblings.
+class CallBudget {
+ public:
+  explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
+
+  // Waits for a unit and takes it; false when `abandon` is set first (wake() tells).
+  bool acquire(const std::atomic<bool>& abandon) {
+    std::unique_lock lock(mutex_);
+    if (abandon.load()) return false;
+    if (used_ < limit_ && waiters_.empty()) {
+      ++used_;
+      return true;
+    }
+    Waiter waiter;
+    waiters_.push_back(&waiter);
+    changed_.wait(lock, [&] { return waiter.granted || abandon.load(); });
+    if (!waiter.granted) {
+      waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
+      return false;
+    }
+    if (!abandon.load()) return true;
+    releaseLocked();  // granted as it gave up: the unit goes on to the next
+    return false;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    releaseLocked();
+  }
+  void wake() {
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+  }
+
+ private:
+  struct Waiter {
+    bool granted = false;
+  };
+
+  // A unit given back passes straight to the longest waiter, if any.
+  void releaseLocked() {
+    if (waiters_.empty()) {
+      --used_;
+      return;
+    }
+    waiters_.front()->granted = true;
+    waiters_.pop_front();
+    changed_.notify_all();
+  }
+
+  const std::size_t limit_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t used_ = 0;
+  std::deque<Waiter*> waiters_;
+};
+
 // A connection from accept until it ends. Before admission it waits in the queue;
 // after, the reader and writer threads share it with every reply still owed.
+//
+// A call is in flight from the moment the reader hands it over until its reply has
+// been written to the socket or dropped (a reply to a closed connection is dropped when
+// it arrives). The reader takes no further call while maxCallsInFlight calls of the
+// connection, or maxCallsInFlightPerUser of its user, are in flight, so a peer that
+// sends faster than it is served, or never reads its replies, is held back in its own
+// socket buffer: the engines' queues hold at most that many of its user's calls. The
+// connection keeps its slot until its threads are done and no call is in flight.
 class Connection {
  public:
-  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits)
-      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits) {}
+  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits,
+             std::shared_ptr<CallBudget> budget, std::shared_ptr<ConnectionSlots> slots)
+      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits),
+        budget_(std::move(budget)), slots_(std::move(slots)) {}
 
   int fd() const { return fd_.get(); }
   const PeerProcess& peer() const { return peer_; }
@@ -173,39 +342,62 @@ class Connection {
     return closed_;
   }
 
-  // From any thread: queues a reply frame and returns at once. A peer that lets too
+  // Gives the slot back at once; for a connection that was never served.
+  void releaseUnserved() {
+    {
+      std::lock_guard lock(mutex_);
+      closeLocked();
+      threads_ = 0;
+    }
+    finishIfDone();
+  }
+
+  // The reader, before it reads or hands over anything more: waits until the
+  // connection may have another call in flight and, when `start`, until its user may
+  // too, and counts it. False when the connection closed meanwhile.
+  bool awaitCallSlot(bool start) {
+    {
+      std::unique_lock lock(mutex_);
+      slotFreed_.wait(lock, [&] { return closed_ || inFlight_ < callLimit(); });
+      if (closed_) return false;
+      if (!start) return true;
+    }
+    if (!budget_->acquire(abandoned_)) return false;
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+      budget_->release();
+      return false;
+    }
+    ++inFlight_;
+    return true;
+  }
+
+  // From any thread: a call's reply frame. Written at once when nothing is queued before
+  // it and the socket takes it whole without waiting; otherwise queued for the writer
+  // thread, so the thread that answered never waits for the peer. A peer that lets too
   // many replies pile up is disconnected rather than buffered without end.
   void enqueueReply(std::string frame) {
-    std::lock_guard lock(mutex_);
-    --outstanding_;
-    if (closed_) return changed_.notify_all();
-    if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
-        backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
-      return closeLocked();
+    {
+      std::lock_guard lock(mutex_);
+      queueOrWriteLocked(std::move(frame));
     }
-    backlogBytes_ += frame.size();
-    backlog_.push_back(std::move(frame));
-    changed_.notify_all();
+    finishIfDone();
   }
 
-  void callStarted() {
-    std::lock_guard lock(mutex_);
-    ++outstanding_;
-  }
-
-  // The peer closed its sending side: no more calls, but the replies it is owed still go out.
+  // No more calls (the peer closed its sending side, or a call could not be read to its
+  // end), but the replies owed still go out; then the connection closes.
   void readerFinished() {
     std::lock_guard lock(mutex_);
     readerDone_ = true;
-    changed_.notify_all();
+    writerWork_.notify_all();
   }
 
   // The writer thread: sends queued replies in order until the connection closes, or
-  // until the reader is done and no reply is owed any more.
+  // until the reader is done and no call is in flight any more.
   void writeReplies() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [&] { return closed_ || !backlog_.empty() || (readerDone_ && outstanding_ == 0); });
+      writerWork_.wait(lock, [&] { return closed_ || !backlog_.empty() || (readerDone_ && inFlight_ == 0); });
       if (closed_) break;
       if (backlog_.empty()) {
         closeLocked();
@@ -214,11 +406,14 @@ class Connection {
       std::string frame = std::move(backlog_.front());
       backlog_.pop_front();
       backlogBytes_ -= frame.size();
+      writing_ = true;
       lock.unlock();
       // The socket's send time-out is the stall limit: a peer that takes none of the
       // bytes for that long is disconnected.
       const bool sent = wire::writeFully(fd_.get(), frame);
       lock.lock();
+      writing_ = false;
+      replyDoneLocked();  // written, or dropped with the connection
       if (!sent) {
         closeLocked();
         break;
@@ -226,35 +421,90 @@ class Connection {
     }
   }
 
-  // Called by each of the two threads as it ends; the last one closes the descriptor,
-  // so a finished connection holds no descriptor while work still owes it a reply.
+  // Called by each of the two threads as it ends; the last one closes the descriptor.
   void threadFinished() {
-    std::lock_guard lock(mutex_);
-    if (--threads_ == 0) fd_.reset();
+    {
+      std::lock_guard lock(mutex_);
+      if (--threads_ == 0) fd_.reset();
+    }
+    finishIfDone();
   }
 
  private:
+  void queueOrWriteLocked(std::string frame) {
+    if (closed_) return replyDoneLocked();  // dropped
+    if (backlog_.empty() && !writing_) {
+      ssize_t sent;
+      do {
+        sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+      if (sent == static_cast<ssize_t>(frame.size())) return replyDoneLocked();
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        replyDoneLocked();
+        return closeLocked();
+      }
+      if (sent > 0) frame.erase(0, static_cast<std::size_t>(sent));
+    }
+    if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
+        backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
+      replyDoneLocked();
+      return closeLocked();
+    }
+    backlogBytes_ += frame.size();
+    backlog_.push_back(std::move(frame));
+    writerWork_.notify_all();
+  }
+
+  std::size_t callLimit() const { return std::max<std::size_t>(limits_.maxCallsInFlight, 1); }
+
+  // Wakes only a thread that waits for this: on the ping's path no thread is woken.
+  void replyDoneLocked() {
+    if (inFlight_-- == callLimit()) slotFreed_.notify_all();
+    if (readerDone_ && inFlight_ == 0) writerWork_.notify_all();
+    budget_->release();
+  }
+
   void closeLocked() {
     if (!closed_) {
       closed_ = true;
       if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
+      for (std::size_t dropped = backlog_.size(); dropped > 0; --dropped) replyDoneLocked();
       backlog_.clear();
       backlogBytes_ = 0;
+      abandoned_ = true;
+      budget_->wake();
     }
-    changed_.notify_all();
+    slotFreed_.notify_all();
+    writerWork_.notify_all();
+  }
+
+  // Gives the slot back once, when no thread and no call is left.
+  void finishIfDone() {
+    {
+      std::lock_guard lock(mutex_);
+      if (threads_ != 0 || inFlight_ != 0 || slotReleased_) return;
+      slotReleased_ = true;
+    }
+    slots_->release(peer_.uid());
   }
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable slotFreed_;   // the reader waits here for a call to end
+  std::condition_variable writerWork_;  // the writer waits here for a reply to send
   UniqueFd fd_;
   const PeerProcess peer_;
   const SteadyClock::time_point deadline_;
   const ListenerLimits limits_;
+  const std::shared_ptr<CallBudget> budget_;
+  const std::shared_ptr<ConnectionSlots> slots_;
+  std::atomic<bool> abandoned_{false};  // set with closed_, read by the budget's waiters
   std::deque<std::string> backlog_;
   std::size_t backlogBytes_ = 0;
-  std::size_t outstanding_ = 0;
+  std::size_t inFlight_ = 0;
+  bool writing_ = false;  // the writer thread is sending a frame outside the lock
   bool readerDone_ = false;
   bool closed_ = false;
+  bool slotReleased_ = false;
   int threads_ = 2;
 };
 
@@ -290,7 +540,7 @@ class UnixListener final : public Listener {
  public:
   UnixListener(UniqueFd listenFd, std::string path, dev_t device, ino_t inode, ListenerLimits limits)
       : listenFd_(std::move(listenFd)), path_(std::move(path)), device_(device), inode_(inode),
-        limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC)) {
+        limits_(limits), own_(ownNamespaces()), wake_(::eventfd(0, EFD_CLOEXEC)) {
     if (!wake_) {
       throw std::runtime_error("Cannot create the listener's wake-up descriptor: " + errnoText(errno));
     }
@@ -352,22 +602,28 @@ class UnixListener final : public Listener {
       UniqueFd client(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!client) continue;
       reapFinished();
-      std::optional<PeerProcess> peer = PeerProcess::ofSocket(client.get());
+      std::optional<PeerProcess> peer = PeerProcess::ofSocket(client.get(), own_);
       if (!peer) continue;  // closed unread
       std::lock_guard lock(mutex_);
-      std::size_t& held = connectionsPerUser_[peer->uid()];
-      if (stopping_ || openConnections_ >= limits_.maxConnections || held >= limits_.maxConnectionsPerUser) {
-        if (held == 0) connectionsPerUser_.erase(peer->uid());
-        continue;  // closed unread
+      {
+        std::lock_guard slotLock(slots_->mutex);
+        std::size_t& held = slots_->perUser[peer->uid()];
+        if (stopping_ || slots_->open >= limits_.maxConnections || held >= limits_.maxConnectionsPerUser) {
+          if (held == 0) slots_->perUser.erase(peer->uid());
+          continue;  // closed unread
+        }
+        ++held;
+        ++slots_->open;
       }
-      ++held;
-      ++openConnections_;
       // The writer's stall limit: a send that moves no byte for this long fails.
       const auto stall = std::chrono::duration_cast<std::chrono::microseconds>(limits_.writeStallLimit);
       timeval timeout{static_cast<time_t>(stall.count() / 1000000), static_cast<suseconds_t>(stall.count() % 1000000)};
       ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+      std::shared_ptr<CallBudget>& budget = budgets_[peer->uid()];
+      if (!budget) budget = std::make_shared<CallBudget>(limits_.maxCallsInFlightPerUser);
       auto connection = std::make_shared<Connection>(std::move(client), std::move(*peer),
-                                                     SteadyClock::now() + limits_.admissionTimeLimit, limits_);
+                                                     SteadyClock::now() + limits_.admissionTimeLimit, limits_,
+                                                     budget, slots_);
       waiting_.push_back(connection);
       queue_.push_back(connection);
       admissionReady_.notify_one();
@@ -407,8 +663,7 @@ class UnixListener final : public Listener {
       std::lock_guard lock(mutex_);
       waiting_.remove(connection);
       if (!admission || stopping_ || connection->closed()) {
-        connection->close();
-        releaseSlot(connection->peer().uid());
+        connection->releaseUnserved();
       } else {
         startServing(std::move(connection), std::move(*admission));
       }
@@ -417,13 +672,14 @@ class UnixListener final : public Listener {
 
   struct Admission {
     std::unique_ptr<SocketConnection> incoming;  // what the delegate configured
-    std::string image;                           // the peer's program image when admitted
+    AddressSpace space;                          // the peer's program as admitted
   };
 
   // Runs admission on a worker. The delegate examines the process behind the pid; the
   // connection is admitted only if, afterwards, that same process is still alive, still
-  // runs the program image it ran before the examination, and the time limit has not
-  // passed.
+  // in the helper's namespaces, still runs the program image it ran before the
+  // examination, and the time limit has not passed. The address space is taken between
+  // the examination and the last look at the image, so it is the one examined.
   std::optional<Admission> admit(const Connection& connection) {
     if (delegate_ == nullptr) return std::nullopt;
     const PeerProcess& peer = connection.peer();
@@ -432,65 +688,99 @@ class UnixListener final : public Listener {
     auto incoming = std::make_unique<SocketConnection>(peer.pid());
     if (!delegate_->shouldAcceptNewConnection(*incoming) || !incoming->ready()) return std::nullopt;
     if (!peer.alive() || SteadyClock::now() >= connection.deadline()) return std::nullopt;
+    std::optional<AddressSpace> space = AddressSpace::of(peer);
     const std::optional<std::string> after = peer.imageFingerprint();
-    if (!after || *after != *before) return std::nullopt;
-    return Admission{std::move(incoming), std::move(*before)};
+    if (!space || !after || *after != *before || !peer.inNamespaces(own_)) return std::nullopt;
+    return Admission{std::move(incoming), std::move(*space)};
   }
 
-  void releaseSlot(uid_t uid) {
-    --openConnections_;
-    auto held = connectionsPerUser_.find(uid);
-    if (held != connectionsPerUser_.end() && --held->second == 0) connectionsPerUser_.erase(held);
+  void threadFinished(const std::shared_ptr<Connection>& connection, std::atomic<int>& running) {
+    connection->threadFinished();
+    running.fetch_sub(1);
   }
 
   void startServing(std::shared_ptr<Connection> connection, Admission admission) {
     auto running = std::make_shared<std::atomic<int>>(2);
     Session session{connection, {}, {}, running};
-    session.writer = std::thread([connection, running] {
+    session.writer = std::thread([this, connection, running] {
       connection->writeReplies();
-      connection->threadFinished();
-      running->fetch_sub(1);
+      threadFinished(connection, *running);
     });
     session.reader = std::thread([this, connection, running, admission = std::move(admission)] {
-      serve(connection, *admission.incoming, admission.image);
+      serve(connection, *admission.incoming, admission.space);
       if (admission.incoming->invalidation_) admission.incoming->invalidation_();
-      connection->threadFinished();
-      {
-        std::lock_guard lock(mutex_);
-        releaseSlot(connection->peer().uid());
-      }
-      running->fetch_sub(1);
+      threadFinished(connection, *running);
     });
     sessions_.push_back(std::move(session));
   }
 
-  // The reader thread of an admitted connection: calls in order, each batch of bytes
-  // checked to come from the admitted process as it was when admitted.
-  void serve(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& image) {
-    const int fd = connection->fd();
-    const pid_t admittedPid = connection->peer().pid();
+  // Reads what the peer sent next, served only when the kernel names the admitted
+  // process as its sender and that process still runs the program it was admitted
+  // with, in the helper's namespaces. One check per batch of bytes read together.
+  // Returns the byte count, 0 at the end of the stream, -1 when the connection must close.
+  ssize_t receiveChecked(const Connection& connection, const AddressSpace& space, std::vector<char>& buffer) {
+    pid_t sender = 0;
+    const ssize_t received = receiveWithSender(connection.fd(), buffer.data(), buffer.size(), sender);
+    if (received <= 0) return received;
+    if (sender != connection.peer().pid() || !space.inUse() || !connection.peer().inUserNamespace(own_)) return -1;
+    return received;
+  }
+
+  // The reader thread of an admitted connection: calls in order, never more than
+  // maxCallsInFlight of them unanswered.
+  void serve(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const AddressSpace& space) {
     wire::FrameReader reader;
     std::vector<char> buffer(kReadChunkBytes);
     std::string body;
     for (;;) {
-      pid_t sender = 0;
-      const ssize_t received = receiveWithSender(fd, buffer.data(), buffer.size(), sender);
+      if (!connection->awaitCallSlot(/*start=*/false)) return;
+      const ssize_t received = receiveChecked(*connection, space, buffer);
       if (received == 0) return connection->readerFinished();
-      if (received < 0 || sender != admittedPid) return connection->close();
-      const std::optional<std::string> now = connection->peer().imageFingerprint();
-      if (!now || *now != image) return connection->close();
+      if (received < 0) return connection->close();
       reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
       for (;;) {
         const wire::FrameReader::Status status = reader.next(body);
         if (status == wire::FrameReader::Status::needMore) break;
-        if (status == wire::FrameReader::Status::tooLarge || !dispatch(connection, incoming, body)) {
-          return connection->close();
-        }
+        if (status == wire::FrameReader::Status::tooLarge) return refuseOversized(connection, incoming, space, reader);
+        if (!connection->awaitCallSlot(/*start=*/true)) return;
+        if (!dispatch(connection, incoming, body)) return connection->close();
       }
     }
   }
 
-  // Hands one call to the exported object; false for a transport violation.
+  // A frame over the transport limit is not read, but once its call id and selector
+  // have arrived, a call of a method that takes an argument is answered (the exported
+  // object says how) before the connection closes. Anything else closes it at once.
+  void refuseOversized(const std::shared_ptr<Connection>& connection, SocketConnection& incoming,
+                       const AddressSpace& space, wire::FrameReader& reader) {
+    std::vector<char> buffer(kReadChunkBytes);
+    wire::CallHead head = wire::decodeCallHead(reader.partialBody());
+    while (head.status == wire::CallHead::Status::needMore) {
+      const ssize_t received = receiveChecked(*connection, space, buffer);
+      if (received <= 0) return connection->close();
+      reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
+      head = wire::decodeCallHead(reader.partialBody());
+    }
+    const auto method = incoming.methods_.find(head.selector);
+    if (head.status != wire::CallHead::Status::head || method == incoming.methods_.end() || !method->second) {
+      return connection->close();
+    }
+    if (!connection->awaitCallSlot(/*start=*/true)) return;
+    incoming.object_->refuseOversized(head.selector, replyBlock(connection, head.callId));
+    connection->readerFinished();
+  }
+
+  // The reply block of one call: its reply frame goes to the connection exactly once.
+  static ReplyBlock replyBlock(const std::shared_ptr<Connection>& connection, std::uint64_t callId) {
+    auto once = OnceReply<std::string>::make([connection, callId](std::string payload) {
+      if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
+      connection->enqueueReply(wire::encodeReply({callId, std::move(payload)}));
+    });
+    return [once](std::string reply) { once->send(std::move(reply)); };
+  }
+
+  // Hands one call, already counted in flight, to the exported object; false for a
+  // transport violation.
   bool dispatch(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& body) {
     auto call = wire::decodeCall(body);
     if (!call) return false;
@@ -502,14 +792,7 @@ class UnixListener final : public Listener {
     } else if (!call->argument.empty()) {
       return false;
     }
-    const std::uint64_t callId = call->callId;
-    connection->callStarted();
-    auto once = OnceReply<std::string>::make([connection, callId](std::string payload) {
-      if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
-      connection->enqueueReply(wire::encodeReply({callId, std::move(payload)}));
-    });
-    incoming.object_->invoke(call->selector, std::move(argument),
-                             [once](std::string reply) { once->send(std::move(reply)); });
+    incoming.object_->invoke(call->selector, std::move(argument), replyBlock(connection, call->callId));
     return true;
   }
 
@@ -534,6 +817,7 @@ class UnixListener final : public Listener {
   dev_t device_;
   ino_t inode_;
   const ListenerLimits limits_;
+  const Namespaces own_;
   UniqueFd wake_;
   ListenerDelegate* delegate_ = nullptr;
   std::thread acceptThread_;
@@ -542,8 +826,9 @@ class UnixListener final : public Listener {
   std::condition_variable admissionReady_;
   std::deque<std::shared_ptr<Connection>> queue_;     // waiting for a worker
   std::list<std::shared_ptr<Connection>> waiting_;    // not yet admitted or refused
-  std::map<uid_t, std::size_t> connectionsPerUser_;
-  std::size_t openConnections_ = 0;
+  const std::shared_ptr<ConnectionSlots> slots_ = std::make_shared<ConnectionSlots>();
+  // One per user that has connected; a user's budget is shared by all its connections.
+  std::map<uid_t, std::shared_ptr<CallBudget>> budgets_;
   std::list<Session> sessions_;
   bool stopping_ = false;
 };

@@ -33,6 +33,13 @@ class ExportedObject {
   // is present exactly for methods that take one. May return before replying.
   virtual void invoke(const std::string& selector, std::optional<std::string> argument,
                       ReplyBlock reply) = 0;
+  // A call of a method that takes an argument whose frame is over the transport limit:
+  // only its selector was read, the argument never is. The connection closes once this
+  // reply (by default an empty one) has been written.
+  virtual void refuseOversized(const std::string& selector, ReplyBlock reply) {
+    (void)selector;
+    reply({});
+  }
 };
 
 // A connection on its way through admission. Nothing is read from the peer until
@@ -60,14 +67,20 @@ class ListenerDelegate {
 // What one peer may cost the listener. The defaults are the helper's; tests shrink the
 // time limits so that a stalled peer is seen in milliseconds.
 struct ListenerLimits {
-  // Connections open at once, admitted or waiting; further ones are closed unread.
+  // Connections open at once, admitted or waiting; further ones are closed unread. A
+  // connection counts until its last reply has been written or dropped.
   std::size_t maxConnections = 128;
-  // Connections one user id may hold at once, admitted or waiting.
+  // Connections one user id may hold at once, counted the same way.
   std::size_t maxConnectionsPerUser = 32;
   // Admissions examined at the same time; later connections wait their turn.
   std::size_t admissionWorkers = 4;
   // From accept to admitted; a connection still waiting then is closed unread.
   std::chrono::milliseconds admissionTimeLimit{5000};
+  // Calls of one connection handed over and not yet answered (their reply not yet
+  // written or dropped); while this many are, nothing more is read from that peer.
+  std::size_t maxCallsInFlight = 4;
+  // The same over all connections of one user id.
+  std::size_t maxCallsInFlightPerUser = 4;
   // Replies waiting for a peer that does not read; past either bound it is disconnected.
   std::size_t maxReplyBacklogFrames = 256;
   std::size_t maxReplyBacklogBytes = 32u * 1024u * 1024u;
@@ -76,16 +89,19 @@ struct ListenerLimits {
 };
 
 // Listens on a Unix-domain socket. A small pool of workers runs admission, in the order
-// connections arrived, before anything is read from the peer. Each admitted connection
+// connections arrived, before anything is read from the peer; a peer outside the
+// helper's own user and PID namespaces is never admitted. Each admitted connection
 // then has a reader thread, which reads calls in order and hands them to the exported
-// object, and a writer thread, which sends replies in completion order: whatever thread
-// finishes a call only queues its reply, so a peer that stops reading never holds up
-// an engine. A frame over the transport limit, a malformed frame, an unknown selector,
-// an argument that does not fit the method, bytes written by any process other than
-// the admitted one, or an admitted process that has since run another program closes
-// the connection. A peer that half-closes still gets the replies of its calls. Work
-// already handed to an exported object goes on when the peer leaves; its reply is
-// dropped.
+// object (at most maxCallsInFlight unanswered at a time, and maxCallsInFlightPerUser
+// over all connections of its user: beyond that it stops reading, and the peer waits), and a writer thread for replies the socket cannot take at once:
+// whatever thread finishes a call only writes what the socket accepts without waiting,
+// so a peer that stops reading never holds up an engine. A frame over the transport
+// limit (answered first through refuseOversized when its selector could be read), a
+// malformed frame, an unknown selector, an argument that does not fit the method, bytes
+// written by any process other than the admitted one, an admitted process that has
+// since run another program or left the helper's namespaces: each closes the
+// connection. A peer that half-closes still gets the replies of its calls. Work already
+// handed to an exported object goes on when the peer leaves; its reply is dropped.
 class Listener {
  public:
   // Creates the socket at `socketPath` (replacing a stale socket there, never any

@@ -66,7 +66,7 @@ void RepeatingTimer::runClock() {
     ++state->expirations;
     if (!state->tickWaiting) {
       state->tickWaiting = true;
-      queue_.async([state] {
+      queue_.asyncUrgent([state] {
         {
           std::lock_guard tickLock(state->mutex);
           state->tickWaiting = false;

@@ -12,7 +12,8 @@ namespace tidewarden::platform {
 class SerialQueue;
 
 // Runs `handler` on `queue` every `interval` once resumed, the first time one
-// interval after resume(). Ticks are fixed-rate on the steady clock; at most one tick
+// interval after resume(). Ticks take the queue's urgent lane: they wait for the item
+// running, never for work queued behind it. Ticks are fixed-rate on the steady clock; at most one tick
 // is ever waiting on the queue, so while the queue is busy further ticks coalesce
 // into the one already waiting instead of piling up. `leeway` is how late a tick may
 // be; ticks are never early.

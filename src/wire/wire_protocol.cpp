@@ -70,19 +70,35 @@ std::string encodeReply(const ReplyFrame& reply) {
   return frame(std::move(body));
 }
 
+CallHead decodeCallHead(std::string_view partialBody) {
+  CallHead head;
+  if (partialBody.size() < 10) return head;
+  const std::size_t selectorBytes = getBigEndian(partialBody, 8, 2);
+  if (selectorBytes == 0 || selectorBytes > kMaxSelectorBytes) {
+    head.status = CallHead::Status::malformed;
+    return head;
+  }
+  const std::string_view selector = partialBody.substr(10, selectorBytes);
+  for (char c : selector) {
+    if (c < 0x21 || c > 0x7e) {
+      head.status = CallHead::Status::malformed;
+      return head;
+    }
+  }
+  if (selector.size() < selectorBytes) return head;
+  head.status = CallHead::Status::head;
+  head.callId = getBigEndian(partialBody, 0, 8);
+  head.selector.assign(selector);
+  return head;
+}
+
 std::optional<CallFrame> decodeCall(std::string_view body) {
-  if (body.size() < 10) return std::nullopt;
+  CallHead head = decodeCallHead(body);
+  if (head.status != CallHead::Status::head) return std::nullopt;
   CallFrame call;
-  call.callId = getBigEndian(body, 0, 8);
-  const std::size_t selectorBytes = getBigEndian(body, 8, 2);
-  if (selectorBytes == 0 || selectorBytes > kMaxSelectorBytes || 10 + selectorBytes > body.size()) {
-    return std::nullopt;
-  }
-  call.selector.assign(body.substr(10, selectorBytes));
-  for (char c : call.selector) {
-    if (c < 0x21 || c > 0x7e) return std::nullopt;
-  }
-  call.argument.assign(body.substr(10 + selectorBytes));
+  call.callId = head.callId;
+  call.argument.assign(body.substr(10 + head.selector.size()));
+  call.selector = std::move(head.selector);
   return call;
 }
 
@@ -110,6 +126,11 @@ FrameReader::Status FrameReader::next(std::string& body) {
   body.assign(pending.substr(4, size));
   consumed_ += 4 + size;
   return Status::frame;
+}
+
+std::string_view FrameReader::partialBody() const {
+  const std::string_view pending = std::string_view(buffer_).substr(consumed_);
+  return pending.size() < 4 ? std::string_view() : pending.substr(4);
 }
 
 ReadStatus readFrame(int fd, std::string& body) {

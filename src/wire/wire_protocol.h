@@ -41,6 +41,17 @@ std::string encodeReply(const ReplyFrame& reply);
 std::optional<CallFrame> decodeCall(std::string_view body);
 std::optional<ReplyFrame> decodeReply(std::string_view body);
 
+// The start of a call body that may be cut anywhere: its call id and selector, for
+// answering a call whose body is too large to be read. needMore while the selector is
+// not complete; malformed as for decodeCall. Reads at most 10 + kMaxSelectorBytes bytes.
+struct CallHead {
+  enum class Status { needMore, head, malformed };
+  Status status = Status::needMore;
+  std::uint64_t callId = 0;
+  std::string selector;
+};
+CallHead decodeCallHead(std::string_view partialBody);
+
 // Cuts a byte stream into frame bodies as the bytes arrive, for a reader that takes
 // whatever a non-blocking socket holds. Keeps at most one partial frame; a length
 // prefix over kMaxFrameBytes makes the stream unusable (the connection must close).
@@ -53,6 +64,9 @@ class FrameReader {
   Status next(std::string& body);
   // Bytes received but not yet returned as a frame.
   std::size_t pendingBytes() const { return buffer_.size() - consumed_; }
+  // What has arrived of the body of the frame next() would return (after its length
+  // prefix); after tooLarge, the start of the oversized body.
+  std::string_view partialBody() const;
 
  private:
   std::string buffer_;

@@ -138,13 +138,29 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
   }
 }
 
-TEST_F(ServiceTest, UndecodableRequestsGetEachMethodsFailureShape) {
+// A body that does not decode, and one over the transport's 16 MiB (answered from its
+// selector alone, with the method's own too-large message or the transport's).
+TEST_F(ServiceTest, UndecodableAndOversizedRequestsGetEachMethodsFailureShape) {
   const std::string bad = "{\"action\": ";
+  const std::uint32_t oversized = wire::kMaxFrameBytes + 1;
+  const std::string prefix{char(oversized >> 24), char(oversized >> 16), char(oversized >> 8), char(oversized)};
   auto check = [&](const std::string& selector, const std::function<json(const std::string&)>& expected) {
     json reply = callJson(selector, bad);
     const std::string text = errorText(selector, reply);
     EXPECT_FALSE(text.empty()) << selector;
     EXPECT_EQ(reply, expected(text)) << selector << ": " << reply.dump();
+
+    std::string tooLarge = "Request is larger than the 16 MiB a call may carry. Nothing was done.";
+    for (const auto& method : limitedMethods()) {
+      if (method.selector == selector) tooLarge = method.tooLarge;
+    }
+    WireClient client(path);
+    client.sendRaw(prefix + wire::encodeCall({9, selector, bad}).substr(4));
+    const auto refused = client.next();
+    ASSERT_TRUE(refused) << selector;
+    EXPECT_EQ(refused->callId, 9u);
+    EXPECT_EQ(json::parse(refused->payload), expected(tooLarge)) << selector;
+    EXPECT_FALSE(client.next()) << selector;
   };
   const auto shape = [](json fixed, const char* key, const char* prefix = "") {
     return [fixed, key, prefix](const std::string& text) {

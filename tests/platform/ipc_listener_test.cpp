@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_program.h"
 #include "support/temp_dir.h"
 #include "support/wire_client.h"
 
@@ -78,6 +79,7 @@ class TestDelegate final : public ListenerDelegate {
  public:
   bool shouldAcceptNewConnection(IncomingConnection& connection) override {
     seenPid = connection.processIdentifier();
+    if (decideAfter.valid()) decideAfter.wait();
     if (!admit) return false;
     connection.setExportedInterface({{"echo:", true}, {"later:", true}, {"drop:", true}, {"plain", false}});
     connection.setExportedObject(object);
@@ -85,6 +87,7 @@ class TestDelegate final : public ListenerDelegate {
     return true;
   }
   bool admit = true;
+  std::shared_future<void> decideAfter;  // when valid, every decision waits for it
   std::atomic<pid_t> seenPid{0};
   std::shared_ptr<TestObject> object = std::make_shared<TestObject>();
 };
@@ -95,6 +98,8 @@ ListenerLimits testLimits() {
   limits.admissionTimeLimit = std::chrono::milliseconds(2000);
   limits.writeStallLimit = std::chrono::milliseconds(300);
   limits.maxReplyBacklogFrames = 64;
+  // Every peer here is one user; the budget of a user is the helper-level tests' matter.
+  limits.maxCallsInFlightPerUser = 64;
   return limits;
 }
 
@@ -102,13 +107,17 @@ class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path = dir.path() + "/helper.sock";
-    listener = Listener::create(path, testLimits());
-    listener->setDelegate(&delegate);
-    listener->resume();
+    restart(testLimits());
   }
   void TearDown() override {
     delegate.object->release();
     listener.reset();
+  }
+  void restart(const ListenerLimits& limits) {
+    listener.reset();
+    listener = Listener::create(path, limits);
+    listener->setDelegate(&delegate);
+    listener->resume();
   }
   testing::TempDir dir;
   std::string path;
@@ -144,10 +153,18 @@ TEST_F(ListenerTest, TransportViolationsCloseTheConnection) {
     EXPECT_FALSE(client.next());
   }
   {
-    WireClient client(path);  // frame over the transport limit
+    // Frames over the transport limit: a method that takes an argument answers once
+    // its selector has been read, and the connection closes; any other closes at once.
     const std::uint32_t size = wire::kMaxFrameBytes + 1;
-    client.sendRaw(std::string{char(size >> 24), char(size >> 16), char(size >> 8), char(size)});
-    EXPECT_FALSE(client.next());
+    const std::string prefix{char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
+    for (const char* selector : {"echo:", "plain", "unknown:"}) {
+      WireClient client(path);
+      client.sendRaw(prefix + wire::encodeCall({7, selector, "start of a long argument"}).substr(4));
+      const auto reply = client.next();
+      EXPECT_EQ(reply.has_value(), std::string(selector) == "echo:") << selector;
+      if (reply) EXPECT_EQ(reply->callId, 7u);
+      EXPECT_FALSE(client.next()) << selector;
+    }
   }
   {
     WireClient client(path);  // selector length past the end of the frame
@@ -190,21 +207,104 @@ TEST_F(ListenerTest, PipelinedCallsOverEightConnectionsEachGetExactlyOneReply) {
   for (auto& result : results) EXPECT_TRUE(result.get());
 }
 
-TEST_F(ListenerTest, HeldCallsAnswerInCompletionOrderAndNoneTwice) {
+// A peer may have maxCallsInFlight calls unanswered; what it sends beyond them waits
+// unread in its socket until one is answered.
+TEST_F(ListenerTest, CallsBeyondTheInFlightLimitWaitUnreadAndRepliesComeInCompletionOrder) {
+  const int limit = static_cast<int>(testLimits().maxCallsInFlight);
   WireClient client(path);
   std::set<std::uint64_t> ids;
-  for (int i = 0; i < 4; ++i) ids.insert(client.send("later:", "held"));
+  for (int i = 0; i < limit - 1; ++i) ids.insert(client.send("later:", "held"));
   auto echo = client.send("echo:", "first");
   auto reply = client.next();
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->callId, echo);
+  for (int i = 0; i < 10; ++i) ids.insert(client.send("later:", "held"));
+  EXPECT_FALSE(client.next(std::chrono::milliseconds(200)));
+  EXPECT_EQ(delegate.object->startedCount(), limit);
   delegate.object->release();
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < limit - 1 + 10; ++i) {
     auto held = client.next();
     ASSERT_TRUE(held);
     EXPECT_EQ(ids.erase(held->callId), 1u);
   }
   EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
+}
+
+// The test peer program, run to its end; its standard output.
+std::string runPeer(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {TIDEWARDEN_TEST_PEER_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return testing::runProgram(argv).standardOutput;
+}
+
+constexpr const char* kNobody = "65534";
+
+// Any user may make user and PID namespaces of its own; in them it may name any of its
+// processes as a message's sender. Such a peer is not served, nor is an admitted one
+// that has moved into a user namespace of its own.
+TEST_F(ListenerTest, APeerOutsideTheListenersNamespacesIsNeverServed) {
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  EXPECT_EQ(runPeer({"nsride", path, kNobody, "echo:"}), "closed\n");
+  EXPECT_EQ(runPeer({"call", path, kNobody, "echo:", "hello", "unshare"}), "reply hello\nclosed\n");
+}
+
+// Two connections of this user, each half-closed with a reply still owed, fill the
+// limit under test: a third is closed unread, another user's gets in only when the
+// limit is per user, and once the replies are written a new connection is served.
+TEST_F(ListenerTest, ConnectionLimitsCountAConnectionUntilItsLastReplyIsWritten) {
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  struct Case {
+    std::size_t perUser;
+    std::size_t overall;
+    const char* otherUser;
+  };
+  for (const Case& limit : {Case{2, 8, "reply in\n"}, Case{8, 2, "closed\n"}}) {
+    ListenerLimits limits = testLimits();
+    limits.maxConnectionsPerUser = limit.perUser;
+    limits.maxConnections = limit.overall;
+    delegate.object = std::make_shared<TestObject>();
+    restart(limits);
+    std::vector<std::unique_ptr<WireClient>> owed;
+    for (int i = 0; i < 2; ++i) {
+      owed.push_back(std::make_unique<WireClient>(path));
+      owed.back()->send("later:", "owed");
+      owed.back()->shutdownSending();
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (delegate.object->startedCount() < 2 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(delegate.object->startedCount(), 2);
+    WireClient third(path);
+    third.send("echo:", "over");
+    EXPECT_TRUE(third.closedWithoutAByte()) << limit.perUser;
+    EXPECT_EQ(runPeer({"call", path, kNobody, "echo:", "in"}), limit.otherUser);
+    delegate.object->release();
+    for (auto& client : owed) {
+      EXPECT_TRUE(client->next());
+      EXPECT_FALSE(client->next());
+    }
+    owed.clear();
+    // The slots are given back just after the last reply is written.
+    std::optional<std::string> served;
+    for (int attempt = 0; attempt < 200 && !served; ++attempt) served = WireClient(path).call("echo:", "again");
+    EXPECT_EQ(served, "again");
+  }
+}
+
+TEST_F(ListenerTest, AConnectionNotAdmittedWithinTheTimeLimitIsClosedUnread) {
+  ListenerLimits limits = testLimits();
+  limits.admissionTimeLimit = std::chrono::milliseconds(200);
+  restart(limits);
+  std::promise<void> decide;
+  delegate.decideAfter = decide.get_future().share();
+  WireClient late(path);
+  late.send("echo:", "late");
+  // Closed while the delegate is still deciding; its yes afterwards admits nothing.
+  EXPECT_TRUE(late.closedWithoutAByte());
+  decide.set_value();  // from now on every decision is made at once
+  WireClient inTime(path);
+  EXPECT_EQ(inTime.call("echo:", "in time"), "in time");
 }
 
 TEST_F(ListenerTest, WorkGoesOnWhenThePeerLeavesMidCall) {
@@ -240,15 +340,14 @@ TEST_F(ListenerTest, AHalfClosedCallerStillGetsEveryReply) {
 TEST_F(ListenerTest, APeerThatNeverReadsIsDisconnectedAndHoldsUpNobody) {
   WireClient stuck(path);
   const std::string payload(16 * 1024, 'x');
-  // Replies pile up past the kernel's buffer and the backlog bound; the threads that
-  // answer the held calls must not wait for this peer.
-  for (int i = 0; i < 1000; ++i) stuck.send(i % 2 ? "later:" : "echo:", payload);
-  delegate.object->release();
-  EXPECT_GT(delegate.object->startedCount(), 0);
-  EXPECT_TRUE(delegate.object->waitFinished(delegate.object->startedCount()));
+  // Its replies fill the socket; the threads that answer never wait for it, and once a
+  // reply has made no progress for the stall limit it is cut off, which ends its sending.
+  std::thread sender([&] {
+    for (int i = 0; i < 1000; ++i) stuck.send("echo:", payload);
+  });
   WireClient other(path);
   EXPECT_EQ(other.call("echo:", "served"), "served");
-  // The stuck peer was cut off: what it finally reads ends long before 1000 replies.
+  sender.join();
   int replies = 0;
   while (stuck.next(std::chrono::seconds(5))) ++replies;
   EXPECT_LT(replies, 1000);

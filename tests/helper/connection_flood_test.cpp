@@ -1,0 +1,76 @@
+// Floods over the real socket of a simulated Mac: another user's connections, each pipelining
+// fan calls it never reads the replies of, hold up neither other clients nor the control step.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/child_program.h"
+#include "support/simulator_process.h"
+#include "support/temp_dir.h"
+
+namespace tidewarden::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
+constexpr const char* kNobody = "65534";
+// The connections one user may hold at once.
+constexpr int kConnectionsPerUser = 32;
+// A second on a release build, where a fan inspection takes a few milliseconds; the
+// sanitizer build takes up to twenty times as long. Without back-pressure, each of these
+// waits took minutes.
+constexpr auto kPromptly = 3s;
+constexpr const char* kManualVerified =
+    "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
+    "certification.";
+
+bool fansAutomatic(const nlohmann::json& world) {
+  const auto& fans = world["smc"]["fans"];
+  return !fans.empty() && std::all_of(fans.begin(), fans.end(), [](const auto& fan) { return fan["mode"] == 0; });
+}
+
+TEST(ConnectionFloodTest, FloodsOnEveryConnectionOfAUserLeaveOtherClientsAndTheControlStepOnTime) {
+  TempDir dir;
+  const std::string mac = dir.path() + "/mac";
+  ServingSimulator simulator(mac);
+  ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(mac.c_str(), 0755), 0);
+  RunningProgram holder({kCtl, "--socket", simulator.socketPath(), "fan", "apply", "--manual", "0=3000,1=3500"});
+  ASSERT_EQ(holder.readLine(60s), kManualVerified);
+
+  std::vector<std::unique_ptr<RunningProgram>> floods;
+  for (int connection = 0; connection < kConnectionsPerUser; ++connection) {
+    floods.push_back(std::make_unique<RunningProgram>(std::vector<std::string>{
+        TIDEWARDEN_TEST_PEER_PATH, "fanflood", simulator.socketPath(), "50000", kNobody}));
+  }
+  for (auto& flood : floods) ASSERT_EQ(flood->readLine(30s), "admitted");
+
+  // Another client's fan request waits for at most the few calls each flood has in flight.
+  const auto asked = Clock::now();
+  const ProgramResult inspected = runProgram({kCtl, "--socket", simulator.socketPath(), "fan", "inspect", "--json"});
+  EXPECT_EQ(inspected.exitCode, 0) << inspected.standardError;
+  EXPECT_LT(Clock::now() - asked, kPromptly);
+
+  // The guard trips on the next one-second step and restores System within its bounded checks.
+  ASSERT_EQ(runWorldVerb(mac, {"set-temperature", "--cpu", "96"}).exitCode, 0);
+  const auto tripped = Clock::now();
+  EXPECT_TRUE(awaitWorld(mac, fansAutomatic, 20s));
+  EXPECT_LT(Clock::now() - tripped, kPromptly);
+
+  const auto stopping = Clock::now();
+  EXPECT_EQ(simulator.stop(), 0);
+  EXPECT_LT(Clock::now() - stopping, kPromptly);
+}
+
+}  // namespace
+}  // namespace tidewarden::testing
