@@ -45,7 +45,7 @@ TEST(ConnectionFloodTest, FloodsOnEveryConnectionOfAUserLeaveOtherClientsAndTheC
   ASSERT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(mac.c_str(), 0755), 0);
-  RunningProgram holder({kCtl, "--socket", simulator.socketPath(), "fan", "apply", "--manual", "0=3000,1=3500"});
+  RunningProgram holder({kCtl, "--socket", simulator.socketPath(), "fan", "apply", "--acknowledge", "--manual", "0=3000,1=3500"});
   ASSERT_EQ(holder.readLine(60s), kManualVerified);
 
   std::vector<std::unique_ptr<RunningProgram>> floods;
