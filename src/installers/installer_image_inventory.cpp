@@ -91,8 +91,9 @@ bool isDiskDevice(std::string_view device) {
 
 std::string toolFailureText(const std::string& what, std::int32_t status, bool complete, const std::string& error) {
   std::string text = "Could not " + what + " (exit " + std::to_string(status) + ", complete=" +
-                     (complete ? "true" : "false") + ")";
-  if (!error.empty()) text += ": " + error;
+                     (complete ? "true" : "false") + ").";
+  const std::size_t first = error.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos) text += " " + error.substr(first, error.find_last_not_of(" \t\r\n") - first + 1);
   return text;
 }
 

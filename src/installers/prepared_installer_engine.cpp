@@ -315,7 +315,7 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     removal.emplace(review->snapshot, path,
                     storage::ApprovedTreeRemoval::Vocabulary{"installer", "Deletion stopped.", false});
     removal->removeContents(handle->bundleFD.get(), "", static_cast<std::uint64_t>(bundle->device), 0);
-    verifyHandle(*handle);
+    verifyEmptiedHandle(*handle);
     if (!platform::removeDirectoryAt(handle->parentFD.get(), handle->name)) {
       refuse("Could not remove the empty local installer application: " + platform::errnoText(errno));
     }

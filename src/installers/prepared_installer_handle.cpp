@@ -46,4 +46,12 @@ void verifyHandle(const PreparedInstallerHandle& handle) {
   }
 }
 
+void verifyEmptiedHandle(const PreparedInstallerHandle& handle) {
+  const auto named = platform::fileFactsAt(handle.parentFD.get(), handle.name);
+  if (!named || !named->directory || static_cast<std::uint64_t>(named->device) != handle.identity.device ||
+      static_cast<std::uint64_t>(named->inode) != handle.identity.inode) {
+    throw InstallerSafetyError::refused(kInstallerRedirectedMessage);
+  }
+}
+
 }  // namespace tidewarden::installers

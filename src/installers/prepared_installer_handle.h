@@ -36,4 +36,9 @@ PreparedInstallerHandle openHandle(const platform::Platform& platform, std::stri
 // following a link, full identity), else kInstallerRedirectedMessage.
 void verifyHandle(const PreparedInstallerHandle& handle);
 
+// After the handle's own contents were removed, its times and link count have changed by
+// necessity: the name must still be that directory (device and inode), else
+// kInstallerRedirectedMessage.
+void verifyEmptiedHandle(const PreparedInstallerHandle& handle);
+
 }  // namespace tidewarden::installers
