@@ -17,6 +17,8 @@ struct VirtualDiskInfo {
   std::optional<std::string> virtualOrPhysical;
   std::optional<std::string> deviceIdentifier;
   std::optional<std::string> deviceNode;
+
+  friend bool operator==(const VirtualDiskInfo&, const VirtualDiskInfo&) = default;
 };
 
 // The four keys of a diskutil info dictionary; nothing when the output is not a
