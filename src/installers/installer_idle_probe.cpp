@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "installers/installer_process_listing.h"
 #include "platform/free_space.h"
 #include "platform/process_facts.h"
 #include "platform/system_tools.h"
@@ -35,27 +36,15 @@ void requireInstallerIdle(const platform::Platform& platform, const std::string&
   const InstallerActivityEvidence installation = storage::installationProcessEvidence(platform);
   if (!installation.isClear()) throw InstallerSafetyError::refused(installation.text());
 
-  const storage::ScopedCommandResult ps = storage::runScopedCommand(platform, platform::tools::psCommandNames());
-  if (!ps.complete || ps.status != 0 || ps.standardOutput.find_first_not_of(" \t\r\n") == std::string::npos) {
-    throw InstallerSafetyError::refused("Installer activity could not be completely checked.");
-  }
+  const auto names = readProcessNames(storage::runScopedCommand(platform, platform::tools::psCommandNames()));
+  if (!names) throw InstallerSafetyError::refused("Installer activity could not be completely checked.");
   constexpr std::array<std::string_view, 3> kBlocking{"createinstallmedia", "pkgutil", "hdiutil"};
-  std::size_t start = 0;
-  while (start < ps.standardOutput.size()) {
-    std::size_t end = ps.standardOutput.find('\n', start);
-    if (end == std::string::npos) end = ps.standardOutput.size();
-    std::string line = ps.standardOutput.substr(start, end - start);
-    line.erase(0, line.find_first_not_of(" \t\r"));
-    line.erase(line.find_last_not_of(" \t\r") + 1);
-    std::transform(line.begin(), line.end(), line.begin(),
-                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    const std::string name = line.substr(line.rfind('/') == std::string::npos ? 0 : line.rfind('/') + 1);
+  for (const std::string& name : *names) {
     if (std::find(kBlocking.begin(), kBlocking.end(), name) != kBlocking.end()) {
       throw InstallerSafetyError::refused(
           "An installer, package or disk-image operation is still running. Wait until it finishes before deleting an "
           "installer.");
     }
-    start = end + 1;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "installers/installer_process_listing.h"
 #include "platform/process_facts.h"
 #include "platform/property_list.h"
 #include "platform/system_tools.h"
@@ -30,27 +31,14 @@ std::string trimmed(std::string_view text) {
 
 std::string lastComponent(const std::string& text) { return text.substr(text.rfind('/') + 1); }
 
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-  return text;
-}
-
 void requireNoBlockingProcess(const platform::Platform& platform) {
-  const ScopedCommandResult ps = storage::runScopedCommand(platform, platform::tools::psCommandNames());
-  if (!ps.complete || ps.status != 0 || trimmed(ps.standardOutput).empty()) {
-    throw InstallerSafetyError::refused("Installer process records are incomplete.");
-  }
-  std::size_t start = 0;
-  while (start < ps.standardOutput.size()) {
-    std::size_t end = ps.standardOutput.find('\n', start);
-    if (end == std::string::npos) end = ps.standardOutput.size();
-    const std::string name = lowerCase(lastComponent(trimmed(std::string_view(ps.standardOutput).substr(start, end - start))));
+  const auto names = readProcessNames(storage::runScopedCommand(platform, platform::tools::psCommandNames()));
+  if (!names) throw InstallerSafetyError::refused("Installer process records are incomplete.");
+  for (const std::string& name : *names) {
     if (std::find(kReleaseBlockingNames.begin(), kReleaseBlockingNames.end(), name) != kReleaseBlockingNames.end()) {
       throw InstallerSafetyError::refused("An installer or disk-image operation (" + name +
                                           ") is running. Let it finish before releasing the installer image.");
     }
-    start = end + 1;
   }
 }
 

@@ -339,6 +339,32 @@ TEST_F(InstallersSimulatorTest, AnOpenFileInTheInstallerNamesItsProcessAndNothin
   EXPECT_EQ(detachInvocations(), json::array());
 }
 
+// A tool that answers with something unreadable, or fails, never reads as "nothing there".
+TEST_F(InstallersSimulatorTest, UnreadableToolAnswersApproveNothingAndDetachNothing) {
+  app();
+  const std::vector<std::vector<std::string>> scanFaults{
+      {"hdiutil", "malformed"}, {"lsof", "malformed"}, {"ps", "malformed"}, {"lsof", "exit", "2"}, {"ps", "missing"}};
+  for (std::vector<std::string> fault : scanFaults) {
+    fault.insert(fault.begin(), "tool-fault");
+    world(fault);
+    const json item = review();
+    EXPECT_FALSE(item["canDelete"].get<bool>()) << fault[1] << " " << fault[2] << ": " << item.dump();
+    EXPECT_TRUE(startsWith(item["reason"], kCannotApprove)) << item.dump();
+    world({"clear-tool-faults"});
+  }
+  attach(kImage, 7);
+  for (const std::vector<std::string>& fault : std::vector<std::vector<std::string>>{
+           {"tool-fault", "diskutil", "malformed"}, {"tool-fault", "lsof", "malformed"}, {"tool-fault", "ps", "malformed"}}) {
+    const std::string id = review()["id"];
+    world(fault);
+    const auto [reply, status] = act("release-images", id);
+    EXPECT_EQ(status, 4) << fault[1];
+    EXPECT_FALSE(reply["released"].get<bool>()) << reply.dump();
+    world({"clear-tool-faults"});
+  }
+  EXPECT_EQ(detachInvocations(), json::array());
+}
+
 TEST_F(InstallersSimulatorTest, TheClientNamesAMissingAcknowledgmentAndSendsNothing) {
   for (const auto& [arguments, missing] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"delete", "ID", "--no-installation-in-progress"}, "--permanent"},
