@@ -29,6 +29,7 @@
 
 #include "client/ctl_command.h"
 #include "client/downloads_command.h"
+#include "client/installers_command.h"
 #include "client/materialize_command.h"
 #include "client/preflight_command.h"
 #include "client/quarantine_command.h"
@@ -470,6 +471,10 @@ const std::vector<Subcommand>& subcommands() {
        "turn the saved InstallAssistant.pkg at PATH into a verified installer in /Applications; prints the\n"
        "      phases, the installer and its payload identity, and the workspace cleanup; exit 4 when refused",
        ownFile(ctl::runMaterializeCommand)},
+      {"installers", ctl::kInstallersSynopsis, ctl::kInstallersSummary,
+       ownFile([](const ctl::HelperCall& call, Arguments arguments) {
+         return ctl::runInstallersCommand(call, arguments, writeStandardOutput);
+       })},
       {"quarantine", "quarantine --label LABEL --plist PATH [--json]",
        "disable a launch daemon and move it into the helper's quarantine (when its warning signs add up);\n"
        "      prints the quarantine ID and where the files went",
@@ -488,8 +493,8 @@ std::string usageText() {
   text += "\noptions:\n  --socket PATH   the helper's socket (default " + std::string(kDefaultSocket) +
           ")\n  --help          show this text\n"
           "\nexit status: 0 reply received, 1 failure, 2 usage error, 3 no reply (connection refused or "
-          "closed), 4 the helper refused a fan, quarantine or restore request or kept a download it was\n"
-          "asked to remove\n";
+          "closed), 4 the helper refused a fan, quarantine, restore, installer deletion or image release\n"
+          "request or kept a download it was asked to remove\n";
   return text;
 }
 

@@ -22,7 +22,10 @@ set(TIDEWARDEN_FUZZ_TARGETS
     payload_metadata
     payload_attachment
     image_description
-    hybrid_package)
+    hybrid_package
+    installer_identity
+    virtual_disk_info
+    installer_attachments)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -45,6 +48,9 @@ set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)
 set(tidewarden_fuzz_libs_payload_attachment tidewarden_materialize)
 set(tidewarden_fuzz_libs_image_description tidewarden_materialize)
 set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
+set(tidewarden_fuzz_libs_installer_identity tidewarden_installers)
+set(tidewarden_fuzz_libs_virtual_disk_info tidewarden_installers)
+set(tidewarden_fuzz_libs_installer_attachments tidewarden_installers)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

@@ -277,6 +277,7 @@ tour_fan_auto_max
 # Each feature's stop is a function at the end of this file; they run here, in file order.
 eval "$(sed -n '/^# ---- feature stops ----$/,$p' "${BASH_SOURCE[0]}")"
 tour_materialize
+tour_installers
 tour_preflight
 tour_downloads
 quarantine_stop
@@ -329,6 +330,46 @@ tour_materialize() {
   expect_reply_contains "placing verified installer in Applications: failed"
   expect_reply_contains "It was not overwritten."
   rm -f "$WORLD/root$package"
+}
+
+# Local installers: the installer just placed in /Applications is reviewed with an image
+# attached from inside it, the image is released (a normal detach), and the installer,
+# reviewed again, is deleted permanently.
+tour_installers() {
+  local app="/Applications/Install macOS Sequoia.app" id
+  heading "Review the local installers while an image inside one is attached"
+  show "$SIM" world --root "$WORLD" attach-image "\"$app/Contents/SharedSupport/SharedSupport.dmg\"" \
+    --entity /dev/disk9 --entity "/dev/disk9s1=/Volumes/Shared Support" --hdid-pid 400
+  "$SIM" world --root "$WORLD" attach-image "$app/Contents/SharedSupport/SharedSupport.dmg" \
+    --entity /dev/disk9 --entity "/dev/disk9s1=/Volumes/Shared Support" --hdid-pid 400 \
+    || fail "the image could not be attached"
+  show "$CTL" --socket "$SOCKET" installers scan
+  run_ctl "$CTL" installers scan
+  expect_status 0
+  expect_reply_contains "release images first"
+  id=$(printf '%s\n' "$REPLY_TEXT" | sed -n 's/^    review: \([0-9A-F-]*\) until .*/\1/p' | head -n 1)
+  [ -n "$id" ] || fail "the scan approved no image release"
+
+  heading "Release the installer's image: a normal detach, no file deleted"
+  show "$CTL" --socket "$SOCKET" installers release-images "$id" --acknowledge --no-installation-in-progress
+  run_ctl "$CTL" installers release-images "$id" --acknowledge --no-installation-in-progress
+  expect_status 0
+  expect_reply_contains "Installer image release verified."
+
+  heading "Review again, then delete the installer permanently"
+  show "$CTL" --socket "$SOCKET" installers scan
+  run_ctl "$CTL" installers scan
+  expect_reply_contains "may be deleted"
+  id=$(printf '%s\n' "$REPLY_TEXT" | sed -n 's/^    review: \([0-9A-F-]*\) until .*/\1/p' | head -n 1)
+  [ -n "$id" ] || fail "the scan approved no deletion"
+  show "$CTL" --socket "$SOCKET" installers delete "$id" --permanent
+  run_ctl "$CTL" installers delete "$id" --permanent
+  expect_status 2
+  show "$CTL" --socket "$SOCKET" installers delete "$id" --permanent --no-installation-in-progress
+  run_ctl "$CTL" installers delete "$id" --permanent --no-installation-in-progress
+  expect_status 0
+  expect_reply_contains "Local installer permanently deleted; removal verified."
+  [ ! -e "$WORLD/root$app" ] || fail "the installer is still in /Applications"
 }
 
 # Preparation preflight: enough space, too little space, and a leftover workspace that

@@ -86,19 +86,10 @@ void sign(const std::string& directory, const std::string& host, const std::stri
 // An installer application laid out and signed in `bundle` (a host folder).
 void makeInstallerApplication(const std::string& directory, const fs::path& bundle, const std::string& identifier,
                               const std::string& version, const std::string& signer) {
-  PropertyList info = PropertyList::dictionary();
-  info.set("CFBundleIdentifier", PropertyList::string(identifier));
-  info.set("CFBundleShortVersionString", PropertyList::string(version));
-  info.set("CFBundleExecutable", PropertyList::string("InstallAssistant"));
-  info.set("CFBundlePackageType", PropertyList::string("APPL"));
-  writeFile(bundle / "Contents/Info.plist", info.toXml(), fs::perms(0644));
-  writeFile(bundle / "Contents/MacOS/InstallAssistant", "#!/bin/sh\necho simulated installer\n", fs::perms(0755));
-  const fs::path media = bundle / "Contents/Resources/createinstallmedia";
-  writeFile(media, "#!/bin/sh\necho simulated createinstallmedia \"$@\"\n", fs::perms(0755));
-  sign(directory, media.string(), signer, "com.apple.createinstallmedia", {});
+  layOutInstallerApplication(bundle, identifier, version);
   // Apple's installers leave their payload folder out of the seal: the image is put in
   // after signing.
-  sign(directory, bundle.string(), signer, identifier, {"Contents/SharedSupport", "Contents/SharedSupport/*"});
+  signInstallerApplication(directory, bundle, signer, identifier, kUnsealedSharedSupport);
 }
 
 // Every entry beneath `base` (host), as package entries under `prefix`, parents first.
@@ -213,11 +204,37 @@ void setFlag(const std::string& directory, bool WorldInstallers::*flag, bool val
 
 }  // namespace
 
+void layOutInstallerApplication(const fs::path& bundle, const std::string& identifier, const std::string& version) {
+  PropertyList info = PropertyList::dictionary();
+  info.set("CFBundleIdentifier", PropertyList::string(identifier));
+  info.set("CFBundleShortVersionString", PropertyList::string(version));
+  info.set("CFBundleExecutable", PropertyList::string("InstallAssistant"));
+  info.set("CFBundlePackageType", PropertyList::string("APPL"));
+  writeFile(bundle / "Contents/Info.plist", info.toXml(), fs::perms(0644));
+  writeFile(bundle / "Contents/MacOS/InstallAssistant", "#!/bin/sh\necho simulated installer\n", fs::perms(0755));
+  writeFile(bundle / "Contents/Resources/createinstallmedia", "#!/bin/sh\necho simulated createinstallmedia \"$@\"\n",
+            fs::perms(0755));
+}
+
+void signInstallerApplication(const std::string& directory, const fs::path& bundle, const std::string& signer,
+                              const std::string& identifier, const std::vector<std::string>& omit) {
+  sign(directory, (bundle / "Contents/Resources/createinstallmedia").string(), signer, "com.apple.createinstallmedia",
+       {});
+  sign(directory, bundle.string(), signer, identifier, omit);
+}
+
+std::string installerApplicationName(const std::string& version) { return "Install macOS " + releaseName(version); }
+
+std::string installerPayloadImage(const std::string& version, const std::string& build) {
+  return makeSimulatedImage({{std::string(kMetadataPath), metadata({{version, build}})}});
+}
+
 void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments) {
-  if (arguments.empty()) usage("installer needs package, detach-before-check, detach-fails or append-on-free-space-check");
+  if (arguments.empty()) usage("installer needs package, app, detach-before-check, detach-fails or append-on-free-space-check");
   const std::string& sub = arguments[0];
   const WorldVerbArguments rest = arguments.subspan(1);
   if (sub == "package") return packageVerb(directory, rest);
+  if (sub == "app") return installerAppVerb(directory, rest);
   if (sub == "detach-before-check") {
     if (!rest.empty()) usage("detach-before-check takes no arguments");
     return setFlag(directory, &WorldInstallers::detachBeforeCheck, true);

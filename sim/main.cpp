@@ -329,14 +329,16 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::endProcessVerb},
       {"attach-image",
        "attach-image IMAGE [--entity DEV[=MOUNT]]... [--writable] [--encrypted] [--system-image]\n"
-       "            [--shadow PATH] [--hdid-pid N]",
-       "make hdiutil info list IMAGE as attached, with its devices and their mount points",
+       "            [--shadow PATH] [--hdid-pid N] [--physical]",
+       "make hdiutil info list IMAGE as attached, with its devices and their mount points (which diskutil\n"
+       "      info reports as virtual, or as physical with --physical)",
        sim::attachImageVerb},
       {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
        sim::detachImageVerb},
-      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]|signal N",
+      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]|signal N [--only WORD]",
        "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, print\n"
-       "      TEXT (or lines that are not its records) instead of its answer, or be killed by signal N",
+       "      TEXT (or lines that are not its records) instead of its answer, or be killed by signal N; with\n"
+       "      --only, just the invocations whose first argument is WORD (an hdiutil detach that fails changes nothing)",
        sim::toolFaultVerb},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::clearToolFaultsVerb},

@@ -12,6 +12,7 @@
 
 #include "platform/file_io.h"
 #include "platform/property_list.h"
+#include "sim/simulated_image_disks.h"
 #include "sim/world.h"
 
 namespace tidewarden::sim {
@@ -134,6 +135,9 @@ SimulatedToolAnswer hdiutil(const std::vector<std::string>& arguments, const Wor
     for (const WorldImageEntity& entity : image.entities) {
       PropertyList record = PropertyList::dictionary();
       record.set("dev-entry", PropertyList::string(entity.devEntry));
+      // As hdiutil labels them: the whole disk carries the partition map, a slice its volume.
+      const bool slice = entity.devEntry.find('s', std::string_view("/dev/disk").size()) != std::string::npos;
+      record.set("content-hint", PropertyList::string(slice ? "Apple_HFS" : "GUID_partition_scheme"));
       if (entity.mountPoint) record.set("mount-point", PropertyList::string(*entity.mountPoint));
       entities.append(std::move(record));
     }
@@ -206,6 +210,8 @@ SimulatedToolAnswer answerSimulatedTool(WorldTool tool, const std::vector<std::s
     case WorldTool::hdiutil: return hdiutil(arguments, world);
     case WorldTool::launchctl: return launchctl(arguments, world);
     case WorldTool::diskutil:
+      if (auto answer = answerImageDiskInfo(arguments, world)) return *answer;
+      return notSimulated(tool);
     case WorldTool::pkgutil: return notSimulated(tool);
   }
   return notSimulated(tool);

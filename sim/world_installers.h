@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/json_codec.h"
 
@@ -34,12 +35,15 @@ struct WorldInstallers {
   // `hdiutil detach` fails (resource busy) and changes nothing.
   bool detachFails = false;
   std::optional<WorldPendingAppend> pendingAppend;
+  // The arguments of every `hdiutil detach` run, in order, whatever its answer.
+  std::optional<std::vector<std::vector<std::string>>> detachInvocations;
 
   static constexpr auto jsonFields() {
     return std::tuple{
         platform::json::field("detachBeforeCheck", &WorldInstallers::detachBeforeCheck),
         platform::json::field("detachFails", &WorldInstallers::detachFails),
         platform::json::field("pendingAppend", &WorldInstallers::pendingAppend),
+        platform::json::field("detachInvocations", &WorldInstallers::detachInvocations),
     };
   }
   friend bool operator==(const WorldInstallers&, const WorldInstallers&) = default;

@@ -120,6 +120,8 @@ void attachImageVerb(const std::string& directory, WorldVerbArguments arguments)
       image.writable = true;
     } else if (option == "--encrypted") {
       image.encrypted = true;
+    } else if (option == "--physical") {
+      image.physical = true;
     } else if (option == "--system-image") {
       image.systemImage = true;
     } else if (option == "--shadow") {
@@ -158,12 +160,20 @@ void detachImageVerb(const std::string& directory, WorldVerbArguments arguments)
 }
 
 void toolFaultVerb(const std::string& directory, WorldVerbArguments arguments) {
-  const std::string synopsis = "tool-fault needs TOOL hang|flood|missing|exit STATUS|malformed [TEXT]|signal N";
+  const std::string synopsis = "tool-fault needs TOOL hang|flood|missing|exit STATUS|malformed [TEXT]|signal N [--only WORD]";
+  std::optional<std::string> only;
+  if (arguments.size() >= 2 && arguments[arguments.size() - 2] == "--only") {
+    only = arguments.back();
+    if (only->empty()) throw Usage(synopsis);
+    arguments = arguments.first(arguments.size() - 2);
+  }
   if (arguments.size() < 2) throw Usage(synopsis);
   WorldToolFault fault{parseTool(arguments[0])};
   const std::optional<WorldToolFaultKind> kind = platform::json::enumFromRawValue<WorldToolFaultKind>(arguments[1]);
   if (!kind) throw Usage(synopsis);
   fault.kind = *kind;
+  fault.only = only;
+  if (only && fault.kind == WorldToolFaultKind::missing) throw Usage("tool-fault TOOL missing takes no --only");
   const std::size_t extra = arguments.size() - 2;
   if (fault.kind == WorldToolFaultKind::exit) {
     if (extra != 1) throw Usage("tool-fault TOOL exit needs one exit status");

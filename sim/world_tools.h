@@ -72,6 +72,8 @@ struct WorldAttachedImage {
   bool encrypted = false;
   std::optional<std::string> shadowPath;
   std::int64_t hdidPid = 0;
+  // diskutil info reports its devices as "Physical" rather than "Virtual".
+  std::optional<bool> physical;
 
   static constexpr auto jsonFields() {
     return std::tuple{
@@ -82,6 +84,7 @@ struct WorldAttachedImage {
         platform::json::field("encrypted", &WorldAttachedImage::encrypted),
         platform::json::field("shadowPath", &WorldAttachedImage::shadowPath),
         platform::json::field("hdidPid", &WorldAttachedImage::hdidPid),
+        platform::json::field("physical", &WorldAttachedImage::physical),
     };
   }
   friend bool operator==(const WorldAttachedImage&, const WorldAttachedImage&) = default;
@@ -133,10 +136,13 @@ struct WorldToolFault {
   WorldToolFaultKind kind = WorldToolFaultKind::hang;
   std::optional<std::int64_t> status;
   std::optional<std::string> text;
+  // Only invocations whose first argument is this word misbehave ("detach").
+  std::optional<std::string> only;
 
   static constexpr auto jsonFields() {
     return std::tuple{
         platform::json::field("tool", &WorldToolFault::tool),
+        platform::json::field("only", &WorldToolFault::only),
         platform::json::field("kind", &WorldToolFault::kind),
         platform::json::field("status", &WorldToolFault::status),
         platform::json::field("text", &WorldToolFault::text),

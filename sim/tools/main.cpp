@@ -65,9 +65,19 @@ int run(int argc, char** argv) {
   const std::string directory = worldDirectory(executable, *tool);
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
 
+  // Every hdiutil detach is recorded before any fault applies, so tests can read exactly
+  // what the helper asked for.
+  if (*tool == sim::WorldTool::hdiutil && !arguments.empty() && arguments[0] == "detach") {
+    sim::World::update(directory, [&](sim::WorldRecord& world) {
+      auto& record = world.installers.detachInvocations;
+      if (!record) record.emplace();
+      record->push_back(arguments);
+    });
+  }
   sim::WorldTools tools = sim::World::read(directory).tools;
   const sim::WorldToolFault* fault = tools.faultOf(*tool);
-  const std::optional<sim::WorldToolFault> active = fault ? std::optional(*fault) : std::nullopt;
+  const bool applies = fault && (!fault->only || (!arguments.empty() && arguments[0] == *fault->only));
+  const std::optional<sim::WorldToolFault> active = applies ? std::optional(*fault) : std::nullopt;
   if (active && active->kind == sim::WorldToolFaultKind::hang) hang();
   if (active && active->kind == sim::WorldToolFaultKind::signal) {
     const rlimit noCore{0, 0};
@@ -87,6 +97,12 @@ int run(int argc, char** argv) {
   }
 
   sim::SimulatedToolAnswer answer;
+  if (active && active->kind == sim::WorldToolFaultKind::exit && active->status != 0 && *tool == sim::WorldTool::hdiutil &&
+      !arguments.empty() && arguments[0] == "detach") {
+    // A detach that fails changes nothing: the image stays attached.
+    print(STDERR_FILENO, "hdiutil: couldn't unmount \"" + lastComponent(arguments.back()) + "\" - Resource busy\n");
+    return static_cast<int>(*active->status);
+  }
   if (auto installerAnswer = sim::answerInstallerTool(directory, *tool, arguments)) {
     answer = std::move(*installerAnswer);
   } else if (*tool == sim::WorldTool::launchctl) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "fan/fan_control_coordinator.h"
+#include "installers/prepared_installer_engine.h"
 #include "platform/dispatch_queue.h"
 #include "platform/global_queue.h"
 #include "platform/platform.h"
@@ -39,6 +40,8 @@ class HelperEngines {
   storage::InterruptedInstallerEngine interruptedInstallerEngine{platform, interruptedInstallersQueue};
   // Quarantines a previous helper left unfinished; quarantine and restore wait for it.
   quarantine::QuarantineRestartRecovery quarantineRecovery{platform};
+  // Local-installer reviews, image releases and deletions (on the utility queue, under the guard).
+  installers::PreparedInstallerEngine preparedInstallerEngine{platform};
 
   // Runs `work` on the fan queue, the interrupted-installer queue or the global
   // utility queue, counted as outstanding work until it returns.

@@ -169,11 +169,10 @@ template <class Error>
 
 // The three local-installer methods: on the utility queue, inside the guard.
 void answerUnderLocalInstallerGuard(HelperEngines& engines, std::shared_ptr<InstallerHelperReply> reply,
-                                    Failure failure) {
-  engines.onUtilityQueue([&engines, reply, failure] {
-    answer(*reply, failure, [&engines] {
-      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, engines.platform,
-                                         notAvailable<storage::InstallerSafetyError>);
+                                    Failure failure, std::function<nlohmann::json()> work) {
+  engines.onUtilityQueue([&engines, reply, failure, work = std::move(work)] {
+    answer(*reply, failure, [&engines, &work] {
+      return runUnderLocalInstallerGuard(engines.rescueDriveCoordinator, engines.platform, work);
     });
   });
 }
@@ -403,7 +402,9 @@ void PrivilegedHelperService::scanPreparedInstallers(std::string data, Reply rep
   auto request = decodeRequest<installers::PreparedInstallerScanRequest>(
       data, kScanPreparedRequestLimit, kScanPreparedTooLarge, *reply, failure);
   if (!request) return;
-  answerUnderLocalInstallerGuard(*engines_, reply, failure);
+  answerUnderLocalInstallerGuard(*engines_, reply, failure, [engines = engines_.get(), request = std::move(*request)] {
+    return json::encodeValue(engines->preparedInstallerEngine.scan(request));
+  });
 }
 
 void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply replyBlock) {
@@ -411,7 +412,10 @@ void PrivilegedHelperService::deletePreparedInstaller(std::string data, Reply re
   auto request = decodeRequest<installers::PreparedInstallerDeleteRequest>(
       data, kDeletePreparedRequestLimit, kDeletePreparedTooLarge, *reply, deletePreparedFailure);
   if (!request) return;
-  answerUnderLocalInstallerGuard(*engines_, reply, deletePreparedFailure);
+  answerUnderLocalInstallerGuard(*engines_, reply, deletePreparedFailure,
+                                 [engines = engines_.get(), request = std::move(*request)] {
+                                   return json::encodeValue(engines->preparedInstallerEngine.deleteInstaller(request));
+                                 });
 }
 
 void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, Reply replyBlock) {
@@ -420,7 +424,10 @@ void PrivilegedHelperService::releasePreparedInstallerImages(std::string data, R
       data, kReleaseImagesRequestLimit, kReleaseImagesTooLarge, *reply,
       releaseImagesFailure);
   if (!request) return;
-  answerUnderLocalInstallerGuard(*engines_, reply, releaseImagesFailure);
+  answerUnderLocalInstallerGuard(*engines_, reply, releaseImagesFailure,
+                                 [engines = engines_.get(), request = std::move(*request)] {
+                                   return json::encodeValue(engines->preparedInstallerEngine.releaseImages(request));
+                                 });
 }
 
 }  // namespace tidewarden::helper

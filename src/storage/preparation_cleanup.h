@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/directory_io.h"
+#include "storage/approved_tree_removal.h"
 #include "storage/preparation_storage_gate.h"
 #include "storage/preparation_tree_snapshot.h"
 #include "storage/storage_messages.h"
@@ -24,13 +25,6 @@ enum class PreparationRemovalRequester {
   // The user removes a leftover after a scan: the tree and its activity are checked
   // again, twice, kPreparationActivityRecheckSeconds apart, before anything goes.
   user,
-};
-
-// How cleanup reads and clears an entry's BSD user flags: through the platform
-// (platform/directory_io.h) unless a test stands in its own, since Linux has none.
-struct PreparationEntryFlags {
-  std::function<std::optional<std::uint32_t>(int dirFd, const std::string& name)> read = platform::userFlagsAt;
-  std::function<bool(int dirFd, const std::string& name)> clear = platform::clearUserFlagsAt;
 };
 
 // Removes the workspace `id` below the gate's root bottom-up, only if every entry is

@@ -41,17 +41,31 @@ class TreeWalk {
     }
     listed_ += listing->names.size();
     if (listing->truncated) return false;
-    std::sort(listing->names.begin(), listing->names.end());
-    for (const std::string& name : listing->names) {
+    std::string relative = prefix.empty() ? std::string() : prefix + "/";
+    const std::size_t stem = relative.size();
+    // Every name is inspected in the order the directory lists it, which is where the
+    // file system finds it fastest (name order costs about a tenth more), and the
+    // results are then taken in name order; the checks are the same either way.
+    std::vector<Inspected> inspected;
+    inspected.reserve(listing->names.size());
+    for (std::string& name : listing->names) {
       if (!isSupportedPreparationName(name)) {
         throw InstallerSafetyError::refused("Preparation directory contains an unsupported filename.");
       }
-      const std::string relative = prefix.empty() ? name : prefix + "/" + name;
       const auto facts = platform::fileFactsAt(dirFd, name);
       if (!facts) {
-        throw InstallerSafetyError::refused("Cannot inspect preparation entry " + relative + ": " +
+        throw InstallerSafetyError::refused("Cannot inspect preparation entry " + relative + name + ": " +
                                             platform::errnoText(errno));
       }
+      inspected.push_back({std::move(name), *facts});
+    }
+    reserveFor(inspected.size());
+    for (const Inspected* ordered : nameOrder(inspected)) {
+      const Inspected& entry = *ordered;
+      const std::string& name = entry.name;
+      const platform::FileFacts* facts = &entry.facts;
+      relative.resize(stem);
+      relative += name;
       if (!facts->regular && !facts->directory && !facts->symbolicLink) {
         throw InstallerSafetyError::refused("An unexpected special file is present in preparation storage: " +
                                             relative);
@@ -78,7 +92,49 @@ class TreeWalk {
   }
 
  private:
+  struct Inspected {
+    std::string name;
+    platform::FileFacts facts;
+  };
+
   static std::string shown(const std::string& prefix) { return prefix.empty() ? "." : prefix; }
+
+  // The entries in byte order of their names. Sorted as small keys (the first eight bytes
+  // of the name, big-endian, so that comparing keys compares bytes) with the whole names
+  // compared only where the keys tie: moving and comparing whole records costs more than
+  // the listing itself.
+  static std::vector<const Inspected*> nameOrder(const std::vector<Inspected>& inspected) {
+    struct Key {
+      std::uint64_t prefix;
+      const Inspected* entry;
+    };
+    std::vector<Key> keys;
+    keys.reserve(inspected.size());
+    for (const Inspected& entry : inspected) {
+      std::uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i) {
+        const auto byte = i < entry.name.size() ? static_cast<unsigned char>(entry.name[i]) : 0u;
+        prefix = (prefix << 8) | byte;
+      }
+      keys.push_back({prefix, &entry});
+    }
+    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return a.entry->name < b.entry->name;
+    });
+    std::vector<const Inspected*> order;
+    order.reserve(keys.size());
+    for (const Key& key : keys) order.push_back(key.entry);
+    return order;
+  }
+
+  // Grows the entry list geometrically ahead of a directory's names, so that a large
+  // tree is not copied entry by entry at every doubling of a small list.
+  void reserveFor(std::size_t more) {
+    std::vector<PreparationTreeEntry>& entries = snapshot_.entries;
+    const std::size_t needed = entries.size() + more;
+    if (needed > entries.capacity()) entries.reserve(std::max(needed, entries.capacity() * 2));
+  }
 
   void add(PreparationTreeEntry entry) {
     const InstallerFileIdentity& identity = entry.identity;
@@ -119,9 +175,14 @@ PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd) {
                                         platform::errnoText(workspace ? ENOTDIR : errno));
   }
   PreparationTreeSnapshot snapshot;
+  // Room for the most entries a walk may hold, taken at once, so a large tree is never
+  // copied while its list grows (pages it does not reach are never touched); a list that
+  // came out much smaller gives the rest back, since approvals keep snapshots for minutes.
+  snapshot.entries.reserve(kPreparationEntryLimit);
   snapshot.modifiedAt = workspace->modifiedSeconds;
   TreeWalk walk(snapshot);
   snapshot.complete = walk.walk(workspaceFd, "", static_cast<std::uint64_t>(workspace->device), 0);
+  if (snapshot.entries.capacity() > 2 * snapshot.entries.size()) snapshot.entries.shrink_to_fit();
   return snapshot;
 }
 

@@ -41,6 +41,13 @@ json validRescueStart() {
               {"destinationProtocol", "rescue-destination-scope-v3"}};
 }
 
+// A scan of an application that is not an installer reaches the engine, which answers
+// with its one warning.
+constexpr const char* kOtherApplication = R"({"onlyPath":"/Applications/Other.app"})";
+constexpr const char* kOtherApplicationWarning =
+    "Permanent installer deletion is limited to an immediate Install macOS \u2026.app in /Applications. External "
+    "drives, aliases, nested locations and other applications are not eligible.";
+
 const std::vector<Limited>& limitedMethods() {
   static const std::vector<Limited> methods = {
       {"fanControl:withReply:", 16384, "Fan request is too large.",
@@ -54,7 +61,8 @@ const std::vector<Limited>& limitedMethods() {
        {{"packageBytes", 15000000000}, {"packageAlreadyDownloaded", false}}},
       {"removeInterruptedInstallerDownloads:withReply:", 32768, "Installer-cleanup request is too large.",
        {{"candidateIDs", {"A"}}, {"noInstallationInProgressAcknowledged", true}}},
-      {"scanPreparedInstallers:withReply:", 8192, "Installer inventory request is too large.", json::object()},
+      {"scanPreparedInstallers:withReply:", 8192, "Installer inventory request is too large.",
+       {{"onlyPath", "/Applications/Other.app"}}},
       {"deletePreparedInstaller:withReply:", 16384, "Installer deletion request is too large.",
        {{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}}},
       {"releasePreparedInstallerImages:withReply:", 4096, "Installer-image release request is too large.",
@@ -115,9 +123,21 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
     // Decoded and handed to its engine: fan control answers an inspection, the
-    // preflight its budget, download removal finds no approval, materialization refuses a package
-    // outside a download folder, the rest are not available here.
+    // preflight its budget, download removal and the local-installer actions find no review,
+    // materialization refuses a package outside a download folder, the installer scan only
+    // looks directly in /Applications, the rest are not available here.
     std::string expected = kCapabilityNotAvailable;
+    if (method.selector == "scanPreparedInstallers:withReply:") expected = kOtherApplicationWarning;
+    if (method.selector == "deletePreparedInstaller:withReply:") {
+      expected = "This installer review expired or was already used. Check Installer Storage again; no deletion was "
+                 "started.";
+    }
+    if (method.selector == "releasePreparedInstallerImages:withReply:") {
+      expected = "Installer image release did not complete. This image review expired or was already used. Check "
+                 "Installer Storage and review again. No installer files were deleted. No forced detach was "
+                 "attempted. Close installer or image windows, allow active operations to finish, then Check "
+                 "Installer Storage.";
+    }
     if (method.selector == "fanControl:withReply:") {
       expected = "System controls cooling. No manual override has been requested.";
     } else if (method.selector == "preflightInstallerPreparation:withReply:") {
@@ -280,7 +300,8 @@ TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileAnotherHoldsTheLock) {
             (json{{"released", false}, {"detachedImageCount", 0}, {"message", "No image release was started. " + busy}}));
   held.unlock();
   // With the lock free the guard lets the operation through to its engine.
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({kCapabilityNotAvailable}));
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),
+            json::array({kOtherApplicationWarning}));
 }
 
 TEST_F(ServiceTest, PreparationGateHeldElsewhereRefusesLocalInstallerWorkAndPreflight) {
@@ -301,7 +322,8 @@ TEST_F(ServiceTest, PreparationGateHeldElsewhereRefusesLocalInstallerWorkAndPref
     std::unique_lock lock(engines->rescueDriveCoordinator.lock, std::try_to_lock);
     EXPECT_TRUE(lock.owns_lock());
   }
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({kCapabilityNotAvailable}));
+  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),
+            json::array({kOtherApplicationWarning}));
   test.freeSpace.bytes = 23589934592;
   EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
                      R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),

@@ -1,0 +1,26 @@
+// The tree snapshot of an installer bundle and the rules every entry of it must keep.
+#pragma once
+
+#include "installers/prepared_installer_handle.h"
+#include "storage/preparation_tree_snapshot.h"
+
+namespace tidewarden::installers {
+
+// The most entries an installer snapshot may hold; one more is the safety limit.
+inline constexpr std::size_t kInstallerEntryLimit = 99999;
+
+// The preparation tree snapshot of the bundle's contents (no link followed, no special
+// file, no mount); a walk cut by its entry limit, or holding more than
+// kInstallerEntryLimit entries, is refused with the safety-limit message, never used.
+storage::PreparationTreeSnapshot snapshotInstallerTree(const PreparedInstallerHandle& handle);
+
+// Every entry root-owned; group- or other-writable only for symbolic links; every
+// regular file's link count equal to the number of its entries in the snapshot (a
+// link to anything outside the bundle would be removed with it). An empty snapshot
+// cannot be measured. Throws InstallerSafetyError with the rule's sentence.
+void applyInstallerTreeRules(const storage::PreparationTreeSnapshot& snapshot);
+
+// Entries element by element, both byte totals and the latest modification time.
+bool sameInstallerTree(const storage::PreparationTreeSnapshot& a, const storage::PreparationTreeSnapshot& b);
+
+}  // namespace tidewarden::installers
