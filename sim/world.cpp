@@ -254,7 +254,8 @@ json WorldRecord::toJson() const {
               {"storage", platform::json::encodeValue(storage)},
               {"signals", platform::json::encodeValue(signals)},
               {"clock", platform::json::encodeValue(clock)},
-              {"downloads", platform::json::encodeValue(downloads)}};
+              {"downloads", platform::json::encodeValue(downloads)},
+              {"disks", platform::json::encodeValue(disks)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -281,8 +282,10 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "signals", record.signals);
   decodeSection(document, "clock", record.clock);
   decodeSection(document, "downloads", record.downloads);
+  decodeSection(document, "disks", record.disks);
   checkSections(record);
   checkWorldTools(record.tools);
+  checkWorldDisks(record.disks);
   return record;
 }
 

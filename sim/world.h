@@ -16,6 +16,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_disks.h"
 #include "sim/world_tools.h"
 
 namespace tidewarden::sim {
@@ -346,6 +347,9 @@ struct WorldRecord {
   std::vector<WorldSignal> signals;  // in the order they were sent
   WorldClock clock;
   WorldDownloads downloads;
+  // External and internal disks; a new Mac has its internal startup disk (a world made
+  // before disks existed has none).
+  WorldDisks disks;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

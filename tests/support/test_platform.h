@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/code_signing.h"
+#include "platform/disk_arbitration.h"
 #include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
@@ -137,6 +138,12 @@ class RecordedSignals final : public platform::ProcessSignals {
   std::vector<std::pair<pid_t, int>> sent;
 };
 
+// Makes no session, as on a machine without mount approval.
+class NoDiskArbitration final : public platform::DiskArbitration {
+ public:
+  std::unique_ptr<platform::DiskArbitrationSession> createSession(platform::SerialQueue&) override { return nullptr; }
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -153,6 +160,7 @@ class TestPlatform {
   FakeSystemPower power;
   FakeFreeSpace freeSpace;
   RecordedSignals signals;
+  NoDiskArbitration diskArbitration;
 
  private:
   TempDir dir_;
