@@ -41,6 +41,7 @@ class ManualClock final : public platform::Clock {
   }
   double uptime() override {
     std::lock_guard lock(mutex_);
+    up += uptimeStepPerRead;
     return up;
   }
   void sleepFor(double seconds) override {
@@ -50,6 +51,9 @@ class ManualClock final : public platform::Clock {
   }
   double wall = 800000000.0;
   double up = 1000.0;
+  // Added to the uptime at every read: a wait measured on this clock ends after a few
+  // looks, whatever the real time.
+  double uptimeStepPerRead = 0;
 
  private:
   std::mutex mutex_;
