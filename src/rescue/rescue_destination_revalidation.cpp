@@ -10,7 +10,7 @@ namespace tidewarden::rescue {
 DiskQuery budgetedDiskQuery(DiskQuery inner, platform::Clock& clock, double budgetSeconds) {
   const double deadline = clock.uptime() + budgetSeconds;
   return [inner = std::move(inner), &clock, deadline](const std::vector<std::string>& arguments) {
-    if (clock.uptime() > deadline) throw RescueDestinationError::refused(kInspectionTimeLimitMessage);
+    if (clock.uptime() > deadline) throw RescueInspectionDeadline(kInspectionTimeLimitMessage);
     return inner(arguments);
   };
 }

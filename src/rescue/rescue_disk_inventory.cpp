@@ -215,7 +215,8 @@ class DiskInspection {
     std::optional<PropertyList> info;
     try {
       info = query_({"info", "-plist", "/dev/" + identifier});
-    } catch (const RescueDestinationError&) {
+    } catch (const RescueDestinationError& error) {
+      passInspectionDeadlineOn(error);
       refuseDisk("Whole/external/physical identity or capacity is incomplete.");
     }
     const PlistNode root = info->root();
@@ -247,7 +248,8 @@ class DiskInspection {
       PartitionReading reading;
       try {
         reading = readPartition(query_, listed.identifier);
-      } catch (const RescueDestinationError&) {
+      } catch (const RescueDestinationError& error) {
+        passInspectionDeadlineOn(error);
         refuseDisk("Partition geometry or parent relationship cannot be verified for " + listed.identifier);
       }
       if (!listed.size || reading.parentWholeDisk != identifier) {
@@ -376,7 +378,8 @@ std::vector<RescueDestination> listDestinations(const DiskQuery& query, double n
   std::optional<PropertyList> startup;
   try {
     startup = query(kStartupQuery);
-  } catch (const RescueDestinationError&) {
+  } catch (const RescueDestinationError& error) {
+    passInspectionDeadlineOn(error);
     refuse(kStartupUnverifiedMessage);
   }
 
@@ -385,6 +388,7 @@ std::vector<RescueDestination> listDestinations(const DiskQuery& query, double n
   try {
     apfsList = query(kApfsQuery);
   } catch (const RescueDestinationError& error) {
+    passInspectionDeadlineOn(error);
     refuse(kApfsUnverifiedPrefix + std::string(error.what()));
   }
   const ApfsMap apfs = readApfs(*apfsList);
