@@ -10,7 +10,8 @@ TSAN_BUILD_DIR ?= build-tsan
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signature_block team_certificate \
-                world_file json_document lsof_field_records attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item
+                world_file json_document lsof_field_records attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item \
+                diskutil_inventory
 JOBS ?= $(shell nproc)
 # Instrumented compiles are slow and large: at most two at a time.
 TSAN_JOBS ?= 2

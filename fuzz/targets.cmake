@@ -15,7 +15,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     fan_recovery_record
     smc_replies
     preparation_manifest
-    launchd_item)
+    launchd_item
+    diskutil_inventory)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -31,6 +32,7 @@ set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_plat
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
+set(tidewarden_fuzz_libs_diskutil_inventory tidewarden_rescue)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)
