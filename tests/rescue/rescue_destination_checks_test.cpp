@@ -142,7 +142,9 @@ TEST_F(RescueDestinationChecksTest, VerificationAcceptsOnlyAConversionThatKeptTh
                   [&] { sizeNow = verifyFormattedPartition(reviewed, snapshot, 16000000000, c.conversionRan, query()); }),
               c.refusal)
         << c.name;
-    if (c.refusal.empty()) EXPECT_EQ(sizeNow, size - 3145728);
+    if (c.refusal.empty()) {
+      EXPECT_EQ(sizeNow, size - 3145728);
+    }
     edit([&](sim::WorldDisks& disks) { disks = before; });
   }
   EXPECT_EQ(extentDecreasedNote(size, size - 3145728),
