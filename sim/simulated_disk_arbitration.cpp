@@ -119,14 +119,11 @@ void SimulatedDiskArbitration::deliver() {
   std::unique_lock lock(mutex_);
   while (!wake_.wait_for(lock, kPollInterval, [this] { return stopping_; })) {
     lock.unlock();
+    // A request leaves the world only together with its outcome: a simulator stopped
+    // in between asks again after its restart.
     std::vector<WorldMountRequest> requests;
     try {
-      if (cache_.read([](const WorldRecord& world) { return !world.disks.mountRequests.empty(); })) {
-        World::update(worldDirectory_, [&](WorldRecord& world) {
-          requests = std::move(world.disks.mountRequests);
-          world.disks.mountRequests.clear();
-        });
-      }
+      requests = cache_.read([](const WorldRecord& world) { return world.disks.mountRequests; });
     } catch (const std::exception&) {
       requests.clear();
     }
@@ -150,6 +147,9 @@ void SimulatedDiskArbitration::answer(const WorldMountRequest& request) {
   }
   try {
     World::update(worldDirectory_, [&](WorldRecord& world) {
+      const auto pending = std::find(world.disks.mountRequests.begin(), world.disks.mountRequests.end(), request);
+      if (pending == world.disks.mountRequests.end()) return;
+      world.disks.mountRequests.erase(pending);
       WorldMountOutcome outcome{request.id, request.identifier, false, dissent ? dissent->message : ""};
       if (!dissent) {
         try {

@@ -19,7 +19,9 @@ namespace tidewarden::sim {
 // every 50 ms, reading the world only when it changed) and asks every registered
 // approval callback, each on its own session's queue; the first dissent refuses the
 // mount, otherwise the partition is mounted. Either way the outcome is recorded in the
-// world under disks.mountOutcomes. The thread stops when this object is destroyed.
+// world under disks.mountOutcomes, in the same change that removes the request, so a
+// simulator stopped in between asks again once it runs again. The thread stops when
+// this object is destroyed.
 class SimulatedDiskArbitration final : public platform::DiskArbitration {
  public:
   static constexpr std::chrono::milliseconds kPollInterval{50};
