@@ -55,14 +55,15 @@ class SimulatedDiskArbitrationSession final : public platform::DiskArbitrationSe
 
   void unregisterMountApproval() override {
     if (!registration_) return;
+    const std::shared_ptr<SimulatedDiskArbitration::Registration> registration = std::move(registration_);
     {
       std::lock_guard lock(owner_.mutex_);
-      std::erase(owner_.registrations_, registration_);
+      std::erase(owner_.registrations_, registration);
     }
-    std::lock_guard lock(registration_->mutex);
-    registration_->active = false;
-    registration_->approval = nullptr;
-    registration_.reset();
+    // Waits for a question in progress; none starts after this.
+    std::lock_guard lock(registration->mutex);
+    registration->active = false;
+    registration->approval = nullptr;
   }
 
  private:
