@@ -10,7 +10,8 @@ TSAN_BUILD_DIR ?= build-tsan
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signature_block team_certificate \
-                world_file json_document lsof_field_records attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item \
+                world_file json_document lsof_field_records process_commands attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item \
+                quarantine_manifest process_listing payload_metadata payload_attachment image_description hybrid_package \
                 diskutil_inventory
 JOBS ?= $(shell nproc)
 # Instrumented compiles are slow and large: at most two at a time.
@@ -20,7 +21,7 @@ TSAN_JOBS ?= 2
 TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
 TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test tsan bench bench-runner bench-snapshot clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
+.PHONY: deps build run test tsan bench bench-runner bench-snapshot bench-copy clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 deps: WANTED = $(PACKAGES)
 fuzz-deps: WANTED = $(PACKAGES) $(FUZZ_PACKAGES)
@@ -63,6 +64,10 @@ bench-runner: build
 
 bench-snapshot: build
 	$(BUILD_DIR)/bench/tidewarden-bench-snapshot
+
+# The private package snapshot copy of 1 GiB beside cp + sync, and the ratio of their throughputs.
+bench-copy: build
+	$(BUILD_DIR)/bench/tidewarden-bench-copy
 
 # libFuzzer with ASan/UBSan in its own build directory; each target runs FUZZ_SECONDS on a
 # scratch copy of its corpus (fuzz/corpus is never written); findings go to

@@ -30,6 +30,7 @@
 
 #include "client/ctl_command.h"
 #include "client/downloads_command.h"
+#include "client/materialize_command.h"
 #include "client/preflight_command.h"
 #include "client/quarantine_command.h"
 #include "client/rescue_command.h"
@@ -467,6 +468,10 @@ const std::vector<Subcommand>& subcommands() {
        ownFile([](const ctl::HelperCall& call, Arguments arguments) {
          return ctl::runPreflight(arguments, call, writeStandardOutput);
        })},
+      {"materialize", "materialize PATH --version V --build B [--json]",
+       "turn the saved InstallAssistant.pkg at PATH into a verified installer in /Applications; prints the\n"
+       "      phases, the installer and its payload identity, and the workspace cleanup; exit 4 when refused",
+       ownFile(ctl::runMaterializeCommand)},
       {"quarantine", "quarantine --label LABEL --plist PATH [--json]",
        "disable a launch daemon and move it into the helper's quarantine (when its warning signs add up);\n"
        "      prints the quarantine ID and where the files went",

@@ -11,12 +11,19 @@ set(TIDEWARDEN_FUZZ_TARGETS
     world_file
     json_document
     lsof_field_records
+    process_commands
     attached_image_list
     fan_recovery_record
     smc_replies
     preparation_manifest
     launchd_item
-    diskutil_inventory)
+    diskutil_inventory
+    quarantine_manifest
+    process_listing
+    payload_metadata
+    payload_attachment
+    image_description
+    hybrid_package)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -27,12 +34,19 @@ set(tidewarden_fuzz_libs_team_certificate tidewarden_platform)
 set(tidewarden_fuzz_libs_world_file tidewarden_sim tidewarden_test_platform)
 set(tidewarden_fuzz_libs_json_document tidewarden_fan tidewarden_rescue tidewarden_platform)
 set(tidewarden_fuzz_libs_lsof_field_records tidewarden_storage)
+set(tidewarden_fuzz_libs_process_commands tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
 set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
 set(tidewarden_fuzz_libs_diskutil_inventory tidewarden_rescue)
+set(tidewarden_fuzz_libs_quarantine_manifest tidewarden_quarantine)
+set(tidewarden_fuzz_libs_process_listing tidewarden_quarantine)
+set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)
+set(tidewarden_fuzz_libs_payload_attachment tidewarden_materialize)
+set(tidewarden_fuzz_libs_image_description tidewarden_materialize)
+set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

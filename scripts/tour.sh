@@ -199,14 +199,14 @@ expect_reply_contains '"phase":"failed"'
 expect_reply_contains '"message":"Invalid Rescue Drive status request."'
 expect_reply_contains '"finished":true'
 
-heading "A well-formed request for a capability this build does not contain yet"
+heading "A raw materialize request for a package outside a download folder is refused"
 printf '%s' '{"packagePath":"/Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg","expectedVersion":"15.1","expectedBuild":"24B83"}' >"$WORK/materialize.json"
 echo "request: $(cat "$WORK/materialize.json")"
 show "$CTL" --socket "$SOCKET" call materializeInstallAssistantPackage:withReply: --data "$WORK/materialize.json"
 run_ctl "$CTL" call materializeInstallAssistantPackage:withReply: --data "$WORK/materialize.json"
 expect_status 0
 expect_reply_contains '"success":false'
-expect_reply_contains 'This capability is not available in this helper build yet.'
+expect_reply_contains 'Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be prepared.'
 
 heading "A client that is not signed by the helper's team is refused without a reply"
 cp "$CTL" "$WORK/tidewarden-ctl-adhoc"
@@ -276,6 +276,7 @@ tour_fan_auto_max() {
 tour_fan_auto_max
 # Each feature's stop is a function at the end of this file; they run here, in file order.
 eval "$(sed -n '/^# ---- feature stops ----$/,$p' "${BASH_SOURCE[0]}")"
+tour_materialize
 tour_preflight
 tour_downloads
 quarantine_stop
@@ -301,6 +302,35 @@ echo
 echo "Tour complete. Next: 'make test' runs every test; README.md explains the pieces."
 
 # ---- feature stops ----
+
+# Materialization: a saved InstallAssistant.pkg becomes a verified installer in
+# /Applications, phase by phase; a second run is refused rather than overwrite it.
+tour_materialize() {
+  heading "Save an installer package, then turn it into a verified installer in /Applications"
+  show "$SIM" world --root "$WORLD" installer package --folder sequoia --version 15.1 --build 24B83
+  local package
+  package=$("$SIM" world --root "$WORLD" installer package --folder sequoia --version 15.1 --build 24B83) \
+    || fail "the package could not be saved"
+  echo "$package"
+  show "$CTL" --socket "$SOCKET" materialize "$package" --version 15.1 --build 24B83
+  run_ctl "$CTL" materialize "$package" --version 15.1 --build 24B83
+  expect_status 0
+  expect_reply_contains "The verified macOS installer is ready in /Applications."
+  expect_reply_contains "payload: macOS 15.1 (24B83)"
+  expect_reply_contains "workspace: removed (verified)"
+  show ls "\$WORLD/root/Applications"
+  ls "$WORLD/root/Applications"
+  [ -d "$WORLD/root/Applications/Install macOS Sequoia.app/Contents/SharedSupport" ] \
+    || fail "the installer is not in /Applications"
+
+  heading "The same package again: nothing in /Applications is ever overwritten"
+  show "$CTL" --socket "$SOCKET" materialize "$package" --version 15.1 --build 24B83
+  run_ctl "$CTL" materialize "$package" --version 15.1 --build 24B83
+  expect_status 4
+  expect_reply_contains "placing verified installer in Applications: failed"
+  expect_reply_contains "It was not overwritten."
+  rm -f "$WORLD/root$package"
+}
 
 # Preparation preflight: enough space, too little space, and a leftover workspace that
 # blocks any new preparation until it is reviewed.

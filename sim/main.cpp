@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "platform/development_anchor.h"
 #include "sim/download_verbs.h"
+#include "sim/installer_verbs.h"
 #include "sim/preparation_verbs.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
@@ -311,6 +312,7 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      then look S seconds older to the helper. Fans and waits keep host time",
        setClock},
       {"download", sim::kDownloadVerbSynopsis, sim::kDownloadVerbSummary, sim::runDownloadVerb},
+      {"installer", sim::kInstallerVerbSynopsis, sim::kInstallerVerbSummary, sim::runInstallerVerb},
       {"free-space", "free-space BYTES",
        "set the free bytes the data volume reports (a new Mac has 1 TiB); show lists the signals the\n"
        "      helper sent under signals (recorded, never delivered)",
@@ -333,9 +335,9 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::attachImageVerb},
       {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
        sim::detachImageVerb},
-      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]",
-       "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, or print\n"
-       "      TEXT (or a line of its own that no reader accepts) instead of its answer",
+      {"tool-fault", "tool-fault lsof|ps|hdiutil|diskutil|pkgutil|launchctl hang|flood|missing|exit N|malformed [TEXT]|signal N",
+       "make a simulated tool never end, add 3 MiB of output, be uninstalled, exit with status N, print\n"
+       "      TEXT (or lines that are not its records) instead of its answer, or be killed by signal N",
        sim::toolFaultVerb},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::clearToolFaultsVerb},

@@ -213,8 +213,10 @@ SimulatedToolAnswer answerSimulatedTool(WorldTool tool, const std::vector<std::s
 
 std::string_view malformedToolOutput(WorldTool tool) {
   switch (tool) {
-    case WorldTool::lsof: return "?not a field record\n";
-    case WorldTool::ps: return "not a process line\n";
+    // What the real tools print without the options that ask for records: lines a
+    // careless reader skips, or takes for a harmless answer.
+    case WorldTool::lsof: return "COMMAND     PID USER   FD   TYPE DEVICE SIZE/OFF NODE NAME\n";
+    case WorldTool::ps: return "  PID TTY           TIME CMD\n";
     case WorldTool::hdiutil:
     case WorldTool::diskutil:
     case WorldTool::pkgutil:

@@ -39,7 +39,9 @@ std::optional<WorldTool> simulatedToolNamed(std::string_view name);
 SimulatedToolAnswer answerSimulatedTool(WorldTool tool, const std::vector<std::string>& arguments,
                                         WorldTools& world);
 
-// The text a tool prints for the "malformed" fault when the fault names none.
+// The text a tool prints for the "malformed" fault when the fault names none: for
+// lsof and ps the header line the real tool prints in its table form, which no
+// record reader accepts.
 std::string_view malformedToolOutput(WorldTool tool);
 
 // Bytes of empty lines the "flood" fault adds after the answer: more than the helper's

@@ -255,7 +255,8 @@ json WorldRecord::toJson() const {
               {"signals", platform::json::encodeValue(signals)},
               {"clock", platform::json::encodeValue(clock)},
               {"downloads", platform::json::encodeValue(downloads)},
-              {"disks", platform::json::encodeValue(disks)}};
+              {"disks", platform::json::encodeValue(disks)},
+              {"installers", platform::json::encodeValue(installers)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -283,6 +284,7 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "clock", record.clock);
   decodeSection(document, "downloads", record.downloads);
   decodeSection(document, "disks", record.disks);
+  decodeSection(document, "installers", record.installers);
   checkSections(record);
   checkWorldTools(record.tools);
   checkWorldDisks(record.disks);

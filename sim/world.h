@@ -17,6 +17,7 @@
 
 #include "platform/json_codec.h"
 #include "sim/world_disks.h"
+#include "sim/world_installers.h"
 #include "sim/world_tools.h"
 
 namespace tidewarden::sim {
@@ -350,6 +351,7 @@ struct WorldRecord {
   // External and internal disks; a new Mac has its internal startup disk (a world made
   // before disks existed has none).
   WorldDisks disks;
+  WorldInstallers installers;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

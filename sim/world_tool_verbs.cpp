@@ -158,7 +158,7 @@ void detachImageVerb(const std::string& directory, WorldVerbArguments arguments)
 }
 
 void toolFaultVerb(const std::string& directory, WorldVerbArguments arguments) {
-  const std::string synopsis = "tool-fault needs TOOL hang|flood|missing|exit STATUS|malformed [TEXT]";
+  const std::string synopsis = "tool-fault needs TOOL hang|flood|missing|exit STATUS|malformed [TEXT]|signal N";
   if (arguments.size() < 2) throw Usage(synopsis);
   WorldToolFault fault{parseTool(arguments[0])};
   const std::optional<WorldToolFaultKind> kind = platform::json::enumFromRawValue<WorldToolFaultKind>(arguments[1]);
@@ -168,6 +168,10 @@ void toolFaultVerb(const std::string& directory, WorldVerbArguments arguments) {
   if (fault.kind == WorldToolFaultKind::exit) {
     if (extra != 1) throw Usage("tool-fault TOOL exit needs one exit status");
     fault.status = parseNumber("exit", arguments[2], 0, 255);
+  } else if (fault.kind == WorldToolFaultKind::signal) {
+    if (extra != 1) throw Usage("tool-fault TOOL signal needs one signal number");
+    fault.status = parseNumber("signal", arguments[2], 1, 31);
+    if (!isTerminatingSignal(*fault.status)) throw Usage("signal " + arguments[2] + " does not end a process");
   } else if (fault.kind == WorldToolFaultKind::malformed) {
     if (extra > 1) throw Usage("tool-fault TOOL malformed takes at most one TEXT");
     if (extra == 1) fault.text = arguments[2];

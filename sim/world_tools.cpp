@@ -1,6 +1,8 @@
 // The tools section of the world: tool paths and the range checks of its records.
 #include "sim/world_tools.h"
 
+#include <signal.h>
+
 #include "sim/world.h"
 
 namespace tidewarden::sim {
@@ -37,6 +39,14 @@ WorldTools freshWorldTools() {
       {402, "/System/Library/CoreServices/Finder.app/Contents/MacOS/Finder", {}},
   };
   return tools;
+}
+
+bool isTerminatingSignal(std::int64_t number) {
+  if (number < 1 || number > 31) return false;
+  for (int kept : {SIGCHLD, SIGCONT, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH}) {
+    if (number == kept) return false;
+  }
+  return true;
 }
 
 const WorldToolFault* WorldTools::faultOf(WorldTool tool) const {
@@ -85,6 +95,10 @@ void checkWorldTools(const WorldTools& tools) {
     if (fault.kind == WorldToolFaultKind::exit) {
       require(fault.status && *fault.status >= 0 && *fault.status <= 255, path + "status",
               "must be an exit status from 0 to 255.");
+    }
+    if (fault.kind == WorldToolFaultKind::signal) {
+      require(fault.status && isTerminatingSignal(*fault.status), path + "status",
+              "must be the number of a signal that ends a process.");
     }
   }
 }

@@ -107,18 +107,25 @@ std::string_view worldToolPath(WorldTool tool);
 //   hang       never ends by itself (until it is stopped);
 //   flood      its answer followed by 3 MiB of empty lines on standard output;
 //   exit       its answer, then exit with `status`;
-//   malformed  prints `text` (or a line of its own that no reader accepts) instead
-//              of its answer, exit 0;
-//   missing    not installed: its file is removed from the simulated root.
-enum class WorldToolFaultKind { hang, flood, exit, malformed, missing };
+//   malformed  prints `text` (or, by default, what the real tool prints in another
+//              form: lines that are not the records its reader expects) instead of
+//              its answer, exit 0;
+//   missing    not installed: its file is removed from the simulated root;
+//   signal     killed by signal `status` before it prints anything (no core file).
+enum class WorldToolFaultKind { hang, flood, exit, malformed, missing, signal };
 
-inline constexpr std::array<std::pair<WorldToolFaultKind, std::string_view>, 5> kWorldToolFaultKindRawValues{{
+inline constexpr std::array<std::pair<WorldToolFaultKind, std::string_view>, 6> kWorldToolFaultKindRawValues{{
     {WorldToolFaultKind::hang, "hang"},
     {WorldToolFaultKind::flood, "flood"},
     {WorldToolFaultKind::exit, "exit"},
     {WorldToolFaultKind::malformed, "malformed"},
     {WorldToolFaultKind::missing, "missing"},
+    {WorldToolFaultKind::signal, "signal"},
 }};
+
+// Whether signal `number` ends a process that keeps its default disposition (the
+// numbers a "signal" fault accepts).
+bool isTerminatingSignal(std::int64_t number);
 constexpr const auto& jsonEnumValues(WorldToolFaultKind) { return kWorldToolFaultKindRawValues; }
 
 struct WorldToolFault {

@@ -4,6 +4,7 @@
 // on. It takes its role from the name it was started under and finds its world (DIR)
 // from where its own executable lies, since a tool's environment holds only PATH and
 // LC_ALL. It answers from DIR/world.json and applies the world's fault for its tool.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,7 @@
 
 #include "platform/file_io.h"
 #include "sim/simulated_diskutil.h"
+#include "sim/simulated_installer_tools.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_tools.h"
 #include "sim/world.h"
@@ -68,14 +70,28 @@ int run(int argc, char** argv) {
   const sim::WorldToolFault* fault = tools.faultOf(*tool);
   const std::optional<sim::WorldToolFault> active = fault ? std::optional(*fault) : std::nullopt;
   if (active && active->kind == sim::WorldToolFaultKind::hang) hang();
+  if (active && active->kind == sim::WorldToolFaultKind::signal) {
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    const int number = static_cast<int>(*active->status);
+    std::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(number);
+    fail("signal " + std::to_string(number) + " did not end the tool");
+  }
   if (active && active->kind == sim::WorldToolFaultKind::malformed) {
     print(STDOUT_FILENO, active->text ? *active->text : std::string(sim::malformedToolOutput(*tool)));
     return 0;
   }
 
   sim::SimulatedToolAnswer answer;
-  if (*tool == sim::WorldTool::launchctl) {
-    // The only tool that changes the world: its record is kept under the world lock.
+  if (auto installerAnswer = sim::answerInstallerTool(directory, *tool, arguments)) {
+    answer = std::move(*installerAnswer);
+  } else if (*tool == sim::WorldTool::launchctl) {
+    // Its record is kept under the world lock.
     sim::World::update(directory, [&](sim::WorldRecord& world) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
     });

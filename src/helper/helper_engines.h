@@ -9,6 +9,7 @@
 #include "platform/dispatch_queue.h"
 #include "platform/global_queue.h"
 #include "platform/platform.h"
+#include "quarantine/quarantine_restart_recovery.h"
 #include "rescue/rescue_drive_coordinator.h"
 #include "storage/interrupted_installer_engine.h"
 
@@ -36,6 +37,8 @@ class HelperEngines {
   fan::FanControlCoordinator fanControlCoordinator{platform, fanQueue};
   // Download scans, their approvals and removals, confined to the interrupted-installer queue.
   storage::InterruptedInstallerEngine interruptedInstallerEngine{platform, interruptedInstallersQueue};
+  // Quarantines a previous helper left unfinished; quarantine and restore wait for it.
+  quarantine::QuarantineRestartRecovery quarantineRecovery{platform};
 
   // Runs `work` on the fan queue, the interrupted-installer queue or the global
   // utility queue, counted as outstanding work until it returns.

@@ -16,6 +16,10 @@ HelperProcess::HelperProcess(platform::Platform& platform, std::string socketPat
   // Fans a previous helper left held are returned to System on the fan queue; any
   // request queued behind it therefore sees the outcome.
   engines->onFanQueue([coordinator = &engines->fanControlCoordinator] { coordinator->recoverAfterRestart(); });
+  // Quarantines a previous helper left half done are rolled back; quarantine and restore
+  // requests wait until that has finished.
+  engines->quarantineRecovery.schedule();
+  engines->onUtilityQueue([recovery = &engines->quarantineRecovery] { recovery->run(); });
   delegate_ = std::make_unique<PrivilegedHelperListenerDelegate>(validator_, std::move(engines));
   listener_->setDelegate(delegate_.get());
   listener_->resume();

@@ -18,7 +18,8 @@ class PrivilegedHelperListenerDelegate;
 // Owns the process-wide objects of a running helper. The constructor performs
 // start-up in order: create the listener on `socketPath`, build the validator (own
 // signing identity and runtime stamp, read once), create the engines and queue the
-// fan restart recovery on the fan queue, create the delegate, set it and resume the
+// fan restart recovery on the fan queue and the quarantine restart recovery on the
+// utility queue, create the delegate, set it and resume the
 // listener. From then on connections are admitted or refused on the
 // listener's threads. Throws std::runtime_error when the socket cannot be created.
 //

@@ -11,6 +11,7 @@
 #include "helper/installer_helper_reply.h"
 #include "helper/local_installer_guard.h"
 #include "installers/installers_messages.h"
+#include "materialize/materialize_flow.h"
 #include "materialize/materialize_messages.h"
 #include "platform/clock.h"
 #include "platform/json_codec.h"
@@ -264,8 +265,9 @@ void PrivilegedHelperService::quarantineBackgroundItem(std::string data, Reply r
   if (!request) return;
   // Synchronously on the calling thread, as the application expects.
   answer(*reply, actionFailure, [&] {
-    const std::string id = quarantine::BackgroundQuarantineEngine(engines_->platform).quarantine(*request);
-    return json::encodeValue(quarantine::PrivilegedActionResponse{true, quarantine::kQuarantinedMessage, id});
+    engines_->quarantineRecovery.awaitRecovery();
+    const auto outcome = quarantine::BackgroundQuarantineEngine(engines_->platform).quarantine(*request);
+    return json::encodeValue(quarantine::PrivilegedActionResponse{true, outcome.message(), outcome.id});
   });
 }
 
@@ -274,9 +276,9 @@ void PrivilegedHelperService::restoreQuarantineItem(std::string data, Reply repl
   auto request = decodeRequest<quarantine::BackgroundRestoreRequest>(data, std::nullopt, "", *reply, actionFailure);
   if (!request) return;
   answer(*reply, actionFailure, [&] {
-    quarantine::BackgroundQuarantineEngine(engines_->platform).restore(*request);
-    return json::encodeValue(
-        quarantine::PrivilegedActionResponse{true, quarantine::kRestoredMessage, request->quarantineID});
+    engines_->quarantineRecovery.awaitRecovery();
+    const std::string message = quarantine::BackgroundQuarantineEngine(engines_->platform).restore(*request);
+    return json::encodeValue(quarantine::PrivilegedActionResponse{true, message, request->quarantineID});
   });
 }
 
@@ -313,8 +315,11 @@ void PrivilegedHelperService::materializeInstallAssistantPackage(std::string dat
   auto request = decodeRequest<materialize::MaterializeInstallAssistantRequest>(
       data, kMaterializeRequestLimit, "Preparation request is too large.", *reply, materializeFailure);
   if (!request) return;
-  engines_->onUtilityQueue(
-      [reply] { answer(*reply, materializeFailure, notAvailable<storage::InstallerSafetyError>); });
+  engines_->onUtilityQueue([reply, engines = engines_.get(), request = std::move(*request)] {
+    answer(*reply, materializeFailure, [&] {
+      return json::encodeValue(materialize::materializeInstallAssistantPackage(engines->platform, request));
+    });
+  });
 }
 
 void PrivilegedHelperService::preflightInstallerPreparation(std::string data, Reply replyBlock) {

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/file_io.h"
 
@@ -249,6 +250,13 @@ void ChildProcess::reapLocked(int options) {
     if (errno == EINTR) continue;
     std::abort();  // ECHILD: someone else reaped our child
   }
+}
+
+void reapInBackground(std::unique_ptr<ChildProcess> child) {
+  if (!child) return;
+  child->signalGroup(SIGKILL);
+  child->signal(SIGKILL);
+  std::thread([owned = std::move(child)] { owned->wait(); }).detach();
 }
 
 std::optional<int> ChildProcess::tryWait() {

@@ -66,7 +66,7 @@ struct OutputCapture {
 class ChildProcess {
  public:
   ChildProcess(pid_t pid, UniqueFd standardOutput, UniqueFd standardError);
-  ~ChildProcess();
+  virtual ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -79,8 +79,10 @@ class ChildProcess {
   // Sends `sig` to the child (signal) or to its whole process group (signalGroup).
   // Returns false once the child has been reaped: its pid may then belong to an
   // unrelated process, so nothing is sent. Safe to call while another thread waits.
-  bool signal(int sig);
-  bool signalGroup(int sig);
+  // Virtual so that a test can stand in a child that the kernel does not end at once
+  // (one stuck in an uninterruptible wait), which no real test child can be made into.
+  virtual bool signal(int sig);
+  virtual bool signalGroup(int sig);
 
   // The wait status (as from waitpid) once the child has ended, without blocking.
   std::optional<int> tryWait();
@@ -117,6 +119,14 @@ class ChildProcess {
   std::mutex mutex_;
   std::optional<int> status_;
 };
+
+// Hands an unreaped child to a background waiter that waits for it to end, without a
+// bound, and reaps it then; the caller goes on at once. For a child that did not end
+// after SIGKILL (stuck in the kernel): its owner must not block on it, and it must
+// still be reaped exactly once. The waiter sends the child's group SIGKILL first. One
+// waiting thread per handed-over child; such children are rare and each is a child
+// the kernel itself is holding.
+void reapInBackground(std::unique_ptr<ChildProcess> child);
 
 class ProcessLauncher {
  public:

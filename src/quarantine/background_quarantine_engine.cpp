@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "platform/uuid.h"
 #include "quarantine/background_quarantine_error.h"
 #include "quarantine/quarantine_paths.h"
+#include "quarantine/quarantine_put_back.h"
 #include "quarantine/quarantine_tool_runner.h"
 #include "quarantine/startup_item_evaluation.h"
 
@@ -35,11 +37,12 @@ constexpr std::array<std::string_view, 5> kProtectedPrefixes = {"/System/", "/us
                                                                 "/Library/Apple/System/"};
 constexpr std::array<std::string_view, 5> kMovablePrefixes = {"/Users/", "/Library/Application Support/",
                                                               "/private/tmp/", "/tmp/", "/var/tmp/"};
-// Folders the helper makes: its own, private; an original's missing parents: as the
-// system makes folders.
+// The helper's own state, which no quarantine may move; compared in lower case, as the
+// Mac's file system compares names.
+constexpr std::array<std::string_view, 2> kHelperStatePrefixes = {"/library/application support/tidewarden/",
+                                                                  "/var/tmp/com.ambergrove.tidewarden/"};
+// A quarantine folder is the helper's own, private.
 constexpr mode_t kQuarantineFolderMode = 0700;
-constexpr mode_t kRestoredParentMode = 0755;
-constexpr mode_t kManifestMode = 0600;
 
 [[noreturn]] void refuse(Error::Case errorCase) { throw Error(errorCase); }
 
@@ -53,14 +56,26 @@ SafeName nameOf(std::string_view path) {
   return *name;
 }
 
-// A quarantine folder (or the root above them) must be a directory of the owner of "/"
-// that nobody else may write to: otherwise its manifest and files could have been put
-// there by someone else. Reported, never repaired.
-bool isPrivateFolder(const platform::UniqueFd& root, int fd) {
-  const auto folder = platform::entryStatusOf(fd);
-  const auto system = platform::entryStatusOf(root.get());
-  return folder && system && folder->kind == platform::EntryKind::directory && folder->owner == system->owner &&
-         (folder->permissions & 022) == 0;
+std::string lowercased(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+std::string wholeSeconds(std::optional<double> seconds) {
+  return std::to_string(static_cast<long long>(seconds.value_or(kUnlimitedToolSeconds)));
+}
+
+// Why a tool's run cannot be relied on, as a clause; nothing when it ended by itself with
+// status 0 and all its output was read.
+std::optional<std::string> toolProblem(const QuarantineToolResult& result, const platform::ToolCommand& command) {
+  const std::string tool = lastComponent(command.executable);
+  if (!result.status) return result.output;
+  if (result.timedOut) return tool + " did not finish within " + wholeSeconds(command.timeLimitSeconds) + " seconds";
+  if (*result.status < 0) return tool + " was ended by signal " + std::to_string(-*result.status);
+  if (*result.status != 0) return tool + " ended with exit status " + std::to_string(*result.status);
+  if (!result.complete) return "the output of " + tool + " could not be read whole";
+  return std::nullopt;
 }
 
 enum class MoveOutcome { moved, missing };
@@ -71,8 +86,11 @@ enum class MoveOutcome { moved, missing };
 // was renamed or replaced since cannot make the helper move some other file), the entry
 // must be the pinned regular file, and nothing may exist at the destination. The moved
 // object is checked once more afterwards; an object swapped in at the last instant is
-// moved back and the move refused.
-MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int folderFd, const SafeName& destination) {
+// moved back and the move refused. Once the file is in, `record` says so, and then both
+// folders are synced.
+MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int folderFd, MoveRecord& record,
+                               const std::string& folderPath) {
+  const SafeName destination = nameOf(record.quarantined);
   const LocatedEntry now = locateEntry(root, file.path);
   if (!now.directory) {
     if (now.missingDirectory()) return MoveOutcome::missing;
@@ -97,37 +115,26 @@ MoveOutcome moveIntoQuarantine(const UniqueFd& root, const PinnedFile& file, int
     platform::moveWithoutReplacing(folderFd, destination, now.directory.get(), *now.name);
     refuse(Error::Case::quarantineFailed);
   }
+  record.state = MoveState::moved;
+  syncFolder(now.directory.get(), parentPath(file.path));
+  syncFolder(folderFd, folderPath);
   return MoveOutcome::moved;
 }
-
-// Undoes recorded moves, last first, where the quarantined file is still there and its
-// original place is free. Errors are ignored: the failure that caused the roll-back is
-// what the caller reports.
-void rollBack(const UniqueFd& root, int folderFd, const std::vector<MoveRecord>& records) {
-  for (auto record = records.rbegin(); record != records.rend(); ++record) {
-    const auto quarantined = SafeName::make(lastComponent(record->quarantined));
-    const auto original = SafeName::make(lastComponent(record->original));
-    if (!quarantined || !original || !platform::entryStatusAt(folderFd, *quarantined)) continue;
-    if (entryExists(root, record->original) != false) continue;
-    const UniqueFd parent =
-        platform::openOrMakeDirectoriesBeneath(root, walkPath(parentPath(record->original)), kRestoredParentMode);
-    if (parent) platform::moveWithoutReplacing(folderFd, *quarantined, parent.get(), *original);
-  }
-}
-
-std::string manifestPath(const std::string& folderPath) { return folderPath + "/" + std::string(kManifestName); }
 
 }  // namespace
 
 bool isMovableLocation(std::string_view path) {
   const auto startsWith = [&](std::string_view prefix) { return path.starts_with(prefix); };
+  const std::string lower = lowercased(path);
+  const auto helperState = [&](std::string_view prefix) { return lower.starts_with(prefix); };
   return std::none_of(kProtectedPrefixes.begin(), kProtectedPrefixes.end(), startsWith) &&
+         std::none_of(kHelperStatePrefixes.begin(), kHelperStatePrefixes.end(), helperState) &&
          std::any_of(kMovablePrefixes.begin(), kMovablePrefixes.end(), startsWith);
 }
 
-std::vector<pid_t> processesRunning(std::string_view listing, const std::vector<std::string>& paths, pid_t ownPid) {
+ProcessListing processesRunning(std::string_view listing, const std::vector<std::string>& paths, pid_t ownPid) {
   constexpr std::string_view kSpace = " \t\r\f\v";
-  std::vector<pid_t> pids;
+  ProcessListing found;
   std::size_t start = 0;
   while (start < listing.size()) {
     std::size_t end = listing.find('\n', start);
@@ -147,24 +154,34 @@ std::vector<pid_t> processesRunning(std::string_view listing, const std::vector<
     }
     std::int32_t pid = 0;
     const auto parsed = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
-    if (parsed.ec != std::errc() || parsed.ptr != pidText.data() + pidText.size()) continue;
+    if (parsed.ec != std::errc() || parsed.ptr != pidText.data() + pidText.size()) {
+      found.unreadLines = true;
+      continue;
+    }
     if (pid <= 1 || pid == ownPid) continue;
     const bool runsOne = std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
       return arguments.find(path) != std::string_view::npos;
     });
-    if (runsOne && std::find(pids.begin(), pids.end(), pid) == pids.end()) pids.push_back(pid);
+    if (runsOne && std::find(found.pids.begin(), found.pids.end(), pid) == found.pids.end()) found.pids.push_back(pid);
   }
-  return pids;
+  return found;
 }
 
-std::string BackgroundQuarantineEngine::quarantine(const BackgroundQuarantineRequest& request) {
+std::string QuarantineOutcome::message() const {
+  std::string text = kQuarantinedMessage;
+  for (const std::string& note : notes) text += " " + note;
+  return text;
+}
+
+QuarantineOutcome BackgroundQuarantineEngine::quarantine(const BackgroundQuarantineRequest& request) {
   // 1. Judged on its own evidence; refusals change nothing.
   const InspectedStartupItem item = evaluateStartupItem(platform_, request);
   checkEvidence(item);
 
   // 2. A new private folder for this quarantine.
-  const std::string id = platform::makeUuidString();
-  const std::string folderPath = std::string(kQuarantineRoot) + "/" + id;
+  QuarantineOutcome outcome;
+  outcome.id = platform::makeUuidString();
+  const std::string folderPath = quarantineFolderPath(outcome.id);
   const UniqueFd quarantineRoot =
       platform::openOrMakeDirectoriesBeneath(platform_.root, kQuarantineRoot, kQuarantineFolderMode);
   if (!quarantineRoot) throw platformError("Cannot create the quarantine folder " + folderPath, errno);
@@ -175,72 +192,111 @@ std::string BackgroundQuarantineEngine::quarantine(const BackgroundQuarantineReq
   if (!folder) throw platformError("Cannot create the quarantine folder " + folderPath, errno);
   if (!created) refuse(Error::Case::quarantineFailed);
 
-  // 3-4. Unload the daemon (whatever launchctl says) and give launchd a moment.
-  runQuarantineTool(platform_.launcher, platform::tools::launchctlBootout(item.plistURL));
-  platform_.clock.sleepFor(kBootoutSettleSeconds);
-
-  // 5. The programs that may be moved, once each.
-  std::vector<const PinnedFile*> movable;
+  // 5. The programs that may be moved, once each: the property list's move comes first.
+  const PinnedFile* plist = item.pinnedFile(item.plistURL);
+  std::vector<const PinnedFile*> moves = {plist};
   const auto consider = [&](const std::string& path) {
     if (!isMovableLocation(path)) return;
     const PinnedFile* file = item.pinnedFile(path);
-    if (file != nullptr && std::find(movable.begin(), movable.end(), file) == movable.end()) movable.push_back(file);
+    if (file != nullptr && std::find(moves.begin(), moves.end(), file) == moves.end()) moves.push_back(file);
   };
   consider(item.launchTarget);
   if (item.relatedExecutable && *item.relatedExecutable != item.launchTarget) consider(*item.relatedExecutable);
 
-  // 6. Stop what runs them; a listing that fails stops nothing.
-  if (!movable.empty()) {
-    const QuarantineToolResult listing = runQuarantineTool(platform_.launcher, platform::tools::psProcessArguments());
-    if (listing.status == 0) {
-      std::vector<std::string> paths;
-      for (const PinnedFile* file : movable) paths.push_back(file->path);
-      for (pid_t pid : processesRunning(listing.output, paths, platform_.processFacts.processIdentifier())) {
-        platform_.signals.send(pid, SIGTERM);
-      }
-    }
+  // Every planned move is written down, pending, before the first one happens.
+  QuarantineManifest manifest{outcome.id, item.label, platform::json::Date{platform_.clock.now()}, {},
+                              QuarantineState::moving};
+  manifest.records.push_back({item.plistURL,
+                              folderPath + "/" + std::string(kPropertyListPrefix) + lastComponent(item.plistURL),
+                              MoveState::pending});
+  for (std::size_t index = 1; index < moves.size(); ++index) {
+    manifest.records.push_back({moves[index]->path,
+                                folderPath + "/" + std::to_string(index - 1) + "-" + lastComponent(moves[index]->path),
+                                MoveState::pending});
   }
 
-  // 7-9. The moves and the manifest; any failure puts the moved files back.
-  std::vector<MoveRecord> records;
   try {
-    const PinnedFile* plist = item.pinnedFile(item.plistURL);
-    const SafeName plistDestination = nameOf(std::string(kPropertyListPrefix) + lastComponent(item.plistURL));
-    if (plist == nullptr ||
-        moveIntoQuarantine(platform_.root, *plist, folder.get(), plistDestination) != MoveOutcome::moved) {
-      refuse(Error::Case::quarantineFailed);
+    if (plist == nullptr) refuse(Error::Case::quarantineFailed);
+    syncFolder(quarantineRoot.get(), std::string(kQuarantineRoot));
+    writeManifest(folder.get(), folderPath, manifest, /*first=*/true);
+
+    // 3-4. Unload the daemon and give launchd a moment; whatever launchctl says, the
+    // quarantine goes on, and the reply says what did not happen.
+    const platform::ToolCommand bootout = platform::tools::launchctlBootout(item.plistURL);
+    if (const auto problem = toolProblem(runQuarantineTool(platform_.launcher, bootout), bootout)) {
+      outcome.notes.push_back("The startup service may still be loaded: " + *problem + ".");
     }
-    records.push_back({item.plistURL, folderPath + "/" + plistDestination.str()});
-    for (std::size_t index = 0; index < movable.size(); ++index) {
-      const SafeName destination = nameOf(std::to_string(index) + "-" + lastComponent(movable[index]->path));
-      if (moveIntoQuarantine(platform_.root, *movable[index], folder.get(), destination) == MoveOutcome::moved) {
-        records.push_back({movable[index]->path, folderPath + "/" + destination.str()});
+    platform_.clock.sleepFor(kBootoutSettleSeconds);
+
+    // 6. Stop what runs the programs; a listing that is not known whole stops nothing.
+    if (moves.size() > 1) {
+      const platform::ToolCommand ps = platform::tools::psProcessArguments();
+      const QuarantineToolResult listing = runQuarantineTool(platform_.launcher, ps);
+      if (const auto problem = toolProblem(listing, ps)) {
+        outcome.notes.push_back("No running program of the item was stopped: " + *problem + ".");
+      } else {
+        std::vector<std::string> paths;
+        for (std::size_t index = 1; index < moves.size(); ++index) paths.push_back(moves[index]->path);
+        const ProcessListing running =
+            processesRunning(listing.output, paths, platform_.processFacts.processIdentifier());
+        for (pid_t pid : running.pids) {
+          if (!platform_.signals.send(pid, SIGTERM)) {
+            outcome.notes.push_back("Process " + std::to_string(pid) +
+                                    ", which runs the item, could not be stopped: " + platform::errnoText(errno) + ".");
+          }
+        }
+        if (running.unreadLines) {
+          outcome.notes.push_back(
+              "Some lines of the process list could not be read, so a running program of the item may not have "
+              "been stopped.");
+        }
       }
     }
-    const QuarantineManifest manifest{id, item.label, platform::json::Date{platform_.clock.now()}, records};
-    const auto bytes = platform::json::encode(platform::json::encodeValue(manifest));
-    if (!bytes) refuse(Error::Case::quarantineFailed);
-    if (!platform::createFileAtomically(folder.get(), nameOf(kManifestName), nameOf(kManifestPendingName), *bytes,
-                                        kManifestMode)) {
-      throw platformError("Cannot write the quarantine record " + manifestPath(folderPath), errno);
+
+    // 7-8. The moves, each recorded once done; a program that is gone is skipped.
+    for (std::size_t index = 0; index < moves.size(); ++index) {
+      MoveRecord& record = manifest.records[index];
+      if (moveIntoQuarantine(platform_.root, *moves[index], folder.get(), record, folderPath) == MoveOutcome::missing) {
+        if (index == 0) refuse(Error::Case::quarantineFailed);
+        outcome.notes.push_back(record.original + " was not moved: it was no longer there.");
+        continue;
+      }
+      writeManifest(folder.get(), folderPath, manifest, /*first=*/false);
     }
+
+    // 9. The manifest of what was moved, complete.
+    std::erase_if(manifest.records, [](const MoveRecord& record) { return !record.moved(); });
+    manifest.createdAt = platform::json::Date{platform_.clock.now()};
+    manifest.state = QuarantineState::complete;
+    writeManifest(folder.get(), folderPath, manifest, /*first=*/false);
   } catch (...) {
-    rollBack(platform_.root, folder.get(), records);
+    // Only what this quarantine moved goes back: a file found under a pending name in
+    // the folder is not the item's.
+    std::erase_if(manifest.records, [](const MoveRecord& record) { return !record.moved(); });
+    try {
+      rollBackQuarantine(platform_.root, quarantineRoot.get(), folder.get(), manifest);
+    } catch (const std::exception&) {
+      // The manifest still lists every move; the failure that caused the roll-back is
+      // what the caller reports.
+    }
     throw;
   }
-  return id;
+  if (item.relatedSearchGap) {
+    outcome.notes.push_back(*item.relatedSearchGap + " A program the script runs may have been left in place.");
+  }
+  return outcome;
 }
 
-void BackgroundQuarantineEngine::restore(const BackgroundRestoreRequest& request) {
+std::string BackgroundQuarantineEngine::restore(const BackgroundRestoreRequest& request) {
   // 1-2. A quarantine ID names one folder directly inside the quarantine root.
   if (!platform::parseUuidString(request.quarantineID)) refuse(Error::Case::invalidQuarantineID);
-  const std::string folderPath = std::string(kQuarantineRoot) + "/" + request.quarantineID;
+  const std::string folderPath = quarantineFolderPath(request.quarantineID);
   if (!standardizedPath(folderPath).starts_with(standardizedPath(kQuarantineRoot) + "/")) {
     refuse(Error::Case::unsafePath);
   }
 
   // 3. The manifest, from a folder only the helper can write to.
-  const std::string recordPath = manifestPath(folderPath);
+  const std::string recordPath = folderPath + "/" + std::string(kManifestName);
   const UniqueFd quarantineRoot = platform::openBeneath(platform_.root, kQuarantineRoot, O_RDONLY | O_DIRECTORY);
   if (!quarantineRoot) throw platformError("Cannot read the quarantine record " + recordPath, errno);
   const UniqueFd folder = platform::openAt(quarantineRoot.get(), nameOf(folderPath), O_RDONLY | O_DIRECTORY);
@@ -248,46 +304,50 @@ void BackgroundQuarantineEngine::restore(const BackgroundRestoreRequest& request
   if (!isPrivateFolder(platform_.root, quarantineRoot.get()) || !isPrivateFolder(platform_.root, folder.get())) {
     refuse(Error::Case::invalidQuarantineID);
   }
-  const UniqueFd file = platform::openAt(folder.get(), nameOf(kManifestName), O_RDONLY | O_NONBLOCK);
-  if (!file) throw platformError("Cannot read the quarantine record " + recordPath, errno);
-  const auto fileStatus = platform::entryStatusOf(file.get());
-  if (!fileStatus || fileStatus->kind != platform::EntryKind::regular) refuse(Error::Case::invalidQuarantineID);
-  std::string text;
-  if (!platform::readAll(file.get(), text, kMaxManifestBytes)) {
-    throw platformError("Cannot read the quarantine record " + recordPath, errno);
-  }
-  const QuarantineManifest manifest = platform::json::decodeDocument<QuarantineManifest>(text);
-  if (manifest.id != request.quarantineID) refuse(Error::Case::invalidQuarantineID);
-  // Every record moves a file of this folder back to an absolute place.
-  for (const MoveRecord& record : manifest.records) {
-    const bool inFolder = parentPath(record.quarantined) == folderPath &&
-                          SafeName::make(lastComponent(record.quarantined)) &&
-                          lastComponent(record.quarantined) != kManifestName;
-    const bool absolute = record.original.size() > 1 && record.original == standardizedPath(record.original) &&
-                          record.original.starts_with('/');
-    if (!inFolder || !absolute) refuse(Error::Case::invalidQuarantineID);
-  }
+  const auto manifest = readManifest(folder.get(), folderPath, request.quarantineID);
+  if (!manifest) throw platformError("Cannot read the quarantine record " + recordPath, ENOENT);
 
-  // 4. Nothing is moved if any original place is taken (or cannot be told free).
-  for (const MoveRecord& record : manifest.records) {
-    const std::optional<bool> exists = entryExists(platform_.root, record.original);
-    if (!exists) refuse(Error::Case::unsafePath);
-    if (*exists) refuse(Error::Case::restoreConflict);
-  }
-
-  // 5. Back, last moved first.
-  for (auto record = manifest.records.rbegin(); record != manifest.records.rend(); ++record) {
-    const SafeName quarantined = nameOf(record->quarantined);
-    if (!platform::entryStatusAt(folder.get(), quarantined)) continue;
-    const std::string parent = parentPath(record->original);
-    const UniqueFd parentFd = platform::openOrMakeDirectoriesBeneath(platform_.root, walkPath(parent), kRestoredParentMode);
-    if (!parentFd) throw platformError("Cannot create the folder " + parent, errno);
-    if (!platform::moveWithoutReplacing(folder.get(), quarantined, parentFd.get(), nameOf(record->original))) {
-      if (errno == ENOENT) continue;  // a restore running at the same time took it back already
-      if (errno == EEXIST) refuse(Error::Case::restoreConflict);
-      throw platformError("Cannot move " + record->quarantined + " back to " + record->original, errno);
+  // 4-5. Back, last moved first: each file still in quarantine whose place is free.
+  std::vector<std::string> restored;
+  std::vector<std::string> stayed;
+  std::vector<std::string> warnings;
+  bool placeTaken = false;
+  for (auto record = manifest->records.rbegin(); record != manifest->records.rend(); ++record) {
+    const PutBack result = putBack(platform_.root, folder.get(), *record);
+    switch (result.outcome) {
+      case PutBack::Outcome::putBack:
+        restored.insert(restored.begin(), record->original);
+        if (!result.reason.empty()) warnings.push_back(result.reason);
+        break;
+      case PutBack::Outcome::notInQuarantine:
+        break;
+      case PutBack::Outcome::placeTaken:
+        placeTaken = true;
+        stayed.insert(stayed.begin(), record->original + " (a file already exists there)");
+        break;
+      case PutBack::Outcome::failed:
+        stayed.insert(stayed.begin(), record->original + " (" + result.reason + ")");
+        break;
     }
   }
+  const auto joined = [](const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : "; ") + item;
+    return text;
+  };
+  std::string after;
+  for (const std::string& warning : warnings) after += " " + warning;
+  if (!stayed.empty()) {
+    std::string detail = restored.empty() ? "" : "Restored: " + joined(restored) + ". ";
+    detail += "Still in quarantine: " + joined(stayed) + "." + after;
+    if (placeTaken) throw Error(Error::Case::restoreConflict, detail);
+    throw std::runtime_error(std::string(kRestoreIncompleteMessage) + " " + detail);
+  }
+  // Nothing left in the folder: everything is back already.
+  if (restored.empty()) refuse(Error::Case::restoreConflict);
+  std::string message = kRestoredMessage;
+  if (!manifest->finished()) message += std::string(" ") + kUnfinishedRestoredNote;
+  return message + after;
 }
 
 }  // namespace tidewarden::quarantine

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
 
 namespace tidewarden::quarantine {
 
@@ -18,6 +19,10 @@ class BackgroundQuarantineError : public std::runtime_error {
   };
 
   explicit BackgroundQuarantineError(Case errorCase) : std::runtime_error(message(errorCase)), case_(errorCase) {}
+  // The case's sentence followed by `detail`: what else the user must know (what was
+  // and was not done, or why the evidence could not be complete).
+  BackgroundQuarantineError(Case errorCase, const std::string& detail)
+      : std::runtime_error(std::string(message(errorCase)) + (detail.empty() ? "" : " " + detail)), case_(errorCase) {}
 
   Case errorCase() const noexcept { return case_; }
 

@@ -2,6 +2,7 @@
 // move records.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,27 +15,56 @@ namespace tidewarden::quarantine {
 
 namespace json = platform::json;
 
+// Whether a planned move has happened. Written before the move as `pending` and after
+// it as `moved`; a record without it (written before moves were planned ahead) is moved.
+enum class MoveState { pending, moved };
+inline constexpr std::array<std::pair<MoveState, std::string_view>, 2> kMoveStateRawValues{{
+    {MoveState::pending, "pending"},
+    {MoveState::moved, "moved"},
+}};
+constexpr const auto& jsonEnumValues(MoveState) { return kMoveStateRawValues; }
+
+// How far a quarantine got. `moving`: the moves were planned and written down before the
+// first one, and the quarantine has not finished; `complete`: every move is done;
+// `rolledBack`: an unfinished quarantine was undone, and its records are the files that
+// could not be put back. A manifest without it (written before this key) is complete.
+enum class QuarantineState { moving, complete, rolledBack };
+inline constexpr std::array<std::pair<QuarantineState, std::string_view>, 3> kQuarantineStateRawValues{{
+    {QuarantineState::moving, "moving"},
+    {QuarantineState::complete, "complete"},
+    {QuarantineState::rolledBack, "rolledBack"},
+}};
+constexpr const auto& jsonEnumValues(QuarantineState) { return kQuarantineStateRawValues; }
+
 // Where a file was and where the quarantine put it.
 struct MoveRecord {
-  std::string original;     // absolute path before the move
-  std::string quarantined;  // absolute path inside the quarantine folder
+  std::string original;            // absolute path before the move
+  std::string quarantined;         // absolute path inside the quarantine folder
+  std::optional<MoveState> state;  // absent: moved
+
+  bool moved() const { return state.value_or(MoveState::moved) == MoveState::moved; }
 
   static constexpr auto jsonFields() {
     return std::tuple{
         json::field("original", &MoveRecord::original),
         json::field("quarantined", &MoveRecord::quarantined),
+        json::field("state", &MoveRecord::state),
     };
   }
 
   friend bool operator==(const MoveRecord&, const MoveRecord&) = default;
 };
 
-// Every move of one quarantine, in move order; restore replays it backwards.
+// Every move of one quarantine, in move order; restore replays it backwards. Readers
+// that predate `state` ignore it and still restore every file that is in the folder.
 struct QuarantineManifest {
   std::string id;                   // the quarantine ID, equal to the folder name
   std::string label;                // the item's launchd label
   platform::json::Date createdAt;   // creation time
-  std::vector<MoveRecord> records;  // one record per completed move
+  std::vector<MoveRecord> records;  // complete: one record per completed move; else every planned move
+  std::optional<QuarantineState> state;  // absent: complete
+
+  bool finished() const { return state.value_or(QuarantineState::complete) == QuarantineState::complete; }
 
   static constexpr auto jsonFields() {
     return std::tuple{
@@ -42,6 +72,7 @@ struct QuarantineManifest {
         json::field("label", &QuarantineManifest::label),
         json::field("createdAt", &QuarantineManifest::createdAt),
         json::field("records", &QuarantineManifest::records),
+        json::field("state", &QuarantineManifest::state),
     };
   }
 

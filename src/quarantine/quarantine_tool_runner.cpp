@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/utf8.h"
 
@@ -12,6 +13,7 @@ namespace tidewarden::quarantine {
 namespace {
 
 constexpr double kTerminateGraceSeconds = std::chrono::duration<double>(kToolTerminateGrace).count();
+constexpr double kKillWaitSeconds = std::chrono::duration<double>(kToolKillWait).count();
 
 int statusOf(int waitStatus) {
   if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
@@ -39,23 +41,35 @@ QuarantineToolResult runQuarantineTool(platform::ProcessLauncher& launcher, cons
   platform::OutputCapture unused(0);
   QuarantineToolResult result;
   const double limit = command.timeLimitSeconds.value_or(kUnlimitedToolSeconds);
+  int waitStatus = 0;
   if (child->captureUntilExit(limit, output, unused)) {
-    result.status = statusOf(child->wait());
+    waitStatus = child->wait();
   } else {
     // Past its limit: the tool and anything it started are asked to stop, then killed.
+    result.timedOut = true;
     child->signalGroup(SIGTERM);
     if (child->captureUntilExit(kTerminateGraceSeconds, output, unused)) {
-      result.status = statusOf(child->wait());
+      waitStatus = child->wait();
     } else {
       child->signalGroup(SIGKILL);
+      if (!child->captureUntilExit(kKillWaitSeconds, output, unused)) {
+        // Not even SIGKILL ended it yet (it is stuck in the kernel): whoever waits for
+        // it must not be this caller.
+        std::thread([stuck = std::move(child)] { stuck->wait(); }).detach();
+        result.status = -SIGKILL;
+        result.output = platform::decodeUtf8Lossy(output.bytes);
+        return result;
+      }
       child->wait();
-      result.status = -SIGKILL;
+      waitStatus = W_EXITCODE(0, SIGKILL);
     }
   }
+  result.status = statusOf(waitStatus);
   // What is still in the pipe; a descendant that kept it open gets no longer than the
   // grace period to let go of it.
   child->captureUntilFinished(kTerminateGraceSeconds, output, unused);
   result.output = platform::decodeUtf8Lossy(output.bytes);
+  result.complete = !result.timedOut && WIFEXITED(waitStatus) && output.whole();
   return result;
 }
 

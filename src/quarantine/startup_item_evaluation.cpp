@@ -137,24 +137,38 @@ bool isHidden(std::string_view path) {
   return false;
 }
 
-// The first quoted absolute path of the script that is another existing regular file.
-std::optional<PinnedFile> relatedExecutableIn(const platform::UniqueFd& root, std::string_view text,
-                                              const std::string& launchTarget) {
+constexpr const char* kTooManyCandidates =
+    "The script names more than 1024 quoted paths, so Tidewarden could not tell which program it runs and "
+    "counted that program as unknown evidence.";
+constexpr const char* kSearchGaveUp =
+    "The script could not be searched for the program it runs, so Tidewarden counted that program as unknown "
+    "evidence.";
+
+// What the search for a related executable found: the first quoted absolute path of the
+// script that is another existing regular file, or why the search could not finish.
+struct RelatedSearch {
+  std::optional<PinnedFile> found;
+  std::optional<std::string> gap;
+};
+
+RelatedSearch relatedExecutableIn(const platform::UniqueFd& root, std::string_view text,
+                                  const std::string& launchTarget) {
   static const platform::Regex singleQuoted = *platform::Regex::compile("'(/[^']+)'");
   static const platform::Regex doubleQuoted = *platform::Regex::compile("\"(/[^\"]+)\"");
   std::size_t examined = 0;
   for (const platform::Regex* pattern : {&singleQuoted, &doubleQuoted}) {
-    const auto matches = pattern->matchAll(text, kMaxRelatedCandidates);
-    if (!matches) continue;
+    // One more than the limit, so that reaching it is seen.
+    const auto matches = pattern->matchAll(text, kMaxRelatedCandidates + 1);
+    if (!matches) return {std::nullopt, kSearchGaveUp};
     for (const auto& groups : *matches) {
-      if (++examined > kMaxRelatedCandidates) return std::nullopt;
+      if (++examined > kMaxRelatedCandidates) return {std::nullopt, kTooManyCandidates};
       if (groups.size() < 2 || !groups[1]) continue;
       const std::string candidate = standardizedPath(*groups[1]);
       if (candidate == launchTarget) continue;
-      if (auto pinned = pinRegularFile(root, candidate)) return pinned;
+      if (auto pinned = pinRegularFile(root, candidate)) return {std::move(pinned), std::nullopt};
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -262,7 +276,9 @@ InspectedStartupItem evaluateStartupItem(platform::Platform& platform, const Bac
   }
   std::optional<PinnedFile> related;
   if (script) {
-    related = relatedExecutableIn(platform.root, *script, item.launchTarget);
+    RelatedSearch search = relatedExecutableIn(platform.root, *script, item.launchTarget);
+    related = std::move(search.found);
+    item.relatedSearchGap = std::move(search.gap);
     item.scriptSignals = scriptSignalsIn(*script);
   }
   if (related) item.relatedExecutable = related->path;
@@ -273,9 +289,15 @@ InspectedStartupItem evaluateStartupItem(platform::Platform& platform, const Bac
 
   // 8-9. Signature and owner of the examined program, which must still be the file that
   // was pinned once they are known.
+  // When the search could not finish, the examined program is unknown: so are its
+  // signature and its owner.
   const PinnedFile& examined = related ? *related : *target;
-  item.signature = signatureKind(platform.codeSigning, walkPath(examined.path));
-  item.owner = platform.processFacts.userName(examined.identity.owner);
+  if (item.relatedSearchGap) {
+    item.signature = RepairSignatureKind::unknown;
+  } else {
+    item.signature = signatureKind(platform.codeSigning, walkPath(examined.path));
+    item.owner = platform.processFacts.userName(examined.identity.owner);
+  }
   if (!stillPinned(platform.root, examined)) refuse(Error::Case::identityChanged);
 
   // 11.
@@ -309,7 +331,9 @@ EvidenceScore evidenceScore(const InspectedStartupItem& item) {
 
 void checkEvidence(const InspectedStartupItem& item) {
   const EvidenceScore evidence = evidenceScore(item);
-  if (evidence.score < 8 || evidence.count < 3) refuse(Error::Case::insufficientEvidence);
+  if (evidence.score < 8 || evidence.count < 3) {
+    throw Error(Error::Case::insufficientEvidence, item.relatedSearchGap.value_or(""));
+  }
 }
 
 }  // namespace tidewarden::quarantine

@@ -39,6 +39,10 @@ struct InspectedStartupItem {
   RepairSignatureKind signature = RepairSignatureKind::unknown;  // of the examined program
   std::optional<std::string> owner;               // owner account of the examined program
   std::vector<std::string> scriptSignals;         // warning phrases of the launch target script
+  // Set when the search for a related executable could not be completed (its candidate
+  // limit, or the pattern engine gave up): the sentence that says so. The program the
+  // script runs is then unknown, and so are its signature and owner: never "none".
+  std::optional<std::string> relatedSearchGap;
 
   // The property list, the launch target and the related executable as judged.
   std::vector<PinnedFile> pinned;
@@ -71,7 +75,7 @@ struct EvidenceScore {
 };
 EvidenceScore evidenceScore(const InspectedStartupItem& item);
 // Passes only with a score of at least 8 from at least 3 kinds of sign; otherwise throws
-// insufficientEvidence.
+// insufficientEvidence, followed by the related-search gap when there was one.
 void checkEvidence(const InspectedStartupItem& item);
 
 // The signature class of the code at `path` (a logical path that is walked as given).

@@ -28,18 +28,6 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
 }
 
-std::vector<std::string_view> lines(std::string_view text) {
-  std::vector<std::string_view> result;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    result.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return result;
-}
-
 std::string lowerCaseProgramName(std::string_view commandLine) {
   const std::string_view command = trimmed(commandLine);
   std::string name(command.substr(command.rfind('/') == std::string_view::npos ? 0 : command.rfind('/') + 1));
@@ -48,15 +36,16 @@ std::string lowerCaseProgramName(std::string_view commandLine) {
   return name;
 }
 
-// ps -axo comm= answers; `programs` are the names that block.
+// ps -axo comm= answers; `programs` are the names that block. An answer that is not
+// a listing of processes (readProcessCommands) is unknown, never "not running".
 template <std::size_t N>
 InstallerActivityEvidence readProcesses(const ScopedCommandResult& ps, const std::array<std::string_view, N>& programs,
                                         const char* running, const char* unknown) {
-  if (!ps.complete || ps.status != 0 || !ps.standardError.empty() || trimmed(ps.standardOutput).empty()) {
-    return InstallerActivityEvidence::unknown(unknown);
-  }
-  for (std::string_view line : lines(ps.standardOutput)) {
-    const std::string name = lowerCaseProgramName(line);
+  if (!ps.complete || ps.status != 0 || !ps.standardError.empty()) return InstallerActivityEvidence::unknown(unknown);
+  const std::optional<std::vector<std::string>> commands = readProcessCommands(ps.standardOutput);
+  if (!commands) return InstallerActivityEvidence::unknown(unknown);
+  for (const std::string& command : *commands) {
+    const std::string name = lowerCaseProgramName(command);
     if (std::find(programs.begin(), programs.end(), name) != programs.end()) {
       return InstallerActivityEvidence::blocked(running);
     }
@@ -93,11 +82,14 @@ std::map<std::string, InstallerActivityEvidence> readOpenFileEvidence(const std:
   if (lsof.status == 1 && trimmed(lsof.standardOutput).empty()) return everyPath(InstallerActivityEvidence::clear());
   if (lsof.status != 0) return everyPath(unknown);
 
+  // Exit 0: lsof found open files, and its records must say which. Output that is
+  // not field records, or records naming no file, says nothing about the candidates.
+  const LsofFieldReading reading = readLsofFieldRecords(lsof.standardOutput);
+  if (reading.unknownReason || reading.files.empty()) return everyPath(unknown);
   std::set<std::string> open;
-  for (std::string_view line : lines(lsof.standardOutput)) {
-    if (line.empty() || line[0] != 'n') continue;
+  for (const LsofOpenFile& file : reading.files) {
     try {
-      open.insert(canonicalPath(line.substr(1)));
+      open.insert(canonicalPath(file.path));
     } catch (const InstallerSafetyError&) {
       // A name we cannot spell canonically could be any of the candidates.
       return everyPath(unknown);

@@ -155,18 +155,50 @@ void InterruptedInstallerEngine::pruneExpired(double now) {
   std::erase_if(preparationApprovals_, [now](const auto& entry) { return entry.second.expiresAt <= now; });
 }
 
+std::size_t InterruptedInstallerEngine::approvedPreparationEntries() const {
+  std::set<const PreparationTreeSnapshot*> counted;
+  std::size_t entries = 0;
+  for (const auto& [id, approval] : preparationApprovals_) {
+    if (counted.insert(approval.snapshot.get()).second) entries += approval.snapshot->entries.size();
+  }
+  return entries;
+}
+
 bool InterruptedInstallerEngine::pruneToLimit(double now) {
-  if (approvals_.size() <= kMaxApprovals) return false;
+  const auto overLimit = [&] {
+    return approvals_.size() + preparationApprovals_.size() > kMaxApprovals ||
+           approvedPreparationEntries() > kMaxApprovedPreparationEntries;
+  };
+  if (!overLimit()) return false;
   pruneExpired(now);
   bool dropped = false;
-  while (approvals_.size() > kMaxApprovals) {
-    auto soonest = std::min_element(approvals_.begin(), approvals_.end(), [](const auto& a, const auto& b) {
-      return a.second.expiresAt < b.second.expiresAt;
-    });
-    approvals_.erase(soonest);
+  while (overLimit()) {
+    const auto soonest = [](const auto& a, const auto& b) { return a.second.expiresAt < b.second.expiresAt; };
+    const auto download = std::min_element(approvals_.begin(), approvals_.end(), soonest);
+    const auto workspace = std::min_element(preparationApprovals_.begin(), preparationApprovals_.end(), soonest);
+    // Over the entry bound only preparation approvals can help.
+    const bool entriesOver = approvedPreparationEntries() > kMaxApprovedPreparationEntries;
+    if (workspace != preparationApprovals_.end() &&
+        (entriesOver || download == approvals_.end() || workspace->second.expiresAt < download->second.expiresAt)) {
+      preparationApprovals_.erase(workspace);
+    } else {
+      approvals_.erase(download);
+    }
     dropped = true;
   }
   return dropped;
+}
+
+void InterruptedInstallerEngine::addPreparationApproval(PreparationApproval approval) {
+  for (const auto& [id, earlier] : preparationApprovals_) {
+    if (earlier.item.path == approval.item.path && earlier.snapshot != approval.snapshot &&
+        *earlier.snapshot == *approval.snapshot) {
+      approval.snapshot = earlier.snapshot;
+      break;
+    }
+  }
+  const std::string id = approval.item.id;
+  preparationApprovals_[id] = std::move(approval);
 }
 
 InterruptedInstallerScanResponse InterruptedInstallerEngine::scanInterruptedInstallerDownloads() {
@@ -232,16 +264,13 @@ InterruptedInstallerScanResponse InterruptedInstallerEngine::scanInterruptedInst
     }
     response.items.push_back(std::move(item));
   }
-  if (pruneToLimit(platform_.clock.now())) checked = false;
 
   PreparationInventory preparation = inventoryPreparationWorkspaces(platform_);
   for (InterruptedInstallerDownload& item : preparation.items) response.items.push_back(std::move(item));
-  for (PreparationApproval& approval : preparation.approvals) {
-    const std::string id = approval.item.id;
-    preparationApprovals_[id] = std::move(approval);
-  }
+  for (PreparationApproval& approval : preparation.approvals) addPreparationApproval(std::move(approval));
   for (const std::string& warning : preparation.warnings) addWarning(response.warnings, warning);
   if (!preparation.complete) checked = false;
+  if (pruneToLimit(platform_.clock.now())) checked = false;
 
   std::stable_sort(response.items.begin(), response.items.end(),
                    [](const InterruptedInstallerDownload& a, const InterruptedInstallerDownload& b) {
@@ -306,6 +335,8 @@ InterruptedInstallerRemovalResponse InterruptedInstallerEngine::removeInterrupte
     response.removedAllocatedBytes += outcome.removedAllocatedBytes;
     for (std::string& issue : outcome.issues) response.issues.push_back(std::move(issue));
     response.remainingPreparationItems = std::move(outcome.remainingItems);
+    for (PreparationApproval& approval : outcome.remainingApprovals) addPreparationApproval(std::move(approval));
+    pruneToLimit(platform_.clock.now());
   }
 
   // Step 5: Apple's partial files stay while a macOS installation may be running.

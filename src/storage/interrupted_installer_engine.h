@@ -15,7 +15,12 @@ namespace tidewarden::storage {
 inline constexpr double kActivityObservationSeconds = 3.0;
 inline constexpr double kRemovalRecheckSeconds = 20.0;
 inline constexpr double kApprovalLifetimeSeconds = 1800;
+// Download and preparation approvals together.
 inline constexpr std::size_t kMaxApprovals = 1024;
+// The snapshot entries preparation approvals may hold between them (each snapshot
+// counted once however many approvals share it): what one scan can approve, sixteen
+// workspaces at the entry limit each.
+inline constexpr std::size_t kMaxApprovedPreparationEntries = kPreparationWorkspacesInventoried * kPreparationEntryLimit;
 inline constexpr std::size_t kMaxRemovalCandidates = 50;
 inline constexpr double kOwnRecentWindowSeconds = 60;
 inline constexpr double kAppleRecentWindowSeconds = 600;
@@ -43,6 +48,10 @@ class InterruptedInstallerEngine {
   InterruptedInstallerRemovalResponse removeInterruptedInstallerDownloads(
       const InterruptedInstallerRemovalRequest& request);
 
+  // The snapshot entries the preparation approvals hold, each shared snapshot once:
+  // what bounds their memory.
+  std::size_t approvedPreparationEntries() const;
+
  private:
   struct Approval {
     InterruptedInstallerDownload item;
@@ -51,9 +60,14 @@ class InterruptedInstallerEngine {
   };
 
   void pruneExpired(double now);
-  // Drops expired approvals, then the ones closest to expiry, down to the limit.
-  // Returns true when any unexpired approval had to go.
+  // Drops expired approvals, then the ones closest to expiry (of either kind), until
+  // at most kMaxApprovals remain and the preparation approvals hold at most
+  // kMaxApprovedPreparationEntries entries. Returns true when any unexpired approval
+  // had to go.
   bool pruneToLimit(double now);
+  // Keeps `approval`, sharing the snapshot of an earlier approval of the same
+  // workspace when the two are equal, so unchanged workspaces cost nothing per scan.
+  void addPreparationApproval(PreparationApproval approval);
 
   const platform::Platform& platform_;
   platform::SerialQueue& queue_;

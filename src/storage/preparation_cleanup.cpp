@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <map>
+#include <utility>
 #include <unordered_map>
 
 #include "platform/byte_count_text.h"
@@ -31,10 +33,14 @@ namespace {
 // entry through its pinned parent, compared with what was approved.
 class ApprovedTreeRemoval {
  public:
-  ApprovedTreeRemoval(const PreparationTreeSnapshot& approved, std::string workspacePath)
-      : workspacePath_(std::move(workspacePath)) {
+  ApprovedTreeRemoval(const PreparationTreeSnapshot& approved, std::string workspacePath,
+                      const PreparationEntryFlags& flags)
+      : workspacePath_(std::move(workspacePath)), flags_(flags) {
     approved_.reserve(approved.entries.size());
-    for (const PreparationTreeEntry& entry : approved.entries) approved_.emplace(entry.relativePath, &entry);
+    for (const PreparationTreeEntry& entry : approved.entries) {
+      approved_.emplace(entry.relativePath, &entry);
+      if ((entry.mode & S_IFMT) != S_IFDIR) ++names_[{entry.identity.device, entry.identity.inode}].approved;
+    }
   }
 
   void removeContents(int dirFd, const std::string& prefix, std::uint64_t device, int depth) {
@@ -68,18 +74,23 @@ class ApprovedTreeRemoval {
           refuse("Preparation directory changed filesystem during deletion.");
         }
         if (fileIdentity(*opened) != entry.identity) refuse("Preparation directory changed before deletion: " + path);
+        // An immutable or append-only directory refuses the removal of its entries:
+        // its flags go before its contents do.
+        clearFlags(dirFd, name, *facts, path);
         removeContents(child.get(), relative, device, depth + 1);
         child.reset();
-        clearFlags(dirFd, name, *facts, path);
         if (!platform::removeDirectoryAt(dirFd, name)) {
           if (errno == ENOTEMPTY || errno == EEXIST) refuse("Preparation directory is not empty after removal.");
           refuseWithErrno("Cannot remove preparation directory " + path, errno);
         }
         removedBytes_ += entry.identity.allocatedBytes;
       } else {
-        if (identity != entry.identity) refuse("Preparation file changed before deletion: " + path);
+        if (identity != entry.identity && !changedOnlyByOurUnlinks(identity, entry.identity)) {
+          refuse("Preparation file changed before deletion: " + path);
+        }
         clearFlags(dirFd, name, *facts, path);
         if (!platform::removeFileAt(dirFd, name)) refuseWithErrno("Cannot remove preparation entry " + path, errno);
+        ++names_[{entry.identity.device, entry.identity.inode}].removed;
         removedBytes_ += entry.identity.allocatedBytes;
       }
     }
@@ -95,19 +106,41 @@ class ApprovedTreeRemoval {
   // BSD user flags (immutable, append-only) would make the unlink fail; a root-owned
   // entry of our own workspace may carry them from the extraction and is cleared.
   // Anyone else's flagged entry is left alone.
-  static void clearFlags(int dirFd, const std::string& name, const platform::FileFacts& facts,
-                         const std::string& path) {
-    const auto flags = platform::userFlagsAt(dirFd, name);
+  void clearFlags(int dirFd, const std::string& name, const platform::FileFacts& facts,
+                  const std::string& path) const {
+    const auto flags = flags_.read(dirFd, name);
     if (!flags) refuseWithErrno("Cannot recheck preparation entry " + path, errno);
     if (*flags == 0) return;
     if (facts.owner != 0) refuse("Flagged preparation entry is not root-owned: " + path);
-    if (!platform::clearUserFlagsAt(dirFd, name)) {
+    if (!flags_.clear(dirFd, name)) {
       refuseWithErrno("Cannot clear temporary user flags at " + path, errno);
     }
   }
 
+  // A file with several names, all of them in the approved tree, changes its link
+  // count and change time when this removal unlinks one of them: expected, not
+  // tampering. Every other field must still be as approved, and the links left must
+  // be exactly the approved ones less the names this removal took.
+  bool changedOnlyByOurUnlinks(const InstallerFileIdentity& now, const InstallerFileIdentity& approved) const {
+    const auto found = names_.find({approved.device, approved.inode});
+    if (found == names_.end() || found->second.removed == 0) return false;
+    const Names& names = found->second;
+    InstallerFileIdentity expected = approved;
+    expected.links = approved.links - names.removed;
+    expected.changedSeconds = now.changedSeconds;
+    expected.changedNanoseconds = now.changedNanoseconds;
+    return names.approved == approved.links && approved.links > names.removed && now == expected;
+  }
+
+  struct Names {
+    std::uint64_t approved = 0;  // names of the file in the approved tree
+    std::uint64_t removed = 0;   // of those, unlinked by this removal so far
+  };
+
   std::string workspacePath_;
+  const PreparationEntryFlags& flags_;
   std::unordered_map<std::string, const PreparationTreeEntry*> approved_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, Names> names_;  // by device and inode
   std::int64_t removedBytes_ = 0;
 };
 
@@ -152,12 +185,13 @@ void removeEmptyPreparationRoot(PreparationStorageGate& gate) {
 
 InstallerPreparationCleanupReport removePreparationWorkspace(PreparationStorageGate& gate, std::string_view id,
                                                              const PreparationTreeSnapshot& approved,
-                                                             PreparationRemovalRequester requester) {
+                                                             PreparationRemovalRequester requester,
+                                                             const PreparationEntryFlags& flags) {
   const platform::Platform& platform = gate.platform();
   const std::string path = std::string(kPreparationRoot) + "/" + std::string(id);
   InstallerPreparationCleanupReport report;
   report.allocatedBytesBefore = approved.allocatedBytes;
-  ApprovedTreeRemoval removal(approved, path);
+  ApprovedTreeRemoval removal(approved, path, flags);
   bool workspaceGone = false;
   try {
     if (!approved.complete) refuse(kPreparationSafetyLimitExceeded);

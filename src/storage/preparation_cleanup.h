@@ -1,9 +1,13 @@
 // Removal of one preparation workspace, exactly as it was inspected, and the report of what that achieved.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/directory_io.h"
 #include "storage/preparation_storage_gate.h"
 #include "storage/preparation_tree_snapshot.h"
 #include "storage/storage_messages.h"
@@ -22,18 +26,29 @@ enum class PreparationRemovalRequester {
   user,
 };
 
+// How cleanup reads and clears an entry's BSD user flags: through the platform
+// (platform/directory_io.h) unless a test stands in its own, since Linux has none.
+struct PreparationEntryFlags {
+  std::function<std::optional<std::uint32_t>(int dirFd, const std::string& name)> read = platform::userFlagsAt;
+  std::function<bool(int dirFd, const std::string& name)> clear = platform::clearUserFlagsAt;
+};
+
 // Removes the workspace `id` below the gate's root bottom-up, only if every entry is
 // still the one in `approved` (same path, identity and kind): each directory is
 // re-opened without following a link and required unchanged before it is entered,
 // each entry re-inspected right before it is unlinked, and a new, changed, replaced
 // or mounted entry stops the removal there. What was removed stays removed; nothing
 // outside the workspace (and the then empty preparation root) is touched, no mount
-// is crossed and no disk is detached. The gate must be held by the caller for the
+// is crossed and no disk is detached. A file with several names, all inside the
+// approved tree, may lose its other names to this removal before its turn. An
+// entry's user flags (root-owned entries only) are cleared before it, or for a
+// directory its contents, are removed. The gate must be held by the caller for the
 // whole call. Never throws: every problem is an issue of the report, which is
 // `verified` only when the workspace's absence was confirmed.
 InstallerPreparationCleanupReport removePreparationWorkspace(PreparationStorageGate& gate, std::string_view id,
                                                              const PreparationTreeSnapshot& approved,
-                                                             PreparationRemovalRequester requester);
+                                                             PreparationRemovalRequester requester,
+                                                             const PreparationEntryFlags& flags = {});
 
 // One sentence on a cleanup report, for the messages of the operation that owned the
 // workspace.

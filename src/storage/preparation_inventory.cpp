@@ -110,7 +110,8 @@ void inventoryWorkspace(const platform::Platform& platform, int rootFd, const st
   }
   if (item.activity == InstallerDownloadActivity::inactive && measured) {
     inventory.approvals.push_back(
-        PreparationApproval{item, std::move(first), platform.clock.now() + kPreparationApprovalSeconds});
+        PreparationApproval{item, std::make_shared<const PreparationTreeSnapshot>(std::move(first)),
+                            platform.clock.now() + kPreparationApprovalSeconds});
   }
   inventory.items.push_back(std::move(item));
 }
@@ -174,10 +175,10 @@ PreparationRemovalOutcome removeApprovedPreparationWorkspaces(const platform::Pl
           continue;
         }
         const InstallerPreparationCleanupReport report =
-            removePreparationWorkspace(gate, *id, approval.snapshot, PreparationRemovalRequester::user);
+            removePreparationWorkspace(gate, *id, *approval.snapshot, PreparationRemovalRequester::user);
         if (report.verified) {
           outcome.removedIDs.push_back(approval.item.id);
-          outcome.removedAllocatedBytes += approval.snapshot.allocatedBytes;
+          outcome.removedAllocatedBytes += approval.snapshot->allocatedBytes;
         }
         for (const std::string& issue : report.issues) outcome.issues.push_back(path + ": " + issue);
       }
@@ -186,7 +187,9 @@ PreparationRemovalOutcome removeApprovedPreparationWorkspaces(const platform::Pl
       outcome.issues.emplace_back(error.what());
     }
   }
-  outcome.remainingItems = inventoryPreparationWorkspaces(platform).items;
+  PreparationInventory remaining = inventoryPreparationWorkspaces(platform);
+  outcome.remainingItems = std::move(remaining.items);
+  outcome.remainingApprovals = std::move(remaining.approvals);
   return outcome;
 }
 

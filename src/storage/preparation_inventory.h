@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,9 @@ inline constexpr const char* kPreparationApprovalExpired = "Preparation approval
 // An idle, fully measured workspace as the scan saw it; removal acts only within it.
 struct PreparationApproval {
   InterruptedInstallerDownload item;
-  PreparationTreeSnapshot snapshot;
+  // Shared and never changed: the approvals of one unchanged workspace, issued by
+  // several scans, hold one snapshot between them.
+  std::shared_ptr<const PreparationTreeSnapshot> snapshot;
   double expiresAt = 0;  // platform clock time (seconds since 2001)
 };
 
@@ -49,11 +52,14 @@ struct PreparationRemovalOutcome {
   std::int64_t removedAllocatedBytes = 0;  // their allocation as approved
   std::vector<std::string> issues;         // "<path>: <reason>", or a general problem
   std::vector<InterruptedInstallerDownload> remainingItems;  // workspaces still present afterwards
+  // The approvals of the remaining items that are idle and fully measured, so that
+  // their ids serve a following removal as a scan's would.
+  std::vector<PreparationApproval> remainingApprovals;
 };
 
 // Removes the approved workspaces one by one under the preparation gate, each only
 // after its user-requested re-checks (tree unchanged and idle, again 20 s later),
-// then inventories what remains. An expired approval or a refusal keeps that
+// then inventories what remains (and approves what of it is idle). An expired approval or a refusal keeps that
 // workspace and becomes an issue; other workspaces go on. Never throws.
 PreparationRemovalOutcome removeApprovedPreparationWorkspaces(const platform::Platform& platform,
                                                               const std::vector<PreparationApproval>& approvals);

@@ -25,11 +25,13 @@ double secondsUntil(SteadyClock::time_point deadline) {
 
 std::int32_t terminationStatus(int waitStatus) {
   if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
-  if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
-  return -1;
+  if (WIFSIGNALED(waitStatus)) return kScopedStatusSignalBase + WTERMSIG(waitStatus);
+  return kScopedStatusNotEnded;
 }
 
-ScopedCommandResult notStarted(const std::string& reason) { return ScopedCommandResult{-1, {}, reason, false}; }
+ScopedCommandResult notStarted(const std::string& reason) {
+  return ScopedCommandResult{kScopedStatusNotStarted, {}, reason, false};
+}
 
 // Why the runner stopped the child, if it did.
 enum class Stop { none, timeLimit, reserve };
@@ -82,8 +84,15 @@ ScopedCommandResult runScopedCommand(const platform::Platform& platform, const p
     child->signal(SIGTERM);
     if (!child->captureUntilExit(kScopedTerminationGraceSeconds, output, error)) {
       child->signal(SIGKILL);
-      // SIGKILL cannot be refused; the loop only covers a child the kernel is slow to end.
-      while (!child->captureUntilExit(kScopedPollIntervalSeconds, output, error)) {
+      // SIGKILL cannot be refused, but a child held in the kernel ends only when the
+      // kernel lets it: the queue waits a few seconds, not for ever.
+      if (!child->captureUntilExit(kScopedKillWaitSeconds, output, error)) {
+        ScopedCommandResult result{kScopedStatusNotEnded, std::move(output.bytes),
+                                   platform::decodeUtf8Lossy(error.bytes), false};
+        result.standardError += stop == Stop::reserve ? kScopedReserveNote : kScopedTimeLimitNote;
+        result.standardError += kScopedNotEndedNote;
+        platform::reapInBackground(std::move(child));
+        return result;
       }
     }
   }
@@ -98,7 +107,10 @@ ScopedCommandResult runScopedCommand(const platform::Platform& platform, const p
                              platform::decodeUtf8Lossy(error.bytes), false};
   if (stop == Stop::reserve) result.standardError += kScopedReserveNote;
   if (stop == Stop::timeLimit) result.standardError += kScopedTimeLimitNote;
-  result.complete = readersFinished && output.whole() && error.whole() && stop == Stop::none;
+  // A signal ended it (whoever sent it): its output stops wherever the signal caught
+  // it, so an empty answer then says nothing about what is there.
+  result.complete = readersFinished && output.whole() && error.whole() && stop == Stop::none &&
+                    WIFEXITED(waitStatus);
   return result;
 }
 

@@ -46,6 +46,8 @@ LsofFieldReading readLsofFieldRecords(std::string_view output) {
   if (!platform::isValidUtf8(output)) return unknownFields(kLsofUndecodableMessage);
   LsofFieldReading reading;
   std::optional<pid_t> process;
+  // Files named within the current process set.
+  std::size_t processFiles = 0;
   // The file whose name is awaited, once its "f" field was read.
   std::optional<std::string> pendingDescriptor;
   std::size_t start = 0;
@@ -58,7 +60,8 @@ LsofFieldReading readLsofFieldRecords(std::string_view output) {
     const std::string_view rest = line.substr(1);
     switch (line[0]) {
       case 'p': {
-        if (pendingDescriptor) return unknownFields(kLsofRecordsIncompleteMessage);
+        if (pendingDescriptor || (process && processFiles == 0)) return unknownFields(kLsofRecordsIncompleteMessage);
+        processFiles = 0;
         process = positiveDecimal(rest);
         if (!process || *process == 0) return unknownFields(kLsofProcessMalformedMessage);
         break;
@@ -73,13 +76,41 @@ LsofFieldReading readLsofFieldRecords(std::string_view output) {
         if (!process || !pendingDescriptor) return unknownFields(kLsofRecordsIncompleteMessage);
         reading.files.push_back({*process, std::move(*pendingDescriptor), std::string(rest)});
         pendingDescriptor.reset();
+        ++processFiles;
         break;
       default:
         return unknownFields(kLsofUnsupportedRecordMessage);
     }
   }
-  if (pendingDescriptor) return unknownFields(kLsofRecordsIncompleteMessage);
+  if (pendingDescriptor || (process && processFiles == 0)) return unknownFields(kLsofRecordsIncompleteMessage);
   return reading;
+}
+
+std::optional<std::vector<std::string>> readProcessCommands(std::string_view output) {
+  if (!platform::isValidUtf8(output)) return std::nullopt;
+  constexpr std::string_view kBlank = " \t";
+  std::vector<std::string> commands;
+  bool firstProcessSeen = false;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string_view::npos) end = output.size();
+    std::string_view line = output.substr(start, end - start);
+    start = end + 1;
+    const std::size_t first = line.find_first_not_of(kBlank);
+    if (first == std::string_view::npos) return std::nullopt;
+    line = line.substr(first, line.find_last_not_of(kBlank) - first + 1);
+    for (unsigned char c : line) {
+      if (c < 0x20 || c == 0x7F) return std::nullopt;
+    }
+    // A path, or one word: ps shows a process whose path it cannot read by its short
+    // name. A bare name with a blank in it is a line of another form (a header).
+    if (line[0] != '/' && line.find_first_of(" \t/") != std::string_view::npos) return std::nullopt;
+    firstProcessSeen = firstProcessSeen || line == kFirstProcessCommand;
+    commands.emplace_back(line);
+  }
+  if (!firstProcessSeen) return std::nullopt;
+  return commands;
 }
 
 AttachedImagesAnswer readAttachedImageList(std::string_view plist) {

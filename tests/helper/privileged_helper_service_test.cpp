@@ -115,7 +115,8 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
     // Decoded and handed to its engine: fan control answers an inspection, the
-    // preflight its budget, download removal finds no approval, the rest are not available here.
+    // preflight its budget, download removal finds no approval, materialization refuses a package
+    // outside a download folder, the rest are not available here.
     std::string expected = kCapabilityNotAvailable;
     if (method.selector == "fanControl:withReply:") {
       expected = "System controls cooling. No manual override has been requested.";
@@ -124,6 +125,9 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
                  "a second network download.";
     } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
       expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
+    } else if (method.selector == "materializeInstallAssistantPackage:withReply:") {
+      expected = "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be "
+                 "prepared. Path: /Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg";
     }
     EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), expected) << method.selector;
 

@@ -1,10 +1,15 @@
 // Quarantine and restore end to end over the helper's socket, on a test Mac with scripted
 // launchctl and ps: moves with their records, the manifest, roll-back, and restore.
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,6 +21,27 @@
 #include "platform/uuid.h"
 #include "startup_item_fixture.h"
 #include "support/wire_client.h"
+
+// Fault injection at the kernel boundary: once armed, the next rename to the name
+// `renameTrapName` first removes the host directory `renameTrapRemoves`, as if someone
+// removed the original's folder between the helper's look and its move.
+namespace {
+std::mutex renameTrapMutex;
+std::string renameTrapName;
+std::string renameTrapRemoves;
+}  // namespace
+
+extern "C" int renameat2(int fromDirFd, const char* from, int toDirFd, const char* to, unsigned int flags) noexcept {
+  {
+    std::lock_guard lock(renameTrapMutex);
+    if (!renameTrapName.empty() && renameTrapName == to) {
+      std::error_code ignored;
+      std::filesystem::remove(renameTrapRemoves, ignored);
+      renameTrapName.clear();
+    }
+  }
+  return static_cast<int>(::syscall(SYS_renameat2, fromDirFd, from, toDirFd, to, flags));
+}
 
 namespace tidewarden::quarantine {
 namespace {
@@ -58,7 +84,7 @@ class QuarantineServiceTest : public ::testing::Test {
     mac.write("/bin/ps", "#!/bin/sh\necho \"$@\" >>'" + log("ps") + "'\ncat '" + log("listing") + "'\n");
     testing::writeFileBytes(log("listing"), "  101 /bin/sh " + kScript + "\n\t102\t" + kAgent +
                                                 " --daemon\n  1 /sbin/launchd " + kAgent + "\n0 " + kAgent +
-                                                "\n  200 /usr/sbin/syslogd\nabc " + kAgent + "\n\n");
+                                                "\n  200 /usr/sbin/syslogd\n\n");
   }
 
   // Where the scripted tools write what they were asked, outside the test Mac's root.
@@ -70,6 +96,10 @@ class QuarantineServiceTest : public ::testing::Test {
   }
   std::string logText(const std::string& name) {
     return std::filesystem::exists(log(name)) ? testing::readFileBytes(log(name)) : "";
+  }
+  std::ptrdiff_t lineCount(const std::string& name) {
+    const std::string text = logText(name);
+    return std::count(text.begin(), text.end(), '\n');
   }
 
   json call(const std::string& selector, const json& request) {
@@ -119,7 +149,7 @@ TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePuts
   EXPECT_EQ(platform::parseUuidString(id), id);
 
   // Booted out, 250 ms given to launchd, and only the processes running a moved file
-  // (never pid 0 or 1, nor an unparsable line) asked to terminate.
+  // (never pid 0 or 1) asked to terminate.
   EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
   EXPECT_EQ(logText("ps"), "-axo pid=,args=\n");
   EXPECT_EQ(mac.test().signals.sent, (std::vector<std::pair<pid_t, int>>{{101, SIGTERM}, {102, SIGTERM}}));
@@ -134,10 +164,13 @@ TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePuts
   EXPECT_EQ(manifest, (json{{"id", id},
                             {"label", "com.example.updater"},
                             {"createdAt", started + 0.25},
+                            {"state", "complete"},
                             {"records",
-                             {{{"original", kPlist}, {"quarantined", folder + "/startup-com.example.updater.plist"}},
-                              {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}},
-                              {{"original", kAgent}, {"quarantined", folder + "/1-agent"}}}}}));
+                             {{{"original", kPlist},
+                               {"quarantined", folder + "/startup-com.example.updater.plist"},
+                               {"state", "moved"}},
+                              {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}, {"state", "moved"}},
+                              {{"original", kAgent}, {"quarantined", folder + "/1-agent"}, {"state", "moved"}}}}}));
   struct stat st {};
   ASSERT_EQ(::stat(mac.host(folder).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -180,14 +213,90 @@ TEST_F(QuarantineServiceTest, AProgramOutsideTheMovableLocationsStaysAndOnlyTheP
   EXPECT_EQ(logText("launchctl"), "bootout system " + kPlist + "\n");
 }
 
-TEST_F(QuarantineServiceTest, AProgramThatVanishedMeanwhileIsSkippedWithoutARecord) {
-  setLaunchctl("rm \"$ROOT" + kAgent + "\"");
+TEST_F(QuarantineServiceTest, TheReplySaysWhatDidNotHappen) {
+  const std::string ps = "#!/bin/sh\necho \"$@\" >>'" + log("ps") + "'\n";
+  const std::vector<std::pair<pid_t, int>> stopped = {{101, SIGTERM}, {102, SIGTERM}};
+  struct Case {
+    std::optional<std::string> launchctl;  // its body; nothing: it is missing
+    std::string ps;
+    std::vector<std::pair<pid_t, int>> signals;
+    std::string notes;
+    std::size_t records;
+  };
+  const Case cases[] = {
+      {std::nullopt, ps + "cat '" + log("listing") + "'", stopped,
+       " The startup service may still be loaded: Cannot start /bin/launchctl: No such file or directory.", 3},
+      {"kill -HUP $$", ps + "cat '" + log("listing") + "'", stopped,
+       " The startup service may still be loaded: launchctl was ended by signal 1.", 3},
+      {"exit 3", ps + "kill -HUP $$", {},
+       " The startup service may still be loaded: launchctl ended with exit status 3. No running program of the "
+       "item was stopped: ps was ended by signal 1.",
+       3},
+      {"", ps + "cat '" + log("listing") + "'; echo 'abc " + kAgent + "'", stopped,
+       " Some lines of the process list could not be read, so a running program of the item may not have been "
+       "stopped.",
+       3},
+      {"rm \"$ROOT" + kAgent + "\"", ps + "cat '" + log("listing") + "'", stopped,
+       " " + kAgent + " was not moved: it was no longer there.", 2},
+  };
+  const std::string plistBytes = mac.read(kPlist);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.notes);
+    if (c.launchctl) {
+      setLaunchctl(*c.launchctl);
+    } else {
+      std::filesystem::remove(mac.host("/bin/launchctl"));
+    }
+    mac.write("/bin/ps", c.ps);
+    mac.test().signals.sent.clear();
+    const json reply = quarantine();
+    ASSERT_EQ(reply.at("success"), true) << reply.dump();
+    EXPECT_EQ(reply.at("message"), kQuarantined + c.notes);
+    EXPECT_EQ(mac.test().signals.sent, c.signals);
+    const std::string id = reply.at("quarantineID");
+    EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), c.records);
+    // Back for the next case.
+    std::filesystem::remove(mac.host(kAgent));
+    EXPECT_EQ(restore(id).at("success"), true);
+    mac.writeProgram(kAgent, Signer::adhoc, "agent");
+    EXPECT_EQ(mac.read(kPlist), plistBytes);
+  }
+}
+
+TEST_F(QuarantineServiceTest, TheHelpersOwnStateIsNeverMovedEvenWhenAScriptNamesIt) {
+  const std::string otherManifest = kRoot + "/4D2C8B1A-0000-4000-8000-000000000001/manifest.json";
+  for (const std::string& own : {std::string("/Library/Application Support/Tidewarden/FanControl/lease.json"),
+                                 otherManifest}) {
+    SCOPED_TRACE(own);
+    mac.write(own, "{}", 0600);
+    mac.writeScript(kScript, "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n"
+                             "exec '" + own + "'\n");
+    mac.writeDaemon(kPlist, "com.apple.updater", {"/bin/sh", kScript});
+    const json reply = quarantine("com.apple.updater");
+    ASSERT_EQ(reply.at("success"), true) << reply.dump();
+    const std::string id = reply.at("quarantineID");
+    EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
+                                                           "startup-com.example.updater.plist"}));
+    EXPECT_EQ(mac.read(own), "{}");
+    EXPECT_EQ(restore(id).at("success"), true);
+  }
+}
+
+TEST_F(QuarantineServiceTest, ARelatedProgramSearchCutShortCountsAsUnknownAndSaysSo) {
+  // More quoted paths than are examined, the agent after them.
+  std::string body = "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n";
+  for (int i = 0; i < 1025; ++i) body += "# '/absent/" + std::to_string(i) + "'\n";
+  mac.writeScript(kScript, body + "exec '" + kAgent + "' --daemon\n");
   const json reply = quarantine();
   ASSERT_EQ(reply.at("success"), true) << reply.dump();
-  const std::string id = reply.at("quarantineID");
-  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
-                                                         "startup-com.example.updater.plist"}));
-  EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 2u);
+  EXPECT_EQ(reply.at("message"),
+            std::string(kQuarantined) +
+                " The script names more than 1024 quoted paths, so Tidewarden could not tell which program it runs "
+                "and counted that program as unknown evidence. A program the script runs may have been left in "
+                "place.");
+  EXPECT_TRUE(mac.exists(kAgent));
+  EXPECT_EQ(folderEntries(reply.at("quarantineID")),
+            (std::vector<std::string>{"0-run.sh", "manifest.json", "startup-com.example.updater.plist"}));
 }
 
 TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
@@ -210,12 +319,14 @@ TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
     EXPECT_EQ(mac.read(kPlist), plistBytes);
     EXPECT_TRUE(mac.exists(kScript));
     EXPECT_TRUE(mac.exists(kAgent));
-    // The folder stays, holding no manifest and none of the item's files.
-    ASSERT_EQ(quarantineFolders().size(), i + 1);
-    for (const std::string& id : quarantineFolders()) {
-      const auto entries = folderEntries(id);
-      EXPECT_TRUE(entries.empty() || entries == std::vector<std::string>{"0-run.sh"}) << entries.size();
-    }
+    // Everything went back, so the folder went too; only the one holding a planted file
+    // stays, with a manifest that lists nothing to restore.
+    ASSERT_EQ(quarantineFolders().size(), 1u);
+    const std::string kept = quarantineFolders().front();
+    EXPECT_EQ(folderEntries(kept), (std::vector<std::string>{"0-run.sh", "manifest.json"}));
+    const json manifest = json::parse(mac.read(kRoot + "/" + kept + "/manifest.json"));
+    EXPECT_EQ(manifest.at("state"), "rolledBack");
+    EXPECT_EQ(manifest.at("records"), json::array());
     if (i == 3) {  // the swapped-in folder's files were left alone too
       EXPECT_EQ(mac.read("/Users/Shared/.old/agent"), mac.read(kAgent));
       EXPECT_TRUE(mac.exists("/Users/Shared/.old/run.sh"));
@@ -237,7 +348,6 @@ TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreT
   const std::string id = reply.at("quarantineID");
   const std::string manifestPath = kRoot + "/" + id + "/manifest.json";
   const std::string manifest = mac.read(manifestPath);
-  const auto entries = folderEntries(id);
 
   // A manifest naming another quarantine.
   json other = json::parse(manifest);
@@ -246,13 +356,17 @@ TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreT
   EXPECT_EQ(restore(id), failure(kInvalid));
   mac.write(manifestPath, manifest, 0600);
 
-  // The property list was made again meanwhile: nothing at all is moved.
+  // The property list was made again meanwhile: it is not overwritten, the programs go
+  // back, and a later restore brings the rest once its place is free.
   mac.write(kPlist, "recreated", 0644);
-  EXPECT_EQ(restore(id), failure(kConflict));
-  EXPECT_EQ(folderEntries(id), entries);
+  EXPECT_EQ(restore(id), failure(std::string(kConflict) + " Restored: " + kScript + "; " + kAgent +
+                                 ". Still in quarantine: " + kPlist + " (a file already exists there)."));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
   EXPECT_EQ(mac.read(kPlist), "recreated");
+  EXPECT_TRUE(mac.exists(kScript) && mac.exists(kAgent));
   std::filesystem::remove(mac.host(kPlist));
-  EXPECT_EQ(restore(id).at("success"), true);
+  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
 }
 
 TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrites) {
@@ -262,25 +376,31 @@ TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrite
   const std::string id = reply.at("quarantineID");
   const std::string folder = kRoot + "/" + id;
   // Two records for one place: the later one is restored, the earlier one then finds the
-  // place taken and is left in quarantine.
+  // place taken and is left in quarantine; the rest goes back.
   json manifest = json::parse(mac.read(folder + "/manifest.json"));
   manifest["records"][1]["original"] = "/Users/Shared/restored/file";
   manifest["records"][2]["original"] = "/Users/Shared/restored/file";
   mac.write(folder + "/manifest.json", manifest.dump(), 0600);
-  EXPECT_EQ(restore(id), failure(kConflict));
+  EXPECT_EQ(restore(id), failure(std::string(kConflict) + " Restored: " + kPlist +
+                                 "; /Users/Shared/restored/file. Still in quarantine: /Users/Shared/restored/file "
+                                 "(a file already exists there)."));
   EXPECT_EQ(mac.read("/Users/Shared/restored/file"), agentBytes);
-  // What came before the refused move stays in quarantine.
-  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
-                                                         "startup-com.example.updater.plist"}));
-  EXPECT_FALSE(mac.exists(kPlist));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json"}));
+  EXPECT_TRUE(mac.exists(kPlist));
 }
 
 TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing) {
   const std::string agentBytes = mac.read(kAgent);
-  // Both are past their evaluation before either moves anything.
-  setLaunchctl("sleep 0.3");
+  // Both are past their evaluation before either moves anything: each launchctl waits
+  // for the file the test makes once both have started.
+  setLaunchctl("while [ ! -e '" + log("go") + "' ]; do sleep 0.01; done");
   auto first = std::async(std::launch::async, [&] { return quarantine(); });
   auto second = std::async(std::launch::async, [&] { return quarantine(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (lineCount("launchctl") < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  testing::writeFileBytes(log("go"), "");
   const json replies[] = {first.get(), second.get()};
   const int successes = (replies[0].at("success") == true) + (replies[1].at("success") == true);
   ASSERT_EQ(successes, 1) << replies[0].dump() << replies[1].dump();
@@ -289,11 +409,7 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   EXPECT_EQ(lost, failure(kFailed));
   const std::string id = won.at("quarantineID");
   EXPECT_EQ(json::parse(mac.read(kRoot + "/" + id + "/manifest.json")).at("records").size(), 3u);
-  for (const std::string& folder : quarantineFolders()) {
-    if (folder != id) {
-      EXPECT_TRUE(folderEntries(folder).empty()) << folder;
-    }
-  }
+  EXPECT_EQ(quarantineFolders(), std::vector<std::string>{id});  // the loser's was rolled back and removed
 
   auto restoreOne = std::async(std::launch::async, [&] { return restore(id); });
   auto restoreTwo = std::async(std::launch::async, [&] { return restore(id); });
@@ -307,6 +423,81 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
   EXPECT_EQ(mac.read(kAgent), agentBytes);
   EXPECT_TRUE(mac.exists(kPlist) && mac.exists(kScript));
   EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
+}
+
+TEST_F(QuarantineServiceTest, AMoveBackThatFailsIsReportedAndALaterRestoreFinishesTheRest) {
+  const json reply = quarantine();
+  ASSERT_EQ(reply.at("success"), true);
+  const std::string id = reply.at("quarantineID");
+  const std::string folder = kRoot + "/" + id;
+  {
+    std::lock_guard lock(renameTrapMutex);
+    renameTrapName = "agent";
+    renameTrapRemoves = mac.host("/Users/Shared/.updater");
+  }
+  // The agent's folder vanishes under its move: an ENOENT while the agent is still in
+  // quarantine, which is a failure, not a file some other restore took.
+  EXPECT_EQ(restore(id), failure("Tidewarden could not restore every quarantined file. Restored: " + kPlist + "; " +
+                                 kScript + ". Still in quarantine: " + kAgent + " (Cannot move " + folder +
+                                 "/1-agent back to " + kAgent + ": No such file or directory)."));
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"1-agent", "manifest.json"}));
+  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_TRUE(mac.exists(kAgent) && mac.exists(kScript) && mac.exists(kPlist));
+}
+
+TEST_F(QuarantineServiceTest, AtStartUpAnUnfinishedQuarantineIsRolledBackAndWhatCannotGoBackStaysRestorable) {
+  const std::string id = "0D6F1B52-7C0E-4B7A-9D4E-3A1F2B3C4D5E";
+  const std::string folder = kRoot + "/" + id;
+  const std::string plistBytes = mac.read(kPlist);
+  // A helper killed mid-quarantine: the property list moved and recorded, the script
+  // moved but not yet recorded, the agent not moved; and the property list's place
+  // was taken again since.
+  mac.write(folder + "/manifest.json", "", 0600);
+  std::filesystem::permissions(mac.host(folder), std::filesystem::perms::owner_all);
+  std::filesystem::rename(mac.host(kPlist), mac.host(folder + "/startup-com.example.updater.plist"));
+  std::filesystem::rename(mac.host(kScript), mac.host(folder + "/0-run.sh"));
+  mac.write(kPlist, "recreated", 0644);
+  const json moving = {{"id", id},
+                       {"label", "com.example.updater"},
+                       {"createdAt", 1.0},
+                       {"state", "moving"},
+                       {"records",
+                        {{{"original", kPlist},
+                          {"quarantined", folder + "/startup-com.example.updater.plist"},
+                          {"state", "moved"}},
+                         {{"original", kScript}, {"quarantined", folder + "/0-run.sh"}, {"state", "pending"}},
+                         {{"original", kAgent}, {"quarantined", folder + "/1-agent"}, {"state", "pending"}}}}};
+  mac.write(folder + "/manifest.json", moving.dump(), 0600);
+  // Killed before its manifest, a write cut short, a manifest nobody can read, not ours.
+  const std::string empty = kRoot + "/1B5E8A20-3C4D-4E5F-8A9B-0C1D2E3F4A5B";
+  const std::string cutShort = kRoot + "/2C6F9B31-4D5E-4F60-9BAC-1D2E3F4A5B6C";
+  const std::string garbled = kRoot + "/3D7AAC42-5E6F-4071-ACBD-2E3F4A5B6C7D";
+  std::filesystem::create_directories(mac.host(empty));
+  mac.write(cutShort + "/.manifest.json.pending", "{\"id\":", 0600);
+  mac.write(garbled + "/manifest.json", "not json", 0600);
+  mac.write(garbled + "/0-agent", "kept", 0755);
+  mac.write(kRoot + "/notes/readme", "kept", 0644);
+
+  engines->quarantineRecovery.schedule();
+  engines->quarantineRecovery.run();
+
+  EXPECT_TRUE(mac.exists(kScript));
+  EXPECT_EQ(mac.read(kPlist), "recreated");
+  EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
+  const json rolledBack = json::parse(mac.read(folder + "/manifest.json"));
+  EXPECT_EQ(rolledBack.at("state"), "rolledBack");
+  EXPECT_EQ(rolledBack.at("records"), json::array({moving.at("records").at(0)}));
+  for (const std::string& gone : {empty, cutShort}) EXPECT_FALSE(mac.exists(gone)) << gone;
+  EXPECT_EQ(mac.read(garbled + "/0-agent"), "kept");
+  EXPECT_TRUE(mac.exists(kRoot + "/notes/readme"));
+
+  std::filesystem::remove(mac.host(kPlist));
+  EXPECT_EQ(restore(id), (json{{"success", true},
+                               {"message", std::string(kRestored) + " This quarantine had not finished when the "
+                                                                    "helper stopped; the files it had moved were put "
+                                                                    "back."},
+                               {"quarantineID", id}}));
+  EXPECT_EQ(mac.read(kPlist), plistBytes);
 }
 
 }  // namespace

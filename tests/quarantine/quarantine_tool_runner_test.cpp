@@ -2,6 +2,7 @@
 #include "quarantine/quarantine_tool_runner.h"
 
 #include <chrono>
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,13 @@ TEST_F(ToolRunnerTest, BothStreamsShareOnePipeAndTheToolSeesOnlyItsArgumentsAndT
                           {"bootout", "a b"});
   EXPECT_EQ(result.status, 3);
   EXPECT_EQ(result.output, "out\nerr\n2:bootout|a b\n/usr/bin:/bin:/usr/sbin:/sbin|C|none\n");
+  EXPECT_TRUE(result.complete);
+
+  // Ended by a signal: not a normal end, whatever it wrote.
+  const auto killed = run("echo dying; kill -HUP $$");
+  EXPECT_EQ(killed.status, -SIGHUP);
+  EXPECT_EQ(killed.output, "dying\n");
+  EXPECT_FALSE(killed.complete);
 
   const auto clean = run("printf 'a\\377b'");
   EXPECT_EQ(clean.status, 0);
@@ -34,6 +42,7 @@ TEST_F(ToolRunnerTest, BothStreamsShareOnePipeAndTheToolSeesOnlyItsArgumentsAndT
 
   const auto missing = runQuarantineTool(test.platform().launcher, {"/bin/absent", {}, 1.0});
   EXPECT_EQ(missing.status, std::nullopt);
+  EXPECT_FALSE(missing.complete);
   EXPECT_EQ(missing.output, "Cannot start /bin/absent: No such file or directory");
 }
 
@@ -42,16 +51,19 @@ TEST_F(ToolRunnerTest, ATimeLimitTerminatesThenKillsAndAFloodIsDrainedWhileRunni
   const auto stubborn = run("trap '' TERM; echo waiting; while :; do sleep 0.05; done", {}, 0.3);
   EXPECT_EQ(stubborn.status, -9);
   EXPECT_EQ(stubborn.output, "waiting\n");
+  EXPECT_TRUE(stubborn.timedOut && !stubborn.complete);
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
 
   const auto polite = run("echo waiting; sleep 30", {}, 0.3);
   EXPECT_EQ(polite.status, -15);
+  EXPECT_TRUE(polite.timedOut && !polite.complete);
   EXPECT_EQ(polite.output, "waiting\n");
 
   // Far more than a pipe holds, written before the tool can end.
   const auto flood = run("head -c 300000 /dev/zero | tr '\\0' x; exit 0", {}, 20);
   EXPECT_EQ(flood.status, 0);
   EXPECT_EQ(flood.output, std::string(300000, 'x'));
+  EXPECT_TRUE(flood.complete);
 
   // A tool that ends at once is not waited on for the poll interval or its limit, and a
   // descendant holding the pipe open does not hold the runner.

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -215,6 +216,80 @@ TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFil
   EXPECT_NE(after.at("id"), before.at("id"));
   EXPECT_EQ(after.at("logicalBytes"), before.at("logicalBytes"));
   EXPECT_EQ(after.at("modifiedAt"), before.at("modifiedAt"));
+}
+
+// A garbled or dead tool over the socket, as an adversary would use one: each tool's
+// readers see the simulated tool print lines that are not its records, or die by a
+// signal, while what that tool would report blocks. No scan approves, and no removal
+// of what an earlier scan approved takes away a download or a workspace.
+TEST_F(DownloadsSimulatorTest, AGarbledOrDeadToolNeverLetsADownloadOrWorkspaceGo) {
+  ASSERT_TRUE(start());
+  const std::string own = std::string(kOwn) + "/held/InstallAssistant.pkg.partial";
+  const std::string apple =
+      "/private/var/folders/zz/sw0000gn_softwareupdate/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial";
+  for (const std::vector<std::string>& verb : std::vector<std::vector<std::string>>{
+           {"set-clock", "--ahead", "3600"},
+           {"download", "add", "--folder", "held", "--size", "3000"},
+           {"download", "apple", "--size", "2000"}}) {
+    ASSERT_EQ(world(verb).exitCode, 0) << verb[0];
+  }
+  const ProgramResult added = world({"preparation", "add-workspace"});
+  ASSERT_EQ(added.exitCode, 0) << added.standardError;
+  const std::string workspace = added.standardOutput.substr(0, added.standardOutput.find('\n'));
+
+  const json approved = scanJson();
+  std::map<std::string, std::string> ids;
+  for (const std::string& path : {own, apple, workspace}) {
+    ASSERT_EQ(itemAt(approved, path).value("activity", ""), "inactive") << path << approved.dump();
+    ids[path] = itemAt(approved, path).at("id");
+  }
+
+  struct Case {
+    std::string tool;
+    std::vector<std::string> fault;
+    std::vector<std::vector<std::string>> blocking;  // what the tool's true answer would show
+    std::vector<std::string> readBy;                 // the items whose checks read this tool
+  };
+  const std::vector<std::vector<std::string>> lsofBlocking{{"open-file", "611", "7", own},
+                                                           {"open-file", "612", "3", workspace + "/operation.json"}};
+  const std::vector<std::vector<std::string>> psBlocking{{"start-process", "700", "/usr/sbin/softwareupdate"},
+                                                         {"start-process", "701", "/usr/sbin/pkgutil"}};
+  const std::vector<std::vector<std::string>> imageBlocking{
+      {"attach-image", "/Users/Shared/p.dmg", "--entity", "/dev/disk9s1=" + workspace + "/PayloadMetadata"}};
+  const std::vector<Case> cases{
+      {"lsof", {"malformed"}, lsofBlocking, {own, apple, workspace}},
+      {"lsof", {"malformed", "p611\n"}, lsofBlocking, {own, apple, workspace}},
+      {"lsof", {"signal", "1"}, lsofBlocking, {own, apple, workspace}},
+      {"ps", {"malformed"}, psBlocking, {apple, workspace}},
+      {"ps", {"signal", "9"}, psBlocking, {apple, workspace}},
+      {"hdiutil", {"malformed"}, imageBlocking, {workspace}},
+      {"hdiutil", {"signal", "1"}, imageBlocking, {workspace}}};
+  for (const Case& c : cases) {
+    const std::string shown = c.tool + " " + c.fault[0] + (c.fault.size() > 1 ? " " + c.fault[1] : "");
+    for (const std::vector<std::string>& verb : c.blocking) ASSERT_EQ(world(verb).exitCode, 0) << shown;
+    std::vector<std::string> fault{"tool-fault", c.tool};
+    fault.insert(fault.end(), c.fault.begin(), c.fault.end());
+    ASSERT_EQ(world(fault).exitCode, 0) << shown;
+
+    const json scan = scanJson();
+    std::vector<std::string> remove{"downloads", "remove"};
+    for (const std::string& path : c.readBy) {
+      EXPECT_EQ(itemAt(scan, path).value("activity", ""), "unverified") << shown << ": " << path;
+      remove.push_back(ids[path]);
+    }
+    remove.insert(remove.end(), {"--no-installation-in-progress", "--json"});
+    const ProgramResult removal = ctl(remove);
+    EXPECT_EQ(removal.exitCode, 4) << shown << ": " << removal.standardOutput;
+    EXPECT_EQ(json::parse(removal.standardOutput).at("removedIDs"), json::array()) << shown;
+    EXPECT_EQ(sizeOf(own), 3000) << shown;
+    EXPECT_EQ(sizeOf(apple), 2000) << shown;
+    EXPECT_EQ(::access(host(workspace + "/operation.json").c_str(), F_OK), 0) << shown;
+
+    ASSERT_EQ(world({"clear-tool-faults"}).exitCode, 0);
+    ASSERT_EQ(world({"close-files"}).exitCode, 0);
+    for (const char* pid : {"700", "701"}) ASSERT_EQ(world({"end-process", pid}).exitCode, 0);
+    if (c.tool == "hdiutil") ASSERT_EQ(world({"detach-image", "/Users/Shared/p.dmg"}).exitCode, 0);
+  }
 }
 
 }  // namespace

@@ -117,6 +117,8 @@ TEST(SimulatedToolWorld, TheToolsSectionRoundTripsAndIsCheckedInWorldTerms) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {prefix + R"("faults":[{"tool":"ps","kind":"exit"}]}})",
        "The world value \"tools.faults[0].status\" must be an exit status from 0 to 255."},
+      {prefix + R"("faults":[{"tool":"ps","kind":"signal","status":19}]}})",
+       "The world value \"tools.faults[0].status\" must be the number of a signal that ends a process."},
       {prefix + R"("faults":[{"tool":"ps","kind":"hang"},{"tool":"ps","kind":"flood"}]}})",
        "The world value \"tools.faults[1].tool\" names a tool that already has a fault."},
       {prefix + R"("faults":[{"tool":"ls","kind":"hang"}]}})", "The world value \"tools.faults[0].tool\" has an unknown value \"ls\"."},
@@ -194,6 +196,10 @@ TEST_F(SimulatedToolProgramTest, FaultsMakeToolsMisbehaveOrDisappearUntilCleared
   EXPECT_EQ(ps.exitCode, 0);
   ASSERT_EQ(world({"tool-fault", "ps", "flood"}).exitCode, 0);
   EXPECT_GT(runProgram({tool("/bin/ps"), "-axo", "comm="}).standardOutput.size(), kSimulatedToolFloodBytes);
+  ASSERT_EQ(world({"tool-fault", "ps", "signal", "1"}).exitCode, 0);
+  ps = runProgram({tool("/bin/ps"), "-axo", "comm="});
+  EXPECT_EQ(ps.exitCode, 128 + 1);  // as the test's runner reports a death by SIGHUP
+  EXPECT_EQ(ps.standardOutput, "");
 
   ASSERT_EQ(world({"tool-fault", "lsof", "missing"}).exitCode, 0);
   struct stat st {};
@@ -208,6 +214,7 @@ TEST_F(SimulatedToolProgramTest, FaultsMakeToolsMisbehaveOrDisappearUntilCleared
            {{"tool-fault", "ls", "hang"}, "unknown tool ls (known: lsof, ps, hdiutil, diskutil, pkgutil, launchctl)"},
            {{"tool-fault", "ps", "exit", "256"}, "exit needs a number from 0 to 255"},
            {{"tool-fault", "ps", "hang", "now"}, "tool-fault TOOL hang takes nothing more"},
+           {{"tool-fault", "ps", "signal", "17"}, "signal 17 does not end a process"},
            {{"open-file", "0", "3", "/x"}, "open-file needs a number from 1 to 99999"},
            {{"open-file", "5", "3", "x"}, "open-file needs an absolute macOS path (for example /Users/Shared/x)"},
            {{"attach-image", "/a.dmg", "--entity", "disk5"},

@@ -1,5 +1,6 @@
 // Activity evidence: readings of tool results, and the checks run through the real runner
 // against the simulated Mac's lsof, ps and hdiutil.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,6 +54,13 @@ TEST(ActivityEvidenceReading, OpenDownloadFilesNeedAnAnswerOfTheRightShape) {
   EXPECT_EQ(readOpenFileEvidence(paths, ran(1, "lsof: WARNING\n")), both(handles, handles));
   EXPECT_EQ(readOpenFileEvidence(paths, ran(0, "", "", false)), both(handles, handles));
   EXPECT_EQ(readOpenFileEvidence(paths, ran(2, "")), both(handles, handles));
+  // Exit 0 with lines that are not field records, or a process with no file: lsof
+  // found something and did not say what.
+  for (const char* output : {"", "COMMAND PID USER FD TYPE DEVICE SIZE/OFF NODE NAME\n", "p5\n", "p5\nf3\n",
+                             "?x\nn" "/Users/Shared/Tidewarden/Downloads/z/InstallAssistant.pkg\n"}) {
+    EXPECT_EQ(readOpenFileEvidence(paths, ran(0, output)), both(handles, handles)) << output;
+  }
+  EXPECT_EQ(readOpenFileEvidence(paths, ran(kScopedStatusSignalBase + 1, "")), both(handles, handles));
   // A candidate without a canonical spelling is kept as given and never cleared.
   EXPECT_EQ(readOpenFileEvidence({"relative/x"}, ran(1, "")), (std::map<std::string, Evidence>{{"relative/x", handles}}));
 }
@@ -69,6 +77,9 @@ TEST(ActivityEvidenceReading, PreparationOpenFilesIgnoreOnlyTheHelpersOwnRecords
   EXPECT_EQ(readPreparationOpenFileEvidence(ran(1, "p611\nf3\nn/a\n"), self), unexpected);
   EXPECT_EQ(readPreparationOpenFileEvidence(ran(2, ""), self), unexpected);
   EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\nf3\n"), self), unknown(kLsofRecordsIncompleteMessage));
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\n"), self), unknown(kLsofRecordsIncompleteMessage));
+  EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\np4242\nf3\nn/a\n"), self),
+            unknown(kLsofRecordsIncompleteMessage));
   EXPECT_EQ(readPreparationOpenFileEvidence(ran(1, "\xff"), self), unknown(kLsofUndecodableMessage));
   EXPECT_EQ(readPreparationOpenFileEvidence(ran(0, "p611\nf3\nn/a\n", "", false), self),
             unknown(kPreparationOpenFilesIncompleteMessage));
@@ -86,8 +97,16 @@ TEST(ActivityEvidenceReading, ProcessListsAreComparedByLowerCasedLastComponent) 
   EXPECT_EQ(readPreparationProcessEvidence(ran(0, system + "/usr/sbin/PKGUTIL\n")),
             Evidence::blocked(kPreparationProcessRunningMessage));
   EXPECT_EQ(readPreparationProcessEvidence(ran(0, system + "/usr/sbin/installer\n")), Evidence::clear());
-  for (const ScopedCommandResult& failed : {ran(0, " \n"), ran(1, system), ran(0, system, "ps: warning"),
-                                            ran(0, system, "", false)}) {
+  // A listing without launchd, a blank line, ps's other forms (a header, "pid args"
+  // lines, in which softwareupdate's name is followed by its arguments), or a death
+  // by a signal: not a listing of every process, so nothing can be said to be absent.
+  for (const ScopedCommandResult& failed :
+       {ran(0, " \n"), ran(1, system), ran(0, system, "ps: warning"), ran(0, system, "", false),
+        ran(0, "not a process line\n"), ran(0, "/usr/libexec/logd\n"), ran(0, system + "\n/usr/bin/x\n"),
+        ran(0, "  PID TTY           TIME CMD\n" + system),
+        ran(0, "    1 /sbin/launchd\n  512 /usr/sbin/softwareupdate --background\n"),
+        ran(0, system + "/usr/bin/a\x01\n"), ran(0, system + "\xff\n"),
+        ran(kScopedStatusSignalBase + 1, system, "", false)}) {
     EXPECT_EQ(readInstallationProcessEvidence(failed), unknown(kInstallationProcessUnknownMessage));
     EXPECT_EQ(readPreparationProcessEvidence(failed), unknown(kPreparationProcessUnknownMessage));
   }
@@ -155,8 +174,42 @@ TEST_F(SimulatedToolEvidenceTest, PreparationFilesOpenByTheHelperItselfAreIgnore
   change([&](sim::WorldTools& tools) { tools.openFiles.push_back({612, "txt", "/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/5E0A/Expanded/x"}); });
   EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace),
             Evidence::blocked("Another process (PID 612) still has preparation files open. Nothing was removed."));
-  fault(sim::WorldTool::lsof, sim::WorldToolFaultKind::malformed);
-  EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace), unknown(kLsofUnsupportedRecordMessage));
+}
+
+// Every reader of every tool, against a tool killed by a signal and against the
+// simulated tools' malformed output (their default, and a process with no file). A
+// download held open, a package tool running and an image mounted in the workspace
+// make each check's true answer "blocked", so "clear" would be the fault.
+TEST_F(SimulatedToolEvidenceTest, ADeadOrGarbledToolIsNeverEvidenceOfNothing) {
+  change([&](sim::WorldTools& tools) {
+    tools.openFiles.push_back({611, "7", kDownload});
+    tools.openFiles.push_back({612, "3", kWorkspace + "/operation.json"});
+    tools.processes.push_back({700, "/usr/sbin/softwareupdate", {"--background"}});
+    tools.processes.push_back({701, "/usr/bin/hdiutil", {"attach"}});
+  });
+  struct Fault {
+    sim::WorldToolFaultKind kind;
+    std::optional<std::int64_t> status;
+    std::optional<std::string> text;
+  };
+  const Fault faults[] = {{sim::WorldToolFaultKind::signal, SIGHUP, std::nullopt},
+                          {sim::WorldToolFaultKind::signal, SIGKILL, std::nullopt},
+                          {sim::WorldToolFaultKind::malformed, std::nullopt, std::nullopt},
+                          {sim::WorldToolFaultKind::malformed, std::nullopt, "p611\n"}};
+  for (const Fault& f : faults) {
+    const std::string shown = std::string(platform::json::rawValue(f.kind)) + " " +
+                              (f.status ? std::to_string(*f.status) : f.text.value_or(""));
+    change([&](sim::WorldTools& tools) {
+      tools.faults = {{sim::WorldTool::lsof, f.kind, f.status, f.text},
+                      {sim::WorldTool::ps, f.kind, f.status, f.text},
+                      {sim::WorldTool::hdiutil, f.kind, f.status, f.text}};
+    });
+    EXPECT_EQ(openFileEvidence(platform(), {kDownload}).at(kDownload).kind(), Evidence::Kind::unknown) << shown;
+    EXPECT_EQ(preparationOpenFileEvidence(platform(), kWorkspace).kind(), Evidence::Kind::unknown) << shown;
+    EXPECT_EQ(installationProcessEvidence(platform()), unknown(kInstallationProcessUnknownMessage)) << shown;
+    EXPECT_EQ(preparationProcessEvidence(platform()), unknown(kPreparationProcessUnknownMessage)) << shown;
+    EXPECT_TRUE(attachedImages(platform()).unknownReason) << shown;
+  }
 }
 
 TEST_F(SimulatedToolEvidenceTest, AnImageMountedInsideAWorkspaceBlocksThoughItsFileLiesElsewhere) {

@@ -17,6 +17,7 @@
 
 #include "platform/dispatch_queue.h"
 #include "storage/installer_removal_target.h"
+#include "storage/safe_paths.h"
 #include "support/test_platform.h"
 
 namespace tidewarden::storage {
@@ -52,6 +53,23 @@ class EngineTest : public ::testing::Test {
   }
 
   std::string scratch(const std::string& name) const { return scratchDir.path() + "/" + name; }
+
+  // A leftover preparation workspace with `files` files, and an hdiutil with nothing attached.
+  std::string workspace(const std::string& id, int files) {
+    tool("/usr/bin/hdiutil", "echo '<plist version=\"1.0\"><dict><key>images</key><array/></dict></plist>'\n");
+    const std::string logical = std::string(kPreparationRoot) + "/" + id;
+    fs::create_directories(host(logical + "/Expanded"));
+    for (const char* folder : {"/private/var/tmp/com.ambergrove.Tidewarden", kPreparationRoot.data()}) {
+      ::chmod(host(folder).c_str(), 0700);
+    }
+    ::chmod(host(logical).c_str(), 0700);
+    std::ofstream(host(logical + "/operation.json"))
+        << R"({"schema":1,"operationID":")" << id
+        << R"(","version":"","build":"","purpose":"installer","createdAt":1,"phase":"created"})";
+    ::chmod(host(logical + "/operation.json").c_str(), 0600);
+    for (int i = 0; i < files; ++i) std::ofstream(host(logical + "/Expanded/" + std::to_string(i))) << i;
+    return logical;
+  }
   std::string host(const std::string& logical) const { return test.rootPath() + logical; }
 
   void tool(const std::string& logical, const std::string& body) {
@@ -383,6 +401,42 @@ TEST_F(EngineTest, LockAndPermissionRefusalsLeaveModesUnchanged) {
   EXPECT_EQ(modeOf(std::string(kOwn) + "/open-folder"), 0777u);
   EXPECT_EQ(modeOf(lockedByLink), fileMode);
   EXPECT_EQ(modeOf(open), fileMode);
+}
+
+TEST_F(EngineTest, ApprovalsOfBothKindsAreHeldToTheLimitAndUnchangedWorkspacesShareOneSnapshot) {
+  for (int i = 0; i < 128; ++i) own("d" + std::to_string(i));
+  workspace("0F1E2D3C-4B5A-4968-8776-655443322110", 40);
+  std::size_t heldAfterFirst = 0;
+  InterruptedInstallerScanResponse response;
+  // Eight scans approve 8 x 128 downloads, at the limit, and 8 workspaces beyond it.
+  for (int round = 1; round <= 8; ++round) {
+    response = scan();
+    ASSERT_EQ(response.items.size(), 129u);
+    if (round == 1) heldAfterFirst = engine.approvedPreparationEntries();
+    EXPECT_EQ(response.protectedLocationsChecked, round < 8) << round;
+    test.clock.sleepFor(1);  // the later approvals expire later
+  }
+  EXPECT_EQ(heldAfterFirst, 42u);  // operation.json, Expanded and its 40 files
+  EXPECT_EQ(engine.approvedPreparationEntries(), heldAfterFirst);
+  // What was pruned went first by expiry: the newest workspace approval still removes.
+  const auto removed = remove({item(response, std::string(kPreparationRoot) + "/0F1E2D3C-4B5A-4968-8776-655443322110")->id});
+  EXPECT_EQ(removed.removedIDs.size(), 1u) << (removed.issues.empty() ? "" : removed.issues[0]);
+}
+
+TEST_F(EngineTest, RemainingWorkspacesCarryIdsThatAFollowingRemovalAccepts) {
+  const std::string path = workspace("0F1E2D3C-4B5A-4968-8776-655443322110", 2);
+  const std::string id = scan().items.at(0).id;
+  std::ofstream(host(path + "/Expanded/late")) << "late";
+  const auto refused = remove({id});
+  EXPECT_TRUE(refused.removedIDs.empty());
+  ASSERT_TRUE(refused.remainingPreparationItems);
+  ASSERT_EQ(refused.remainingPreparationItems->size(), 1u);
+  const InterruptedInstallerDownload& remaining = refused.remainingPreparationItems->at(0);
+  EXPECT_EQ(remaining.activity, Activity::inactive);
+  const auto removed = remove({remaining.id});
+  EXPECT_EQ(removed.removedIDs, std::vector<std::string>{remaining.id})
+      << (removed.issues.empty() ? "" : removed.issues[0]);
+  EXPECT_FALSE(exists(path));
 }
 
 }  // namespace

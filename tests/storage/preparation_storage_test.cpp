@@ -287,6 +287,58 @@ TEST_F(PreparationStorageTest, EntriesAddedOrChangedAfterTheSnapshotStopTheClean
   EXPECT_TRUE(fs::exists(app + "/Resources/file-0"));
 }
 
+TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanupAndAnOutsideLinkStopsIt) {
+  const std::string workspace = leaveWorkspace(kID, 4);
+  const std::string resources = workspace + "/Expanded/Install macOS Sequoia.app/Contents/Resources";
+  // Four linked pairs: two names beside each other, and two in different folders.
+  for (int i = 0; i < 4; ++i) {
+    const std::string partner = i % 2 ? resources + "/link-" : workspace + "/Expanded/link-";
+    ASSERT_EQ(::link((resources + "/file-" + std::to_string(i)).c_str(), (partner + std::to_string(i)).c_str()), 0);
+  }
+  {
+    PreparationStorageGate gate = PreparationStorageGate::open(platform());
+    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+    const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
+    EXPECT_TRUE(report.verified) << (report.issues.empty() ? "" : report.issues[0]);
+    EXPECT_FALSE(fs::exists(workspace));
+  }
+
+  // A name outside the approved tree, made after the snapshot, is a change.
+  leaveWorkspace(kID, 1);
+  ASSERT_EQ(::link((resources + "/file-0").c_str(), (workspace + "/Expanded/link").c_str()), 0);
+  PreparationStorageGate gate = PreparationStorageGate::open(platform());
+  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+  ASSERT_EQ(::link((resources + "/file-0").c_str(), host("/private/var/tmp/outside").c_str()), 0);
+  const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
+  EXPECT_EQ(report.issues, std::vector<std::string>{"Preparation file changed before deletion: " + kRoot + "/" + kID +
+                                                    "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0"});
+  EXPECT_TRUE(fs::exists(host("/private/var/tmp/outside")));
+}
+
+TEST_F(PreparationStorageTest, ADirectorysUserFlagsAreClearedBeforeItsContentsAreRemoved) {
+  const std::string workspace = leaveWorkspace(kID, 2);
+  // "Expanded" carries an append-only flag: while it is set its entries could not be removed.
+  std::vector<std::string> clearedWithEntriesLeft;
+  bool flagged = true;
+  PreparationEntryFlags flags;
+  flags.read = [&](int, const std::string& name) -> std::optional<std::uint32_t> {
+    return name == "Expanded" && flagged ? 0x4u : 0u;
+  };
+  flags.clear = [&](int, const std::string& name) {
+    if (name == "Expanded") {
+      flagged = false;
+      clearedWithEntriesLeft.push_back(fs::is_empty(workspace + "/Expanded") ? "empty" : "with its entries");
+    }
+    return true;
+  };
+  PreparationStorageGate gate = PreparationStorageGate::open(platform());
+  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+  const auto report =
+      removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
+  EXPECT_TRUE(report.verified);
+  EXPECT_EQ(clearedWithEntriesLeft, std::vector<std::string>{"with its entries"});
+}
+
 TEST_F(PreparationStorageTest, NamedPipeIsReportedAndNotApproved) {
   const std::string workspace = leaveWorkspace(kID);
   ASSERT_EQ(::mkfifo((workspace + "/Expanded/progress.fifo").c_str(), 0600), 0);
@@ -349,7 +401,7 @@ TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
   const double before = test.clock.uptime();
   outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
   EXPECT_EQ(outcome.removedIDs, std::vector<std::string>{inventory.items[0].id});
-  EXPECT_EQ(outcome.removedAllocatedBytes, inventory.approvals[0].snapshot.allocatedBytes);
+  EXPECT_EQ(outcome.removedAllocatedBytes, inventory.approvals[0].snapshot->allocatedBytes);
   EXPECT_TRUE(outcome.issues.empty());
   EXPECT_TRUE(outcome.remainingItems.empty());
   EXPECT_GE(test.clock.uptime() - before, 20.0);

@@ -1,10 +1,18 @@
 // The scoped command runner with real children: shell scripts written into the test platform's root.
 #include "storage/scoped_command_runner.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -14,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process_launcher.h"
 #include "support/test_platform.h"
 
 namespace tidewarden::storage {
@@ -63,9 +72,8 @@ TEST_F(ScopedCommandRunnerTest, ChildSeesItsArgumentsOnlyToolEnvironmentAndNullI
   EXPECT_EQ(result.standardError, "warn\xEF\xBF\xBDing\xEF\xBF\xBD");
 }
 
-TEST_F(ScopedCommandRunnerTest, StatusIsTheExitCodeOrTheSignalThatEndedTheChild) {
+TEST_F(ScopedCommandRunnerTest, AnExitIsCompleteAndADeathBySignalIsNeitherCompleteNorAnExitStatus) {
   script("/bin/fails", "echo partial; exit 3");
-  script("/bin/dies", "kill -KILL $$");
   ScopedCommandResult result = run("/bin/fails", {}, /*limit=*/std::nullopt);
   EXPECT_EQ(result.status, 3);
   EXPECT_EQ(result.standardOutput, "partial\n");
@@ -73,10 +81,15 @@ TEST_F(ScopedCommandRunnerTest, StatusIsTheExitCodeOrTheSignalThatEndedTheChild)
   // Well under the poll interval in practice; the bound here only catches a hang.
   EXPECT_LT(seconds_, 5.0);
 
-  result = run("/bin/dies");
-  EXPECT_EQ(result.status, SIGKILL);
-  EXPECT_EQ(result.standardError, "");
-  EXPECT_TRUE(result.complete);  // it ended by itself; the runner stopped nothing
+  // Killed by someone else with nothing printed: not "exit 1, nothing found".
+  for (const int sig : {SIGHUP, SIGKILL}) {
+    script("/bin/dies", "kill -" + std::to_string(sig) + " $$");
+    result = run("/bin/dies");
+    EXPECT_EQ(result.status, kScopedStatusSignalBase + sig);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_FALSE(result.complete);
+  }
 }
 
 TEST_F(ScopedCommandRunnerTest, MissingExecutableIsStatusMinusOneWithTheLaunchError) {
@@ -119,7 +132,7 @@ TEST_F(ScopedCommandRunnerTest, TimeLimitSendsTerminateThenKillsAfterTheGrace) {
   // SIG_IGN survives exec, so this sleep ignores SIGTERM.
   script("/bin/stubborn", "trap '' TERM; echo started; exec sleep 60");
   ScopedCommandResult result = run("/bin/stubborn", {}, /*limit=*/0.3);
-  EXPECT_EQ(result.status, SIGKILL);
+  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGKILL);
   EXPECT_EQ(result.standardOutput, "started\n");
   EXPECT_EQ(result.standardError, " The command exceeded its time limit.");
   EXPECT_FALSE(result.complete);
@@ -129,7 +142,7 @@ TEST_F(ScopedCommandRunnerTest, TimeLimitSendsTerminateThenKillsAfterTheGrace) {
   // A child that honours SIGTERM ends with it, and the note is the same.
   script("/bin/polite", "echo oops >&2; exec sleep 60");
   result = run("/bin/polite", {}, /*limit=*/0.3);
-  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
   EXPECT_EQ(result.standardError, "oops\n The command exceeded its time limit.");
   EXPECT_FALSE(result.complete);
   EXPECT_LT(seconds_, 10.0);
@@ -142,7 +155,7 @@ TEST_F(ScopedCommandRunnerTest, FreeSpaceAtTheReserveStopsAWatchedChild) {
 
   test_.freeSpace.bytes = kPreparationReserveBytes;
   ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
   EXPECT_EQ(result.standardError, " Available storage fell below the preparation reserve; the command was stopped.");
   EXPECT_FALSE(result.complete);
   EXPECT_LT(seconds_, 5.0);
@@ -166,7 +179,7 @@ TEST_F(ScopedCommandRunnerTest, FreeSpaceIsWatchedWhileTheChildRuns) {
   // The data volume cannot be measured, "/" can: plenty twice, then the reserve.
   test_.freeSpace.script = {std::nullopt, 5000, std::nullopt, 5000, std::nullopt, 1000};
   ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
   EXPECT_TRUE(result.standardError.ends_with("the command was stopped."));
   EXPECT_EQ(test_.freeSpace.paths,
             (std::vector<std::string>{"/System/Volumes/Data", "/", "/System/Volumes/Data", "/",
@@ -177,7 +190,7 @@ TEST_F(ScopedCommandRunnerTest, FreeSpaceIsWatchedWhileTheChildRuns) {
   test_.freeSpace.script.clear();
   test_.freeSpace.bytes = std::nullopt;
   result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, SIGTERM);
+  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
   EXPECT_FALSE(result.complete);
 }
 
@@ -205,6 +218,72 @@ TEST_F(ScopedCommandRunnerTest, GrandchildHoldingTheOutputsDoesNotHangTheRunner)
     if (state != "Z" && !state.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(state.empty() || state == "Z") << "grandchild " << pid << " is still in state " << state;
+}
+
+// A child the kernel does not end at once, as one stuck in an uninterruptible wait:
+// signals are accepted but nothing happens until the test lets it go.
+class HeldChild final : public platform::ChildProcess {
+ public:
+  HeldChild(pid_t pid, platform::UniqueFd out, platform::UniqueFd err, const std::atomic<bool>& held)
+      : ChildProcess(pid, std::move(out), std::move(err)), held_(held) {}
+  bool signal(int sig) override { return held_ ? true : ChildProcess::signal(sig); }
+  bool signalGroup(int sig) override { return held_ ? true : ChildProcess::signalGroup(sig); }
+
+ private:
+  const std::atomic<bool>& held_;  // the launcher's: the child may be gone before the test lets go
+};
+
+class HeldChildLauncher final : public platform::ProcessLauncher {
+ public:
+  std::unique_ptr<platform::ChildProcess> launch(const platform::LaunchRequest&) override {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw platform::LaunchError("sleep", errno);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("600"), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, "sleep", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) throw platform::LaunchError("sleep", rc);
+    this->pid = pid;
+    return std::make_unique<HeldChild>(pid, platform::UniqueFd(out[0]), platform::UniqueFd(err[0]), held);
+  }
+  pid_t pid = -1;
+  std::atomic<bool> held = true;
+};
+
+TEST_F(ScopedCommandRunnerTest, AChildThatDoesNotEndAfterSigkillIsLeftToABackgroundWaiter) {
+  HeldChildLauncher launcher;
+  const platform::Platform& base = test_.platform();
+  const platform::Platform held{base.root,  base.clock, base.processFacts, base.codeSigning, launcher,
+                                base.smc,   base.power, base.freeSpace,    base.signals};
+  auto running = std::async(std::launch::async, [&] {
+    return runScopedCommand(held, {"/usr/bin/stuck", {}, /*timeLimitSeconds=*/0.2});
+  });
+  // Limit, grace and the wait after SIGKILL take about 4.2 s; the guard is generous.
+  const bool returned = running.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "the runner still waits for a child that SIGKILL did not end";
+  // The kernel lets the child go: it ends now and is reaped in the background.
+  launcher.held = false;
+  ASSERT_EQ(::kill(launcher.pid, SIGKILL), 0);
+  const ScopedCommandResult result = running.get();
+  if (!returned) return;
+  EXPECT_EQ(result.status, kScopedStatusNotEnded);
+  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(result.standardError,
+            " The command exceeded its time limit. The command did not end after it was killed.");
+  bool reaped = false;
+  for (int attempt = 0; attempt < 3000 && !reaped; ++attempt) {
+    siginfo_t info{};
+    reaped = ::waitid(P_PID, static_cast<id_t>(launcher.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+             errno == ECHILD;
+    if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(reaped) << "nobody reaped the child after it ended";
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ TEST(LsofFieldRecords, RecordsReadInOrderWithEveryDescriptorKind) {
                                            {7, "txt", "/bin/x"},         {7, "rtd", "/"},
                                            {7, "mem", "/usr/lib/dyld"},  {7, "0", "/dev/null"}};
   EXPECT_EQ(reading.files, expected);
-  // A process set without files and empty output are no records, not refusals.
-  EXPECT_TRUE(readLsofFieldRecords("p9\np10\nf1\nn/a\n").files.size() == 1);
+  // Empty output is no records, not a refusal.
   EXPECT_FALSE(readLsofFieldRecords("").unknownReason);
 }
 
@@ -49,6 +48,8 @@ TEST(LsofFieldRecords, EachMalformedShapeNamesItsReason) {
       {"p5\nf1\np6\nf2\nn/a\n", incomplete},
       {"p5\nf1\nn/a\nn/b\n", incomplete},
       {"p5\nf1\n", incomplete},
+      {"p9\np10\nf1\nn/a\n", incomplete},  // a process set without a file: lsof lists none such
+      {"p5\nf1\nn/a\np6\n", incomplete},
       {"p5\nf1\nn/a\n\n", unsupported},  // an empty line
       {"p5\nf1\nn/a\ntREG\n", unsupported},
       {"lsof: WARNING: can't stat() nfs file system\n", unsupported},
