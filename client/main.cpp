@@ -1,7 +1,8 @@
 // tidewarden-ctl: command-line client that talks to the privileged helper over its socket.
 //
-// It speaks only the wire protocol (one connection, one call, one reply) and links
-// nothing of the helper. Exit statuses: 0 a reply arrived; 1 a local failure (cannot
+// It speaks only the wire protocol (one connection, one call, one reply); the one piece
+// of the helper it links is the Rescue Drive inventory, with which `rescue destinations`
+// builds its rows the way the application does. Exit statuses: 0 a reply arrived; 1 a local failure (cannot
 // connect, unreadable input, malformed reply); 2 a usage error; 3 the helper closed the
 // connection without replying, which is what a client that is not admitted sees.
 #include <fcntl.h>
@@ -33,6 +34,7 @@
 #include "client/materialize_command.h"
 #include "client/preflight_command.h"
 #include "client/quarantine_command.h"
+#include "client/rescue_command.h"
 #include "wire/wire_protocol.h"
 
 namespace {
@@ -481,6 +483,12 @@ const std::vector<Subcommand>& subcommands() {
        ownFile(ctl::runQuarantineCommand)},
       {"restore", "restore ID [--json]", "move a quarantine's files back (the daemon is not loaded again)",
        ownFile(ctl::runRestoreCommand)},
+      {"rescue", ctl::kRescueSynopsis, ctl::kRescueSummary,
+       ownFile([](const ctl::HelperCall&, Arguments arguments) {
+         const ctl::RescueOutcome outcome = ctl::runRescueCommand(arguments);
+         writeStandardOutput(outcome.output);
+         return outcome.status;
+       })},
   };
   return table;
 }

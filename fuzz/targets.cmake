@@ -17,6 +17,7 @@ set(TIDEWARDEN_FUZZ_TARGETS
     smc_replies
     preparation_manifest
     launchd_item
+    diskutil_inventory
     quarantine_manifest
     process_listing
     payload_metadata
@@ -42,6 +43,7 @@ set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_plat
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
+set(tidewarden_fuzz_libs_diskutil_inventory tidewarden_rescue)
 set(tidewarden_fuzz_libs_quarantine_manifest tidewarden_quarantine)
 set(tidewarden_fuzz_libs_process_listing tidewarden_quarantine)
 set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)

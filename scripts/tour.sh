@@ -281,6 +281,7 @@ tour_installers
 tour_preflight
 tour_downloads
 quarantine_stop
+tour_rescue_destinations
 
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
@@ -439,4 +440,34 @@ tour_downloads() {
   expect_reply_contains "A selection expired or is no longer approved."
   show "$SIM" world --root "$WORLD" download unlock 24C101
   "$SIM" world --root "$WORLD" download unlock 24C101 || fail "the downloader did not let go of its lock"
+}
+
+# Rescue Drive destinations: sticks plugged into the simulated Mac, judged by the same
+# inventory rules the helper revalidates with; then Disk Arbitration mounts a partition.
+tour_rescue_destinations() {
+  heading "Rescue Drive destinations: four sticks, every row offered or refused with its reason"
+  local preset
+  for preset in usb-64g-two-partitions usb-15g9 usb-32g-fdisk usb-apfs; do
+    show "$SIM" world --root "$WORLD" disk add --preset "$preset"
+    "$SIM" world --root "$WORLD" disk add --preset "$preset" >/dev/null || fail "tidewarden-sim could not add $preset"
+  done
+  show "$CTL" rescue destinations --mac "$WORLD"
+  run_ctl "$CTL" rescue destinations --mac "$WORLD"
+  expect_status 0
+  expect_reply_contains "Physical disk is smaller than 16 GB."
+  expect_reply_contains "requires a GUID partition map"
+  expect_reply_contains "Shared APFS volume, not an independent partition."
+
+  heading "Disk Arbitration asks to mount a partition; no creation runs, so nothing dissents"
+  show "$SIM" world --root "$WORLD" disk mount disk4s3
+  "$SIM" world --root "$WORLD" disk mount disk4s3 >/dev/null || fail "the mount request was not posted"
+  local tries=0 world
+  while :; do
+    world=$("$SIM" world --root "$WORLD" show)
+    case "$world" in *'"mounted": true'*) break ;; esac
+    tries=$((tries + 1))
+    [ "$tries" -lt 150 ] || fail "the simulated Disk Arbitration did not answer the mount request"
+    sleep 0.1
+  done
+  echo "(world: disk4s3 mounted at $(printf '%s' "$world" | grep -o '"/Volumes/SPARE4"' | head -n 1))"
 }

@@ -36,6 +36,7 @@
 #include "sim/simulated_tools.h"
 #include "sim/world.h"
 #include "sim/world_daemon_verbs.h"
+#include "sim/world_disk_verbs.h"
 #include "sim/world_tool_verbs.h"
 #include "sim/world_verb_arguments.h"
 
@@ -355,6 +356,7 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      (the related one, else PATH) is signed by the world's apple anchor as Apple or a developer,\n"
        "      ad hoc, or not at all, and owned by UID",
        sim::addDaemonVerb},
+      {"disk", sim::kDiskVerbSynopsis, sim::kDiskVerbSummary, sim::runDiskVerb},
   };
   return verbs;
 }

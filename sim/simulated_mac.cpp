@@ -14,6 +14,7 @@
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
 #include "sim/simulated_clock.h"
+#include "sim/simulated_disk_arbitration.h"
 #include "sim/simulated_free_space.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
@@ -160,8 +161,10 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   power_ = std::make_unique<SimulatedSystemPower>(directory_);
   freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);
   signals_ = std::make_unique<SimulatedProcessSignals>(directory_);
-  platform_ = std::make_unique<platform::Platform>(platform::Platform{
-      root_, *macClock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_, *signals_});
+  diskArbitration_ = std::make_unique<SimulatedDiskArbitration>(directory_);
+  platform_ = std::make_unique<platform::Platform>(
+      platform::Platform{root_, *macClock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_,
+                         *signals_, *diskArbitration_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

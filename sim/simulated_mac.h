@@ -20,6 +20,7 @@ class ProcessLauncher;
 namespace tidewarden::sim {
 
 class SimulatedClock;
+class SimulatedDiskArbitration;
 class SimulatedFreeSpace;
 class SimulatedProcessFacts;
 class SimulatedProcessSignals;
@@ -73,6 +74,7 @@ class SimulatedMac {
   std::unique_ptr<SimulatedSystemPower> power_;
   std::unique_ptr<SimulatedFreeSpace> freeSpace_;
   std::unique_ptr<SimulatedProcessSignals> signals_;
+  std::unique_ptr<SimulatedDiskArbitration> diskArbitration_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

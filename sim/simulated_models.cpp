@@ -59,6 +59,7 @@ WorldRecord freshWorldRecord(double now) {
   world.thermal = WorldThermal{WorldThermalState::nominal, 45.0, 40.0};
   applySimulatedModel(world, defaultSimulatedModel(), now);
   world.tools = freshWorldTools();
+  world.disks = freshWorldDisks();
   return world;
 }
 

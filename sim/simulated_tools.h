@@ -34,6 +34,8 @@ std::optional<WorldTool> simulatedToolNamed(std::string_view name);
 // "/System/Volumes/Data/..." and "/var/...", "/tmp/..." spellings name the same files
 // as "/...", "/private/var/...", "/private/tmp/...". Anything else prints
 // "<tool>: not simulated yet" on standard error and exits 1. Faults are not applied here.
+// diskutil, which answers from the world's disks, is answerSimulatedDiskutil
+// (sim/simulated_diskutil.h).
 SimulatedToolAnswer answerSimulatedTool(WorldTool tool, const std::vector<std::string>& arguments,
                                         WorldTools& world);
 

@@ -255,6 +255,7 @@ json WorldRecord::toJson() const {
               {"signals", platform::json::encodeValue(signals)},
               {"clock", platform::json::encodeValue(clock)},
               {"downloads", platform::json::encodeValue(downloads)},
+              {"disks", platform::json::encodeValue(disks)},
               {"installers", platform::json::encodeValue(installers)}};
 }
 
@@ -282,9 +283,11 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "signals", record.signals);
   decodeSection(document, "clock", record.clock);
   decodeSection(document, "downloads", record.downloads);
+  decodeSection(document, "disks", record.disks);
   decodeSection(document, "installers", record.installers);
   checkSections(record);
   checkWorldTools(record.tools);
+  checkWorldDisks(record.disks);
   return record;
 }
 

@@ -16,6 +16,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "sim/world_disks.h"
 #include "sim/world_installers.h"
 #include "sim/world_tools.h"
 
@@ -347,6 +348,9 @@ struct WorldRecord {
   std::vector<WorldSignal> signals;  // in the order they were sent
   WorldClock clock;
   WorldDownloads downloads;
+  // External and internal disks; a new Mac has its internal startup disk (a world made
+  // before disks existed has none).
+  WorldDisks disks;
   WorldInstallers installers;
 
   static constexpr std::size_t kMaxFans = 8;

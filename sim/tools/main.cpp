@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "sim/simulated_diskutil.h"
 #include "sim/simulated_installer_tools.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_tools.h"
@@ -109,6 +110,11 @@ int run(int argc, char** argv) {
     // Its record is kept under the world lock.
     sim::World::update(directory, [&](sim::WorldRecord& world) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
+    });
+  } else if (*tool == sim::WorldTool::diskutil) {
+    // Records the query and applies the disk changes due with it, under the world lock.
+    sim::World::update(directory, [&](sim::WorldRecord& world) {
+      answer = sim::answerSimulatedDiskutil(arguments, world.disks);
     });
   } else {
     answer = sim::answerSimulatedTool(*tool, arguments, tools);

@@ -18,6 +18,7 @@
 #include "platform/process_facts.h"
 #include "quarantine/background_quarantine_engine.h"
 #include "quarantine/quarantine_messages.h"
+#include "rescue/rescue_destination_approval.h"
 #include "rescue/rescue_destination_error.h"
 #include "rescue/rescue_messages.h"
 #include "storage/installer_safety_error.h"
@@ -34,8 +35,6 @@ using Failure = std::function<nlohmann::json(const std::string& errorText)>;
 constexpr const char* kSafetyCheckRemoved =
     "The development safety test has been removed. No test files were created. Use Download for the normal "
     "installer flow.";
-constexpr const char* kScopeApprovalMissing =
-    "Destination-scope approval is missing or incompatible. No erase was started.";
 // Requests over a method's byte limit.
 constexpr const char* kFanTooLarge = "Fan request is too large.";
 constexpr const char* kRescueTooLarge = "Rescue Drive request is too large.";
@@ -327,10 +326,8 @@ void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBloc
       data, kStartRescueDriveRequestLimit, kRescueTooLarge, *reply, startRescueDriveFailure);
   if (!request) return;
   answer(*reply, startRescueDriveFailure, [&]() -> nlohmann::json {
-    if (request->destinationProtocol != kRescueDestinationProtocol ||
-        request->confirmedScope != request->destination.scope) {
-      throw rescue::RescueDestinationError(kScopeApprovalMissing);
-    }
+    rescue::acceptStartRequestAtService(*request);
+    rescue::acceptStartRequest(*request);
     return notAvailable<rescue::RescueDestinationError>();
   });
 }

@@ -7,6 +7,7 @@ namespace tidewarden::platform {
 
 class Clock;
 class CodeSigning;
+class DiskArbitration;
 class FreeSpace;
 class ProcessFacts;
 class ProcessLauncher;
@@ -31,6 +32,8 @@ struct Platform {
   FreeSpace& freeSpace;
   // Signals to processes the helper did not start itself.
   ProcessSignals& signals;
+  // Disk descriptions and mount approval (Rescue Drive sibling protection).
+  DiskArbitration& diskArbitration;
 };
 
 }  // namespace tidewarden::platform

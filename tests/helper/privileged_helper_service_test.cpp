@@ -267,6 +267,14 @@ TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingS
   request = validRescueStart();
   request["confirmedScope"] = "wholeDisk";
   EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), refused);
+  // Past the service, the coordinator takes only a row that may be chosen.
+  const std::string fresh = "A fresh, explicitly scoped destination approval is required.";
+  request = validRescueStart();
+  request["destination"]["unavailableReason"] = "Less than 16 GB capacity.";
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), fresh);
+  request = validRescueStart();
+  request["destination"]["scope"] = request["confirmedScope"] = "sharedAPFSVolume";
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), fresh);
   EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"), kCapabilityNotAvailable);
 }
 

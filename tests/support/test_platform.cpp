@@ -15,7 +15,7 @@ TestPlatform::TestPlatform(std::vector<platform::TrustAnchor> anchors, std::stri
       platform::CodeSigningOptions{std::move(anchors), &root_, std::move(selfExecutable), std::move(wallClock)});
   launcher_ = platform::makeProcessLauncher(root_);
   platform_ = std::make_unique<platform::Platform>(
-      platform::Platform{root_, clock, facts, *codeSigning_, *launcher_, smc, power, freeSpace, signals});
+      platform::Platform{root_, clock, facts, *codeSigning_, *launcher_, smc, power, freeSpace, signals, diskArbitration});
 }
 
 }  // namespace tidewarden::testing

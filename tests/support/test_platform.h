@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/code_signing.h"
+#include "platform/disk_arbitration.h"
 #include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
@@ -40,6 +41,7 @@ class ManualClock final : public platform::Clock {
   }
   double uptime() override {
     std::lock_guard lock(mutex_);
+    up += uptimeStepPerRead;
     return up;
   }
   void sleepFor(double seconds) override {
@@ -49,6 +51,9 @@ class ManualClock final : public platform::Clock {
   }
   double wall = 800000000.0;
   double up = 1000.0;
+  // Added to the uptime at every read: a wait measured on this clock ends after a few
+  // looks, whatever the real time.
+  double uptimeStepPerRead = 0;
 
  private:
   std::mutex mutex_;
@@ -137,6 +142,12 @@ class RecordedSignals final : public platform::ProcessSignals {
   std::vector<std::pair<pid_t, int>> sent;
 };
 
+// Makes no session, as on a machine without mount approval.
+class NoDiskArbitration final : public platform::DiskArbitration {
+ public:
+  std::unique_ptr<platform::DiskArbitrationSession> createSession(platform::SerialQueue&) override { return nullptr; }
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -153,6 +164,7 @@ class TestPlatform {
   FakeSystemPower power;
   FakeFreeSpace freeSpace;
   RecordedSignals signals;
+  NoDiskArbitration diskArbitration;
 
  private:
   TempDir dir_;

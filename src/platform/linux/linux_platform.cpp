@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "platform/linux/linux_disk_arbitration.h"
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
 #include "platform/linux/linux_system_power.h"
@@ -24,8 +25,9 @@ LinuxPlatform::LinuxPlatform(std::vector<TrustAnchor> anchors) : root_(::open("/
   power_ = makeLinuxSystemPower(root_);
   freeSpace_ = makeVolumeFreeSpace(root_);
   signals_ = makeProcessSignals();
-  platform_ = std::make_unique<Platform>(
-      Platform{root_, *clock_, *facts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_, *signals_});
+  diskArbitration_ = makeLinuxDiskArbitration();
+  platform_ = std::make_unique<Platform>(Platform{root_, *clock_, *facts_, *codeSigning_, *launcher_, *smc_, *power_,
+                                                  *freeSpace_, *signals_, *diskArbitration_});
 }
 
 }  // namespace tidewarden::platform

@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/code_signing.h"
+#include "platform/disk_arbitration.h"
 #include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
@@ -39,6 +40,7 @@ class LinuxPlatform {
   std::unique_ptr<SystemPower> power_;
   std::unique_ptr<FreeSpace> freeSpace_;
   std::unique_ptr<ProcessSignals> signals_;
+  std::unique_ptr<DiskArbitration> diskArbitration_;
   std::unique_ptr<Platform> platform_;
 };
 
