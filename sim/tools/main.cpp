@@ -16,6 +16,7 @@
 
 #include "platform/file_io.h"
 #include "sim/simulated_diskutil.h"
+#include "sim/simulated_image_disks.h"
 #include "sim/simulated_installer_tools.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_tools.h"
@@ -112,10 +113,15 @@ int run(int argc, char** argv) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
     });
   } else if (*tool == sim::WorldTool::diskutil) {
-    // Records the query and applies the disk changes due with it, under the world lock.
-    sim::World::update(directory, [&](sim::WorldRecord& world) {
-      answer = sim::answerSimulatedDiskutil(arguments, world.disks);
-    });
+    if (auto imageDisk = sim::answerImageDiskInfo(arguments, tools)) {
+      // A device of an attached image.
+      answer = std::move(*imageDisk);
+    } else {
+      // Records the query and applies the disk changes due with it, under the world lock.
+      sim::World::update(directory, [&](sim::WorldRecord& world) {
+        answer = sim::answerSimulatedDiskutil(arguments, world.disks);
+      });
+    }
   } else {
     answer = sim::answerSimulatedTool(*tool, arguments, tools);
   }
