@@ -94,7 +94,13 @@ void makeInstallerApplication(const std::string& directory, const fs::path& bund
   writeFile(bundle / "Contents/Info.plist", info.toXml(), fs::perms(0644));
   writeFile(bundle / "Contents/MacOS/InstallAssistant", "#!/bin/sh\necho simulated installer\n", fs::perms(0755));
   const fs::path media = bundle / "Contents/Resources/createinstallmedia";
-  writeFile(media, "#!/bin/sh\necho simulated createinstallmedia \"$@\"\n", fs::perms(0755));
+  // Runs the simulated media tool: the world's own tool program under this name.
+  std::string program = fs::absolute(directory).string() + "/" + std::string(SimulatedMac::kRootFolder) +
+                        std::string(worldToolPath(WorldTool::diskutil));
+  for (std::size_t quote = program.find('\''); quote != std::string::npos; quote = program.find('\'', quote + 4)) {
+    program.replace(quote, 1, "'\\''");
+  }
+  writeFile(media, "#!/bin/bash\nexec -a createinstallmedia '" + program + "' \"$@\"\n", fs::perms(0755));
   sign(directory, media.string(), signer, "com.apple.createinstallmedia", {});
   // Apple's installers leave their payload folder out of the seal: the image is put in
   // after signing.
