@@ -12,6 +12,7 @@
 #include "helper/client_code_validator.h"
 #include "helper/installer_helper_reply.h"
 #include "helper/privileged_helper_listener_delegate.h"
+#include "rescue/rescue_drive_coordinator.h"
 #include "rescue/rescue_messages.h"
 #include "storage/preparation_storage_gate.h"
 #include "support/test_platform.h"
@@ -116,7 +117,7 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     atLimit.append(method.limit - atLimit.size(), ' ');
     // Decoded and handed to its engine: fan control answers an inspection, the
     // preflight its budget, download removal finds no approval, materialization refuses a package
-    // outside a download folder, the rest are not available here.
+    // outside a download folder, a Rescue Drive start is accepted, the rest are not available here.
     std::string expected = kCapabilityNotAvailable;
     if (method.selector == "fanControl:withReply:") {
       expected = "System controls cooling. No manual override has been requested.";
@@ -125,6 +126,8 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
                  "a second network download.";
     } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
       expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
+    } else if (method.selector == "startRescueDrive:withReply:") {
+      expected = rescue::kStartAcceptedMessage;
     } else if (method.selector == "materializeInstallAssistantPackage:withReply:") {
       expected = "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be "
                  "prepared. Path: /Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg";
@@ -239,7 +242,8 @@ TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingS
   request = validRescueStart();
   request["destination"]["scope"] = request["confirmedScope"] = "sharedAPFSVolume";
   EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), fresh);
-  EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"), kCapabilityNotAvailable);
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"),
+            rescue::kStartAcceptedMessage);
 }
 
 TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRuns) {
