@@ -23,7 +23,9 @@ set(TIDEWARDEN_FUZZ_TARGETS
     payload_metadata
     payload_attachment
     image_description
-    hybrid_package)
+    hybrid_package
+    media_progress
+    rescue_start_request)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -47,6 +49,8 @@ set(tidewarden_fuzz_libs_payload_metadata tidewarden_materialize)
 set(tidewarden_fuzz_libs_payload_attachment tidewarden_materialize)
 set(tidewarden_fuzz_libs_image_description tidewarden_materialize)
 set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
+set(tidewarden_fuzz_libs_media_progress tidewarden_rescue)
+set(tidewarden_fuzz_libs_rescue_start_request tidewarden_rescue)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

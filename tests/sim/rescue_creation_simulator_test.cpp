@@ -276,7 +276,8 @@ TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCanc
 
 // The live progress follows the tool step by step (the tool waits at a gate file before
 // each step); polling status runs no tool; the sibling macOS tries to auto-mount after the
-// format is refused while an unrelated stick mounts, and the creation succeeds.
+// format is refused while an unrelated stick mounts, and the creation succeeds; a local-installer
+// scan is refused meanwhile.
 TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnmounted) {
   const std::string disk = plugIn("usb-64g-two-partitions");
   const std::string other = plugIn("usb-32g-gpt");
@@ -287,6 +288,9 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   const json erasing = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
   ASSERT_EQ(erasing.at("phase"), "creatingInstaller") << erasing.dump();
   EXPECT_EQ(erasing.at("progressPercent"), 20);
+  // A local-installer scan is refused while the creation runs.
+  EXPECT_EQ(call("scanPreparedInstallers:withReply:", json::object()).at("warnings"),
+            json::array({"Rescue Drive creation is still running. The source installer cannot be removed yet."}));
   const auto queries = disks().queries;
   for (int i = 0; i < 5; ++i) status(id);
   EXPECT_EQ(disks().queries, queries);
