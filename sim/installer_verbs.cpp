@@ -217,6 +217,31 @@ void setFlag(const std::string& directory, bool WorldInstallers::*flag, bool val
   World::update(directory, [&](WorldRecord& world) { world.installers.*flag = value; });
 }
 
+bool onOff(const std::string& option, const std::string& value) {
+  if (value != "on" && value != "off") usage(option + " needs on or off");
+  return value == "on";
+}
+
+// Replaces the media tool's whole setting: what is not given takes its default.
+void mediaToolVerb(const std::string& directory, WorldVerbArguments arguments) {
+  auto options = takeOptions("installer media-tool", arguments,
+                             {"--duration-ms", "--fail-at", "--hang-at", "--overlong-line", "--skip-copy", "--step-gate"});
+  const std::vector<std::string> steps{"erasing", "essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller"};
+  WorldMediaTool tool;
+  if (options.contains("--duration-ms")) tool.durationMilliseconds = parseCount("--duration-ms", options["--duration-ms"], 0, 600000);
+  for (const auto& [option, field] : {std::pair{"--fail-at", &WorldMediaTool::failAtStep}, {"--hang-at", &WorldMediaTool::hangAtStep}}) {
+    if (!options.contains(option)) continue;
+    if (std::find(steps.begin(), steps.end(), options[option]) == steps.end()) {
+      usage(std::string(option) + " needs erasing, essentialFiles, recoveryFiles, makingBootable or copyingInstaller");
+    }
+    tool.*field = options[option];
+  }
+  if (options.contains("--overlong-line")) tool.overlongLine = onOff("--overlong-line", options["--overlong-line"]);
+  if (options.contains("--skip-copy")) tool.skipCopy = onOff("--skip-copy", options["--skip-copy"]);
+  if (options.contains("--step-gate")) tool.stepGate = onOff("--step-gate", options["--step-gate"]);
+  World::update(directory, [&](WorldRecord& world) { world.installers.mediaTool = tool; });
+}
+
 }  // namespace
 
 void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments) {
@@ -224,6 +249,7 @@ void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments
   const std::string& sub = arguments[0];
   const WorldVerbArguments rest = arguments.subspan(1);
   if (sub == "package") return packageVerb(directory, rest);
+  if (sub == "media-tool") return mediaToolVerb(directory, rest);
   if (sub == "detach-before-check") {
     if (!rest.empty()) usage("detach-before-check takes no arguments");
     return setFlag(directory, &WorldInstallers::detachBeforeCheck, true);

@@ -232,18 +232,17 @@ TEST_F(RescueCreationSimulatorTest, RefusalsComeBeforeAnyErase) {
 TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCancelled) {
   struct Case {
     std::string name;
-    std::function<void(sim::WorldRecord&)> arrange;
+    std::vector<std::string> arrange;  // a world verb
     std::string runningStep;
   };
   const std::vector<Case> cases{
-      {"format", [](sim::WorldRecord& w) { w.disks.eraseHangs = true; }, "formatting"},
-      {"createinstallmedia", [](sim::WorldRecord& w) { w.installers.mediaTool->hangAtStep = "essentialFiles"; },
-       "essentialFiles"},
+      {"format", {"disk", "erase-hangs", "on"}, "formatting"},
+      {"createinstallmedia", {"installer", "media-tool", "--hang-at", "essentialFiles"}, "essentialFiles"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string disk = plugIn("usb-64g-two-partitions");
-    edit(c.arrange);
+    ASSERT_EQ(world(c.arrange).exitCode, 0);
     const json destination = row(disk + "s2", "partition");
     const std::string id = start(destination).at("operationID");
     const json running = awaitStatus(id, [&](const json& s) {
@@ -267,10 +266,8 @@ TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCanc
     again.erase("liveProgress");
     expected.erase("liveProgress");
     EXPECT_EQ(again, expected);
-    edit([](sim::WorldRecord& w) {
-      w.disks.eraseHangs.reset();
-      w.installers.mediaTool = sim::WorldMediaTool{};
-    });
+    ASSERT_EQ(world({"disk", "erase-hangs", "off"}).exitCode, 0);
+    ASSERT_EQ(world({"installer", "media-tool"}).exitCode, 0);
   }
 }
 
