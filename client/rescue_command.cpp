@@ -55,6 +55,12 @@ RescueOutcome runRescueCommand(std::span<const std::string> arguments) {
       throw CommandFailure{kExitUsage, "rescue destinations takes --mac DIR and --json, each at most once"};
     }
   }
+  const std::vector<rescue::RescueDestination> rows = destinationRows(mac);
+  if (raw) return {0, platform::json::encodeValue(rows).dump(2) + "\n"};
+  return {0, table(rows)};
+}
+
+std::vector<rescue::RescueDestination> destinationRows(const std::optional<std::string>& mac) {
   // A simulated Mac's "/" is DIR/root: its diskutil answers from that Mac's world.
   const std::string rootPath = mac ? *mac + "/root" : "/";
   const platform::UniqueFd root(::open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -64,14 +70,11 @@ RescueOutcome runRescueCommand(std::span<const std::string> arguments) {
   const rescue::DiskQuery query = [&](const std::vector<std::string>& queryArguments) {
     return rescue::readOnlyDiskQuery(*launcher, *clock, queryArguments);
   };
-  std::vector<rescue::RescueDestination> rows;
   try {
-    rows = rescue::listDestinations(query, clock->now());
+    return rescue::listDestinations(query, clock->now());
   } catch (const rescue::RescueDestinationError& error) {
     throw CommandFailure{kExitFailure, error.what()};
   }
-  if (raw) return {0, platform::json::encodeValue(rows).dump(2) + "\n"};
-  return {0, table(rows)};
 }
 
 }  // namespace tidewarden::ctl

@@ -314,3 +314,40 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
 
 }  // namespace
 }  // namespace tidewarden::testing
+
+namespace tidewarden::testing {
+namespace {
+
+// tidewarden-ctl rescue start builds the row, takes the scope typed again and follows the
+// creation in plain lines; a scope typed differently is refused; status exits 4 for an
+// operation that did not succeed.
+TEST_F(RescueCreationSimulatorTest, ClientStartsAndFollowsACreation) {
+  const std::string disk = plugIn("usb-64g-two-partitions");
+  const auto ctl = [&](std::vector<std::string> arguments, const std::string& input = {}) {
+    std::vector<std::string> argv{kCtl, "--socket", mac() + "/helper.sock", "rescue"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv, input, kBound);
+  };
+  const std::vector<std::string> startArguments{"start", "--installer", kApp, "--destination", disk + "s2",
+                                                "--scope", "partition", "--mac", mac()};
+  const ProgramResult mistyped = ctl(startArguments, "wholeDisk\n");
+  EXPECT_EQ(mistyped.exitCode, 4);
+  EXPECT_EQ(mistyped.standardOutput, "Destination-scope approval is missing or incompatible. No erase was started.\n");
+
+  const ProgramResult created = ctl(startArguments, "partition\n");
+  EXPECT_EQ(created.exitCode, 0) << created.standardOutput << created.standardError;
+  EXPECT_TRUE(created.standardOutput.starts_with("Checking the reviewed destination before erasing anything\u2026\n"
+                                                 "operation "))
+      << created.standardOutput;
+  // Not a terminal: plain lines, never a redrawn bar.
+  EXPECT_EQ(created.standardOutput.find('\r'), std::string::npos);
+  EXPECT_TRUE(created.standardOutput.ends_with(std::string("finished: ") + kPartitionSuccess + "\n"));
+
+  const ProgramResult unknown = ctl({"status", "NO-SUCH-OPERATION"});
+  EXPECT_EQ(unknown.exitCode, 4);
+  EXPECT_TRUE(unknown.standardOutput.ends_with("failed: Rescue Drive operation was not found.\nUnknown operation.\n"))
+      << unknown.standardOutput;
+}
+
+}  // namespace
+}  // namespace tidewarden::testing
