@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -36,6 +37,16 @@ std::string table(const std::vector<rescue::RescueDestination>& rows) {
   }
   if (rows.empty()) text += "(no external physical disk)\n";
   return text;
+}
+
+// How far a simulated Mac's clock runs ahead of this machine's (its world's clock
+// section): the rows carry that Mac's time, as its own application would write them.
+double simulatedClockAhead(const std::string& mac) {
+  std::ifstream in(mac + "/world.json");
+  const nlohmann::json world = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+  if (!world.is_object() || !world.contains("clock") || !world["clock"].is_object()) return 0;
+  const nlohmann::json& ahead = world["clock"].value("aheadSeconds", nlohmann::json());
+  return ahead.is_number() ? ahead.get<double>() : 0;
 }
 
 }  // namespace
@@ -71,7 +82,7 @@ std::vector<rescue::RescueDestination> destinationRows(const std::optional<std::
     return rescue::readOnlyDiskQuery(*launcher, *clock, queryArguments);
   };
   try {
-    return rescue::listDestinations(query, clock->now());
+    return rescue::listDestinations(query, clock->now() + (mac ? simulatedClockAhead(*mac) : 0));
   } catch (const rescue::RescueDestinationError& error) {
     throw CommandFailure{kExitFailure, error.what()};
   }
