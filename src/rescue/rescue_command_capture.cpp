@@ -52,6 +52,10 @@ void readAll(const std::shared_ptr<ReaderState>& state, const platform::UniqueFd
         state->capture.data.resize(kRescueCommandCaptureLimitBytes + 1);  // marks the cap as passed
       }
     }
+    // Under the state's mutex: once the runner has set `stop` (and may have returned,
+    // taking what `output` refers to with it), no call is running or can begin.
+    std::lock_guard guard(state->mutex);
+    if (state->stop) return;
     if (output) output(chunk);
   }
 }
