@@ -79,6 +79,11 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   if (settings.overlongLine) say(std::string(kOverlongLineCharacters, 'x') + "\n");
   say("Ready to start.\nTo continue we need to erase the volume at " + volume + ".\n");
   if (!step("erasing", "Erasing disk: 0%... ", true)) return 1;
+  // Apple's tool erases the volume it was given: whatever an earlier run left goes.
+  for (const auto& entry : fs::directory_iterator(host)) {
+    std::error_code ignored;
+    fs::remove_all(entry.path(), ignored);
+  }
   percentages();
   if (!step("essentialFiles", "Copying essential files...\n", false)) return 1;
   if (!step("recoveryFiles", "Copying the macOS RecoveryOS...\n", false)) return 1;

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -358,6 +359,52 @@ TEST_F(RescueCreationSimulatorTest, ClientStartsAndFollowsACreation) {
   EXPECT_EQ(unknown.exitCode, 4);
   EXPECT_TRUE(unknown.standardOutput.ends_with("failed: Rescue Drive operation was not found.\nUnknown operation.\n"))
       << unknown.standardOutput;
+}
+
+}  // namespace
+}  // namespace tidewarden::testing
+
+namespace tidewarden::testing {
+namespace {
+
+// A helper killed while Apple's tool runs keeps nothing in memory: after its restart the
+// operation is unknown (never reported as a success), the sibling is untouched, and a
+// fresh review of the half-made volume lets a new creation finish it (the HFS volume is
+// used as it is).
+TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishes) {
+  const std::string disk = plugIn("usb-64g-two-partitions");
+  const sim::WorldPartition sibling = partition(disk + "s3");
+  ASSERT_EQ(world({"installer", "media-tool", "--step-gate", "on"}).exitCode, 0);
+  const std::string id = start(row(disk + "s2", "partition")).at("operationID");
+  const json running = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
+  ASSERT_EQ(running.at("liveProgress").at("step"), "erasing");
+
+  ASSERT_TRUE(simulator_->stop(SIGKILL, std::chrono::seconds(30)));
+  simulator_.emplace(std::vector<std::string>{kSim, "serve", "--root", mac()});
+  ASSERT_EQ(simulator_->readLine(std::chrono::seconds(60)), "listening on " + mac() + "/helper.sock");
+  // The orphaned tool is let through its steps and ends on its own.
+  fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
+  for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller"}) {
+    std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/" + step).close();
+  }
+  const json unknown = status(id);
+  EXPECT_EQ(unknown.at("message"), "Rescue Drive operation was not found.");
+  EXPECT_EQ(unknown.at("success"), false);
+  EXPECT_EQ(partition(disk + "s3"), sibling);
+
+  ASSERT_EQ(world({"installer", "media-tool"}).exitCode, 0);
+  const json again = row(disk + "s2", "partition");
+  EXPECT_EQ(again.at("filesystem"), "hfs");
+  const auto erases = [&] {
+    auto queries = disks().queries;
+    return std::count_if(queries.begin(), queries.end(), [](const std::string& q) { return q.starts_with("erase"); });
+  };
+  const auto erasesBefore = erases();
+  const json done = finish(start(again).at("operationID"));
+  EXPECT_EQ(done.at("message"), kPartitionSuccess) << done.dump();
+  EXPECT_EQ(erases(), erasesBefore);
+  EXPECT_TRUE(installerOn(*partition(disk + "s2").mountPoint));
+  EXPECT_EQ(partition(disk + "s3"), sibling);
 }
 
 }  // namespace
