@@ -1,10 +1,18 @@
-// The media tool's progress parser on recorded output, and the coordinator's start exclusion.
+// The media tool's progress parser on recorded output, the coordinator's start exclusion, and the
+// pipeline's command capture.
+#include <fcntl.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
+#include "platform/process_launcher.h"
+#include "platform/unique_fd.h"
+#include "rescue/rescue_command_capture.h"
 #include "rescue/rescue_drive_coordinator.h"
+#include "rescue/rescue_drive_error.h"
 #include "rescue/rescue_media_progress_parser.h"
 #include "support/test_platform.h"
 
@@ -91,6 +99,42 @@ TEST(RescueDriveCoordinatorTest, StartIsRefusedWhileTheLockIsHeldOrAnOperationRu
   EXPECT_EQ(coordinator.start(request),
             (RescueDriveStartResponse{false, std::nullopt, "Another Rescue Drive operation is already running."}));
   coordinator.operations["RUNNING"].finished = true;
+}
+
+}  // namespace
+}  // namespace tidewarden::rescue
+
+namespace tidewarden::rescue {
+namespace {
+
+// The pipeline's command runner with real children: its output whole, a flood past 2 MiB
+// refused as incomplete (never read as a shorter answer), a program that cannot start.
+TEST(RescueCommandCaptureTest, OutputIsWholeOrTheCommandIsRefused) {
+  const platform::UniqueFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const auto launcher = platform::makeProcessLauncher(root);
+  std::string streamed;
+  const RescueCommandOutcome echoed =
+      runRescueCommand(*launcher, "/usr/bin/dash", {"-c", "echo out; echo err >&2; exit 3"},
+                       {{}, [&](std::string_view bytes) { streamed += bytes; }});
+  EXPECT_EQ(echoed.output, "out\nerr\n");
+  EXPECT_EQ(streamed, echoed.output);
+  EXPECT_EQ(WEXITSTATUS(echoed.waitStatus), 3);
+  EXPECT_THROW(
+      {
+        try {
+          runRescueCommand(*launcher, "/usr/bin/dash", {"-c", "head -c 2097153 /dev/zero"}, {});
+        } catch (const RescueDriveError& error) {
+          EXPECT_STREQ(error.what(), kCommandOutputIncompleteMessage);
+          throw;
+        }
+      },
+      RescueDriveError);
+  try {
+    runRescueCommand(*launcher, "/no/such/tool", {}, {});
+    ADD_FAILURE() << "a missing program started";
+  } catch (const RescueDriveError& error) {
+    EXPECT_TRUE(std::string(error.what()).starts_with(kCommandStartFailedPrefix)) << error.what();
+  }
 }
 
 }  // namespace
