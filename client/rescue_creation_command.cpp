@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/json_codec.h"
 #include "rescue/rescue_destination_approval.h"
+#include "rescue/rescue_media_progress_parser.h"
 
 namespace tidewarden::ctl {
 namespace {
@@ -72,7 +73,13 @@ std::string progressLine(const json& status, bool bar) {
     std::snprintf(value, sizeof value, " %.0f%%", percent);
     line += value;
   }
-  line += " | " + text(status, "message") + " | in step " + duration(sampled - number(live, "stepStartedAt"));
+  line += " | " + text(status, "message");
+  // While Apple's tool runs, what its current step means (copies at 100% are not the end).
+  const std::string step = text(live, "step");
+  if (status.value("phase", "") == "creatingInstaller" && !rescue::rescueStepMessage(step).empty()) {
+    line += " " + std::string(rescue::rescueStepMessage(step));
+  }
+  line += " | in step " + duration(sampled - number(live, "stepStartedAt"));
   if (std::isfinite(number(live, "lastOutputAt"))) line += ", output " + duration(sampled - number(live, "lastOutputAt")) + " ago";
   return line;
 }
