@@ -484,7 +484,10 @@ const std::vector<Subcommand>& subcommands() {
       {"restore", "restore ID [--json]", "move a quarantine's files back (the daemon is not loaded again)",
        ownFile(ctl::runRestoreCommand)},
       {"rescue", ctl::kRescueSynopsis, ctl::kRescueSummary,
-       ownFile([](const ctl::HelperCall&, Arguments arguments) {
+       ownFile([](const ctl::HelperCall& call, Arguments arguments) {
+         if (!arguments.empty() && arguments[0] != "destinations") {
+           return ctl::runRescueCreationCommand(arguments, call, writeStandardOutput);
+         }
          const ctl::RescueOutcome outcome = ctl::runRescueCommand(arguments);
          writeStandardOutput(outcome.output);
          return outcome.status;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,16 @@ std::string table(const std::vector<rescue::RescueDestination>& rows) {
   return text;
 }
 
+// How far a simulated Mac's clock runs ahead of this machine's (its world's clock
+// section): the rows carry that Mac's time, as its own application would write them.
+double simulatedClockAhead(const std::string& mac) {
+  std::ifstream in(mac + "/world.json");
+  const nlohmann::json world = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+  if (!world.is_object() || !world.contains("clock") || !world["clock"].is_object()) return 0;
+  const nlohmann::json& ahead = world["clock"].value("aheadSeconds", nlohmann::json());
+  return ahead.is_number() ? ahead.get<double>() : 0;
+}
+
 }  // namespace
 
 RescueOutcome runRescueCommand(std::span<const std::string> arguments) {
@@ -55,6 +66,12 @@ RescueOutcome runRescueCommand(std::span<const std::string> arguments) {
       throw CommandFailure{kExitUsage, "rescue destinations takes --mac DIR and --json, each at most once"};
     }
   }
+  const std::vector<rescue::RescueDestination> rows = destinationRows(mac);
+  if (raw) return {0, platform::json::encodeValue(rows).dump(2) + "\n"};
+  return {0, table(rows)};
+}
+
+std::vector<rescue::RescueDestination> destinationRows(const std::optional<std::string>& mac) {
   // A simulated Mac's "/" is DIR/root: its diskutil answers from that Mac's world.
   const std::string rootPath = mac ? *mac + "/root" : "/";
   const platform::UniqueFd root(::open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -64,14 +81,11 @@ RescueOutcome runRescueCommand(std::span<const std::string> arguments) {
   const rescue::DiskQuery query = [&](const std::vector<std::string>& queryArguments) {
     return rescue::readOnlyDiskQuery(*launcher, *clock, queryArguments);
   };
-  std::vector<rescue::RescueDestination> rows;
   try {
-    rows = rescue::listDestinations(query, clock->now());
+    return rescue::listDestinations(query, clock->now() + (mac ? simulatedClockAhead(*mac) : 0));
   } catch (const rescue::RescueDestinationError& error) {
     throw CommandFailure{kExitFailure, error.what()};
   }
-  if (raw) return {0, platform::json::encodeValue(rows).dump(2) + "\n"};
-  return {0, table(rows)};
 }
 
 }  // namespace tidewarden::ctl

@@ -26,7 +26,9 @@ set(TIDEWARDEN_FUZZ_TARGETS
     hybrid_package
     installer_identity
     virtual_disk_info
-    installer_attachments)
+    installer_attachments
+    media_progress
+    rescue_start_request)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -53,6 +55,8 @@ set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
 set(tidewarden_fuzz_libs_installer_identity tidewarden_installers)
 set(tidewarden_fuzz_libs_virtual_disk_info tidewarden_installers)
 set(tidewarden_fuzz_libs_installer_attachments tidewarden_installers)
+set(tidewarden_fuzz_libs_media_progress tidewarden_rescue)
+set(tidewarden_fuzz_libs_rescue_start_request tidewarden_rescue)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

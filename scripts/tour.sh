@@ -282,6 +282,7 @@ tour_preflight
 tour_downloads
 quarantine_stop
 tour_rescue_destinations
+tour_rescue_creation
 
 heading "Stop the simulator"
 show kill -TERM "\$SIM_PID"
@@ -470,4 +471,39 @@ tour_rescue_destinations() {
     sleep 0.1
   done
   echo "(world: disk4s3 mounted at $(printf '%s' "$world" | grep -o '"/Volumes/SPARE4"' | head -n 1))"
+}
+
+# Rescue Drive creation on one partition of a two-partition stick: the scope typed again,
+# the live progress of Apple's (simulated) tool, and the sibling left as it was.
+tour_rescue_creation() {
+  heading "Create a Rescue Drive on ONE partition of a two-partition stick"
+  local disk
+  show "$SIM" world --root "$WORLD" disk add --preset usb-64g-two-partitions
+  disk=$("$SIM" world --root "$WORLD" disk add --preset usb-64g-two-partitions) || fail "the stick could not be added"
+  echo "$disk"
+  show "$SIM" world --root "$WORLD" installer media-tool --duration-ms 4000
+  "$SIM" world --root "$WORLD" installer media-tool --duration-ms 4000 || fail "the media tool could not be set"
+  show "$CTL" rescue destinations --mac "$WORLD" "| grep $disk"
+  "$CTL" rescue destinations --mac "$WORLD" | grep -E "^DISK|^$disk" || true
+  echo partition >"$WORK/scope.txt"
+  show "$CTL" --socket "$SOCKET" rescue start --installer "'/Applications/Install macOS Sequoia.app'" \
+    --destination "${disk}s2" --scope partition --mac "$WORLD" "<<< partition"
+  INPUT_FILE="$WORK/scope.txt" run_ctl "$CTL" rescue start --installer "/Applications/Install macOS Sequoia.app" \
+    --destination "${disk}s2" --scope partition --mac "$WORLD"
+  expect_status 0
+  expect_reply_contains "creatingInstaller 20%"
+  expect_reply_contains "Installer created on the selected partition. Other partition identities and extents are unchanged."
+
+  heading "The sibling ${disk}s3 is untouched: same record, still unmounted (its auto-mount was refused)"
+  show "$CTL" rescue destinations --mac "$WORLD" "| grep $disk"
+  "$CTL" rescue destinations --mac "$WORLD" | grep -E "^DISK|^$disk"
+  show ls "\$WORLD/root/Volumes/TidewardenRescue-*"
+  ls "$WORLD"/root/Volumes/TidewardenRescue-*
+  local shown
+  shown=$("$SIM" world --root "$WORLD" show) || fail "the world could not be shown"
+  case "$shown" in
+    *"preserving this volume's unmounted state"*) ;;
+    *) fail "no refused sibling mount was recorded" ;;
+  esac
+  echo "(world: the sibling's mount request was refused: Tidewarden is preserving this volume's unmounted state during installer creation.)"
 }

@@ -81,7 +81,7 @@ void installerAppVerb(const std::string& directory, WorldVerbArguments arguments
   const fs::path work = fs::path(directory) / (".installer-app-" + platform::makeUuidString());
   try {
     fs::create_directories(work);
-    layOutInstallerApplication(work, identifier, version);
+    layOutInstallerApplication(directory, work, identifier, version);
     const fs::path image = work / "Contents/SharedSupport/SharedSupport.dmg";
     fs::create_directories(image.parent_path());
     std::ofstream(image, std::ios::binary) << installerPayloadImage(version, build);

@@ -86,7 +86,7 @@ void sign(const std::string& directory, const std::string& host, const std::stri
 // An installer application laid out and signed in `bundle` (a host folder).
 void makeInstallerApplication(const std::string& directory, const fs::path& bundle, const std::string& identifier,
                               const std::string& version, const std::string& signer) {
-  layOutInstallerApplication(bundle, identifier, version);
+  layOutInstallerApplication(directory, bundle, identifier, version);
   // Apple's installers leave their payload folder out of the seal: the image is put in
   // after signing.
   signInstallerApplication(directory, bundle, signer, identifier, kUnsealedSharedSupport);
@@ -202,9 +202,35 @@ void setFlag(const std::string& directory, bool WorldInstallers::*flag, bool val
   World::update(directory, [&](WorldRecord& world) { world.installers.*flag = value; });
 }
 
+bool onOff(const std::string& option, const std::string& value) {
+  if (value != "on" && value != "off") usage(option + " needs on or off");
+  return value == "on";
+}
+
+// Replaces the media tool's whole setting: what is not given takes its default.
+void mediaToolVerb(const std::string& directory, WorldVerbArguments arguments) {
+  auto options = takeOptions("installer media-tool", arguments,
+                             {"--duration-ms", "--fail-at", "--hang-at", "--overlong-line", "--skip-copy", "--step-gate"});
+  const std::vector<std::string> steps{"erasing", "essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller"};
+  WorldMediaTool tool;
+  if (options.contains("--duration-ms")) tool.durationMilliseconds = parseCount("--duration-ms", options["--duration-ms"], 0, 600000);
+  for (const auto& [option, field] : {std::pair{"--fail-at", &WorldMediaTool::failAtStep}, {"--hang-at", &WorldMediaTool::hangAtStep}}) {
+    if (!options.contains(option)) continue;
+    if (std::find(steps.begin(), steps.end(), options[option]) == steps.end()) {
+      usage(std::string(option) + " needs erasing, essentialFiles, recoveryFiles, makingBootable or copyingInstaller");
+    }
+    tool.*field = options[option];
+  }
+  if (options.contains("--overlong-line")) tool.overlongLine = onOff("--overlong-line", options["--overlong-line"]);
+  if (options.contains("--skip-copy")) tool.skipCopy = onOff("--skip-copy", options["--skip-copy"]);
+  if (options.contains("--step-gate")) tool.stepGate = onOff("--step-gate", options["--step-gate"]);
+  World::update(directory, [&](WorldRecord& world) { world.installers.mediaTool = tool; });
+}
+
 }  // namespace
 
-void layOutInstallerApplication(const fs::path& bundle, const std::string& identifier, const std::string& version) {
+void layOutInstallerApplication(const std::string& directory, const fs::path& bundle, const std::string& identifier,
+                                const std::string& version) {
   PropertyList info = PropertyList::dictionary();
   info.set("CFBundleIdentifier", PropertyList::string(identifier));
   info.set("CFBundleShortVersionString", PropertyList::string(version));
@@ -212,7 +238,13 @@ void layOutInstallerApplication(const fs::path& bundle, const std::string& ident
   info.set("CFBundlePackageType", PropertyList::string("APPL"));
   writeFile(bundle / "Contents/Info.plist", info.toXml(), fs::perms(0644));
   writeFile(bundle / "Contents/MacOS/InstallAssistant", "#!/bin/sh\necho simulated installer\n", fs::perms(0755));
-  writeFile(bundle / "Contents/Resources/createinstallmedia", "#!/bin/sh\necho simulated createinstallmedia \"$@\"\n",
+  // Runs the simulated media tool: the world's own tool program under this name.
+  std::string program = fs::absolute(directory).string() + "/" + std::string(SimulatedMac::kRootFolder) +
+                        std::string(worldToolPath(WorldTool::diskutil));
+  for (std::size_t quote = program.find('\''); quote != std::string::npos; quote = program.find('\'', quote + 4)) {
+    program.replace(quote, 1, "'\\''");
+  }
+  writeFile(bundle / "Contents/Resources/createinstallmedia", "#!/bin/bash\nexec -a createinstallmedia '" + program + "' \"$@\"\n",
             fs::perms(0755));
 }
 
@@ -230,11 +262,14 @@ std::string installerPayloadImage(const std::string& version, const std::string&
 }
 
 void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments) {
-  if (arguments.empty()) usage("installer needs package, app, detach-before-check, detach-fails or append-on-free-space-check");
+  if (arguments.empty()) {
+    usage("installer needs package, app, media-tool, detach-before-check, detach-fails or append-on-free-space-check");
+  }
   const std::string& sub = arguments[0];
   const WorldVerbArguments rest = arguments.subspan(1);
   if (sub == "package") return packageVerb(directory, rest);
   if (sub == "app") return installerAppVerb(directory, rest);
+  if (sub == "media-tool") return mediaToolVerb(directory, rest);
   if (sub == "detach-before-check") {
     if (!rest.empty()) usage("detach-before-check takes no arguments");
     return setFlag(directory, &WorldInstallers::detachBeforeCheck, true);

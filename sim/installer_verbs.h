@@ -33,9 +33,10 @@ void runInstallerVerb(const std::string& directory, WorldVerbArguments arguments
 
 // The pieces of a simulated installer application, shared by the package and app verbs.
 // Info.plist (identifier, version, APPL), Contents/MacOS/InstallAssistant and
-// Contents/Resources/createinstallmedia, in the host folder `bundle`.
-void layOutInstallerApplication(const std::filesystem::path& bundle, const std::string& identifier,
-                                const std::string& version);
+// Contents/Resources/createinstallmedia (the simulated media tool of the Mac in `directory`),
+// in the host folder `bundle`.
+void layOutInstallerApplication(const std::string& directory, const std::filesystem::path& bundle,
+                                const std::string& identifier, const std::string& version);
 // Signs createinstallmedia, then the bundle (leaving `omit` out of its seal), as Apple,
 // a developer or ad hoc, with the world's apple anchor.
 void signInstallerApplication(const std::string& directory, const std::filesystem::path& bundle,

@@ -1,4 +1,4 @@
-// The `disk` world verbs: add, remove, set, mount and unmount.
+// The `disk` world verbs: add, remove, set, mount, unmount, and the erase settings.
 #include "sim/world_disk_verbs.h"
 
 #include <fcntl.h>
@@ -96,6 +96,21 @@ void unmount(const std::string& directory, WorldVerbArguments arguments) {
   World::update(directory, [&](WorldRecord& world) { setWorldMountPoint(world.disks, arguments[0], std::nullopt); });
 }
 
+void eraseShrink(const std::string& directory, WorldVerbArguments arguments) {
+  if (arguments.size() != 1 || arguments[0].empty() || arguments[0].size() > 12 ||
+      arguments[0].find_first_not_of("0123456789") != std::string::npos) {
+    throw Usage("disk erase-shrink needs a byte count (at most 12 digits)");
+  }
+  World::update(directory, [&](WorldRecord& world) { world.disks.conversionShrinkBytes = std::stoll(arguments[0]); });
+}
+
+void eraseHangs(const std::string& directory, WorldVerbArguments arguments) {
+  if (arguments.size() != 1 || (arguments[0] != "on" && arguments[0] != "off")) {
+    throw Usage("disk erase-hangs needs on or off");
+  }
+  World::update(directory, [&](WorldRecord& world) { world.disks.eraseHangs = arguments[0] == "on"; });
+}
+
 }  // namespace
 
 void runDiskVerb(const std::string& directory, WorldVerbArguments arguments) {
@@ -107,7 +122,9 @@ void runDiskVerb(const std::string& directory, WorldVerbArguments arguments) {
   if (verb == "set") return set(directory, rest);
   if (verb == "mount") return mount(directory, rest);
   if (verb == "unmount") return unmount(directory, rest);
-  throw Usage("unknown disk action " + verb + " (known: add, remove, set, mount, unmount)");
+  if (verb == "erase-shrink") return eraseShrink(directory, rest);
+  if (verb == "erase-hangs") return eraseHangs(directory, rest);
+  throw Usage("unknown disk action " + verb + " (known: add, remove, set, mount, unmount, erase-shrink, erase-hangs)");
 }
 
 }  // namespace tidewarden::sim

@@ -268,6 +268,22 @@ void applyWorldDiskSettings(WorldDisks& disks, const std::string& target, const 
   disks = std::move(changed);
 }
 
+void eraseWorldDiskAsGpt(WorldDisks& disks, const std::string& identifier, const std::string& volumeName) {
+  WorldDisk* disk = disks.findDisk(identifier);
+  requireWorld(disk != nullptr && !disk->internal,
+               "This simulated Mac has no external disk " + identifier + "; nothing was changed.");
+  std::set<std::string> stores;
+  for (const WorldPartition& part : disk->partitions) stores.insert(part.identifier);
+  std::erase_if(disks.containers, [&](WorldApfsContainer& container) {
+    std::erase_if(container.physicalStores, [&](const std::string& store) { return stores.contains(store); });
+    return container.physicalStores.empty();
+  });
+  disk->partitionMap = "GUID_partition_scheme";
+  disk->partitions.clear();
+  addEfi(*disk);
+  disk->partitions.push_back(partition(*disk, "Apple_HFS", "hfs", volumeName, endOf(*disk), restOf(*disk)));
+}
+
 void setWorldMountPoint(WorldDisks& disks, const std::string& identifier, const std::optional<std::string>& mountPoint) {
   if (mountPoint) {
     requireWorld(!mountPoint->empty() && (*mountPoint)[0] == '/', "a mount point must be an absolute path");

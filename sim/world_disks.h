@@ -173,6 +173,10 @@ struct WorldDisks {
   std::vector<WorldMountRequest> mountRequests;  // not yet answered
   std::vector<WorldMountOutcome> mountOutcomes;  // in the order they were answered
   std::int64_t nextMountRequest = 1;
+  // `diskutil eraseVolume` leaves the converted partition this many bytes smaller (default 0).
+  std::optional<std::int64_t> conversionShrinkBytes;
+  // `diskutil eraseDisk` and `eraseVolume` never end by themselves and change nothing.
+  std::optional<bool> eraseHangs;
 
   static constexpr std::size_t kMaxQueries = 256;
 
@@ -185,6 +189,8 @@ struct WorldDisks {
         platform::json::field("mountRequests", &WorldDisks::mountRequests),
         platform::json::field("mountOutcomes", &WorldDisks::mountOutcomes),
         platform::json::field("nextMountRequest", &WorldDisks::nextMountRequest),
+        platform::json::field("conversionShrinkBytes", &WorldDisks::conversionShrinkBytes),
+        platform::json::field("eraseHangs", &WorldDisks::eraseHangs),
     };
   }
   friend bool operator==(const WorldDisks&, const WorldDisks&) = default;
@@ -213,6 +219,10 @@ std::string addWorldDiskPreset(WorldDisks& disks, std::string_view name);
 // writable, internal. Throws WorldError naming what does not fit; nothing is changed then.
 void applyWorldDiskSettings(WorldDisks& disks, const std::string& target, const std::vector<std::string>& settings);
 
+// A new GUID map on the external disk `identifier`: its EFI partition and one HFS data
+// partition named `volumeName` over the rest, neither mounted; the APFS containers it
+// stored go. Throws WorldError when there is no such external disk.
+void eraseWorldDiskAsGpt(WorldDisks& disks, const std::string& identifier, const std::string& volumeName);
 // Mounts (a path) or unmounts (nullopt) the partition or APFS volume `identifier`;
 // throws WorldError when there is none. A mount at an occupied path is refused.
 void setWorldMountPoint(WorldDisks& disks, const std::string& identifier, const std::optional<std::string>& mountPoint);

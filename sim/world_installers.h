@@ -28,6 +28,32 @@ struct WorldPendingAppend {
   friend bool operator==(const WorldPendingAppend&, const WorldPendingAppend&) = default;
 };
 
+// How the installers' simulated createinstallmedia behaves. Steps are named as the
+// helper names them: "erasing", "essentialFiles", "recoveryFiles", "makingBootable",
+// "copyingInstaller".
+struct WorldMediaTool {
+  std::int64_t durationMilliseconds = 200;  // spread over its steps
+  std::optional<std::string> failAtStep;    // prints the step, then an error, exit 1
+  std::optional<std::string> hangAtStep;    // prints the step, then never ends by itself
+  bool overlongLine = false;                // first prints one line of 9000 characters
+  bool skipCopy = false;                    // reports success without copying the application
+  // Before each step after the first, waits until the file media-tool-gate/STEP exists
+  // in the world's folder (an explicit hook for a test that follows the steps).
+  bool stepGate = false;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("durationMilliseconds", &WorldMediaTool::durationMilliseconds),
+        platform::json::field("failAtStep", &WorldMediaTool::failAtStep),
+        platform::json::field("hangAtStep", &WorldMediaTool::hangAtStep),
+        platform::json::field("overlongLine", &WorldMediaTool::overlongLine),
+        platform::json::field("skipCopy", &WorldMediaTool::skipCopy),
+        platform::json::field("stepGate", &WorldMediaTool::stepGate),
+    };
+  }
+  friend bool operator==(const WorldMediaTool&, const WorldMediaTool&) = default;
+};
+
 struct WorldInstallers {
   // The next `hdiutil info` first detaches every image that `hdiutil attach` attached,
   // as if someone else had detached them.
@@ -37,6 +63,7 @@ struct WorldInstallers {
   std::optional<WorldPendingAppend> pendingAppend;
   // The arguments of every `hdiutil detach` run, in order, whatever its answer.
   std::optional<std::vector<std::vector<std::string>>> detachInvocations;
+  std::optional<WorldMediaTool> mediaTool;
 
   static constexpr auto jsonFields() {
     return std::tuple{
@@ -44,6 +71,7 @@ struct WorldInstallers {
         platform::json::field("detachFails", &WorldInstallers::detachFails),
         platform::json::field("pendingAppend", &WorldInstallers::pendingAppend),
         platform::json::field("detachInvocations", &WorldInstallers::detachInvocations),
+        platform::json::field("mediaTool", &WorldInstallers::mediaTool),
     };
   }
   friend bool operator==(const WorldInstallers&, const WorldInstallers&) = default;

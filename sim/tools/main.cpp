@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "sim/simulated_disk_formats.h"
 #include "sim/simulated_diskutil.h"
 #include "sim/simulated_image_disks.h"
 #include "sim/simulated_installer_tools.h"
 #include "sim/simulated_mac.h"
+#include "sim/simulated_media_tool.h"
 #include "sim/simulated_tools.h"
 #include "sim/world.h"
 
@@ -57,8 +59,26 @@ std::string worldDirectory(const std::string& executable, sim::WorldTool tool) {
   for (;;) ::pause();
 }
 
+// The installer bundle whose createinstallmedia script started this program: the
+// launcher hands the script over as descriptor 3, which stays open through its exec.
+std::string mediaToolBundle() {
+  char script[4096];
+  const ssize_t length = ::readlink("/proc/self/fd/3", script, sizeof script - 1);
+  if (length <= 0) fail("createinstallmedia: cannot find its installer bundle");
+  const std::string path(script, static_cast<std::size_t>(length));
+  const std::string suffix = "/Contents/Resources/createinstallmedia";
+  if (!path.ends_with(suffix)) fail("createinstallmedia: started from " + path + ", not from an installer bundle");
+  return path.substr(0, path.size() - suffix.size());
+}
+
 int run(int argc, char** argv) {
   const std::string executable = ownExecutable();
+  // An installer's createinstallmedia is a script that runs this program (as diskutil)
+  // under the name createinstallmedia; diskutil's faults are not its own.
+  if (argc > 0 && lastComponent(argv[0]) == "createinstallmedia") {
+    return sim::runSimulatedMediaTool(worldDirectory(executable, sim::WorldTool::diskutil), mediaToolBundle(),
+                                      std::vector<std::string>(argv + 1, argv + argc));
+  }
   // The launcher passes the logical path as argv[0]; the file's own name decides when
   // it does not name a tool.
   std::optional<sim::WorldTool> tool = argc > 0 ? sim::simulatedToolNamed(lastComponent(argv[0])) : std::nullopt;
@@ -112,6 +132,15 @@ int run(int argc, char** argv) {
     sim::World::update(directory, [&](sim::WorldRecord& world) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
     });
+  } else if (*tool == sim::WorldTool::diskutil && (active == std::nullopt || active->kind != sim::WorldToolFaultKind::exit)) {
+    if (auto change = sim::answerDiskutilChange(directory, arguments)) {
+      answer = std::move(*change);
+    } else {
+      // Records the query and applies the disk changes due with it, under the world lock.
+      sim::World::update(directory, [&](sim::WorldRecord& world) {
+        answer = sim::answerSimulatedDiskutil(arguments, world.disks);
+      });
+    }
   } else if (*tool == sim::WorldTool::diskutil) {
     if (auto imageDisk = sim::answerImageDiskInfo(arguments, tools)) {
       // A device of an attached image.

@@ -31,7 +31,7 @@ class HelperEngines {
   HelperEngines& operator=(const HelperEngines&) = delete;
 
   platform::Platform& platform;
-  rescue::RescueDriveCoordinator rescueDriveCoordinator;
+  rescue::RescueDriveCoordinator rescueDriveCoordinator{platform};
   platform::SerialQueue fanQueue{kFanQueueLabel};
   platform::SerialQueue interruptedInstallersQueue{kInterruptedInstallersQueueLabel};
   // All fan state, confined to the fan queue; destroyed before the queue.

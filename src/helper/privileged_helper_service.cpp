@@ -327,8 +327,7 @@ void PrivilegedHelperService::startRescueDrive(std::string data, Reply replyBloc
   if (!request) return;
   answer(*reply, startRescueDriveFailure, [&]() -> nlohmann::json {
     rescue::acceptStartRequestAtService(*request);
-    rescue::acceptStartRequest(*request);
-    return notAvailable<rescue::RescueDestinationError>();
+    return json::encodeValue(engines_->rescueDriveCoordinator.start(*request));
   });
 }
 
@@ -337,7 +336,8 @@ void PrivilegedHelperService::rescueDriveStatus(std::string data, Reply replyBlo
   const Failure failure = rescueOperationFailure(kInvalidStatus);
   auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
   if (!request) return;
-  answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
+  answer(*reply, failure,
+         [&] { return json::encodeValue(engines_->rescueDriveCoordinator.status(request->operationID)); });
 }
 
 void PrivilegedHelperService::cancelRescueDrive(std::string data, Reply replyBlock) {
@@ -345,7 +345,8 @@ void PrivilegedHelperService::cancelRescueDrive(std::string data, Reply replyBlo
   const Failure failure = rescueOperationFailure(kInvalidCancellation);
   auto request = decodeRequest<rescue::RescueDriveOperationRequest>(data, std::nullopt, "", *reply, failure);
   if (!request) return;
-  answer(*reply, failure, notAvailable<rescue::RescueDestinationError>);
+  answer(*reply, failure,
+         [&] { return json::encodeValue(engines_->rescueDriveCoordinator.cancel(request->operationID)); });
 }
 
 void PrivilegedHelperService::materializeInstallAssistantPackage(std::string data, Reply replyBlock) {

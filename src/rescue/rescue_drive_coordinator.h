@@ -1,15 +1,33 @@
-// Rescue Drive operations table and the lock that local-installer work shares with it.
+// Rescue Drive operations: start, the pipeline's shared state, status and cancel, and the lock local-installer work shares.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "rescue/rescue_media_progress_parser.h"
 #include "rescue/rescue_messages.h"
 
+namespace tidewarden::platform {
+class ChildProcess;
+struct Platform;
+}  // namespace tidewarden::platform
+
 namespace tidewarden::rescue {
+
+inline constexpr const char* kLocalInstallerStorageBusyMessage =
+    "Local installer storage is being checked or removed. Wait for it to finish, then review the destination again.";
+inline constexpr const char* kInitialOperationMessage =
+    "Revalidating the installer, exact destination and partition layout\u2026";
+inline constexpr const char* kStartAcceptedMessage = "Checking the reviewed destination before erasing anything\u2026";
+inline constexpr const char* kOperationNotFoundMessage = "Rescue Drive operation was not found.";
+inline constexpr const char* kUnknownOperationError = "Unknown operation.";
+inline constexpr const char* kCancellationRequestedMessage =
+    "Cancellation requested. Waiting for the current command to stop; any already-erased data cannot be restored.";
 
 // One per process. `lock` guards `operations` and every operation's state; a
 // local-installer operation holds it for its whole run, so a creation cannot start while
@@ -25,14 +43,43 @@ class RescueDriveCoordinator {
     bool finished = false;
     bool success = false;
     std::optional<std::string> errorMessage;
+    std::shared_ptr<platform::ChildProcess> currentProcess;  // the running command, while it runs
     bool cancelRequested = false;
     bool interruptibleProcess = false;  // the running command may be terminated on cancel
     bool destructiveStarted = false;    // an erase has begun
     RescueCreationProgress liveProgress;
+    RescueMediaProgressParser outputParser;
   };
+
+  // Without a platform the coordinator only keeps the table (the local-installer guard's
+  // tests); start() then refuses.
+  RescueDriveCoordinator() = default;
+  explicit RescueDriveCoordinator(platform::Platform& platform) : platform_(&platform) {}
+  ~RescueDriveCoordinator();
+  RescueDriveCoordinator(const RescueDriveCoordinator&) = delete;
+  RescueDriveCoordinator& operator=(const RescueDriveCoordinator&) = delete;
+
+  // Accepts the approval, takes `lock` without waiting (refusing while local-installer
+  // work holds it), refuses while another operation is unfinished, records the new
+  // operation and starts its pipeline on the background queue. Never throws: every
+  // refusal is an `accepted` false reply.
+  RescueDriveStartResponse start(const RescueDriveStartRequest& request);
+  // A consistent snapshot of the operation, or the not-found reply. Waits for `lock`.
+  RescueDriveStatusResponse status(const std::string& operationID);
+  // Flags an unfinished operation as cancelled and terminates its interruptible command;
+  // answers its status as it now stands.
+  RescueDriveStatusResponse cancel(const std::string& operationID);
 
   std::mutex lock;
   std::map<std::string, OperationState> operations;
+
+ private:
+  RescueDriveStatusResponse statusLocked(const std::string& operationID);
+
+  platform::Platform* platform_ = nullptr;
+  std::mutex pipelinesMutex_;
+  int runningPipelines_ = 0;
+  std::condition_variable pipelinesDone_;
 };
 
 }  // namespace tidewarden::rescue

@@ -12,6 +12,7 @@
 #include "helper/client_code_validator.h"
 #include "helper/installer_helper_reply.h"
 #include "helper/privileged_helper_listener_delegate.h"
+#include "rescue/rescue_drive_coordinator.h"
 #include "rescue/rescue_messages.h"
 #include "storage/preparation_storage_gate.h"
 #include "support/test_platform.h"
@@ -125,7 +126,8 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     // Decoded and handed to its engine: fan control answers an inspection, the
     // preflight its budget, download removal and the local-installer actions find no review,
     // materialization refuses a package outside a download folder, the installer scan only
-    // looks directly in /Applications, the rest are not available here.
+    // looks directly in /Applications, a Rescue Drive start is accepted, the rest are not
+    // available here.
     std::string expected = kCapabilityNotAvailable;
     if (method.selector == "scanPreparedInstallers:withReply:") expected = kOtherApplicationWarning;
     if (method.selector == "deletePreparedInstaller:withReply:") {
@@ -145,6 +147,8 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
                  "a second network download.";
     } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
       expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
+    } else if (method.selector == "startRescueDrive:withReply:") {
+      expected = rescue::kStartAcceptedMessage;
     } else if (method.selector == "materializeInstallAssistantPackage:withReply:") {
       expected = "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be "
                  "prepared. Path: /Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg";
@@ -275,7 +279,8 @@ TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingS
   request = validRescueStart();
   request["destination"]["scope"] = request["confirmedScope"] = "sharedAPFSVolume";
   EXPECT_EQ(callJson("startRescueDrive:withReply:", request.dump()).at("message"), fresh);
-  EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"), kCapabilityNotAvailable);
+  EXPECT_EQ(callJson("startRescueDrive:withReply:", validRescueStart().dump()).at("message"),
+            rescue::kStartAcceptedMessage);
 }
 
 TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRuns) {

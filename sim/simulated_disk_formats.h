@@ -1,0 +1,26 @@
+// The simulated diskutil commands that change disks: eraseDisk, eraseVolume and mount.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_tools.h"
+
+namespace tidewarden::sim {
+
+// Answers, for the world in `directory` (its root folder included):
+//   eraseDisk JHFS+ NAME GPT /dev/diskN    a new GUID map: EFI and one HFS partition NAME
+//                                          over the rest, mounted at /Volumes/NAME
+//   eraseVolume JHFS+ NAME /dev/diskNsM    the partition becomes Apple_HFS/hfs named NAME
+//                                          with a new volume UUID, keeping its start, UUID
+//                                          and siblings, shrunk by disks.conversionShrinkBytes,
+//                                          mounted at /Volumes/NAME
+//   mount /dev/diskNsM                     mounts the partition at /Volumes/<its name>
+// An erase posts, as macOS does, a Disk Arbitration request to mount every unmounted
+// sibling that holds a file system. While disks.eraseHangs is set an erase never ends
+// and changes nothing. Nothing for any other invocation.
+std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& directory,
+                                                        const std::vector<std::string>& arguments);
+
+}  // namespace tidewarden::sim

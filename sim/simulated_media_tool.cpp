@@ -1,0 +1,107 @@
+// The simulated createinstallmedia: its output, its faults and its copy onto the volume.
+#include "sim/simulated_media_tool.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/file_io.h"
+#include "sim/simulated_mac.h"
+#include "sim/world.h"
+
+namespace tidewarden::sim {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Bounds of the tool's own waits for the world: a gate file, Disk Arbitration's answers.
+constexpr auto kGateBound = 120s;
+constexpr auto kMountAnswerBound = 30s;
+constexpr auto kWorldLook = 10ms;
+constexpr std::size_t kOverlongLineCharacters = 9000;
+
+void say(const std::string& text) { platform::writeAll(STDOUT_FILENO, text); }
+
+[[noreturn]] void hang() {
+  for (;;) ::pause();
+}
+
+template <class Condition>
+void awaitUntil(Condition condition, std::chrono::seconds bound) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(kWorldLook);
+}
+
+}  // namespace
+
+int runSimulatedMediaTool(const std::string& directory, const std::string& bundle,
+                          const std::vector<std::string>& arguments) {
+  if (arguments.size() != 3 || arguments[0] != "--volume" || arguments[2] != "--nointeraction") {
+    say("Usage: createinstallmedia --volume <a path to a volume to use as the installer disk> --nointeraction\n");
+    return 1;
+  }
+  const std::string& volume = arguments[1];
+  const fs::path host = directory + "/" + std::string(SimulatedMac::kRootFolder) + volume;
+  if (!fs::is_directory(host)) {
+    say(volume + " is not a valid volume mount point.\n");
+    return 1;
+  }
+  const WorldMediaTool settings = World::read(directory).installers.mediaTool.value_or(WorldMediaTool{});
+  const auto pause = std::chrono::milliseconds(std::max<std::int64_t>(settings.durationMilliseconds, 0) / 12);
+  const fs::path app = host / fs::path(bundle).filename();
+
+  // Each step: its line, then what it does; a fault stops it right after its line.
+  auto step = [&](const std::string& name, const std::string& line, bool first) {
+    if (settings.stepGate && !first) {
+      const fs::path gate = fs::path(directory) / kMediaToolGateFolder / name;
+      awaitUntil([&] { return fs::exists(gate); }, std::chrono::duration_cast<std::chrono::seconds>(kGateBound));
+    }
+    say(line);
+    if (settings.hangAtStep == name) hang();
+    if (settings.failAtStep == name) {
+      say("\nAn error occurred while " + name + ". The operation could not be completed.\n");
+      return false;
+    }
+    std::this_thread::sleep_for(pause);
+    return true;
+  };
+  auto percentages = [&] {
+    for (const int percent : {10, 40, 70}) {
+      say("\r" + std::to_string(percent) + "%...");
+      std::this_thread::sleep_for(pause);
+    }
+    say("\r100%\n");
+  };
+
+  if (settings.overlongLine) say(std::string(kOverlongLineCharacters, 'x') + "\n");
+  say("Ready to start.\nTo continue we need to erase the volume at " + volume + ".\n");
+  if (!step("erasing", "Erasing disk: 0%... ", true)) return 1;
+  // Apple's tool erases the volume it was given: whatever an earlier run left goes.
+  for (const auto& entry : fs::directory_iterator(host)) {
+    std::error_code ignored;
+    fs::remove_all(entry.path(), ignored);
+  }
+  percentages();
+  if (!step("essentialFiles", "Copying essential files...\n", false)) return 1;
+  if (!step("recoveryFiles", "Copying the macOS RecoveryOS...\n", false)) return 1;
+  if (!step("makingBootable", "Making disk bootable...\n", false)) return 1;
+  if (!step("copyingInstaller", "Copying to disk: 0%... ", false)) return 1;
+  if (!settings.skipCopy) {
+    std::error_code error;
+    fs::copy(bundle, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    if (error) {
+      say("\nThe copy of the installer failed: " + error.message() + "\n");
+      return 1;
+    }
+  }
+  percentages();
+  awaitUntil([&] { return World::read(directory).disks.mountRequests.empty(); },
+             std::chrono::duration_cast<std::chrono::seconds>(kMountAnswerBound));
+  say("Install media now available at \"" + volume + "\"\n");
+  return 0;
+}
+
+}  // namespace tidewarden::sim

@@ -1,0 +1,141 @@
+// The media tool's progress parser on recorded output, the coordinator's start exclusion, and the
+// pipeline's command capture.
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "platform/process_launcher.h"
+#include "platform/unique_fd.h"
+#include "rescue/rescue_command_capture.h"
+#include "rescue/rescue_drive_coordinator.h"
+#include "rescue/rescue_drive_error.h"
+#include "rescue/rescue_media_progress_parser.h"
+#include "support/test_platform.h"
+
+namespace tidewarden::rescue {
+namespace {
+
+struct Feed {
+  RescueMediaProgressParser parser;
+  RescueCreationProgress progress;
+  double now = 100;
+
+  void operator()(std::string_view bytes) {
+    for (const std::string& line : parser.feed(bytes)) applyMediaOutputLine(progress, line, now);
+    now += 1;
+  }
+};
+
+// Recorded output, fed in awkward chunks: steps change at their phrases, percentages on
+// their own carriage-return lines update the step, "finalizing" keeps none.
+TEST(RescueMediaProgressParserTest, StepsAndCarriageReturnPercentagesFromRecordedOutput) {
+  struct Row {
+    std::string bytes;
+    std::string step;
+    std::optional<double> percent;
+  };
+  Feed feed;
+  feed.progress.step = "startingTool";
+  const std::vector<Row> rows{
+      {"Ready to start.\nTo continue we need to erase the volume at /Volumes/X.\n", "startingTool", std::nullopt},
+      {"Erasing disk: 0%... ", "startingTool", std::nullopt},  // not yet a whole line
+      {"\r10%...", "erasing", std::nullopt},
+      {"\r40%...\r70", "erasing", 40},
+      {"%...\r100%\n", "erasing", 100},
+      {"Copying essential files...\n", "essentialFiles", std::nullopt},
+      {"COPYING THE MACOS RECOVERYOS...\n", "recoveryFiles", std::nullopt},
+      {"Making disk bootable...\n", "makingBootable", std::nullopt},
+      {"Copying to disk: 0%... \r12.5%...\r", "copyingInstaller", 12.5},
+      {"-5%... 1.234% v10.2%x\n", "copyingInstaller", 10.2},
+      {"250%\n", "copyingInstaller", 10.2},
+      {"Install media now available at \"/Volumes/X\"\n\r 50%\n", "finalizing", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    feed(row.bytes);
+    EXPECT_EQ(feed.progress.step, row.step);
+    EXPECT_EQ(feed.progress.stepPercent, row.percent);
+  }
+  EXPECT_EQ(feed.progress.lastOutput, "50%");
+  EXPECT_FALSE(feed.parser.overflow);
+}
+
+// A line over 8191 characters is dropped whole and noted; one of exactly 8191 is read; invalid
+// UTF-8 is repaired, never a reason to lose the line.
+TEST(RescueMediaProgressParserTest, OverlongLinesAreDroppedAndInvalidUtf8Repaired) {
+  Feed feed;
+  feed.progress.step = "startingTool";
+  feed(std::string(8191, 'a') + "\n");
+  EXPECT_EQ(feed.progress.lastOutput->size(), 8191u);
+  EXPECT_FALSE(feed.parser.overflow);
+  feed(std::string(40000, '7') + "% still one line\rCopying essential files...\n");
+  EXPECT_TRUE(feed.parser.overflow);
+  EXPECT_EQ(feed.progress.step, "essentialFiles");
+  EXPECT_FALSE(feed.progress.stepPercent.has_value());
+  feed(std::string("\xff\xfe 42%\xc3") + "\n");
+  EXPECT_EQ(feed.progress.stepPercent, 42);
+  EXPECT_EQ(feed.progress.lastOutput, "\xef\xbf\xbd\xef\xbf\xbd 42%\xef\xbf\xbd");
+}
+
+// A start that finds the lock held by local-installer work is refused without waiting, and a
+// start is refused while another operation is unfinished.
+TEST(RescueDriveCoordinatorTest, StartIsRefusedWhileTheLockIsHeldOrAnOperationRuns) {
+  testing::TestPlatform platform;
+  RescueDriveCoordinator coordinator(platform.platform());
+  RescueDriveStartRequest request;
+  request.installerPath = "/Applications/Install macOS Sequoia.app";
+  request.destinationProtocol = "rescue-destination-scope-v3";
+  {
+    std::lock_guard held(coordinator.lock);
+    RescueDriveStartResponse refused;
+    std::thread([&] { refused = coordinator.start(request); }).join();
+    EXPECT_EQ(refused, (RescueDriveStartResponse{false, std::nullopt, kLocalInstallerStorageBusyMessage}));
+    coordinator.operations["RUNNING"].finished = false;
+  }
+  EXPECT_EQ(coordinator.start(request),
+            (RescueDriveStartResponse{false, std::nullopt, "Another Rescue Drive operation is already running."}));
+  coordinator.operations["RUNNING"].finished = true;
+}
+
+}  // namespace
+}  // namespace tidewarden::rescue
+
+namespace tidewarden::rescue {
+namespace {
+
+// The pipeline's command runner with real children: its output whole, a flood past 2 MiB
+// refused as incomplete (never read as a shorter answer), a program that cannot start.
+TEST(RescueCommandCaptureTest, OutputIsWholeOrTheCommandIsRefused) {
+  const platform::UniqueFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const auto launcher = platform::makeProcessLauncher(root);
+  std::string streamed;
+  const RescueCommandOutcome echoed =
+      runRescueCommand(*launcher, "/usr/bin/dash", {"-c", "echo out; echo err >&2; exit 3"},
+                       {{}, [&](std::string_view bytes) { streamed += bytes; }});
+  EXPECT_EQ(echoed.output, "out\nerr\n");
+  EXPECT_EQ(streamed, echoed.output);
+  EXPECT_EQ(WEXITSTATUS(echoed.waitStatus), 3);
+  EXPECT_THROW(
+      {
+        try {
+          runRescueCommand(*launcher, "/usr/bin/dash", {"-c", "head -c 2097153 /dev/zero"}, {});
+        } catch (const RescueDriveError& error) {
+          EXPECT_STREQ(error.what(), kCommandOutputIncompleteMessage);
+          throw;
+        }
+      },
+      RescueDriveError);
+  try {
+    runRescueCommand(*launcher, "/no/such/tool", {}, {});
+    ADD_FAILURE() << "a missing program started";
+  } catch (const RescueDriveError& error) {
+    EXPECT_TRUE(std::string(error.what()).starts_with(kCommandStartFailedPrefix)) << error.what();
+  }
+}
+
+}  // namespace
+}  // namespace tidewarden::rescue
