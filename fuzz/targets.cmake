@@ -25,7 +25,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     hybrid_package
     installer_identity
     virtual_disk_info
-    installer_attachments)
+    installer_attachments
+    installer_deletion_record)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -51,6 +52,7 @@ set(tidewarden_fuzz_libs_hybrid_package tidewarden_materialize)
 set(tidewarden_fuzz_libs_installer_identity tidewarden_installers)
 set(tidewarden_fuzz_libs_virtual_disk_info tidewarden_installers)
 set(tidewarden_fuzz_libs_installer_attachments tidewarden_installers)
+set(tidewarden_fuzz_libs_installer_deletion_record tidewarden_installers)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)
