@@ -14,7 +14,6 @@
 #include "platform/file_io.h"
 #include "platform/json_codec.h"
 #include "platform/uuid.h"
-#include "quarantine/quarantine_manifest.h"
 #include "storage/installer_safety_error.h"
 
 namespace tidewarden::installers {
@@ -46,7 +45,7 @@ platform::UniqueFd openRecordFolder(const platform::Platform& platform, bool cre
     refuse("Cannot open the installer deletion records in " + folderPath() + ": " + platform::errnoText(errno));
   }
   // Records decide what may be deleted: only a folder nobody but the system can write to counts.
-  if (!quarantine::isPrivateFolder(platform.root, folder.get())) {
+  if (!platform::isPrivateFolder(platform.root.get(), folder.get())) {
     refuse("The installer deletion records in " + folderPath() + " are not protected; nothing was removed.");
   }
   return folder;
