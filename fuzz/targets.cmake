@@ -28,7 +28,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     virtual_disk_info
     installer_attachments
     media_progress
-    rescue_start_request)
+    rescue_start_request
+    installer_deletion_record)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -57,6 +58,7 @@ set(tidewarden_fuzz_libs_virtual_disk_info tidewarden_installers)
 set(tidewarden_fuzz_libs_installer_attachments tidewarden_installers)
 set(tidewarden_fuzz_libs_media_progress tidewarden_rescue)
 set(tidewarden_fuzz_libs_rescue_start_request tidewarden_rescue)
+set(tidewarden_fuzz_libs_installer_deletion_record tidewarden_installers)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

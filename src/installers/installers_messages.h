@@ -64,6 +64,52 @@ struct PreparedInstallerItem {
   friend bool operator==(const PreparedInstallerItem&, const PreparedInstallerItem&) = default;
 };
 
+// One entry of a bundle whose deletion has begun, as its intent record keeps it.
+struct InstallerDeletionRecordEntry {
+  std::string relativePath;  // from the bundle, as in the tree snapshot
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t mode = 0;  // st_mode: kind and permission bits
+  std::int64_t logicalBytes = 0;
+  std::int64_t modifiedSeconds = 0;
+  std::int64_t modifiedNanoseconds = 0;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        json::field("relativePath", &InstallerDeletionRecordEntry::relativePath),
+        json::field("device", &InstallerDeletionRecordEntry::device),
+        json::field("inode", &InstallerDeletionRecordEntry::inode),
+        json::field("mode", &InstallerDeletionRecordEntry::mode),
+        json::field("logicalBytes", &InstallerDeletionRecordEntry::logicalBytes),
+        json::field("modifiedSeconds", &InstallerDeletionRecordEntry::modifiedSeconds),
+        json::field("modifiedNanoseconds", &InstallerDeletionRecordEntry::modifiedNanoseconds),
+    };
+  }
+
+  friend bool operator==(const InstallerDeletionRecordEntry&, const InstallerDeletionRecordEntry&) = default;
+};
+
+// Written before a deletion removes its first entry and removed once the bundle's absence
+// is verified: the bundle's logical path, its directory's identity and every entry the
+// deletion was approved to remove.
+struct InstallerDeletionRecord {
+  std::string path;  // "/Applications/" + bundle name
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::vector<InstallerDeletionRecordEntry> entries;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        json::field("path", &InstallerDeletionRecord::path),
+        json::field("device", &InstallerDeletionRecord::device),
+        json::field("inode", &InstallerDeletionRecord::inode),
+        json::field("entries", &InstallerDeletionRecord::entries),
+    };
+  }
+
+  friend bool operator==(const InstallerDeletionRecord&, const InstallerDeletionRecord&) = default;
+};
+
 // Which installer applications to review.
 struct PreparedInstallerScanRequest {
   // check only this application instead of all of /Applications

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "installers/installer_application_name.h"
+#include "installers/installer_deletion_record.h"
 #include "installers/installer_identity.h"
 #include "installers/installer_idle_probe.h"
 #include "installers/installer_image_release.h"
@@ -33,6 +34,12 @@ using storage::PreparationTreeSnapshot;
 constexpr const char* kDeleteReason =
     "Reusable local installer, not junk. Optional permanent deletion affects only this application. Download another "
     "installer later if needed; availability of this exact build depends on Apple.";
+constexpr const char* kInterruptedReason =
+    "An earlier deletion of this installer was interrupted; what is left of it can no longer be used as an "
+    "installer. Permanent deletion of what is left is offered again; nothing new or changed will be removed.";
+constexpr const char* kRemainsChanged =
+    "An earlier deletion of this installer was interrupted, and what is left changed since. Remove it by hand "
+    "after checking it.";
 constexpr const char* kReleaseReason =
     "An image inside this local installer is still mounted. Release Installer Image\u2026 safely disconnects only the "
     "listed virtual image before a separate deletion review. Nothing is deleted by releasing it.";
@@ -76,13 +83,19 @@ Reopened reopenReviewed(const platform::Platform& platform, const PreparedInstal
   }
 }
 
+// What is left of an interrupted deletion may be an empty bundle, which has nothing to
+// measure; every entry that is left keeps the tree rules.
+void applyTreeRules(const PreparationTreeSnapshot& snapshot, bool remains) {
+  if (!remains || !snapshot.entries.empty()) applyInstallerTreeRules(snapshot);
+}
+
 // The fresh snapshot of an open handle, checked and required equal to `reviewed`.
 void requireUnchanged(const PreparedInstallerHandle& handle, const PreparationTreeSnapshot& reviewed,
-                      const char* changed) {
+                      const char* changed, bool remains = false) {
   try {
     verifyHandle(handle);
     const PreparationTreeSnapshot now = snapshotInstallerTree(handle);
-    applyInstallerTreeRules(now);
+    applyTreeRules(now, remains);
     verifyHandle(handle);
     if (!sameInstallerTree(now, reviewed)) refuse(changed);
   } catch (const std::exception&) {
@@ -107,9 +120,14 @@ PreparedInstallerEngine::PreparedInstallerEngine(const platform::Platform& platf
   clock = [&platform] { return platform.clock.now(); };
 }
 
-void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item) {
+void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const PendingDeletions& pending) {
   PreparedInstallerHandle handle = openHandle(platform_, item.path);
   verifyHandle(handle);
+  const auto interrupted = pending.find({handle.identity.device, handle.identity.inode});
+  if (interrupted != pending.end() && interrupted->second.second.path == item.path) {
+    reviewRemains(item, handle, interrupted->second.first, interrupted->second.second);
+    return;
+  }
   const PreparationTreeSnapshot first = snapshotInstallerTree(handle);
   item.allocatedBytes = first.allocatedBytes;
   item.logicalBytes = first.logicalBytes;
@@ -147,6 +165,69 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item) {
   item.canDelete = true;
   item.reason = kDeleteReason;
   approvals[item.id] = Approval{item, first};
+}
+
+// A bundle whose deletion a crash cut short fails its identity and signature checks by
+// necessity, so those two are not asked of it; every other guard is: the same root-owned
+// directory the record names, nothing in it that the record does not hold unchanged, the
+// tree rules, no attached image, no open file and no installer process.
+void PreparedInstallerEngine::reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle,
+                                            const std::string& recordName, const InstallerDeletionRecord& record) {
+  const PreparationTreeSnapshot first = snapshotInstallerTree(handle);
+  item.allocatedBytes = first.allocatedBytes;
+  item.logicalBytes = first.logicalBytes;
+  applyTreeRules(first, /*remains=*/true);
+  if (!remainsMatchRecord(first, record)) refuse(kRemainsChanged);
+  if (!imageProbes.inspect(item.path).empty()) {
+    refuse("An image inside what is left of an interrupted installer deletion is still attached. Eject it, then "
+           "Check Installer Storage again.");
+  }
+  probes.requireIdle(item.path);
+  requireUnchanged(handle, first, kRemainsChanged, /*remains=*/true);
+  item.canDelete = true;
+  item.reason = kInterruptedReason;
+  approvals[item.id] = Approval{item, first, recordName, handle.identity};
+}
+
+// The readable deletion records whose bundle is still there, by its directory's device
+// and inode. A record whose bundle is gone (or replaced by another directory) is dropped;
+// one that cannot be read is kept and makes the scan incomplete.
+PreparedInstallerEngine::PendingDeletions PreparedInstallerEngine::pendingDeletions(
+    PreparedInstallerScanResponse& response) {
+  PendingDeletions pending;
+  std::vector<StoredDeletionRecord> stored;
+  try {
+    stored = readDeletionRecords(platform_);
+  } catch (const std::exception& error) {
+    response.warnings.emplace_back(error.what());
+    response.complete = false;
+    return pending;
+  }
+  for (StoredDeletionRecord& entry : stored) {
+    if (!entry.record) {
+      response.warnings.emplace_back("An installer deletion record could not be read; an interrupted deletion may "
+                                     "not be shown.");
+      response.complete = false;
+      continue;
+    }
+    try {
+      const std::string name = entry.record->path.substr(entry.record->path.rfind('/') + 1);
+      const platform::UniqueFd parent = storage::openDirectoryNoFollow(platform_.root, applicationsRoot);
+      const auto facts = platform::fileFactsAt(parent.get(), name);
+      if (!facts && errno != ENOENT) continue;
+      const bool gone = !facts || static_cast<std::uint64_t>(facts->device) != entry.record->device ||
+                        static_cast<std::uint64_t>(facts->inode) != entry.record->inode;
+      if (gone) {
+        removeDeletionRecord(platform_, entry.name);
+        continue;
+      }
+    } catch (const std::exception&) {
+      continue;  // cannot tell: the record stays for a later scan
+    }
+    const auto key = std::make_pair(entry.record->device, entry.record->inode);
+    pending.emplace(key, std::make_pair(entry.name, std::move(*entry.record)));
+  }
+  return pending;
 }
 
 PreparedInstallerScanResponse PreparedInstallerEngine::scan(const PreparedInstallerScanRequest& request) {
@@ -190,6 +271,7 @@ PreparedInstallerScanResponse PreparedInstallerEngine::scan(const PreparedInstal
     }
   }
 
+  const PendingDeletions pending = pendingDeletions(response);
   const double deadline = started + kScanTimeLimitSeconds;
   for (const std::string& path : candidates) {
     const double now = clock();
@@ -206,7 +288,7 @@ PreparedInstallerScanResponse PreparedInstallerEngine::scan(const PreparedInstal
     item.checkedAt = {now};
     item.expiresAt = {now + kReviewLifetimeSeconds};
     try {
-      reviewItem(item);
+      reviewItem(item, pending);
     } catch (const std::exception& error) {
       approvals.erase(item.id);
       imageApprovals.erase(item.id);
@@ -286,6 +368,7 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
   std::optional<Approval> review;
   std::optional<PreparedInstallerHandle> handle;
   std::optional<storage::ApprovedTreeRemoval> removal;
+  std::optional<std::string> record;
   try {
     if (!request.permanentDeletionAcknowledged || !request.noInstallationInProgressAcknowledged) {
       refuse("Explicit permanent-deletion and no-installation acknowledgments are required. Nothing was removed.");
@@ -301,17 +384,37 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     }
     response.path = review->item.path;
     const std::string path = review->item.path;
-    Reopened now = reopenReviewed(platform_, review->item, review->snapshot, nullptr,
-                                  "The reviewed installer was changed or replaced. Nothing was removed; review it again.");
-    handle.emplace(std::move(now.handle));
-    probes.validateSignature(path);
+    const bool remains = review->interruptedRecord.has_value();
+    if (remains) {
+      // What is left of an interrupted deletion: the same directory, exactly as reviewed.
+      handle.emplace(openHandle(platform_, path));
+      if (handle->identity != review->bundle) {
+        refuse("What is left of the installer changed or was replaced. Nothing was removed; review it again.");
+      }
+      requireUnchanged(*handle, review->snapshot,
+                       "What is left of the installer changed or was replaced. Nothing was removed; review it again.",
+                       /*remains=*/true);
+    } else {
+      Reopened now = reopenReviewed(platform_, review->item, review->snapshot, nullptr,
+                                    "The reviewed installer was changed or replaced. Nothing was removed; review it "
+                                    "again.");
+      handle.emplace(std::move(now.handle));
+      probes.validateSignature(path);
+    }
     probes.requireIdle(path);
-    requireUnchanged(*handle, review->snapshot, "The installer changed during final deletion checks. Nothing was removed.");
+    requireUnchanged(*handle, review->snapshot, "The installer changed during final deletion checks. Nothing was removed.",
+                     remains);
     response.freeSpaceBefore = probes.freeSpace(applicationsRoot);
     response.allocatedBytesBefore = review->snapshot.allocatedBytes;
 
     const auto bundle = platform::fileFacts(handle->bundleFD.get());
     if (!bundle) refuse("The installer changed during final deletion checks. Nothing was removed.");
+    // Crash recovery: the intent is on disk before the first entry goes, so a helper
+    // killed part-way leaves remains that a later scan recognises and offers again.
+    record = remains ? *review->interruptedRecord
+                     : writeDeletionRecord(platform_, deletionRecord(path, static_cast<std::uint64_t>(bundle->device),
+                                                                     static_cast<std::uint64_t>(bundle->inode),
+                                                                     review->snapshot));
     removal.emplace(review->snapshot, path,
                     storage::ApprovedTreeRemoval::Vocabulary{"installer", "Deletion stopped.", false});
     removal->removeContents(handle->bundleFD.get(), "", static_cast<std::uint64_t>(bundle->device), 0);
@@ -322,6 +425,8 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     if (!absent(handle->name, handle->parentFD.get())) {
       refuse("A file is present at the installer path after deletion; absence could not be verified.");
     }
+    // Absence verified: a record that cannot be removed now is dropped by the next scan.
+    removeDeletionRecord(platform_, *record);
     response.freeSpaceAfter = probes.freeSpace(applicationsRoot);
     response.deleted = true;
     response.mutationStarted = true;
@@ -331,6 +436,8 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     const bool started = removal && removal->removedEntries() > 0;
     response.deleted = false;
     response.mutationStarted = started;
+    // A fresh record whose deletion removed nothing: the bundle is whole and reviewed as usual.
+    if (!started && record && !review->interruptedRecord) removeDeletionRecord(platform_, *record);
     if (!started) {
       response.message = std::string("No deletion was started. ") + error.what();
       return response;

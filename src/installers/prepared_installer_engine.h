@@ -7,9 +7,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "installers/installer_image_inventory.h"
+#include "installers/prepared_installer_handle.h"
 #include "installers/installers_messages.h"
 #include "platform/platform.h"
 #include "storage/preparation_tree_snapshot.h"
@@ -48,6 +50,10 @@ class PreparedInstallerEngine {
   struct Approval {
     PreparedInstallerItem item;
     storage::PreparationTreeSnapshot snapshot;
+    // For what is left of an interrupted deletion: the name of its intent record and the
+    // bundle directory's identity when reviewed.
+    std::optional<std::string> interruptedRecord;
+    storage::InstallerFileIdentity bundle;
   };
   struct ImageApproval {
     PreparedInstallerItem item;
@@ -58,13 +64,15 @@ class PreparedInstallerEngine {
   explicit PreparedInstallerEngine(const platform::Platform& platform);
 
   // Reviews every "Install macOS ….app" directly in /Applications (or `onlyPath`).
-  // Never throws: failures become item reasons or warnings. Changes nothing on disk.
+  // What is left of a deletion a crash cut short is offered for deletion again. Never
+  // throws: failures become item reasons or warnings. Changes nothing on disk but the
+  // deletion records of bundles that are gone.
   PreparedInstallerScanResponse scan(const PreparedInstallerScanRequest& request);
   // Detaches the reviewed images with a normal detach, after proving the installer
   // and its attachments unchanged and unused. Never deletes a file. Never throws.
   PreparedInstallerImageReleaseResponse releaseImages(const PreparedInstallerImageReleaseRequest& request);
-  // Removes exactly the reviewed tree, then the empty bundle, and verifies the path is
-  // gone. Never throws.
+  // Records the deletion's intent durably, removes exactly the reviewed tree, then the
+  // empty bundle, verifies the path is gone and drops the record. Never throws.
   PreparedInstallerDeleteResponse deleteInstaller(const PreparedInstallerDeleteRequest& request);
 
   std::mutex stateLock;
@@ -76,7 +84,11 @@ class PreparedInstallerEngine {
   std::function<double()> clock;  // seconds since 2001
 
  private:
-  void reviewItem(PreparedInstallerItem& item);
+  using PendingDeletions = std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::string, InstallerDeletionRecord>>;
+  PendingDeletions pendingDeletions(PreparedInstallerScanResponse& response);
+  void reviewItem(PreparedInstallerItem& item, const PendingDeletions& pending);
+  void reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle, const std::string& recordName,
+                     const InstallerDeletionRecord& record);
   const platform::Platform& platform_;
 };
 

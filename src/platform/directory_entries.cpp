@@ -50,6 +50,13 @@ std::optional<EntryStatus> entryStatusOf(int fd) {
   return fromStat(st);
 }
 
+bool isPrivateFolder(int rootFd, int fd) {
+  const auto folder = entryStatusOf(fd);
+  const auto system = entryStatusOf(rootFd);
+  return folder && system && folder->kind == EntryKind::directory && folder->owner == system->owner &&
+         (folder->permissions & 022) == 0;
+}
+
 bool moveWithoutReplacing(int fromDirFd, const SafeName& from, int toDirFd, const SafeName& to) {
   // Linux's renameat2 with RENAME_NOREPLACE; on macOS this is renameatx_np with RENAME_EXCL.
   return ::renameat2(fromDirFd, from.c_str(), toDirFd, to.c_str(), RENAME_NOREPLACE) == 0;

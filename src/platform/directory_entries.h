@@ -53,6 +53,11 @@ std::optional<EntryStatus> entryStatusAt(int dirFd, const SafeName& name);
 // The status of an open descriptor (fstat).
 std::optional<EntryStatus> entryStatusOf(int fd);
 
+// A folder of the helper's own state must be a directory of the owner of "/" (`rootFd`)
+// that nobody else may write to: otherwise what it holds could have been put there by
+// someone else. Reported by callers, never repaired.
+bool isPrivateFolder(int rootFd, int fd);
+
 // Moves the entry `from` in `fromDirFd` to `to` in `toDirFd` only when nothing at all
 // (not even a dangling symbolic link) exists at the destination: one atomic
 // renameat2(RENAME_NOREPLACE), so a file that appears there meanwhile is never

@@ -31,12 +31,7 @@ std::string manifestPath(const std::string& folderPath) { return folderPath + "/
 
 std::string quarantineFolderPath(std::string_view id) { return std::string(kQuarantineRoot) + "/" + std::string(id); }
 
-bool isPrivateFolder(const platform::UniqueFd& root, int fd) {
-  const auto folder = platform::entryStatusOf(fd);
-  const auto system = platform::entryStatusOf(root.get());
-  return folder && system && folder->kind == platform::EntryKind::directory && folder->owner == system->owner &&
-         (folder->permissions & 022) == 0;
-}
+bool isPrivateFolder(const platform::UniqueFd& root, int fd) { return platform::isPrivateFolder(root.get(), fd); }
 
 void syncFolder(int fd, const std::string& path) {
   if (!platform::syncFile(fd)) throw platformError("Cannot save the changes in " + path, errno);

@@ -1,11 +1,14 @@
-// The installer identity rule and the one resource-policy fallback of the signature check.
+// The installer identity rule, the one resource-policy fallback of the signature check, and what
+// an interrupted deletion may have left.
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "installers/installer_deletion_record.h"
 #include "installers/installer_identity.h"
 #include "installers/installer_signature.h"
 #include "platform/property_list.h"
@@ -94,6 +97,36 @@ TEST(InstallerSignatureTest, TheResourcePolicyFallbackIsTakenOnlyWhereAllowedAnd
       << check(other, true);
   EXPECT_EQ(check(dir.path() + "/missing.app", true).rfind(prefix + "opening its static code signature (Security status", 0),
             0u);
+}
+
+}  // namespace
+}  // namespace tidewarden::installers
+
+namespace tidewarden::installers {
+namespace {
+
+// Remains match their deletion record only when nothing is new or changed; a directory's
+// times and size change by the deletion itself.
+TEST(InstallerDeletionRecordTest, RemainsMatchOnlyWhatTheRecordHoldsUnchanged) {
+  storage::PreparationTreeSnapshot approved;
+  approved.entries = {{"Contents", {.device = 1, .inode = 10, .logicalBytes = 96, .modifiedSeconds = 5}, S_IFDIR | 0755},
+                      {"Contents/a", {.device = 1, .inode = 11, .logicalBytes = 3, .modifiedSeconds = 5}, S_IFREG | 0644},
+                      {"Contents/b", {.device = 1, .inode = 12, .logicalBytes = 3, .modifiedSeconds = 5}, S_IFREG | 0644}};
+  const InstallerDeletionRecord record = deletionRecord("/Applications/Install macOS Sequoia.app", 1, 9, approved);
+  ASSERT_EQ(decodeDeletionRecord(*platform::json::encode(platform::json::encodeValue(record))), record);
+  const std::vector<std::pair<std::string, std::function<void(storage::PreparationTreeSnapshot&)>>> cases{
+      {"part removed, folder emptied", [](auto& s) { s.entries.pop_back(); s.entries[0].identity.modifiedSeconds = 9; }},
+      {"all removed", [](auto& s) { s.entries.clear(); }},
+      {"new entry", [](auto& s) { s.entries.push_back({"Contents/c", {.device = 1, .inode = 13}, S_IFREG | 0644}); }},
+      {"file grew", [](auto& s) { s.entries[1].identity.logicalBytes = 4; }},
+      {"file replaced", [](auto& s) { s.entries[2].identity.inode = 14; }},
+      {"mode changed", [](auto& s) { s.entries[1].mode = S_IFREG | 0600; }},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    storage::PreparationTreeSnapshot remains = approved;
+    cases[i].second(remains);
+    EXPECT_EQ(remainsMatchRecord(remains, record), i < 2) << cases[i].first;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -208,6 +209,51 @@ TEST_F(InstallersSimulatorTest, AReviewedInstallerIsDeletedOnceLeavingNoPath) {
   EXPECT_EQ(againStatus, 4);
   EXPECT_EQ(again["message"], "No deletion was started. This installer review expired or was already used. Check "
                               "Installer Storage again; no deletion was started.");
+}
+
+// A helper killed part-way through a deletion (at a few points, observed on disk) leaves
+// remains that the next scan offers again without the identity and signature checks they
+// can no longer pass; deleting them leaves no path and no deletion record.
+TEST_F(InstallersSimulatorTest, ADeletionKilledPartWayIsOfferedAgainAndFinished) {
+  const std::string records = host("/Library/Application Support/Tidewarden/InstallerDeletions");
+  const std::string many = host(std::string(kApp) + "/Contents/SharedSupport/many");  // outside the seal
+  constexpr int kFiles = 4000;
+  std::optional<ServingSimulator> restarted;
+  int leftPartial = 0;
+  for (const int gone : {1, 200, 2000}) {
+    app({"--resource-policy-only"});
+    fs::create_directory(many);
+    for (int i = 0; i < kFiles; ++i) std::ofstream(many + "/" + std::to_string(i)) << i;
+    const json item = review();
+    ASSERT_TRUE(item["canDelete"].get<bool>()) << item.dump();
+    RunningProgram deletion({kCtl, "--socket", simulator_.socketPath(), "installers", "delete", item["id"],
+                             "--permanent", "--no-installation-in-progress"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      std::error_code ignored;
+      const auto left = std::distance(fs::directory_iterator(many, ignored), fs::directory_iterator());
+      if (kFiles - left >= gone || std::chrono::steady_clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(restarted ? restarted->stop(SIGKILL) : simulator_.stop(SIGKILL), 128 + SIGKILL);
+    deletion.stop(SIGKILL, std::chrono::seconds(30));
+    restarted.reset();
+    restarted.emplace(worldDir());
+    ASSERT_TRUE(restarted->ready());
+    if (exists(kApp)) {
+      ++leftPartial;
+      const json left = review();
+      EXPECT_TRUE(startsWith(left["reason"], "An earlier deletion of this installer was interrupted")) << left.dump();
+      const auto [reply, status] = act("delete", left["id"]);
+      EXPECT_TRUE(reply["deleted"].get<bool>()) << gone << reply.dump();
+    }
+    EXPECT_FALSE(exists(kApp)) << gone;
+    EXPECT_TRUE(scan()["items"].empty());
+    std::error_code unreadable;
+    EXPECT_TRUE(fs::is_empty(records, unreadable) && !unreadable) << gone;
+  }
+  EXPECT_GT(leftPartial, 0);
+  restarted->stop();
 }
 
 // What stops a deletion before anything is removed.
