@@ -132,19 +132,14 @@ int run(int argc, char** argv) {
     sim::World::update(directory, [&](sim::WorldRecord& world) {
       answer = sim::answerSimulatedTool(*tool, arguments, world.tools);
     });
-  } else if (*tool == sim::WorldTool::diskutil && (active == std::nullopt || active->kind != sim::WorldToolFaultKind::exit)) {
-    if (auto change = sim::answerDiskutilChange(directory, arguments)) {
-      answer = std::move(*change);
-    } else {
-      // Records the query and applies the disk changes due with it, under the world lock.
-      sim::World::update(directory, [&](sim::WorldRecord& world) {
-        answer = sim::answerSimulatedDiskutil(arguments, world.disks);
-      });
-    }
   } else if (*tool == sim::WorldTool::diskutil) {
-    if (auto imageDisk = sim::answerImageDiskInfo(arguments, tools)) {
-      // A device of an attached image.
-      answer = std::move(*imageDisk);
+    // A diskutil that fails with an exit status changes nothing.
+    const bool mayChange = !active || active->kind != sim::WorldToolFaultKind::exit;
+    std::optional<sim::SimulatedToolAnswer> special = sim::answerImageDiskInfo(arguments, tools);
+    if (!special && mayChange) special = sim::answerDiskutilChange(directory, arguments);
+    if (special) {
+      // A device of an attached image, or an erase or mount.
+      answer = std::move(*special);
     } else {
       // Records the query and applies the disk changes due with it, under the world lock.
       sim::World::update(directory, [&](sim::WorldRecord& world) {
