@@ -481,6 +481,11 @@ tour_rescue_creation() {
   show "$SIM" world --root "$WORLD" disk add --preset usb-64g-two-partitions
   disk=$("$SIM" world --root "$WORLD" disk add --preset usb-64g-two-partitions) || fail "the stick could not be added"
   echo "$disk"
+  if [ ! -e "$WORLD/root/Applications/Install macOS Sequoia.app" ]; then
+    echo "(the installer the tour materialized was deleted above: put a verified one back in /Applications)"
+    show "$SIM" world --root "$WORLD" installer app
+    "$SIM" world --root "$WORLD" installer app || fail "the installer could not be laid out"
+  fi
   show "$SIM" world --root "$WORLD" installer media-tool --duration-ms 4000
   "$SIM" world --root "$WORLD" installer media-tool --duration-ms 4000 || fail "the media tool could not be set"
   show "$CTL" rescue destinations --mac "$WORLD" "| grep $disk"
