@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <thread>
 
 #include "platform/utf8.h"
 
@@ -55,7 +54,7 @@ QuarantineToolResult runQuarantineTool(platform::ProcessLauncher& launcher, cons
       if (!child->captureUntilExit(kKillWaitSeconds, output, unused)) {
         // Not even SIGKILL ended it yet (it is stuck in the kernel): whoever waits for
         // it must not be this caller.
-        std::thread([stuck = std::move(child)] { stuck->wait(); }).detach();
+        platform::reapInBackground(std::move(child));
         result.status = -SIGKILL;
         result.output = platform::decodeUtf8Lossy(output.bytes);
         return result;
