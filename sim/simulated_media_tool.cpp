@@ -98,6 +98,10 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
     }
   }
   percentages();
+  if (settings.stepGate) {
+    const fs::path gate = fs::path(directory) / kMediaToolGateFolder / "done";
+    awaitUntil([&] { return fs::exists(gate); }, std::chrono::duration_cast<std::chrono::seconds>(kGateBound));
+  }
   awaitUntil([&] { return World::read(directory).disks.mountRequests.empty(); },
              std::chrono::duration_cast<std::chrono::seconds>(kMountAnswerBound));
   say("Install media now available at \"" + volume + "\"\n");

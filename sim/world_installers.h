@@ -38,7 +38,8 @@ struct WorldMediaTool {
   bool overlongLine = false;                // first prints one line of 9000 characters
   bool skipCopy = false;                    // reports success without copying the application
   // Before each step after the first, waits until the file media-tool-gate/STEP exists
-  // in the world's folder (an explicit hook for a test that follows the steps).
+  // in the world's folder, and before announcing success until media-tool-gate/done does
+  // (an explicit hook for a test that follows the steps).
   bool stepGate = false;
 
   static constexpr auto jsonFields() {

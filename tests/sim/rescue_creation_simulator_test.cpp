@@ -311,6 +311,7 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
     const json seen = awaitStatus(id, [&](const json& s) { return s.at("liveProgress").at("step") == step; });
     EXPECT_EQ(seen.at("liveProgress").at("step"), step);
   }
+  std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/done").close();
   const json done = finish(id);
   EXPECT_EQ(done.at("message"), kPartitionSuccess) << done.dump();
   EXPECT_EQ(done.at("liveProgress").at("step"), "verifying");
@@ -384,7 +385,7 @@ TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishe
   ASSERT_EQ(simulator_->readLine(std::chrono::seconds(60)), "listening on " + mac() + "/helper.sock");
   // The orphaned tool is let through its steps and ends on its own.
   fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
-  for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller"}) {
+  for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller", "done"}) {
     std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/" + step).close();
   }
   const json unknown = status(id);
