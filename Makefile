@@ -4,10 +4,13 @@ PACKAGES := cmake ninja-build g++ pkg-config nlohmann-json3-dev libplist-dev lib
             libssl-dev uuid-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev dbus-daemon
 # Only the fuzz targets need clang and its fuzzer runtime; `make test` replays the corpora without them.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+# Only `make coverage` needs gcovr.
+COVERAGE_PACKAGES := gcovr
 BUILD_DIR ?= build
 TEST_BUILD_DIR ?= build-test
 TSAN_BUILD_DIR ?= build-tsan
 FUZZ_BUILD_DIR ?= build-fuzz
+COVERAGE_BUILD_DIR ?= build-coverage
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signature_block team_certificate \
                 world_file json_document lsof_field_records process_commands attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item \
@@ -22,11 +25,12 @@ TSAN_JOBS ?= 2
 TSAN_REPORTS = $(CURDIR)/$(TSAN_BUILD_DIR)/tsan-reports
 TSAN_RUN_OPTIONS = halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/report
 
-.PHONY: deps build run test tsan bench bench-runner bench-snapshot bench-copy clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
+.PHONY: deps build run test tsan coverage coverage-deps bench bench-runner bench-snapshot bench-copy clean fuzz-deps fuzz-build fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 deps: WANTED = $(PACKAGES)
 fuzz-deps: WANTED = $(PACKAGES) $(FUZZ_PACKAGES)
-deps fuzz-deps:
+coverage-deps: WANTED = $(PACKAGES) $(COVERAGE_PACKAGES)
+deps fuzz-deps coverage-deps:
 	@missing=""; for p in $(WANTED); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -55,6 +59,23 @@ tsan: deps
 	if ls $(TSAN_REPORTS)/report.* >/dev/null 2>&1; then \
 	  cat $(TSAN_REPORTS)/report.*; echo "ThreadSanitizer reports: $(TSAN_REPORTS)"; exit 1; \
 	fi; exit $$status
+
+# The suite built with gcc's coverage instrumentation in its own directory and run once; then
+# line and branch coverage per source folder, and an HTML report. Counts from earlier runs are
+# cleared first. Throw and unreachable branches are left out: they are the compiler's, not ours.
+COVERAGE_REPORT = $(COVERAGE_BUILD_DIR)/coverage
+coverage: coverage-deps
+	cmake -S . -B $(COVERAGE_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWARDEN_COVERAGE=ON -DTIDEWARDEN_BUILD_BENCH=OFF >/dev/null
+	cmake --build $(COVERAGE_BUILD_DIR) -j $(JOBS)
+	find $(COVERAGE_BUILD_DIR) -name '*.gcda' -delete
+	rm -rf $(COVERAGE_REPORT) && mkdir -p $(COVERAGE_REPORT)
+	cd $(COVERAGE_BUILD_DIR) && ctest --output-on-failure -j $(JOBS); status=$$?; cd $(CURDIR); \
+	gcovr --root . --object-directory $(COVERAGE_BUILD_DIR) -j $(JOBS) \
+	  --filter '$(CURDIR)/src/' --filter '$(CURDIR)/sim/' --filter '$(CURDIR)/client/' \
+	  --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors \
+	  --json-summary $(COVERAGE_REPORT)/summary.json --html-details $(COVERAGE_REPORT)/index.html || exit 1; \
+	python3 scripts/coverage-summary.py $(COVERAGE_REPORT)/summary.json; \
+	echo "HTML report: $(COVERAGE_REPORT)/index.html"; exit $$status
 
 bench: build
 	$(BUILD_DIR)/bench/tidewarden-bench-ping
@@ -85,4 +106,4 @@ $(addprefix fuzz-,$(FUZZ_TARGETS)): fuzz-%: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD_DIR) $* $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(COVERAGE_BUILD_DIR)
