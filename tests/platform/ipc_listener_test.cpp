@@ -295,7 +295,10 @@ TEST_F(ListenerTest, AConnectionNotAdmittedWithinTheTimeLimitIsClosedUnread) {
   EXPECT_EQ(inTime.call("echo:", "in time"), "in time");
 }
 
-TEST_F(ListenerTest, WorkGoesOnWhenThePeerLeavesMidCall) {
+// Work goes on when its peer leaves mid-call, and when the listener itself goes: a reply
+// sent, and one dropped unanswered (which answers it empty), after the connection and its
+// listener are gone are both dropped, and neither touches anything freed.
+TEST_F(ListenerTest, WorkOutlivesItsPeerAndTheListenerAndItsLateRepliesTouchNothingFreed) {
   {
     WireClient client(path);
     client.send("later:", "orphan");
@@ -303,22 +306,14 @@ TEST_F(ListenerTest, WorkGoesOnWhenThePeerLeavesMidCall) {
   }
   WireClient other(path);
   EXPECT_EQ(other.call("echo:", "still serving"), "still serving");
-  delegate.object->release();
-  EXPECT_TRUE(delegate.object->waitFinished(1));
-}
-
-// A reply sent, and one dropped unanswered (which answers it empty), after the connection
-// and its listener are gone: both are dropped, and neither touches anything freed.
-TEST_F(ListenerTest, RepliesAfterTheListenerIsGoneAreDroppedAndTouchNothingFreed) {
-  WireClient client(path);
-  client.send("later:", "too late");
-  client.send("later:", "unanswered");
-  ASSERT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 2; }));
+  other.send("later:", "too late");
+  other.send("later:", "unanswered");
+  ASSERT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 3; }));
   listener.reset();
-  EXPECT_FALSE(client.next());  // closed, nothing sent
+  EXPECT_FALSE(other.next());  // closed, nothing sent
   delegate.object->release();
-  EXPECT_TRUE(delegate.object->waitFinished(2));
-  EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
+  EXPECT_TRUE(delegate.object->waitFinished(3));
+  EXPECT_FALSE(other.next(std::chrono::milliseconds(100)));
 }
 
 TEST_F(ListenerTest, AHalfClosedCallerStillGetsEveryReply) {
@@ -339,31 +334,26 @@ TEST_F(ListenerTest, AHalfClosedCallerStillGetsEveryReply) {
   }
 }
 
-TEST_F(ListenerTest, APeerThatNeverReadsIsDisconnectedAndHoldsUpNobody) {
+// A peer that never reads has its replies fill the socket; the threads that answer never
+// wait for it, and once a reply has made no progress for the stall limit it is cut off,
+// which ends its sending. What part of a big reply was buffered can still be read, never the whole.
+TEST_F(ListenerTest, APeerThatStopsReadingIsDisconnectedAfterTheStallLimitAndHoldsUpNobody) {
+  WireClient big(path);
+  big.send("echo:", std::string(4 * 1024 * 1024, 'x'));  // larger than the socket can buffer
+  const auto sent = std::chrono::steady_clock::now();
   WireClient stuck(path);
-  const std::string payload(16 * 1024, 'x');
-  // Its replies fill the socket; the threads that answer never wait for it, and once a
-  // reply has made no progress for the stall limit it is cut off, which ends its sending.
   std::thread sender([&] {
-    for (int i = 0; i < 1000; ++i) stuck.send("echo:", payload);
+    for (int i = 0; i < 1000; ++i) stuck.send("echo:", std::string(16 * 1024, 'x'));
   });
   WireClient other(path);
   EXPECT_EQ(other.call("echo:", "served"), "served");
+  EXPECT_TRUE(big.peerClosed(std::chrono::seconds(10)));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, testLimits().writeStallLimit);
+  EXPECT_FALSE(big.next(std::chrono::seconds(5)));
   sender.join();
   int replies = 0;
   while (stuck.next(std::chrono::seconds(5))) ++replies;
   EXPECT_LT(replies, 1000);
-}
-
-TEST_F(ListenerTest, APeerThatStopsReadingIsDisconnectedAfterTheStallLimit) {
-  WireClient stuck(path);
-  // One reply larger than the socket can buffer, never read.
-  stuck.send("echo:", std::string(4 * 1024 * 1024, 'x'));
-  const auto sent = std::chrono::steady_clock::now();
-  EXPECT_TRUE(stuck.peerClosed(std::chrono::seconds(10)));
-  EXPECT_GE(std::chrono::steady_clock::now() - sent, testLimits().writeStallLimit);
-  // What part of the big reply was buffered can still be read, but never the whole.
-  EXPECT_FALSE(stuck.next(std::chrono::seconds(5)));
 }
 
 // A socket connected by a child process; the child answers the test through `signal`.
