@@ -1,4 +1,5 @@
-// tidewarden-ctl as a real child against a scripted helper socket: frames sent, bytes written, exit statuses.
+// tidewarden-ctl as a real child against a scripted helper socket (frames sent, bytes written, exit statuses)
+// and against a simulated Mac's tools.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -20,6 +21,8 @@
 
 #include "platform/unique_fd.h"
 #include "support/child_program.h"
+#include "support/platform_waits.h"
+#include "support/simulated_disks_fixture.h"
 #include "support/temp_dir.h"
 #include "wire/wire_protocol.h"
 
@@ -34,6 +37,7 @@ constexpr const char* kNoReplyMessage =
     "tidewarden-ctl: the helper closed the connection without a reply (not admitted?)\n";
 
 UniqueFd listenOn(const std::string& path) {
+  ::unlink(path.c_str());
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -51,14 +55,13 @@ bool pendingConnection(const UniqueFd& listener, std::chrono::milliseconds bound
 }
 
 // A stand-in for the helper that serves one connection with a scripted behaviour and
-// records the call it received.
+// records the call it received. Without a behaviour nobody is served: the listener only
+// shows whether a client came.
 class ScriptedHelper {
  public:
   using Behaviour = std::function<void(int fd, ScriptedHelper&)>;
 
-  // Without a behaviour nobody is served: the listener only shows whether a client came.
-  explicit ScriptedHelper(const std::string& socketPath, Behaviour behaviour = {})
-      : listener_(listenOn(socketPath)) {
+  explicit ScriptedHelper(const std::string& socketPath, Behaviour behaviour = {}) : listener_(listenOn(socketPath)) {
     if (!behaviour) return;
     thread_ = std::thread([this, behaviour = std::move(behaviour)] {
       if (!pendingConnection(listener_, 30s)) return;
@@ -110,13 +113,16 @@ class CtlTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(CtlTest, SendsOneCallAndPrintsTheReplyBytesExactly) {
+TEST_F(CtlTest, SendsOneCallAndPrintsTheReply) {
   const std::string ready = "Tidewarden privileged helper ready — UID 0, EUID 0";
   const std::string request("{\"a\":1}\0\xff\n tail", 15);
   const std::string binaryReply("\0reply\xfe\n\0", 9);
+  const std::string budget = "Working-space budget: 23.59 GB additional, 1.1 TB available.";
+  const std::string refused = R"({"allowed":false,"message":"Not enough working space.","estimatedAdditionalBytes":1})";
   struct Case {
     std::vector<std::string> arguments;
     std::string input, reply, selector, argument, output;
+    int exitCode = 0;
   };
   const std::vector<Case> cases = {
       // ping sends no argument and prints the reply as a line.
@@ -124,19 +130,26 @@ TEST_F(CtlTest, SendsOneCallAndPrintsTheReplyBytesExactly) {
       // File bytes go out unchanged; the reply comes back without a newline added, NULs kept.
       {{"call", "fanControl:withReply:", "--data", file("request.bin", request)}, "", binaryReply,
        "fanControl:withReply:", request, binaryReply},
-      {{"call", "--data", "-", "rescueDriveStatus:withReply:"}, "not json", "{}",
-       "rescueDriveStatus:withReply:", "not json", "{}"},
+      {{"call", "--data", "-", "rescueDriveStatus:withReply:"}, "not json", "{}", "rescueDriveStatus:withReply:",
+       "not json", "{}"},
       // Without --data nothing is sent, and an empty reply is still a reply.
       {{"call", "runInstallerPreparationSafetyCheckWithReply:"}, "ignored stdin", "",
        "runInstallerPreparationSafetyCheckWithReply:", "", ""},
+      // preflight sends the size and prints the budget; no room is exit 4.
+      {{"preflight", "--package-bytes", "5000000000", "--already-downloaded"}, "",
+       R"({"allowed":true,"message":")" + budget +
+           R"(","availableBytes":1099511627776,"estimatedAdditionalBytes":23589934592})",
+       "preflightInstallerPreparation:withReply:", R"({"packageAlreadyDownloaded":true,"packageBytes":5000000000})",
+       budget + "\n  budget: 23589934592 bytes\n  available: 1099511627776 bytes\n"},
+      {{"preflight", "--json", "--package-bytes", "1"}, "", refused, "preflightInstallerPreparation:withReply:",
+       R"({"packageAlreadyDownloaded":false,"packageBytes":1})", refused + "\n", 4},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.selector);
-    ::unlink(socketPath().c_str());
+    SCOPED_TRACE(c.arguments[0] + " " + c.selector);
     ScriptedHelper helper(socketPath(), replyWith(c.reply));
     const ProgramResult result = ctl(c.arguments, c.input);
     helper.finish();
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exitCode, c.exitCode);
     EXPECT_EQ(result.standardOutput, c.output);
     EXPECT_EQ(result.standardError, "");
     ASSERT_TRUE(helper.received);
@@ -156,21 +169,17 @@ TEST_F(CtlTest, ABrokenExchangePrintsNothingAndExitsNonZero) {
   const std::vector<Case> cases = {
       // Admission refusal: closed before anything is read.
       {"closed unread", [](int, ScriptedHelper&) {}, 3, kNoReplyMessage},
-      {"closed after reading", [](int fd, ScriptedHelper& helper) { helper.readCall(fd); }, 3,
-       kNoReplyMessage},
+      {"closed after reading", [](int fd, ScriptedHelper& helper) { helper.readCall(fd); }, 3, kNoReplyMessage},
       {"reply cut short",
        [](int fd, ScriptedHelper& helper) {
          helper.readCall(fd);
-         const std::string frame = wire::encodeReply({1, "{\"accepted\":false}"});
-         wire::writeFully(fd, frame.substr(0, 10));
+         wire::writeFully(fd, wire::encodeReply({1, "{\"accepted\":false}"}).substr(0, 10));
        },
        3, kNoReplyMessage},
-      {"reply to another call", replyWith("{}", /*callId=*/7), 1,
-       "tidewarden-ctl: the helper's reply is malformed\n"},
+      {"reply to another call", replyWith("{}", /*callId=*/7), 1, "tidewarden-ctl: the helper's reply is malformed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ::unlink(socketPath().c_str());
     ScriptedHelper helper(socketPath(), c.behaviour);
     const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", "-"}, "{}");
     helper.finish();
@@ -180,35 +189,27 @@ TEST_F(CtlTest, ABrokenExchangePrintsNothingAndExitsNonZero) {
   }
 }
 
-TEST_F(CtlTest, AMissingOrStaleSocketExitsOne) {
+TEST_F(CtlTest, LocalFailuresExitOne) {
   const ProgramResult missing = ctl({"ping"});
   EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_EQ(missing.standardError,
-            "tidewarden-ctl: cannot connect to " + socketPath() + ": No such file or directory\n");
-  {
-    // A socket file nobody listens on any more.
-    UniqueFd stale = listenOn(socketPath());
-  }
-  const ProgramResult refused = ctl({"ping"});
-  EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_EQ(refused.standardError,
-            "tidewarden-ctl: cannot connect to " + socketPath() + ": Connection refused\n");
-}
+  const std::string cannot = "tidewarden-ctl: cannot connect to " + socketPath() + ": ";
+  EXPECT_EQ(missing.standardError, cannot + "No such file or directory\n");
+  listenOn(socketPath());  // a socket file nobody listens on any more
+  const ProgramResult stale = ctl({"ping"});
+  EXPECT_EQ(stale.exitCode, 1);
+  EXPECT_EQ(stale.standardError, cannot + "Connection refused\n");
 
-TEST_F(CtlTest, UnreadableOrOversizedDataFailsBeforeConnecting) {
+  // Data that cannot be read or sent fails before connecting.
   ScriptedHelper helper(socketPath());
-  const std::string missing = dir_.path() + "/missing.json";
-  const std::string big = dir_.path() + "/big.bin";
+  const std::string absent = dir_.path() + "/missing.json", big = dir_.path() + "/big.bin";
   {
     std::ofstream out(big, std::ios::binary);
     out.seekp(static_cast<std::streamoff>(wire::kMaxFrameBytes));
     out.put('x');  // one byte past the frame limit, sparse
   }
-  const std::pair<std::string, std::string> cases[] = {
-      {missing, "cannot read " + missing + ": No such file or directory"},
-      {big, "cannot send " + big + ": it is larger than the transport's limit of 16777216 bytes"},
-  };
-  for (const auto& [data, message] : cases) {
+  const std::string tooLarge = ": it is larger than the transport's limit of 16777216 bytes";
+  for (const auto& [data, message] : {std::pair(absent, "cannot read " + absent + ": No such file or directory"),
+                                      std::pair(big, "cannot send " + big + tooLarge)}) {
     const ProgramResult result = ctl({"call", "fanControl:withReply:", "--data", data});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.standardError, "tidewarden-ctl: " + message + "\n");
@@ -233,6 +234,7 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
        "fan apply needs --acknowledge: overriding the fans is your decision, and the helper takes no override "
        "without it"},
       {{"fan", "restore", "--acknowledge"}, "--acknowledge belongs to fan apply"},
+      {{"preflight", "--package-bytes", "13 GB"}, "--package-bytes needs a whole number of bytes, got 13 GB"},
   };
   ScriptedHelper helper(socketPath());
   for (const auto& [arguments, message] : cases) {
@@ -240,12 +242,11 @@ TEST_F(CtlTest, UsageErrorsExitTwoWithoutConnecting) {
     const ProgramResult result = ctl(arguments);
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.standardOutput, "");
-    EXPECT_TRUE(result.standardError.starts_with("tidewarden-ctl: " + message + "\nusage: "))
-        << result.standardError;
+    EXPECT_TRUE(result.standardError.starts_with("tidewarden-ctl: " + message + "\n")) << result.standardError;
   }
   const ProgramResult noSocketPath = runProgram({kCtl, "--socket"});
   EXPECT_EQ(noSocketPath.exitCode, 2);
-  EXPECT_TRUE(noSocketPath.standardError.starts_with("tidewarden-ctl: --socket needs a path\n"));
+  EXPECT_TRUE(noSocketPath.standardError.starts_with("tidewarden-ctl: --socket needs a path\nusage: "));
   EXPECT_TRUE(helper.untouched());
 
   const ProgramResult help = runProgram({kCtl, "--help"});
@@ -272,16 +273,6 @@ pid_t startAsUser(uid_t user, const std::vector<std::string>& arguments, int inp
     ::_exit(127);
   }
   return pid;
-}
-
-// Polls until `condition` holds; false after ten seconds.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 TEST(CtlProcessTest, ClientMakesItselfNonDumpable) {
@@ -315,50 +306,31 @@ TEST(CtlProcessTest, ClientMakesItselfNonDumpable) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-}  // namespace
-}  // namespace tidewarden::testing
+// rescue destinations: the rows of a simulated Mac, built by the client itself.
+using CtlRescueTest = SimulatedDisksTest;
 
-namespace tidewarden::testing {
-namespace {
+TEST_F(CtlRescueTest, DestinationsAreTheInventoryRowsOfTheSimulatedMac) {
+  plugIn("usb-15g9");
+  plugIn("usb-32g-gpt");
+  const std::vector<std::string> command{TIDEWARDEN_CTL_PATH, "rescue", "destinations", "--mac", mac_.directory()};
+  const ProgramResult table = runProgram(command);
+  ASSERT_EQ(table.exitCode, 0) << table.standardError;
+  EXPECT_NE(table.standardOutput.find("no: Physical disk is smaller than 16 GB. No erase destination on this device was "
+                                      "approved.\n"),
+            std::string::npos)
+      << table.standardOutput;
+  EXPECT_NE(table.standardOutput.find("disk5s2    partition           31790243840 exfat                    "
+                                      "/Volumes/STICK5        offered\n"),
+            std::string::npos)
+      << table.standardOutput;
 
-TEST_F(CtlTest, PreflightSendsTheSizeAndExitsFourWhenThereIsNoRoom) {
-  const std::string allowed =
-      R"({"allowed":true,"message":"Working-space budget: 23.59 GB additional, 1.1 TB available.","availableBytes":1099511627776,"estimatedAdditionalBytes":23589934592})";
-  const std::string refused = R"({"allowed":false,"message":"Not enough working space.","estimatedAdditionalBytes":1})";
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string reply, argument, output;
-    int exitCode;
-  };
-  const std::vector<Case> cases = {
-      {{"preflight", "--package-bytes", "5000000000", "--already-downloaded"}, allowed,
-       R"({"packageAlreadyDownloaded":true,"packageBytes":5000000000})",
-       "Working-space budget: 23.59 GB additional, 1.1 TB available.\n  budget: 23589934592 bytes\n  available: "
-       "1099511627776 bytes\n",
-       0},
-      {{"preflight", "--json", "--package-bytes", "1"}, refused,
-       R"({"packageAlreadyDownloaded":false,"packageBytes":1})", refused + "\n", 4},
-  };
-  for (const Case& c : cases) {
-    ::unlink(socketPath().c_str());
-    ScriptedHelper helper(socketPath(), replyWith(c.reply));
-    const ProgramResult result = ctl(c.arguments);
-    helper.finish();
-    EXPECT_EQ(result.exitCode, c.exitCode);
-    EXPECT_EQ(result.standardOutput, c.output);
-    ASSERT_TRUE(helper.received);
-    EXPECT_EQ(helper.received->selector, "preflightInstallerPreparation:withReply:");
-    EXPECT_EQ(helper.received->argument, c.argument);
-  }
-
-  // A size that is not a count never reaches the helper.
-  ::unlink(socketPath().c_str());
-  ScriptedHelper untouched(socketPath());
-  const ProgramResult usage = ctl({"preflight", "--package-bytes", "13 GB"});
-  EXPECT_EQ(usage.exitCode, 2);
-  EXPECT_EQ(usage.standardError.rfind("tidewarden-ctl: --package-bytes needs a whole number of bytes, got 13 GB\n", 0),
-            0u);
-  EXPECT_TRUE(untouched.untouched());
+  // The --json rows are what the Rescue Drive simulator tests start creations with.
+  fault(sim::WorldToolFaultKind::exit, 2);
+  const ProgramResult failed = runProgram(command);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.standardError,
+            "tidewarden-ctl: diskutil list -plist external physical failed or returned incomplete metadata (exit 2, "
+            "timeout false)\n");
 }
 
 }  // namespace

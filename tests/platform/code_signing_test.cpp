@@ -1,28 +1,39 @@
-// Static code: file and bundle signatures, tampering, trust anchors, requirements, omit rules, path walks.
+// Code signing: static code (file and bundle signatures, tampering, trust anchors, requirements, omit
+// rules, path walks), guest and own code of real processes, and tidewarden-codesign as a real program.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <thread>
 #include <tuple>
 
 #include "platform/code_signer.h"
 #include "platform/code_signing.h"
+#include "platform/code_signing_process.h"
 #include "platform/code_signing_requirement.h"
 #include "platform/property_list.h"
+#include "support/child_program.h"
+#include "support/platform_waits.h"
+#include "support/plist_builder.h"
 #include "support/signing_fixture.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::platform {
 namespace {
 
+using testing::eventually;
 using testing::kAdhoc;
 using testing::readFileBytes;
+using testing::RunningProgram;
 using testing::signingRefusal;
 using testing::TempDir;
 using testing::TestSigningAuthority;
@@ -37,30 +48,6 @@ std::string infoPlist(const std::string& executable) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" +
          (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>") +
          "</dict></plist>\n";
-}
-
-// A binary property list of `count` arrays in which array i holds array i+1 `fanOut`
-// times; the last one is empty. Written by hand: no writer builds such lists.
-std::string binaryArrayChain(std::uint32_t count, std::uint32_t fanOut) {
-  auto bigEndian = [](std::string& out, std::uint64_t value, int width) {
-    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
-  };
-  std::string out = "bplist00";
-  std::vector<std::uint64_t> offsets;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    offsets.push_back(out.size());
-    const std::uint32_t refs = i + 1 < count ? fanOut : 0;
-    out.push_back(static_cast<char>(0xA0 | refs));
-    for (std::uint32_t r = 0; r < refs; ++r) bigEndian(out, i + 1, 4);
-  }
-  const std::uint64_t table = out.size();
-  for (std::uint64_t offset : offsets) bigEndian(out, offset, 4);
-  out.append(6, '\0');
-  out += "\x04\x04";
-  bigEndian(out, count, 8);
-  bigEndian(out, 0, 8);
-  bigEndian(out, table, 8);
-  return out;
 }
 
 class CodeSigningFileTest : public ::testing::Test {
@@ -287,21 +274,6 @@ TEST_F(CodeSigningFileTest, PathsAreWalkedUnderTheRootWithoutFollowingLinks) {
   EXPECT_EQ(signing.createStaticCodeWithPath("/Applications/tool", 0x100, code), kErrSecCSInvalidFlags);
 }
 
-TEST_F(CodeSigningFileTest, SigningRefusesBadInput) {
-  std::string path = program("tool");
-  ASSERT_EQ(::symlink("tool", (dir.path() + "/link").c_str()), 0);
-  for (const char* identifier : {"", "with space"}) {
-    EXPECT_EQ(signingRefusal(path, SignOptions{identifier, std::nullopt, {}}),
-              std::string("The identifier \"") + identifier + "\" must be 1 to 255 printable ASCII characters.");
-  }
-  EXPECT_EQ(signingRefusal(path, SignOptions{kIdentifier, std::nullopt, {"*.txt"}}),
-            "Cannot sign " + path + ": omit patterns apply to bundles only.");
-  EXPECT_EQ(signingRefusal(dir.path() + "/link", SignOptions{kIdentifier, std::nullopt, {}}),
-            "Cannot open " + dir.path() + "/link: Too many levels of symbolic links");
-  EXPECT_EQ(readFileBytes(path), kProgram);
-  EXPECT_EQ(signingRefusal(path, SignOptions{kIdentifier, std::nullopt, {}}), "(signed)");
-}
-
 TEST_F(CodeSigningBundleTest, SignedBundleIsValidWithItsMainExecutable) {
   std::string bundle = makeBundle();
   authority.sign(bundle, kIdentifier, "TEAMONE");
@@ -328,45 +300,41 @@ TEST_F(CodeSigningBundleTest, SignedBundleIsValidWithItsMainExecutable) {
 }
 
 TEST_F(CodeSigningBundleTest, EveryKindOfChangeIsABadResource) {
-  auto replaceWithLink = [](const std::string& path, const char* target) {
-    ::unlink(path.c_str());
-    ::symlink(target, path.c_str());
+  enum class Change { write, remove, link, fifo };
+  struct Case {
+    Change change;
+    std::string entry, bytes, detail;
   };
-  const std::vector<std::pair<std::function<void(const std::string&)>, std::string>> changes = {
-      {[](const std::string& b) { writeFileBytes(b + "/Contents/Resources/extra.txt", "x"); },
-       "file added: Contents/Resources/extra.txt"},
-      {[](const std::string& b) { ::unlink((b + "/Contents/Resources/data.bin").c_str()); },
-       "sealed file missing: Contents/Resources/data.bin"},
-      {[](const std::string& b) {  // one byte beyond the first read chunk
-         std::string bytes = readFileBytes(b + "/Contents/Resources/data.bin");
-         writeFileBytes(b + "/Contents/Resources/data.bin", bytes.replace(65536, 1, "e"));
-       },
-       "file modified: Contents/Resources/data.bin"},
-      {[](const std::string& b) { writeFileBytes(b + "/Contents/MacOS/App", "other", 0755); },
-       "file modified: Contents/MacOS/App"},
-      {[](const std::string& b) { writeFileBytes(b + "/Contents/Info.plist", infoPlist("")); },
-       "file modified: Contents/Info.plist"},
-      {[&](const std::string& b) { replaceWithLink(b + "/Contents/Resources/Current", "en.lproj"); },
-       "symbolic link modified: Contents/Resources/Current"},
-      {[](const std::string& b) { ::rmdir((b + "/Contents/Resources/Empty").c_str()); },
-       "sealed directory missing: Contents/Resources/Empty"},
-      {[&](const std::string& b) { replaceWithLink(b + "/Contents/Resources/en.lproj/Strings.txt", "/etc/passwd"); },
+  std::string changedData(70000, 'd');
+  changedData[65536] = 'e';  // one byte beyond the first read chunk
+  const Case cases[] = {
+      {Change::write, "Contents/Resources/extra.txt", "x", "file added: Contents/Resources/extra.txt"},
+      {Change::remove, "Contents/Resources/data.bin", "", "sealed file missing: Contents/Resources/data.bin"},
+      {Change::write, "Contents/Resources/data.bin", changedData, "file modified: Contents/Resources/data.bin"},
+      {Change::write, "Contents/MacOS/App", "other", "file modified: Contents/MacOS/App"},
+      {Change::write, "Contents/Info.plist", infoPlist(""), "file modified: Contents/Info.plist"},
+      {Change::link, "Contents/Resources/Current", "en.lproj", "symbolic link modified: Contents/Resources/Current"},
+      {Change::remove, "Contents/Resources/Empty", "", "sealed directory missing: Contents/Resources/Empty"},
+      {Change::link, "Contents/Resources/en.lproj/Strings.txt", "/etc/passwd",
        "sealed file is now a symbolic link: Contents/Resources/en.lproj/Strings.txt"},
-      {[](const std::string& b) { writeFileBytes(b + "/Contents/_CodeSignature/extra", ""); },
-       "file added: Contents/_CodeSignature/extra"},
-      {[](const std::string& b) { writeFileBytes(b + "/README", ""); }, "file added: README"},
-      {[](const std::string& b) { ::mkfifo((b + "/Contents/Resources/pipe").c_str(), 0644); },
+      {Change::write, "Contents/_CodeSignature/extra", "", "file added: Contents/_CodeSignature/extra"},
+      {Change::write, "README", "", "file added: README"},
+      {Change::fifo, "Contents/Resources/pipe", "",
        "Contents/Resources/pipe is not a regular file, directory or symbolic link"},
   };
   int index = 0;
-  for (const auto& [apply, detail] : changes) {
-    std::string bundle = makeBundle("App" + std::to_string(index++) + ".app");
+  for (const Case& c : cases) {
+    const std::string bundle = makeBundle("App" + std::to_string(index++) + ".app"), path = bundle + "/" + c.entry;
     authority.sign(bundle, kIdentifier, "TEAMONE");
-    ASSERT_EQ(authority.check(bundle), kErrSecSuccess) << detail;
-    apply(bundle);
+    ASSERT_EQ(authority.check(bundle), kErrSecSuccess) << c.detail;
+    const bool replaced = c.change == Change::remove || c.change == Change::link;
+    ASSERT_TRUE(!replaced || ::remove(path.c_str()) == 0) << c.detail;
+    if (c.change == Change::write) writeFileBytes(path, c.bytes, c.entry.starts_with("Contents/MacOS") ? 0755 : 0644);
+    ASSERT_TRUE(c.change != Change::link || ::symlink(c.bytes.c_str(), path.c_str()) == 0) << c.detail;
+    ASSERT_TRUE(c.change != Change::fifo || ::mkfifo(path.c_str(), 0644) == 0) << c.detail;
     std::string description;
-    EXPECT_EQ(authority.check(bundle, {}, 0, &description), kErrSecCSBadResource) << detail;
-    EXPECT_EQ(description, "a sealed resource is missing or invalid: " + detail);
+    EXPECT_EQ(authority.check(bundle, {}, 0, &description), kErrSecCSBadResource) << c.detail;
+    EXPECT_EQ(description, "a sealed resource is missing or invalid: " + c.detail);
   }
 }
 
@@ -427,32 +395,40 @@ TEST_F(CodeSigningBundleTest, OmitRulesFailStrictButPassRelaxedAndNeverUnsealInf
   }
 }
 
-TEST_F(CodeSigningBundleTest, SigningRefusesMalformedBundles) {
-  std::string flat = dir.path() + "/Flat.app";
+TEST_F(CodeSigningBundleTest, SigningRefusesBadInputAndWritesNothing) {
+  const std::string tool = program("tool"), link = dir.path() + "/link", flat = dir.path() + "/Flat.app";
+  ASSERT_EQ(::symlink("tool", link.c_str()), 0);
   ASSERT_EQ(::mkdir(flat.c_str(), 0755), 0);
-  EXPECT_EQ(signRefusal(flat), "Cannot sign " + flat + ": the bundle has no Contents directory.");
-  EXPECT_EQ(authority.check(flat), kErrSecCSBadBundleFormat);
-
-  std::string garbled = makeBundle("Garbled.app");
+  const std::string garbled = makeBundle("Garbled.app"), missing = makeBundle("Missing.app");
+  const std::string linked = makeBundle("Linked.app"), piped = makeBundle("Piped.app");
   writeFileBytes(garbled + "/Contents/Info.plist", "not a property list");
-  EXPECT_EQ(signRefusal(garbled), "Cannot sign " + garbled + ": Contents/Info.plist is not a property-list dictionary.");
-
-  std::string missing = makeBundle("Missing.app");
   writeFileBytes(missing + "/Contents/Info.plist", infoPlist("Missing"));
-  EXPECT_EQ(signRefusal(missing), "Cannot sign " + missing + ": Contents/MacOS/Missing is not a regular file.");
-  ASSERT_EQ(::symlink("App", (missing + "/Contents/MacOS/Missing").c_str()), 0);
-  EXPECT_EQ(signRefusal(missing), "Cannot sign " + missing + ": Contents/MacOS/Missing is not a regular file.");
-
-  std::string piped = makeBundle("Piped.app");
+  writeFileBytes(linked + "/Contents/Info.plist", infoPlist("Missing"));
+  ASSERT_EQ(::symlink("App", (linked + "/Contents/MacOS/Missing").c_str()), 0);
   ASSERT_EQ(::mkfifo((piped + "/Contents/Resources/pipe").c_str(), 0644), 0);
-  EXPECT_EQ(signRefusal(piped),
-            "Cannot seal " + piped + ": Contents/Resources/pipe is not a regular file, directory or symbolic link.");
-  EXPECT_EQ(signRefusal(piped, {"Contents/Resources/pipe"}), "(signed)");
-
-  // Nothing was written into the refused bundles.
-  for (const std::string& refused : {garbled, missing}) {
-    EXPECT_NE(::access((refused + "/Contents/_CodeSignature/CodeSignature").c_str(), F_OK), 0) << refused;
+  const auto team = authority.team("TEAMONE");
+  const auto cannot = [](const std::string& path, const char* why) { return "Cannot sign " + path + ": " + why; };
+  const std::pair<std::pair<std::string, SignOptions>, std::string> cases[] = {
+      {{tool, {"", team, {}}}, "The identifier \"\" must be 1 to 255 printable ASCII characters."},
+      {{tool, {"with space", team, {}}}, "The identifier \"with space\" must be 1 to 255 printable ASCII characters."},
+      {{tool, {kIdentifier, team, {"*.txt"}}}, cannot(tool, "omit patterns apply to bundles only.")},
+      {{link, {kIdentifier, team, {}}}, "Cannot open " + link + ": Too many levels of symbolic links"},
+      {{flat, {kIdentifier, team, {}}}, cannot(flat, "the bundle has no Contents directory.")},
+      {{garbled, {kIdentifier, team, {}}}, cannot(garbled, "Contents/Info.plist is not a property-list dictionary.")},
+      {{missing, {kIdentifier, team, {}}}, cannot(missing, "Contents/MacOS/Missing is not a regular file.")},
+      {{linked, {kIdentifier, team, {}}}, cannot(linked, "Contents/MacOS/Missing is not a regular file.")},
+      {{piped, {kIdentifier, team, {}}},
+       "Cannot seal " + piped + ": Contents/Resources/pipe is not a regular file, directory or symbolic link."},
+  };
+  for (const auto& [input, refusal] : cases) {
+    EXPECT_EQ(signingRefusal(input.first, input.second), refusal);
+    EXPECT_NE(::access((input.first + "/Contents/_CodeSignature/CodeSignature").c_str(), F_OK), 0) << input.first;
   }
+  EXPECT_EQ(readFileBytes(tool), kProgram);
+  EXPECT_EQ(authority.check(flat), kErrSecCSBadBundleFormat);
+  // The good call next to each refusal: a plain program, the pipe left out by an omit rule.
+  EXPECT_EQ(signRefusal(tool), "(signed)");
+  EXPECT_EQ(signRefusal(piped, {"Contents/Resources/pipe"}), "(signed)");
 
   // Without CFBundleExecutable a bundle has no main executable.
   std::string noExecutable = makeBundle("NoExecutable.app");
@@ -468,7 +444,7 @@ TEST_F(CodeSigningBundleTest, HostileInfoPlistIsRefusedWithinBounds) {
   // recursive reader, one of 40 arrays each holding the next twice asked it for 2^40 values.
   std::string bundle = makeBundle();
   CodeSigning signing(authority.options());
-  for (const std::string& hostile : {binaryArrayChain(100000, 1), binaryArrayChain(40, 2)}) {
+  for (const std::string& hostile : {testing::arrayChainPlist(100000), testing::arrayChainPlist(40, 2)}) {
     writeFileBytes(bundle + "/Contents/Info.plist", hostile);
     std::shared_ptr<const StaticCodeObject> code;
     ASSERT_EQ(signing.createStaticCodeWithPath(bundle, 0, code), kErrSecSuccess);
@@ -514,6 +490,311 @@ TEST_F(CodeSigningBundleTest, StaticCodeIsPinnedWhenCreatedAndCheckedFromSeveral
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// Ten seconds ahead of the real clock: files the test just wrote count as settled.
+std::timespec clockAhead() {
+  std::timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_sec += 10;
+  return now;
+}
+
+std::string linkTarget(const std::string& path) {
+  std::error_code error;  // a vanished process reads as an empty target
+  return std::filesystem::read_symlink(path, error).string();
+}
+
+class CodeSigningGuestTest : public CodeSigningFileTest {
+ protected:
+  // Starts `argv` and waits until the process runs argv[0].
+  std::unique_ptr<RunningProgram> start(const std::vector<std::string>& argv) {
+    auto child = std::make_unique<RunningProgram>(argv);
+    const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+    EXPECT_TRUE(eventually([&] { return linkTarget(exe) == argv[0]; })) << argv[0];
+    return child;
+  }
+
+  std::shared_ptr<const CodeObject> guest(pid_t pid) {
+    std::shared_ptr<const CodeObject> code;
+    EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, kSecCSDefaultFlags, code), kErrSecSuccess);
+    return code;
+  }
+
+  std::optional<SigningInformation> information(const CodeSigning& signing, const CodeObject& code) {
+    std::shared_ptr<const StaticCodeObject> staticCode;
+    std::optional<SigningInformation> info;
+    EXPECT_EQ(signing.copyStaticCode(code, kSecCSDefaultFlags, staticCode), kErrSecSuccess);
+    if (staticCode) {
+      EXPECT_EQ(signing.copySigningInformation(*staticCode, kSecCSSigningInformation, info), kErrSecSuccess);
+    }
+    return info;
+  }
+
+  CodeSigning signing{authority.options()};
+};
+
+TEST_F(CodeSigningGuestTest, GuestIsCheckedByTheBytesTheProcessRuns) {
+  std::string path = authority.signedCopy("/bin/sleep", dir.path() + "/sleeper", kIdentifier, "TEAMONE");
+  std::unique_ptr<RunningProgram> child = start({path, "600"});
+  std::shared_ptr<const CodeObject> code = guest(child->pid());
+  ASSERT_TRUE(code);
+  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
+  EXPECT_EQ(information(signing, *code).value().teamIdentifier, "TEAMONE");
+  EXPECT_EQ(information(signing, *code).value().mainExecutable, path);
+
+  // The file on disk is replaced by a tampered copy after launch. The process still runs
+  // the original inode, so its guest code stays valid, while the path now names code
+  // whose signature fails.
+  std::string bytes = readFileBytes(path);
+  bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x10);
+  writeFileBytes(dir.path() + "/replacement", bytes, 0755);
+  ASSERT_EQ(::rename((dir.path() + "/replacement").c_str(), path.c_str()), 0);
+  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
+  std::shared_ptr<const CodeObject> again = guest(child->pid());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(signing.checkValidity(*again, kSecCSDefaultFlags, nullptr), kErrSecSuccess);
+  EXPECT_EQ(information(signing, *again).value().mainExecutable, path + " (deleted)");
+  EXPECT_EQ(authority.check(path), kErrSecCSSignatureFailed);
+
+  // Once the process has ended (a zombie, then reaped) the guest is invalid.
+  const pid_t pid = child->pid();
+  std::shared_ptr<const CodeObject> none;
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0x40, none), kErrSecCSInvalidFlags);
+  ::kill(pid, SIGKILL);
+  siginfo_t ended;
+  ASSERT_EQ(::waitid(P_PID, pid, &ended, WEXITED | WNOWAIT), 0);  // now a zombie, not yet reaped
+  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecCSGuestInvalid);
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0, none), kErrSecCSNoSuchCode);
+  ASSERT_TRUE(child->waitForExit(std::chrono::seconds(10)));
+  EXPECT_EQ(signing.checkValidity(*code, kSecCSDefaultFlags, nullptr), kErrSecCSGuestInvalid);
+  EXPECT_EQ(signing.copyGuestWithProcessIdentifier(pid, 0, none), kErrSecCSNoSuchCode);
+  for (pid_t unknown : {0, -1}) EXPECT_EQ(signing.copyGuestWithProcessIdentifier(unknown, 0, none), kErrSecCSNoSuchCode);
+  EXPECT_EQ(none, nullptr);
+  // Its static code is still the pinned file, which stays valid as code.
+  std::shared_ptr<const StaticCodeObject> pinned;
+  ASSERT_EQ(signing.copyStaticCode(*code, 0, pinned), kErrSecSuccess);
+  EXPECT_EQ(signing.checkStaticValidity(*pinned, 0, nullptr), kErrSecSuccess);
+}
+
+TEST_F(CodeSigningGuestTest, GuestThatExecsAnotherFileIsInvalid) {
+  std::string shell = authority.signedCopy("/bin/sh", dir.path() + "/shell", kIdentifier, "TEAMONE");
+  std::string go = dir.path() + "/go";
+  ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+  // Held open read-write so that neither side's open of the pipe blocks.
+  UniqueFd goFd(::open(go.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(goFd);
+  std::unique_ptr<RunningProgram> child = start({shell, "-c", "read line < " + go + "; exec /bin/sleep 600"});
+  std::shared_ptr<const CodeObject> code = guest(child->pid());
+  ASSERT_TRUE(code);
+  EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kErrSecSuccess);
+
+  ASSERT_EQ(::write(goFd.get(), "go\n", 3), 3);
+  const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+  ASSERT_TRUE(eventually([&] { return linkTarget(exe) == "/bin/sleep" || linkTarget(exe) == "/usr/bin/sleep"; }));
+  EXPECT_EQ(signing.checkValidity(*code, 0, nullptr), kErrSecCSGuestInvalid);
+  // A fresh look sees the unsigned program it runs now.
+  std::shared_ptr<const CodeObject> now = guest(child->pid());
+  ASSERT_TRUE(now);
+  EXPECT_EQ(signing.checkValidity(*now, 0, nullptr), kErrSecCSUnsigned);
+}
+
+TEST_F(CodeSigningGuestTest, SelfIsReadFromTheInjectedExecutable) {
+  std::string path = authority.signedCopy("/bin/true", dir.path() + "/helper-copy",
+                                          "com.ambergrove.Tidewarden.PrivilegedHelper", "TEAMONE");
+  CodeSigningOptions options = authority.options();
+  options.selfExecutable = path;
+  CodeSigning injected(options);
+  std::shared_ptr<const CodeObject> self;
+  ASSERT_EQ(injected.copySelf(kSecCSDefaultFlags, self), kErrSecSuccess);
+  EXPECT_EQ(injected.checkValidity(*self, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(information(injected, *self).value().identifier, "com.ambergrove.Tidewarden.PrivilegedHelper");
+
+  options.selfExecutable = dir.path() + "/missing";
+  EXPECT_EQ(CodeSigning(options).copySelf(kSecCSDefaultFlags, self), kErrSecCSNoSuchCode);
+  EXPECT_EQ(self, nullptr);
+}
+
+// A settled guest is hashed once and then known by its file identity, and an oversized one
+// is never read (both through the real helper in the admission tests). Static code can be
+// written while it is checked: it is never taken from that cache.
+TEST_F(CodeSigningGuestTest, StaticCodeIsHashedEveryTimeEvenWhenItsGuestIsCached) {
+  std::string path = authority.signedCopy("/bin/sleep", dir.path() + "/sleeper", kIdentifier, "TEAMONE");
+  std::unique_ptr<RunningProgram> child = start({path, "600"});
+  CodeSigningOptions options = authority.options();
+  options.wallClock = clockAhead;
+  CodeSigning ahead(options);
+  std::shared_ptr<const CodeObject> guestCode;
+  ASSERT_EQ(ahead.copyGuestWithProcessIdentifier(child->pid(), 0, guestCode), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkValidity(*guestCode, 0, nullptr), kErrSecSuccess);
+  EXPECT_EQ(ahead.checkValidity(*guestCode, 0, nullptr), kErrSecSuccess);
+  const std::uint64_t signedRange = readFileBytes("/bin/sleep").size();  // signing appends to the program
+  EXPECT_EQ(ahead.hashedBytes(), signedRange);
+  std::shared_ptr<const StaticCodeObject> onDisk;
+  ASSERT_EQ(ahead.createStaticCodeWithPath(path, 0, onDisk), kErrSecSuccess);
+  for (int round = 1; round <= 2; ++round) {
+    EXPECT_EQ(ahead.checkStaticValidity(*onDisk, 0, nullptr), kErrSecSuccess);
+    EXPECT_EQ(ahead.hashedBytes(), (1 + round) * signedRange);
+  }
+}
+
+// The mapping and tracer rules on hand-made /proc text, for the cases a test cannot
+// produce with real files (system directories it must not write into).
+class GuestProcessRuleTest : public ::testing::Test {
+ protected:
+  static struct stat file(dev_t device, ino_t inode, uid_t owner, mode_t mode) {
+    struct stat st{};
+    st.st_dev = device;
+    st.st_ino = inode;
+    st.st_uid = owner;
+    st.st_mode = S_IFREG | mode;
+    return st;
+  }
+
+  // Checks `maps`; `files` says what each map_files range holds (absent: unexaminable).
+  std::string check(const std::string& maps) {
+    asked.clear();
+    codesign::Outcome outcome = codesign::checkExecutableMappings(maps, executable, [&](const std::string& range) {
+      asked.push_back(range);
+      auto found = files.find(range);
+      return found == files.end() ? std::nullopt : std::optional<struct stat>(found->second);
+    });
+    if (outcome.ok()) return "admitted";
+    EXPECT_EQ(outcome.status, kErrSecCSGuestInvalid);
+    return outcome.detail;
+  }
+
+  struct stat executable = file(0xfe00, 100, 1000, 0755);
+  std::map<std::string, struct stat> files = {
+      {"400000-401000", executable},
+      {"7f10-7f20", file(0xfe00, 200, 0, 0755)},
+      {"7f30-7f40", file(0xfe00, 300, 1000, 0755)},
+      {"7f50-7f60", file(0xfe00, 400, 0, 0775)},
+      {"7f70-7f80", file(0xfe00, 500, 0, 0757)},
+      {"7f90-7fa0", file(0x1, 600, 0, 0777)},
+  };
+  std::vector<std::string> asked;
+};
+
+TEST_F(GuestProcessRuleTest, CodeMayComeOnlyFromTheExecutableTheKernelAndRootsSystemLibraries) {
+  const std::string genuine =
+      "00400000-00401000 r-xp 00001000 fe:00 100                                /home/u/client (deleted)\n"
+      "00401000-00402000 rw-p 00000000 00:00 0 \n"
+      "7f00-7f10 r--p 00000000 fe:00 200                                        /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+      "7f10-7f20 r-xp 00001000 fe:00 200                                        /usr/lib/x86_64-linux-gnu/libc.so.6\n"
+      "7f20-7f30 r-xp 00000000 00:00 0                                          [vdso]\n"
+      "ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0                  [vsyscall]\n";
+  EXPECT_EQ(check(genuine), "admitted");
+  // Only executable file mappings are examined, under the names map_files uses.
+  EXPECT_EQ(asked, (std::vector<std::string>{"400000-401000", "7f10-7f20"}));
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"7f30-7f40 rwxp 00000000 00:00 0 ", "the process has anonymous executable memory"},
+      {"7f30-7f40 r-xp 00000000 00:00 0   [anon:jit]", "the process maps code from [anon:jit]"},
+      {"7f30-7f40 r-xp 00000000 fe:00 300   /home/u/libx.so",
+       "the process maps code from /home/u/libx.so, outside the system library directories"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/local/lib/libx.so",
+       "the process maps code from /usr/local/lib/libx.so, outside the system library directories"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/lib/../../home/u/libx.so",
+       "the process maps code from /usr/lib/../../home/u/libx.so, outside the system library directories"},
+      {"7f90-7fa0 r-xp 00000000 00:01 600   /memfd:x (deleted)",
+       "the process maps code from a deleted file: /memfd:x (deleted)"},
+      {"7f10-7f20 r-xp 00000000 fe:00 200   /usr/lib/libc.so.6 (deleted)",
+       "the process maps code from a deleted file: /usr/lib/libc.so.6 (deleted)"},
+      {"7f30-7f40 r-xp 00000000 fe:00 300   /usr/lib/libx.so",
+       "the process maps code from /usr/lib/libx.so, which is not a root-owned file only root can write"},
+      {"7f50-7f60 r-xp 00000000 fe:00 400   /lib64/libx.so",
+       "the process maps code from /lib64/libx.so, which is not a root-owned file only root can write"},
+      {"7f70-7f80 r-xp 00000000 fe:00 500   /usr/lib64/libx.so",
+       "the process maps code from /usr/lib64/libx.so, which is not a root-owned file only root can write"},
+      {"7fb0-7fc0 r-xp 00000000 fe:00 700   /lib/libx.so",
+       "the code the process maps from /lib/libx.so cannot be examined"},
+      {"7fb0-7fc0 r-xp fe:00 700 /lib/libx.so", "the process memory map is malformed"},
+  };
+  for (const auto& [line, detail] : refused) EXPECT_EQ(check(genuine + line + "\n"), detail) << line;
+}
+
+TEST(GuestTracerRuleTest, ATracedProcessOrAnUnreadableStatusIsRefused) {
+  EXPECT_TRUE(codesign::checkTracer("Name:\tclient\nState:\tS\nTracerPid:\t0\nUid:\t0\n").ok());
+  const std::pair<const char*, const char*> refused[] = {
+      {"Name:\tclient\nTracerPid:\t4242\n", "the process is traced by process 4242"},
+      {"Name:\tclient\nUid:\t0\n", "the process status names no tracer field"},
+      {"Name:\tx\nTracerPid:\t-1\n", "the process status has a malformed tracer field"}};
+  for (const auto& [status, detail] : refused) {
+    const codesign::Outcome outcome = codesign::checkTracer(status);
+    EXPECT_EQ(outcome.status, kErrSecCSGuestInvalid) << status;
+    EXPECT_EQ(outcome.detail, detail);
+  }
+}
+
+// Exit code with standard output and error together. Omit rules and the strict check, which the
+// tool only passes on, are the static code tests' matter.
+std::pair<int, std::string> run(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), TIDEWARDEN_CODESIGN_PATH);
+  testing::ProgramResult result = testing::runProgram(arguments);
+  return {result.exitCode, result.standardOutput + result.standardError};
+}
+
+TEST(CodeSigningToolTest, EveryCommandReportsItsOutcomeAndExitStatus) {
+  TempDir dir;
+  const std::string keys = dir.path() + "/keys", tool = dir.path() + "/tool";
+  const std::string anchor = "test-anchor=" + keys + "/test-anchor.pub";
+  writeFileBytes(tool, "program bytes", 0755);
+  const std::string key = keys + "/TWTEST01.key", cert = keys + "/TWTEST01.cert";
+  const std::string usage = "tidewarden-codesign ";
+  struct Step {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string output;  // the whole output, or its start when it ends in "..."
+  };
+  const Step steps[] = {
+      {{"anchor", "--name", "test-anchor", "--out", keys}, 0, "..."},
+      {{"team", "--anchor", keys + "/test-anchor.key", "--anchor-name", "test-anchor", "--team", "TWTEST01", "--out",
+        keys}, 0, "..."},
+      {{"anchor", "--name", "../escape", "--out", keys}, 2,
+       usage + "anchor: The anchor name \"../escape\" must be 1 to 64 letters, digits, '.', '_' or '-'.\n..."},
+      {{"sign", "--identifier", "com.example.tool", "--key", key, "--cert", cert, tool}, 0, ""},
+      {{"verify", "--anchor", anchor, "--requirement", "anchor trusted and certificate leaf[subject.OU] = \"TWTEST01\"",
+        tool},
+       0, tool + ": valid\n"},
+      {{"verify", "--requirement", "anchor trusted", tool}, 1,
+       tool + ": invalid (status -67050: code failed to satisfy specified code requirement(s): the code does not satisfy "
+              "\"anchor trusted\")\n"},
+      {{"verify", "--requirement", "anchor everyone", tool}, 1,
+       tool + ": requirement not accepted (status -67052: invalid or corrupted code requirement(s))\n"},
+      {{"display", "--anchor", anchor, tool}, 0,
+       "path: " + tool + "\nsigned: yes\nformat: file\nidentifier: com.example.tool\nflags: 0x0\n" +
+           "team: TWTEST01 (trusted)\nanchor: test-anchor (trusted)\n"},
+  };
+  for (const Step& step : steps) {
+    const auto [exitCode, output] = run(step.arguments);
+    const std::string& expected = step.output;
+    SCOPED_TRACE(step.arguments.empty() ? "(none)" : step.arguments[0] + " " + step.arguments.back());
+    EXPECT_EQ(exitCode, step.exitCode);
+    if (expected.ends_with("...")) {
+      EXPECT_TRUE(output.starts_with(expected.substr(0, expected.size() - 3))) << output;
+    } else {
+      EXPECT_EQ(output, expected);
+    }
+  }
+  EXPECT_NE(::access((dir.path() + "/escape.key").c_str(), F_OK), 0);
+  for (const char* key : {"/test-anchor.key", "/TWTEST01.key"}) {
+    struct stat st;
+    ASSERT_EQ(::stat((keys + key).c_str(), &st), 0) << key;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << key;  // private keys are owner-only
+  }
+
+  // The embedded anchor source is rewritten only when it changes (an unchanged one keeps the build quiet).
+  const std::string source = dir.path() + "/anchor.cpp";
+  auto embedAndStamp = [&] {
+    EXPECT_EQ(run({"embed-anchor", "--name", "test-anchor", "--pub", keys + "/test-anchor.pub", "--out", source}).first,
+              0);
+    struct stat st {};
+    EXPECT_EQ(::stat(source.c_str(), &st), 0);
+    return std::pair(st.st_ino, st.st_mtim.tv_nsec);
+  };
+  const auto first = embedAndStamp();
+  EXPECT_EQ(embedAndStamp(), first);
 }
 
 }  // namespace

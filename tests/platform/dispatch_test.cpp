@@ -13,11 +13,13 @@
 #include "platform/global_queue.h"
 #include "platform/once_reply.h"
 #include "platform/repeating_timer.h"
+#include "support/platform_waits.h"
 
 namespace tidewarden::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 
 // Upper bound for waiting on an event that should come almost at once; reaching it
 // means the event never came.
@@ -30,33 +32,6 @@ struct Gate {
   void open() { promise.set_value(); }
   bool wait() const { return future.wait_for(kEventBound) == std::future_status::ready; }
 };
-
-// Polls `condition` (cheaply) until it holds or the bound passes.
-template <class Condition>
-bool eventually(Condition condition) {
-  auto end = std::chrono::steady_clock::now() + kEventBound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-TEST(SerialQueueTest, RunsInSubmissionOrderOnItsOwnThreadAndSyncWaitsForAll) {
-  SerialQueue queue("order");
-  EXPECT_FALSE(queue.isCurrent());
-  Gate release;
-  queue.async([&] { release.wait(); });
-  std::vector<int> seen;  // -1 for work that found itself off the queue
-  for (int i = 0; i < 1000; ++i) queue.async([&, i] { seen.push_back(queue.isCurrent() ? i : -1); });
-  std::thread opener([&] { release.open(); });
-  std::thread::id worker;
-  queue.sync([&] { worker = std::this_thread::get_id(); });
-  opener.join();
-  ASSERT_EQ(seen.size(), 1000u);
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], i);
-  EXPECT_NE(worker, std::this_thread::get_id());
-}
 
 TEST(SerialQueueTest, DestructionRunsEverythingAlreadyQueued) {
   std::vector<int> seen;
@@ -78,16 +53,19 @@ TEST(SerialQueueTest, DestructionRunsEverythingAlreadyQueued) {
   EXPECT_EQ(seen.back(), 100);
 }
 
-TEST(SerialQueueTest, ConcurrentProducersKeepTheirOwnOrderAndEverySyncSeesItsWork) {
+TEST(SerialQueueTest, RunsEachProducersWorkInOrderOnItsOwnThreadAndEverySyncSeesItsWork) {
   SerialQueue queue("producers");
+  EXPECT_FALSE(queue.isCurrent());
+  Gate release;
+  queue.async([&] { release.wait(); });  // work piles up behind this until the producers run
   constexpr int kProducers = 4, kItems = 200;
-  std::vector<std::vector<int>> seen(kProducers);  // touched only on the queue
+  std::vector<std::vector<int>> seen(kProducers);  // touched only on the queue; -1 for work run off it
   std::vector<std::thread> producers;
   std::atomic<int> syncsMissingWork{0};
   for (int p = 0; p < kProducers; ++p) {
     producers.emplace_back([&, p] {
       for (int i = 0; i < kItems; ++i) {
-        queue.async([&, p, i] { seen[p].push_back(i); });
+        queue.async([&, p, i] { seen[p].push_back(queue.isCurrent() ? i : -1); });
         if (i % 50 == 49) {
           size_t count = 0;
           queue.sync([&] { count = seen[p].size(); });
@@ -96,8 +74,11 @@ TEST(SerialQueueTest, ConcurrentProducersKeepTheirOwnOrderAndEverySyncSeesItsWor
       }
     });
   }
+  release.open();
   for (std::thread& producer : producers) producer.join();
-  queue.sync([] {});
+  std::thread::id worker;
+  queue.sync([&] { worker = std::this_thread::get_id(); });
+  EXPECT_NE(worker, std::this_thread::get_id());
   EXPECT_EQ(syncsMissingWork.load(), 0);
   for (int p = 0; p < kProducers; ++p) {
     ASSERT_EQ(seen[p].size(), static_cast<size_t>(kItems)) << p;
@@ -136,9 +117,11 @@ TEST(GlobalQueueTest, DoesNotStarveWhenTenTasksBlock) {
   }
 }
 
-TEST(GlobalQueueTest, BeyondTheCapWorkWaitsInOrder) {
-  GlobalQueue queue(/*maxWorkers=*/2, /*idleWorkerTimeout=*/10s);
-  Gate release[2], started[2];
+// Work beyond the worker cap waits in order, also once the queue itself is destroyed: the
+// workers keep the pool alive and run what was waiting.
+TEST(GlobalQueueTest, BeyondTheCapWorkWaitsInOrderEvenAfterTheQueueIsDestroyed) {
+  auto queue = std::make_unique<GlobalQueue>(/*maxWorkers=*/2, /*idleWorkerTimeout=*/10s);
+  Gate release[2], started[2], done;
   std::mutex mutex;
   std::vector<std::string> order;
   auto record = [&](const char* name) {
@@ -150,18 +133,23 @@ TEST(GlobalQueueTest, BeyondTheCapWorkWaitsInOrder) {
     return order;
   };
   for (int i = 0; i < 2; ++i) {
-    queue.async([&, i] {
+    queue->async([&, i] {
       started[i].open();
       release[i].wait();
       record(i == 0 ? "A" : "B");
     });
   }
   ASSERT_TRUE(started[0].wait() && started[1].wait());
-  for (const char* name : {"C", "D"}) queue.async([&, name] { record(name); });
-  EXPECT_EQ(queue.workerCount(), 2u);
+  queue->async([&] { record("C"); });
+  queue->async([&] {
+    record("D");
+    done.open();
+  });
+  EXPECT_EQ(queue->workerCount(), 2u);
   EXPECT_TRUE(recorded().empty());
+  queue.reset();  // does not wait
   release[0].open();
-  ASSERT_TRUE(eventually([&] { return recorded().size() == 3; }));
+  ASSERT_TRUE(done.wait());
   release[1].open();
   ASSERT_TRUE(eventually([&] { return recorded().size() == 4; }));
   EXPECT_EQ(recorded(), (std::vector<std::string>{"A", "C", "D", "B"}));
@@ -177,26 +165,6 @@ TEST(GlobalQueueTest, IdleWorkersExitAndTheQueueRecovers) {
   EXPECT_TRUE(second.wait());
 }
 
-TEST(GlobalQueueTest, ADestroyedQueueStillRunsItsRunningAndWaitingWork) {
-  auto queue = std::make_unique<GlobalQueue>(/*maxWorkers=*/1, /*idleWorkerTimeout=*/10s);
-  Gate started, release, done;
-  std::vector<std::string> order;  // A, then B on the one worker
-  queue->async([&] {
-    started.open();
-    release.wait();
-    order.push_back("A");
-  });
-  queue->async([&] {
-    order.push_back("B");
-    done.open();
-  });
-  ASSERT_TRUE(started.wait());
-  queue.reset();  // does not wait: the worker keeps the pool alive
-  release.open();
-  ASSERT_TRUE(done.wait());
-  EXPECT_EQ(order, (std::vector<std::string>{"A", "B"}));
-}
-
 class RepeatingTimerTest : public ::testing::Test {
  protected:
   void countTick() {
@@ -209,19 +177,25 @@ class RepeatingTimerTest : public ::testing::Test {
   std::atomic<bool> offQueue_{false};
 };
 
-TEST_F(RepeatingTimerTest, FiresRepeatedlyOnTheQueueOneIntervalAfterResume) {
+// The handler may cancel its own timer: no tick follows, and no deadline counts any more.
+TEST_F(RepeatingTimerTest, FiresOnTheQueueOneIntervalAfterResumeUntilItsHandlerCancelsIt) {
   const auto interval = 20ms;
   std::chrono::steady_clock::time_point firstTick;
-  RepeatingTimer timer(queue_, interval, 1ms, [&] {
+  std::unique_ptr<RepeatingTimer> timer;
+  timer = std::make_unique<RepeatingTimer>(queue_, interval, 1ms, [&] {
     if (ticks_ == 0) firstTick = std::chrono::steady_clock::now();
     countTick();
+    if (ticks_ == 3) timer->cancel();
   });
-  auto resumed = std::chrono::steady_clock::now();
-  timer.resume();
-  timer.resume();  // a second resume changes nothing
+  const auto resumed = std::chrono::steady_clock::now();
+  timer->resume();
+  timer->resume();  // a second resume changes nothing
   ASSERT_TRUE(eventually([&] { return ticks_ >= 3; }));
-  timer.cancel();
   queue_.sync([] {});
+  const uint64_t expirations = timer->expirationCount();
+  queue_.sync([] {});
+  EXPECT_EQ(ticks_, 3);
+  EXPECT_EQ(timer->expirationCount(), expirations);
   EXPECT_GE(firstTick - resumed, interval);
   EXPECT_FALSE(offQueue_);
 }
@@ -285,21 +259,6 @@ TEST_F(RepeatingTimerTest, CancelOrDestructionStopsATickAlreadyWaitingOnTheQueue
   }
 }
 
-TEST_F(RepeatingTimerTest, HandlerMayCancelItsOwnTimer) {
-  std::unique_ptr<RepeatingTimer> timer;
-  timer = std::make_unique<RepeatingTimer>(queue_, 1ms, 0ms, [&] {
-    countTick();
-    if (ticks_ == 2) timer->cancel();
-  });
-  timer->resume();
-  ASSERT_TRUE(eventually([&] { return ticks_ >= 2; }));
-  queue_.sync([] {});
-  uint64_t expirations = timer->expirationCount();
-  queue_.sync([] {});
-  EXPECT_EQ(ticks_, 2);
-  EXPECT_EQ(timer->expirationCount(), expirations);
-}
-
 TEST_F(RepeatingTimerTest, CancelFromAnotherThreadLetsTheRunningHandlerFinishAndNoneFollows) {
   Gate entered, release;
   RepeatingTimer timer(queue_, 1ms, 0ms, [&] {
@@ -321,7 +280,7 @@ TEST_F(RepeatingTimerTest, CancelFromAnotherThreadLetsTheRunningHandlerFinishAnd
   EXPECT_FALSE(offQueue_);
 }
 
-TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLock) {
+TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLockAndAnUnansweredOneGetsTheDefault) {
   std::vector<std::string> delivered;
   OnceReply<std::string>* raw = nullptr;
   bool sawSent = false;
@@ -333,20 +292,16 @@ TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLock) {
   EXPECT_FALSE(reply->sent());
   EXPECT_TRUE(reply->send("first"));
   EXPECT_TRUE(sawSent);
-  EXPECT_TRUE(reply->sent());
   EXPECT_FALSE(reply->send("second"));
   reply.reset();  // dropping after a send adds nothing
   EXPECT_EQ(delivered, (std::vector<std::string>{"first"}));
-}
 
-TEST(OnceReplyTest, DroppingTheLastOwnerUnansweredSendsTheDefaultOnce) {
-  std::vector<std::string> delivered;
-  auto reply = OnceReply<std::string>::make([&](std::string value) { delivered.push_back(value); });
-  auto second = reply;
-  reply.reset();
-  EXPECT_TRUE(delivered.empty());  // another owner still holds it
+  auto unanswered = OnceReply<std::string>::make([&](std::string value) { delivered.push_back(value); });
+  auto second = unanswered;
+  unanswered.reset();
+  EXPECT_EQ(delivered.size(), 1u);  // another owner still holds it
   second.reset();
-  EXPECT_EQ(delivered, (std::vector<std::string>{""}));
+  EXPECT_EQ(delivered, (std::vector<std::string>{"first", ""}));
 }
 
 TEST(OnceReplyTest, EightRacingSendersDeliverExactlyOnce) {

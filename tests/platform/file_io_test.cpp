@@ -1,4 +1,5 @@
-// Link-refusing opens and whole reads/writes, attacked with real symbolic links.
+// File and directory primitives attacked with real links: link-refusing opens, whole reads and writes,
+// no-overwrite moves, atomic creation and replacement, directory creation, listing, removal and locks.
 #include "platform/file_io.h"
 
 #include <fcntl.h>
@@ -6,24 +7,24 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/directory_entries.h"
+#include "platform/directory_io.h"
+#include "support/signing_fixture.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::platform {
 namespace {
 
 using namespace std::string_view_literals;
+using tidewarden::testing::readFileBytes;
 using tidewarden::testing::TempDir;
-
-void writeFile(const std::string& path, const std::string& contents) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ASSERT_TRUE(fd.valid()) << path;
-  ASSERT_TRUE(writeAll(fd.get(), contents));
-}
+using tidewarden::testing::writeFileBytes;
 
 std::string readFd(int fd) {
   std::string out;
@@ -33,7 +34,9 @@ std::string readFd(int fd) {
 
 bool isCloseOnExec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == FD_CLOEXEC; }
 
-// root/a/b/file.txt, root/a/b/leaf -> file.txt, root/middle -> a,
+SafeName name(std::string_view text) { return *SafeName::make(text); }
+
+// root/a/b/file.txt, root/a/b/leaf -> file.txt, root/middle -> a, root/etc -> /etc,
 // root/a/b/escape -> <outside>/target (which does not exist yet).
 class OpenBeneathTest : public ::testing::Test {
  protected:
@@ -41,9 +44,10 @@ class OpenBeneathTest : public ::testing::Test {
     const std::string& r = dir_.path();
     ASSERT_EQ(::mkdir((r + "/a").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((r + "/a/b").c_str(), 0755), 0);
-    writeFile(r + "/a/b/file.txt", "hello");
+    writeFileBytes(r + "/a/b/file.txt", "hello");
     ASSERT_EQ(::symlink("file.txt", (r + "/a/b/leaf").c_str()), 0);
     ASSERT_EQ(::symlink("a", (r + "/middle").c_str()), 0);
+    ASSERT_EQ(::symlink("/etc", (r + "/etc").c_str()), 0);
     ASSERT_EQ(::symlink((outside_.path() + "/target").c_str(), (r + "/a/b/escape").c_str()), 0);
     root_ = UniqueFd(::open(r.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(root_.valid());
@@ -65,35 +69,33 @@ TEST_F(OpenBeneathTest, OpensTheRealPathAndRefusesEverythingElseWithItsErrno) {
   EXPECT_EQ(readFd(good.get()), "hello");
   EXPECT_TRUE(isCloseOnExec(good.get()));
 
-  const std::pair<std::string_view, int> refusals[] = {
-      {"/a/b/leaf", ELOOP},          {"/a/missing/file.txt", ENOENT}, {"/a/b/file.txt/more", ENOTDIR},
-      {"", EINVAL},                  {"a/b/file.txt", EINVAL},       {"/a//b/file.txt", EINVAL},
-      {"/a/b/", EINVAL},             {"/a/./b/file.txt", EINVAL},    {"/a/b/../b/file.txt", EINVAL},
-      {"/..", EINVAL},               {"/.", EINVAL},                 {"//", EINVAL},
-      {"/a/b/file.txt\0/x"sv, EINVAL}};
-  for (const auto& [path, expected] : refusals) {
-    EXPECT_FALSE(open(path).valid()) << path;
-    EXPECT_EQ(errno, expected) << path;
+  struct Refusal {
+    std::string_view path;
+    int flags, error, alternative = 0;  // a link in the middle is ELOOP or ENOTDIR
+  };
+  const Refusal refusals[] = {
+      {"/a/b/leaf", O_RDONLY, ELOOP},       {"/a/missing/file.txt", O_RDONLY, ENOENT},
+      {"/a/b/file.txt/more", O_RDONLY, ENOTDIR}, {"", O_RDONLY, EINVAL},
+      {"a/b/file.txt", O_RDONLY, EINVAL},   {"/a//b/file.txt", O_RDONLY, EINVAL},
+      {"/a/b/", O_RDONLY, EINVAL},          {"/a/./b/file.txt", O_RDONLY, EINVAL},
+      {"/a/b/../b/file.txt", O_RDONLY, EINVAL}, {"/..", O_RDONLY, EINVAL},
+      {"/.", O_RDONLY, EINVAL},             {"//", O_RDONLY, EINVAL},
+      {"/a/b/file.txt\0/x"sv, O_RDONLY, EINVAL}, {"/", O_WRONLY, EISDIR},
+      {"/middle/b/file.txt", O_RDONLY, ELOOP, ENOTDIR},
+      // An absolute link target is never resolved against the real "/" either.
+      {"/etc/hostname", O_RDONLY, ELOOP, ENOTDIR},
+      // Creating through a dangling link creates nothing where it points.
+      {"/a/b/escape", O_WRONLY | O_CREAT, ELOOP},
+  };
+  for (const Refusal& refusal : refusals) {
+    EXPECT_FALSE(open(refusal.path, refusal.flags, 0600).valid()) << refusal.path;
+    EXPECT_TRUE(errno == refusal.error || errno == refusal.alternative) << refusal.path << ": " << errnoText(errno);
   }
-  // A link in the middle of the path.
-  EXPECT_FALSE(open("/middle/b/file.txt").valid());
-  EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << errnoText(errno);
-}
-
-TEST_F(OpenBeneathTest, CreateThroughDanglingLinkCreatesNothing) {
-  EXPECT_FALSE(open("/a/b/escape", O_WRONLY | O_CREAT, 0600).valid());
-  EXPECT_EQ(errno, ELOOP);
-  struct stat st {};
-  EXPECT_NE(::lstat((outside_.path() + "/target").c_str(), &st), 0);
-
-  ASSERT_TRUE(open("/a/b/new.txt", O_WRONLY | O_CREAT | O_EXCL, 0600).valid());
-  EXPECT_EQ(::lstat((dir_.path() + "/a/b/new.txt").c_str(), &st), 0);
+  EXPECT_FALSE(std::filesystem::exists(outside_.path() + "/target"));
+  EXPECT_TRUE(open("/a/b/new.txt", O_WRONLY | O_CREAT | O_EXCL, 0600).valid());
 }
 
 TEST_F(OpenBeneathTest, WalkStaysBeneathTheGivenRootWhichAloneOpensAsItself) {
-  // An absolute link target is never resolved against the real "/" either.
-  ASSERT_EQ(::symlink("/etc", (dir_.path() + "/etc").c_str()), 0);
-  EXPECT_FALSE(open("/etc/hostname").valid());
   UniqueFd sub(::open((dir_.path() + "/a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   UniqueFd viaSub = openBeneath(sub, "/b/file.txt", O_RDONLY);
   ASSERT_TRUE(viaSub.valid());
@@ -101,13 +103,8 @@ TEST_F(OpenBeneathTest, WalkStaysBeneathTheGivenRootWhichAloneOpensAsItself) {
 
   UniqueFd self = open("/", O_RDONLY | O_DIRECTORY);
   ASSERT_TRUE(self.valid());
-  struct stat a {}, b {};
-  ASSERT_EQ(::fstat(self.get(), &a), 0);
-  ASSERT_EQ(::fstat(root_.get(), &b), 0);
-  EXPECT_TRUE(a.st_ino == b.st_ino && a.st_dev == b.st_dev);
+  EXPECT_TRUE(entryStatusOf(self.get())->sameObject(*entryStatusOf(root_.get())));
   EXPECT_NE(self.get(), root_.get());
-  EXPECT_FALSE(open("/", O_WRONLY).valid());
-  EXPECT_EQ(errno, EISDIR);
 }
 
 TEST_F(OpenBeneathTest, OpenAtRefusesLinksAndNuls) {
@@ -118,13 +115,10 @@ TEST_F(OpenBeneathTest, OpenAtRefusesLinksAndNuls) {
   EXPECT_EQ(errno, ELOOP);
   EXPECT_FALSE(openAt(b.get(), std::string("file.txt\0x", 10), O_RDONLY).valid());
   EXPECT_EQ(errno, EINVAL);
-
   UniqueFd viaString = openAt(b.get(), std::string("file.txt"), O_RDONLY);
   ASSERT_TRUE(viaString.valid());
   EXPECT_TRUE(isCloseOnExec(viaString.get()));
-  UniqueFd viaName = openAt(b.get(), *SafeName::make("file.txt"), O_RDONLY);
-  ASSERT_TRUE(viaName.valid());
-  EXPECT_EQ(readFd(viaName.get()), "hello");
+  EXPECT_EQ(readFd(openAt(b.get(), name("file.txt"), O_RDONLY).get()), "hello");
 }
 
 TEST(SafeNameTest, RefusesNamesThatWalkAndAcceptsOrdinaryOnes) {
@@ -132,9 +126,7 @@ TEST(SafeNameTest, RefusesNamesThatWalkAndAcceptsOrdinaryOnes) {
     EXPECT_FALSE(SafeName::make(bad)) << bad;
   }
   for (std::string_view good : {"a", "...", ".hidden", "..x", "a b", "Install macOS Sonoma.app"}) {
-    auto name = SafeName::make(good);
-    ASSERT_TRUE(name) << good;
-    EXPECT_EQ(name->str(), good);
+    EXPECT_EQ(SafeName::make(good).value().str(), good);
   }
 }
 
@@ -143,11 +135,9 @@ TEST(ReadWriteAllTest, ReadAllStopsOneBytePastTheLimitAndErrorsKeepErrno) {
   std::string path = dir.path() + "/data";
   std::string payload(100000, 'x');
   payload[99999] = 'y';
-  writeFile(path, payload);
-
-  UniqueFd exact(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  writeFileBytes(path, payload);
   std::string out = "stale";
-  ASSERT_TRUE(readAll(exact.get(), out, payload.size()));
+  ASSERT_TRUE(readAll(UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)).get(), out, payload.size()));
   EXPECT_EQ(out, payload);
 
   UniqueFd over(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -158,10 +148,6 @@ TEST(ReadWriteAllTest, ReadAllStopsOneBytePastTheLimitAndErrorsKeepErrno) {
   EXPECT_TRUE(out.empty());
   // Only limit + 1 bytes were consumed.
   EXPECT_EQ(::lseek(over.get(), 0, SEEK_CUR), static_cast<off_t>(payload.size()));
-
-  UniqueFd unlimited(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(readAll(unlimited.get(), out, SIZE_MAX));
-  EXPECT_EQ(out.size(), payload.size());
 
   errno = 0;
   EXPECT_FALSE(readAll(-1, out, 10));
@@ -180,11 +166,119 @@ TEST(ReadWriteAllTest, WriteAllThroughAPipeLargerThanItsBuffer) {
   std::string payload(1 << 20, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
   std::string received;
-  std::thread reader([&] { EXPECT_TRUE(readAll(readEnd.get(), received, payload.size())); });
+  std::thread reader([&] { EXPECT_TRUE(readAll(readEnd.get(), received, SIZE_MAX)); });
   EXPECT_TRUE(writeAll(writeEnd.get(), payload));
   writeEnd.reset();
   reader.join();
   EXPECT_EQ(received, payload);
+}
+
+class DirectoryChangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(folder_.valid()); }
+  std::string path(const std::string& entry) const { return dir_.path() + "/" + entry; }
+  bool exists(const std::string& entry) const { return fileFactsAt(folder_.get(), entry).has_value(); }
+
+  TempDir dir_;
+  UniqueFd folder_{::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+};
+
+// A move never replaces what is at its destination, not even a dangling link, and moves a
+// link as itself.
+TEST_F(DirectoryChangeTest, MovesNeverReplaceAnything) {
+  writeFileBytes(path("item"), "item");
+  writeFileBytes(path("taken"), "taken");
+  ASSERT_EQ(::symlink("nowhere", path("dangling").c_str()), 0);
+  for (const char* destination : {"taken", "dangling"}) {
+    errno = 0;
+    EXPECT_FALSE(moveWithoutReplacing(folder_.get(), name("item"), folder_.get(), name(destination))) << destination;
+    EXPECT_EQ(errno, EEXIST) << destination;
+  }
+  EXPECT_EQ(readFileBytes(path("item")), "item");
+  EXPECT_EQ(readFileBytes(path("taken")), "taken");
+  EXPECT_EQ(entryStatusAt(folder_.get(), name("dangling"))->kind, EntryKind::symbolicLink);
+
+  const EntryStatus before = *entryStatusAt(folder_.get(), name("item"));
+  ASSERT_TRUE(moveWithoutReplacing(folder_.get(), name("item"), folder_.get(), name("moved")));
+  EXPECT_FALSE(exists("item"));
+  const EntryStatus after = *entryStatusAt(folder_.get(), name("moved"));
+  EXPECT_TRUE(after.sameContentsAs(before));
+  ASSERT_TRUE(moveWithoutReplacing(folder_.get(), name("dangling"), folder_.get(), name("link")));
+  EXPECT_EQ(entryStatusAt(folder_.get(), name("link"))->kind, EntryKind::symbolicLink);
+}
+
+// Readers see no file, the old one or the whole new one; a failed write leaves the name as
+// it was and no temporary file behind. Created files get exactly the mode asked for.
+TEST_F(DirectoryChangeTest, AtomicWritesCommitWholeOrLeaveEverythingAsItWas) {
+  const mode_t previous = ::umask(077);
+  const bool created = createFileAtomically(folder_.get(), name("record"), name("record.tmp"), "first", 0640);
+  ::umask(previous);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(readFileBytes(path("record")), "first");
+  EXPECT_EQ(fileFactsAt(folder_.get(), "record")->permissions, 0640u);
+  errno = 0;
+  EXPECT_FALSE(createFileAtomically(folder_.get(), name("record"), name("record.tmp"), "second", 0600));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(readFileBytes(path("record")), "first");
+  EXPECT_FALSE(exists("record.tmp"));
+
+  EXPECT_EQ(replaceFileAtomically(folder_.get(), "record", "record.tmp", "third", 0600), ReplaceResult::replaced);
+  EXPECT_EQ(readFileBytes(path("record")), "third");
+  EXPECT_FALSE(exists("record.tmp"));
+  // A leftover temporary name is never written through or removed by someone else's write.
+  writeFileBytes(path("record.tmp"), "not ours");
+  EXPECT_EQ(replaceFileAtomically(folder_.get(), "record", "record.tmp", "fourth", 0600), ReplaceResult::notCreated);
+  EXPECT_FALSE(createFileAtomically(folder_.get(), name("new"), name("record.tmp"), "fourth", 0600));
+  EXPECT_EQ(readFileBytes(path("record.tmp")), "not ours");
+  EXPECT_FALSE(exists("new"));
+  // The rename fails (a directory that is not empty holds the name): nothing is committed.
+  ASSERT_EQ(::mkdir(path("folder").c_str(), 0755), 0);
+  writeFileBytes(path("folder/inside"), "inside");
+  EXPECT_EQ(replaceFileAtomically(folder_.get(), "folder", "folder.tmp", "fifth", 0600), ReplaceResult::notCommitted);
+  EXPECT_FALSE(exists("folder.tmp"));
+  EXPECT_EQ(readFileBytes(path("folder/inside")), "inside");
+  EXPECT_EQ(readFileBytes(path("record")), "third");
+}
+
+TEST_F(DirectoryChangeTest, DirectoriesAreMadeWithTheirExactModeAndNeverThroughALink) {
+  bool made = false;
+  const mode_t previous = ::umask(077);
+  UniqueFd fresh = openOrMakeDirectoryAt(folder_.get(), name("fresh"), 0751, &made);
+  ::umask(previous);
+  ASSERT_TRUE(fresh.valid());
+  EXPECT_TRUE(made);
+  EXPECT_EQ(fileFacts(fresh.get())->permissions, 0751u);
+  ASSERT_EQ(::symlink("fresh", path("link").c_str()), 0);
+  EXPECT_FALSE(openOrMakeDirectoryAt(folder_.get(), name("link"), 0755, &made).valid());
+  EXPECT_FALSE(made);
+  ASSERT_TRUE(openOrMakeDirectoriesBeneath(folder_, "/fresh/one/two", 0700).valid());
+  EXPECT_TRUE(std::filesystem::is_directory(path("fresh/one/two")));
+  EXPECT_FALSE(openOrMakeDirectoriesBeneath(folder_, "/link/other", 0700).valid());
+  EXPECT_FALSE(exists("fresh/other"));
+  for (std::string_view refused : {"/fresh//other", "/fresh/one/", "fresh/other", "/fresh/../x", ""}) {
+    EXPECT_FALSE(openOrMakeDirectoriesBeneath(folder_, refused, 0700).valid()) << refused;
+    EXPECT_EQ(errno, EINVAL) << refused;
+  }
+  EXPECT_FALSE(exists("x"));
+}
+
+// Removal takes exactly the entry named: never a directory that still holds something, never
+// a directory as a file, never another entry through a name cut short at a NUL.
+TEST_F(DirectoryChangeTest, RemovalsTakeOnlyWhatTheyName) {
+  writeFileBytes(path("b"), "b");
+  ASSERT_TRUE(createDirectoryAt(folder_.get(), "sub", 0700));
+  writeFileBytes(path("sub/inner"), "x");
+  EXPECT_FALSE(removeDirectoryAt(folder_.get(), "sub"));
+  EXPECT_EQ(errno, ENOTEMPTY);
+  EXPECT_FALSE(removeFileAt(folder_.get(), "sub"));
+  EXPECT_TRUE(exists("sub/inner"));
+  const std::string withNul("b\0c", 3);
+  EXPECT_FALSE(removeFileAt(folder_.get(), withNul));
+  EXPECT_FALSE(removeDirectoryAt(folder_.get(), withNul));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(exists("b"));
+  EXPECT_TRUE(removeFileAt(folder_.get(), "b"));
+  EXPECT_FALSE(exists("b"));
 }
 
 }  // namespace

@@ -31,26 +31,7 @@ struct Scope {
   static Scope fromJson(const nlohmann::json& object) {
     return Scope{required<Speed>(object, "speed"), required<std::int64_t>(object, "offset")};
   }
-  nlohmann::json toJson() const {
-    nlohmann::json object = nlohmann::json::object();
-    put(object, "speed", speed);
-    put(object, "offset", offset);
-    return object;
-  }
   friend bool operator==(const Scope&, const Scope&) = default;
-};
-
-// Decoded only: nested records, arrays of records, optionals and dates.
-struct Destination {
-  Scope scope;
-  std::vector<Scope> layout;
-  std::optional<std::string> mountPoint;
-  Date checkedAt;
-
-  static Destination fromJson(const nlohmann::json& object) {
-    return Destination{required<Scope>(object, "scope"), required<std::vector<Scope>>(object, "layout"),
-                       optional<std::string>(object, "mountPoint"), required<Date>(object, "checkedAt")};
-  }
 };
 
 // The message of the DecodeError that `action` throws.
@@ -81,18 +62,8 @@ std::string documentFailure(const std::string& document) {
   return failureOf([&] { decodeDocument<T>(document); });
 }
 
-TEST(JsonCodecPresence, MissingAndNullAreAbsentWhileAWrongTypeFails) {
-  const nlohmann::json object = parse(R"({"present":"x","nothing":null,"count":"3"})");
-  EXPECT_EQ(optional<std::string>(object, "present"), "x");
-  for (const char* key : {"nothing", "absent"}) {
-    EXPECT_EQ(optional<std::string>(object, key), std::nullopt);
-    EXPECT_EQ(failureOf([&] { required<std::string>(object, key); }),
-              kPrefix + "the key \"" + key + "\" is missing.");
-  }
-  // Optional does not mean lenient: a present value must still have the right type.
-  EXPECT_EQ(failureOf([&] { optional<std::int64_t>(object, "count"); }), wrongType("count", "an integer"));
-}
-
+// Which keys are required or optional, and which path a nested problem names, are checked
+// for every wire message in the helper's message coding tests.
 TEST(JsonCodecPresence, UnknownKeysAreIgnoredButTheDocumentMustBeAnObject) {
   EXPECT_EQ(decodeDocument<Scope>(R"({"speed":"fast","offset":4,"extra":{"deep":[1,null]}})"),
             (Scope{Speed::fast, 4}));
@@ -101,14 +72,10 @@ TEST(JsonCodecPresence, UnknownKeysAreIgnoredButTheDocumentMustBeAnObject) {
   }
 }
 
-TEST(JsonCodecEnums, RawValuesMapBothWaysAndUnknownValuesAreQuotedBoundedAndPrintable) {
-  EXPECT_EQ(enumFromRawValue<Speed>("Slow"), std::nullopt);
-  EXPECT_EQ(encodeValue(Speed::fast), nlohmann::json("fast"));
-  EXPECT_EQ(valueOf<Speed>("\"fast\""), Speed::fast);
-  EXPECT_EQ(valueFailure<Speed>("1"), wrongType("v", "a string"));
-
+// Known raw values map both ways in every message's round trip; anything else, even in another case, is unknown.
+TEST(JsonCodecEnums, UnknownValuesAreQuotedBoundedAndPrintable) {
   const std::string unknown = kPrefix + "\"v\" has an unknown value \"";
-  EXPECT_EQ(valueFailure<Speed>("\"turbo\""), unknown + "turbo\".");
+  EXPECT_EQ(valueFailure<Speed>("\"Slow\""), unknown + "Slow\".");
   EXPECT_EQ(valueFailure<Speed>("\"" + std::string(200, 'x') + "\""),
             unknown + std::string(kMaxQuotedBytes, 'x') + "…\".");
   EXPECT_EQ(valueFailure<Speed>(R"("a\nb\u0007")"), unknown + "a?b?\".");
@@ -116,20 +83,7 @@ TEST(JsonCodecEnums, RawValuesMapBothWaysAndUnknownValuesAreQuotedBoundedAndPrin
   EXPECT_EQ(valueFailure<Speed>("\"" + std::string(63, 'a') + "éz\""), unknown + std::string(63, 'a') + "…\".");
 }
 
-TEST(JsonCodecPaths, NestedProblemsNameTheirPathFromTheRoot) {
-  const std::string top = R"({"scope":{"speed":"slow","offset":0},)";
-  auto good = decodeDocument<Destination>(top + R"("layout":[{"speed":"fast","offset":1}],"checkedAt":5})");
-  EXPECT_EQ(good.layout.at(0).offset, 1);
-  EXPECT_EQ(documentFailure<Destination>(R"({"scope":{"offset":0},"layout":[],"checkedAt":5})"),
-            kPrefix + "the key \"scope.speed\" is missing.");
-  EXPECT_EQ(documentFailure<Destination>(
-                top + R"("layout":[{"speed":"fast","offset":1},{"speed":"fast","offset":"2"}],"checkedAt":5})"),
-            wrongType("layout[1].offset", "an integer"));
-  EXPECT_EQ(documentFailure<Destination>(top + R"("layout":[7],"checkedAt":5})"), wrongType("layout[0]", "an object"));
-  EXPECT_EQ((valueFailure<std::map<std::int32_t, double>>(R"({"0":1,"1":"x"})")), wrongType("v.1", "a number"));
-}
-
-TEST(JsonCodecIntegers, IntegralLiteralsAreExactAndEverythingElseIsRefused) {
+TEST(JsonCodecIntegers, IntegralLiteralsAreExactAndWithinTheirTypesRangeAndEverythingElseIsRefused) {
   // Above 2^53 a double cannot hold every integer; the literal is still read exactly.
   const std::pair<const char*, std::int64_t> exact[] = {
       {"1.0", 1}, {"25e2", 2500}, {"-0.0", 0}, {"0.000120e7", 1200}, {"9007199254740993.0", 9007199254740993},
@@ -142,9 +96,7 @@ TEST(JsonCodecIntegers, IntegralLiteralsAreExactAndEverythingElseIsRefused) {
   for (const char* literal : {"9223372036854775808", "9223372036854775808.0", "-9223372036854775809", "1e30"}) {
     EXPECT_EQ(valueFailure<std::int64_t>(literal), outOfRange("a 64-bit signed integer")) << literal;
   }
-}
-
-TEST(JsonCodecIntegers, NarrowAndUnsignedRangesAreEnforced) {
+  // Narrow and unsigned types hold their own ranges.
   EXPECT_EQ(valueOf<std::int32_t>("2147483647"), 2147483647);
   EXPECT_EQ(valueOf<std::int32_t>("-2147483648"), -2147483647 - 1);
   for (const char* literal : {"2147483648", "-2147483649", "9223372036854775808"}) {
@@ -160,7 +112,6 @@ TEST(JsonCodecScalars, BooleansStringsNumbersAndDatesAcceptOnlyTheirOwnType) {
   EXPECT_TRUE(valueOf<bool>("true"));
   EXPECT_EQ(valueFailure<bool>("1"), wrongType("v", "a boolean"));
   EXPECT_EQ(valueFailure<bool>("\"true\""), wrongType("v", "a boolean"));
-  EXPECT_EQ(valueFailure<std::string>("5"), wrongType("v", "a string"));
   EXPECT_EQ(valueOf<double>("-2.25"), -2.25);
   EXPECT_EQ(valueOf<double>("18446744073709551615"), 18446744073709551615.0);
   EXPECT_EQ(valueFailure<double>("\"2.5\""), wrongType("v", "a number"));
@@ -171,8 +122,6 @@ TEST(JsonCodecScalars, BooleansStringsNumbersAndDatesAcceptOnlyTheirOwnType) {
   // Dates are seconds since the reference date.
   EXPECT_EQ(valueOf<Date>("700000000.5"), Date{700000000.5});
   EXPECT_EQ(valueOf<Date>("-12"), Date{-12});
-  EXPECT_EQ(Date::fromUnixSeconds(978307200.0), Date{0});
-  EXPECT_EQ((Date{1.5}).unixSeconds(), 978307201.5);
   EXPECT_EQ(valueFailure<Date>("\"2001-01-01T00:00:00Z\""), wrongType("v", "a number"));
 }
 
@@ -260,17 +209,6 @@ TEST(JsonCodecEncode, NonFiniteNumbersFailTheWholeEncoding) {
   EXPECT_EQ(encode(nlohmann::json{{"a", {1, 2.5}}, {"b", "x"}}), R"({"a":[1,2.5],"b":"x"})");
   // Bad bytes in a string (a file name, say) are replaced rather than failing the reply.
   EXPECT_EQ(encode(nlohmann::json("a\xff")), "\"a\xEF\xBF\xBD\"");
-}
-
-TEST(JsonCodecEncode, AbsentOptionalsAreOmittedAndRecordsDecodeBack) {
-  nlohmann::json object = nlohmann::json::object();
-  put(object, "layout", std::vector<Scope>{{Speed::slow, 9}});
-  put(object, "mountPoint", std::optional<std::string>());
-  put(object, "checkedAt", Date{1.5});
-  EXPECT_EQ(*encode(object), R"({"checkedAt":1.5,"layout":[{"offset":9,"speed":"slow"}]})");
-  put(object, "mountPoint", std::optional<std::string>("/Volumes/Stick"));
-  EXPECT_EQ(object.at("mountPoint"), "/Volumes/Stick");
-  EXPECT_EQ(decodeDocument<Scope>(*encode(Scope{Speed::fast, -3}.toJson())), (Scope{Speed::fast, -3}));
 }
 
 }  // namespace
