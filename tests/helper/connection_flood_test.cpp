@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/child_program.h"
+#include "support/fan_fixture.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
 
@@ -29,9 +30,6 @@ constexpr int kConnectionsPerUser = 32;
 // sanitizer build takes up to twenty times as long. Without back-pressure, each of these
 // waits took minutes.
 constexpr auto kPromptly = 3s;
-constexpr const char* kManualVerified =
-    "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
-    "certification.";
 
 bool fansAutomatic(const nlohmann::json& world) {
   const auto& fans = world["smc"]["fans"];

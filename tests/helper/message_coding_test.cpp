@@ -163,23 +163,5 @@ TYPED_TEST(MessageCoding, EachKeyIsRequiredOrOptionalAsItsMemberSaysAndNamedWhen
   std::apply([&](const auto&... fields) { (check(fields), ...); }, TypeParam::jsonFields());
 }
 
-TEST(MessageCoding, ANestedProblemNamesTheWholeKeyPath) {
-  nlohmann::json request = json::encodeValue(sample<rescue::RescueDriveStartRequest>(0));
-  request["destination"]["layout"][1]["offset"] = "far";
-  EXPECT_EQ(failureOf<rescue::RescueDriveStartRequest>(request),
-            kPrefix + "the value of \"destination.layout[1].offset\" has the wrong type (expected an integer).");
-  request = json::encodeValue(sample<rescue::RescueDriveStartRequest>(0));
-  request["destination"]["parent"].erase("bus");
-  request["destination"]["scope"] = "everything";
-  // Fields are read in list order: the scope comes before the parent.
-  EXPECT_EQ(failureOf<rescue::RescueDriveStartRequest>(request),
-            kPrefix + "\"destination.scope\" has an unknown value \"everything\".");
-
-  nlohmann::json status = json::encodeValue(sample<fan::FanControlReply>(0));
-  status["status"]["boostFloors"] = {{"01", 2000}};
-  EXPECT_EQ(failureOf<fan::FanControlReply>(status),
-            kPrefix + "the key \"01\" in \"status.boostFloors\" is not a valid decimal identifier.");
-}
-
 }  // namespace
 }  // namespace tidewarden
