@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -237,6 +238,91 @@ TEST_F(FanControlCoordinatorTest, AutoMaxHysteresis) {
   coordinator.controlTick();
   EXPECT_EQ(coordinator.lastMessage(), "Safety return to System: An external controller took manual fan control.");
   EXPECT_FALSE(coordinator.lease());
+}
+
+// Auto Max reads the source the user chose: "either" is the higher of the readable
+// sensors, so a missing CPU reading does not hide a hot GPU.
+TEST_F(FanControlCoordinatorTest, AutoMaxFollowsTheChosenTemperatureSource) {
+  constexpr const char* kBoosting =
+      "Auto Max is boosting the detected fans. System resumes below the threshold's 5°C hysteresis band.";
+  constexpr const char* kArmed = "Auto Max armed; System controls the fans below the trigger temperature.";
+  struct Case {
+    FanThermalSource source;
+    std::optional<double> cpu;
+    double gpu;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {FanThermalSource::either, std::nullopt, 80, kBoosting}, {FanThermalSource::either, 60, 80, kBoosting},
+      {FanThermalSource::either, 80, 60, kBoosting},          {FanThermalSource::either, 60, 70, kArmed},
+      {FanThermalSource::gpu, 80, 60, kArmed},                {FanThermalSource::gpu, std::nullopt, 80, kBoosting},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.source) << " " << c.cpu.value_or(-1) << " " << c.gpu);
+    if (c.cpu) setCpu(*c.cpu);
+    if (!c.cpu) tp.smc.keys.erase("TC0P");
+    tp.smc.keys["TG0P"] = FakeSmc::sp78(c.gpu);
+    FanControlRequest autoMax = request(Action::apply, FanControlMode::autoMax);
+    autoMax.thermalSource = c.source;
+    autoMax.thresholdCelsius = 75;
+    EXPECT_EQ(coordinator.perform(autoMax).message, c.message);
+    EXPECT_EQ(reg("F0Md"), c.message == kBoosting ? 1 : 0);
+    ASSERT_TRUE(restore().accepted);
+  }
+
+  // Armed, a fan another tool set to manual is not taken over when the boost begins.
+  setCpu(60);
+  ASSERT_TRUE(apply(FanControlMode::autoMax).accepted);
+  tp.smc.keys["F1Md"] = FakeSmc::ui8(1);
+  setCpu(80);
+  const std::size_t writes = tp.smc.writtenKeys().size();
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Safety return to System: A fan entered manual mode before this acquisition. Its source is unknown; no new "
+            "write to that fan was attempted.");
+  EXPECT_EQ(writesSince(writes), (std::vector<std::string>{"F0Md", "F0Tg", "F0Md"}));  // fan 2 never
+}
+
+// The all-fan check after an acquisition: what changed while the fans were written
+// ends the override, and a return to System that does not verify is said so.
+TEST_F(FanControlCoordinatorTest, TheCompletedAcquisitionCheckRefusesWhatChangedDuringTheWrites) {
+  const std::string required = " System restoration is required. ";
+  const std::string thermal = "macOS reported elevated thermal pressure during fan acquisition.";
+  struct Case {
+    std::function<void()> change;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {[this] { tp.power.thermal = platform::ThermalState::serious; }, thermal + required + kOverrideStopped},
+      {[this] { setCpu(95.5); },
+       "Manual boost temperature guard could not be satisfied after target observation." + required + kOverrideStopped},
+      {[this] { tp.clock.up += 12.5; },
+       "Fan session expired while target readback was being checked." + required + kOverrideStopped},
+      {[this] {
+         tp.power.thermal = platform::ThermalState::serious;
+         refuseWritesOf("F1Md");
+       },
+       thermal + required + "Fan override failed and System restoration could not be verified: " +
+           testing::controllerRefusal("key=F1Md, command=6, I/O=0, SMC result=134, SMC status=0, reply bytes=80")},
+  };
+  for (const Case& c : cases) {
+    // The check begins with a fresh inventory, after the fourth write (fan 2's target).
+    const std::size_t base = tp.smc.writtenKeys().size();
+    bool changed = false;
+    beforeEveryCall = [&] {
+      if (changed || tp.smc.writtenKeys().size() != base + 4 || tp.smc.keyOf(tp.smc.received.size() - 1) != "FNum") {
+        return;
+      }
+      changed = true;
+      c.change();
+    };
+    EXPECT_EQ(apply().message, c.message);
+    EXPECT_TRUE(changed);
+    tp.power.thermal = platform::ThermalState::nominal;
+    setCpu(50);
+  }
+  EXPECT_TRUE(coordinator.restorationPending());
+  EXPECT_EQ(reg("F0Md"), 0);
 }
 
 TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntilItVerifies) {
@@ -500,6 +586,7 @@ TEST_F(FanControlCoordinatorTest, AutoMaxUpdatesOfAHeldSession) {
   // Still above the new threshold: the maxima hold and nothing is written.
   FanControlRequest higher = request(Action::apply, FanControlMode::autoMax);
   higher.thresholdCelsius = 75;
+  higher.thermalSource = FanThermalSource::either;
   EXPECT_EQ(coordinator.perform(higher).message,
             "Auto Max targets updated and verified without returning to System. Measured RPM may take time to settle.");
   EXPECT_TRUE(writesSince(writes).empty());

@@ -99,9 +99,14 @@ TEST_F(FanRecoveryTest, ASessionRecordsItsFansBeforeTheFirstWriteAndClearsThemOn
   ASSERT_TRUE(coordinator->perform(makeRequest(Action::restore)).accepted);
   EXPECT_FALSE(fs::exists(file()));
 
-  // Without storage no fan is ever switched.
-  fs::remove_all(tp.rootPath() + "/Library");
+  // Without this Mac's identifier or without storage no fan is ever switched.
   const std::size_t writes = tp.smc.writtenKeys().size();
+  tp.facts.device.reset();
+  EXPECT_EQ(coordinator->perform(apply).message,
+            "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted. " +
+                std::string(testing::kOverrideStopped));
+  tp.facts.device = "TEST-MAC-1";
+  fs::remove_all(tp.rootPath() + "/Library");
   EXPECT_FALSE(coordinator->perform(apply).accepted);
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
 }
@@ -133,6 +138,15 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   store.write(scope);
   const std::size_t writes = tp.smc.writtenKeys().size();
   EXPECT_EQ(restarted()->lastMessage(), "Fan recovery cancellation scope is invalid; no mode was changed.");
+  FanRecoveryRecord vanished = record(0);
+  vanished.expected[2] = 3000;
+  store.write(vanished);
+  EXPECT_EQ(restarted()->lastMessage(), "Fan layout changed during recovery.");
+  tp.facts.device.reset();
+  store.write(record(0));
+  EXPECT_EQ(restarted()->lastMessage(),
+            "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted.");
+  tp.facts.device = "TEST-MAC-1";
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
 
   // A fan another controller has since set elsewhere is not forced back.
@@ -189,6 +203,15 @@ TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackIn
 // record stays and every step writes its release once more.
 TEST_F(FanRecoveryTest, AFanThatNeverReadsAutomaticKeepsTheRecordAndIsRetriedUntilItDoes) {
   heldFans();
+  // A controller that cannot be opened at start-up is unknown, not "nothing to release".
+  tp.smc.openStatus = platform::SmcClient::OpenStatus::serviceUnavailable;
+  auto unopened = restarted();
+  EXPECT_TRUE(unopened->restorationPending());
+  EXPECT_EQ(unopened->lastMessage(),
+            "System restoration has not been verified: a fan may still be in manual mode. Tidewarden retries every "
+            "second, and new overrides are refused until every fan reads automatic.");
+  EXPECT_TRUE(fs::exists(file()));
+  tp.smc.openStatus = platform::SmcClient::OpenStatus::opened;
   bool stuck = true;
   beforeEveryCall = [&] {
     if (stuck) tp.smc.keys["F0Md"] = FakeSmc::ui8(1);
