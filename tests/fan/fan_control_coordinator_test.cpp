@@ -164,39 +164,41 @@ TEST_F(FanControlCoordinatorTest, LeaseRenewsWithinTwelveSecondsAndNotAfter) {
   EXPECT_FALSE(coordinator.lease());
 }
 
-TEST_F(FanControlCoordinatorTest, TheControlStepEndsAnExpiredOrDriftingSession) {
-  ASSERT_TRUE(apply().accepted);
-  tp.clock.up = 1011.9;  // the session started at 1000
-  coordinator.controlTick();
-  EXPECT_EQ(reg("F0Md"), 1);
-  tp.clock.up = 1012.0;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), "Fan session expired or the app stopped responding. System control restored.");
-  EXPECT_TRUE(fansAutomatic());
-
-  ASSERT_TRUE(apply().accepted);
-  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.0);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.5);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(),
-            "Safety return to System: The controller changed the requested fan mode or target. Tidewarden will not "
-            "fight another controller or disable thermal protection.");
-  EXPECT_TRUE(fansAutomatic());
-  EXPECT_FALSE(coordinator.lease());
-}
-
-TEST_F(FanControlCoordinatorTest, ManualBoostTemperatureGuard) {
-  ASSERT_TRUE(apply().accepted);
-  setCpu(95.0);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  setCpu(95.1);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(),
-            "Manual boost stopped at the conservative software temperature guard. System control restored.");
-  EXPECT_TRUE(fansAutomatic());
+// Each rule of the control step holds a session at its limit and returns the fans to
+// System just past it.
+TEST_F(FanControlCoordinatorTest, EachStepRuleHoldsAtItsLimitAndReturnsControlPastIt) {
+  struct Case {
+    std::function<void(double started)> atLimit;
+    std::function<void(double started)> past;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {[this](double started) { tp.clock.up = started + 11.9; }, [this](double started) { tp.clock.up = started + 12; },
+       "Fan session expired or the app stopped responding. System control restored."},
+      {[this](double) { tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.0); },
+       [this](double) { tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.5); },
+       "Safety return to System: The controller changed the requested fan mode or target. Tidewarden will not fight "
+       "another controller or disable thermal protection."},
+      {[this](double) { setCpu(95.0); }, [this](double) { setCpu(95.1); },
+       "Manual boost stopped at the conservative software temperature guard. System control restored."},
+      {[this](double) { tp.power.thermal = platform::ThermalState::fair; },
+       [this](double) { tp.power.thermal = platform::ThermalState::serious; },
+       "macOS reported elevated thermal pressure. Control returned to System."},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(apply().accepted);
+    const double started = coordinator.lease()->started;
+    c.atLimit(started);
+    coordinator.controlTick();
+    EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+    c.past(started);
+    coordinator.controlTick();
+    EXPECT_EQ(coordinator.lastMessage(), c.message);
+    EXPECT_TRUE(fansAutomatic());
+    EXPECT_FALSE(coordinator.lease());
+    setCpu(50);
+    tp.power.thermal = platform::ThermalState::nominal;
+  }
 
   // Without a CPU reading Manual Boost is not held at all.
   tp.smc.keys.erase("TC0P");
@@ -426,16 +428,6 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
             "Manual boost stopped at the conservative software temperature guard. System control restored.");
   setCpu(50);
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
-
-  ASSERT_TRUE(apply().accepted);
-  tp.power.thermal = platform::ThermalState::fair;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  tp.power.thermal = platform::ThermalState::serious;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), "macOS reported elevated thermal pressure. Control returned to System.");
-  EXPECT_TRUE(fansAutomatic());
-  tp.power.thermal = platform::ThermalState::nominal;
 
   ASSERT_TRUE(apply().accepted);
   EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
