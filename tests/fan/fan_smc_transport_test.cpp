@@ -97,19 +97,10 @@ TEST(FanSMCTransportRecord, OnlyFanModeAndTargetKeysCanBeWrittenAndNothingIsSent
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 6, 2, Bytes{1}, true); }), fanOnly);
 
   const std::string invalid = "Invalid native fan request.";
-  for (const std::string key : {"F0M", "F0Md ",
-                                "F0\x1F"
-                                "d",
-                                "F0M\x7F"}) {
+  for (const std::string key : {"F0M", "F0Md ", "F0\037d", "F0M\177"}) {
     EXPECT_EQ(fanRefusalOf([&] { transport.readValue(key); }), invalid) << key;
   }
-  EXPECT_EQ(fanRefusalOf([&] {
-              transport.writeValue(
-                  "F\x1F"
-                  "Md",
-                  Bytes{1});
-            }),
-            invalid);
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F\037Md", Bytes{1}); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 7, 0, {}, true); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Tg", Bytes(33, 0)); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 5, 1, Bytes{1}, true); }), invalid);  // a read with a payload
