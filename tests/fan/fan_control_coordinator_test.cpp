@@ -5,89 +5,45 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "fan/fan_control_error.h"
-#include "fan/fan_recovery_store.h"
-#include "platform/dispatch_queue.h"
+#include "support/fan_fixture.h"
 #include "support/fan_refusal.h"
-#include "support/test_platform.h"
 
 namespace tidewarden::fan {
 namespace {
 
-using platform::SmcCallResult;
-using platform::SmcParameterRecord;
 using testing::FakeSmc;
 using testing::fanRefusalOf;
+using testing::kManualVerified;
+using testing::kOverrideStopped;
 
-constexpr const char* kOverrideStopped =
-    "Override stopped. Automatic-mode readback verified for the fans touched by Tidewarden.";
 constexpr const char* kRestorationUnverified =
     "System restoration has not been verified: a fan may still be in manual mode. Tidewarden retries every second, "
     "and new overrides are refused until every fan reads automatic.";
-constexpr const char* kManualVerified =
-    "Manual Boost target readback verified. Actual RPM may take time to settle; this is not a cooling-performance "
-    "certification.";
 
-class FanControlCoordinatorTest : public ::testing::Test {
+class FanControlCoordinatorTest : public testing::FanCoordinatorFixture {
  protected:
-  FanControlCoordinatorTest() {
-    tp.facts.brand = "Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz";
-    tp.facts.model = "MacBookPro16,1";
-    tp.smc.addFan(0, "fpe2", 1800, 1200, 5700, 1800, 0);
-    tp.smc.addFan(1, "fpe2", 2000, 1200, 6000, 2000, 0);
-    setCpu(50);
-    std::filesystem::create_directories(tp.rootPath() + "/Library/Application Support");
-  }
-
-  std::string recordPath() const {
-    return tp.rootPath() + "/Library/Application Support/Tidewarden/FanControl/lease.json";
-  }
-
-  void setCpu(double celsius) { tp.smc.keys["TC0P"] = FakeSmc::sp78(celsius); }
-  double reg(const std::string& key) {
-    auto value = FanSMCTransport::decodeValue(tp.smc.keys[key].type, tp.smc.keys[key].bytes);
-    return value.value_or(-1);
-  }
-  FanControlRequest request(FanControlRequest::Action action, FanControlMode mode = FanControlMode::manual) {
-    FanControlRequest r;
-    r.action = action;
-    r.mode = mode;
-    r.targets = {{0, 3000}, {1, 3500}};
-    r.thermalSource = FanThermalSource::cpu;
-    r.thresholdCelsius = 70;
-    r.acknowledged = true;
-    if (coordinator.lease()) r.sessionID = coordinator.lease()->id;
-    return r;
+  // A request of the active session (when there is one).
+  FanControlRequest request(Action action, FanControlMode mode = FanControlMode::manual) {
+    return makeRequest(action, mode, coordinator.lease() ? std::optional(coordinator.lease()->id) : std::nullopt);
   }
   FanControlReply apply(FanControlMode mode = FanControlMode::manual) {
-    return coordinator.perform(request(FanControlRequest::Action::apply, mode));
+    return coordinator.perform(request(Action::apply, mode));
   }
-  FanControlReply renew() { return coordinator.perform(request(FanControlRequest::Action::renew)); }
-  FanControlReply restore() { return coordinator.perform(request(FanControlRequest::Action::restore)); }
-  bool fansAutomatic() { return reg("F0Md") == 0 && reg("F1Md") == 0; }
-  // Refuses every write of `key` with SMC result 0x86 while `refusing` is set.
-  void refuseWritesOf(const std::string& key) {
-    tp.smc.beforeAnswer = [this, key](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
-      if (!refusing || input[42] != 6 || tp.smc.keyOf(tp.smc.received.size() - 1) != key) return std::nullopt;
-      SmcCallResult result{0, 80, {}};
-      result.output[40] = 0x86;
-      return result;
-    };
+  FanControlReply renew() { return coordinator.perform(request(Action::renew)); }
+  FanControlReply restore() { return coordinator.perform(request(Action::restore)); }
+  std::vector<std::string> writesSince(std::size_t before) {
+    const std::vector<std::string> written = tp.smc.writtenKeys();
+    return {written.begin() + static_cast<std::ptrdiff_t>(before), written.end()};
   }
 
-  testing::TestPlatform tp;
-  platform::SerialQueue queue{"test.fan"};
-  int timersStarted = 0;
-  bool refusing = true;
-  FanControlCoordinator coordinator{tp.platform(), queue, [this](std::function<void()>) {
-                                      ++timersStarted;
-                                      return std::make_unique<ControlTimer>();
-                                    }};
+  std::unique_ptr<FanControlCoordinator> owned = newCoordinator();
+  FanControlCoordinator& coordinator = *owned;
 };
 
 TEST_F(FanControlCoordinatorTest, ManualBoostIsAcquiredHeldAndRestored) {
@@ -129,30 +85,34 @@ TEST_F(FanControlCoordinatorTest, ManualBoostIsAcquiredHeldAndRestored) {
 
 TEST_F(FanControlCoordinatorTest, ApplyRefusalsWriteNothingAndKeepTheSession) {
   // Without a session the reply adds the unchanged current message.
-  const std::string idle = std::string(" ") + FanControlCoordinator::kInitialMessage;
-  FanControlRequest unacknowledged = request(FanControlRequest::Action::apply);
-  unacknowledged.acknowledged = false;
-  EXPECT_EQ(coordinator.perform(unacknowledged).message, "Explicit fan-control acknowledgment is required." + idle);
-  EXPECT_EQ(apply(FanControlMode::system).message, "Explicit fan-control acknowledgment is required." + idle);
-  FanControlRequest hot = request(FanControlRequest::Action::apply);
-  hot.thresholdCelsius = 90.5;
-  EXPECT_EQ(coordinator.perform(hot).message, "Auto Max threshold must be 60–90°C." + idle);
+  struct Case {
+    const char* what;
+    std::function<void(FanControlRequest&)> change;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"unacknowledged", [](auto& r) { r.acknowledged = false; }, "Explicit fan-control acknowledgment is required."},
+      {"system", [](auto& r) { r.mode = FanControlMode::system; }, "Explicit fan-control acknowledgment is required."},
+      {"threshold", [](auto& r) { r.thresholdCelsius = 90.5; }, "Auto Max threshold must be 60–90°C."},
+      {"manual fan", [this](auto&) { tp.smc.keys["F1Md"] = FakeSmc::ui8(1); },
+       "Manual fan state was detected before this Tidewarden session; its source is unknown. New targets were not "
+       "applied. Establish a verified System state before trying again."},
+  };
+  for (const Case& c : cases) {
+    FanControlRequest refused = request(Action::apply);
+    c.change(refused);
+    EXPECT_EQ(coordinator.perform(refused).message, c.message + " " + FanControlCoordinator::kInitialMessage)
+        << c.what;
+  }
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
   EXPECT_FALSE(coordinator.lease());
-
-  tp.smc.keys["F1Md"] = FakeSmc::ui8(1);
-  EXPECT_EQ(apply().message,
-            "Manual fan state was detected before this Tidewarden session; its source is unknown. New targets were "
-            "not applied. Establish a verified System state before trying again." +
-                idle);
-  EXPECT_TRUE(tp.smc.writtenKeys().empty());
   EXPECT_FALSE(std::filesystem::exists(recordPath()));
   tp.smc.keys["F1Md"] = FakeSmc::ui8(0);
 
   ASSERT_TRUE(apply().accepted);
   const std::string session = coordinator.lease()->id;
   const std::size_t writes = tp.smc.writtenKeys().size();
-  FanControlRequest other = request(FanControlRequest::Action::apply);
+  FanControlRequest other = request(Action::apply);
   other.sessionID.reset();
   const FanControlReply refused = coordinator.perform(other);
   EXPECT_FALSE(refused.accepted);
@@ -166,7 +126,7 @@ TEST_F(FanControlCoordinatorTest, ApplyRefusalsWriteNothingAndKeepTheSession) {
   EXPECT_EQ(reg("F0Md"), 1);
 
   // The owner changes its targets in place, without returning to System.
-  FanControlRequest update = request(FanControlRequest::Action::apply);
+  FanControlRequest update = request(Action::apply);
   update.targets = {{0, 4000}, {1, 3501}};
   const FanControlReply updated = coordinator.perform(update);
   ASSERT_TRUE(updated.accepted) << updated.message;
@@ -180,7 +140,7 @@ TEST_F(FanControlCoordinatorTest, ApplyRefusalsWriteNothingAndKeepTheSession) {
 
 TEST_F(FanControlCoordinatorTest, LeaseRenewsWithinTwelveSecondsAndNotAfter) {
   ASSERT_TRUE(apply().accepted);
-  FanControlRequest stranger = request(FanControlRequest::Action::renew);
+  FanControlRequest stranger = request(Action::renew);
   stranger.sessionID = "stranger";
   EXPECT_EQ(coordinator.perform(stranger).message,
             "The fan session ended. System control must be reviewed before another override. New request rejected "
@@ -204,39 +164,41 @@ TEST_F(FanControlCoordinatorTest, LeaseRenewsWithinTwelveSecondsAndNotAfter) {
   EXPECT_FALSE(coordinator.lease());
 }
 
-TEST_F(FanControlCoordinatorTest, TheControlStepEndsAnExpiredOrDriftingSession) {
-  ASSERT_TRUE(apply().accepted);
-  tp.clock.up = 1011.9;  // the session started at 1000
-  coordinator.controlTick();
-  EXPECT_EQ(reg("F0Md"), 1);
-  tp.clock.up = 1012.0;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), "Fan session expired or the app stopped responding. System control restored.");
-  EXPECT_TRUE(fansAutomatic());
-
-  ASSERT_TRUE(apply().accepted);
-  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.0);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.5);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(),
-            "Safety return to System: The controller changed the requested fan mode or target. Tidewarden will not "
-            "fight another controller or disable thermal protection.");
-  EXPECT_TRUE(fansAutomatic());
-  EXPECT_FALSE(coordinator.lease());
-}
-
-TEST_F(FanControlCoordinatorTest, ManualBoostTemperatureGuard) {
-  ASSERT_TRUE(apply().accepted);
-  setCpu(95.0);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  setCpu(95.1);
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(),
-            "Manual boost stopped at the conservative software temperature guard. System control restored.");
-  EXPECT_TRUE(fansAutomatic());
+// Each rule of the control step holds a session at its limit and returns the fans to
+// System just past it.
+TEST_F(FanControlCoordinatorTest, EachStepRuleHoldsAtItsLimitAndReturnsControlPastIt) {
+  struct Case {
+    std::function<void(double started)> atLimit;
+    std::function<void(double started)> past;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {[this](double started) { tp.clock.up = started + 11.9; }, [this](double started) { tp.clock.up = started + 12; },
+       "Fan session expired or the app stopped responding. System control restored."},
+      {[this](double) { tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.0); },
+       [this](double) { tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3502.5); },
+       "Safety return to System: The controller changed the requested fan mode or target. Tidewarden will not fight "
+       "another controller or disable thermal protection."},
+      {[this](double) { setCpu(95.0); }, [this](double) { setCpu(95.1); },
+       "Manual boost stopped at the conservative software temperature guard. System control restored."},
+      {[this](double) { tp.power.thermal = platform::ThermalState::fair; },
+       [this](double) { tp.power.thermal = platform::ThermalState::serious; },
+       "macOS reported elevated thermal pressure. Control returned to System."},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(apply().accepted);
+    const double started = coordinator.lease()->started;
+    c.atLimit(started);
+    coordinator.controlTick();
+    EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
+    c.past(started);
+    coordinator.controlTick();
+    EXPECT_EQ(coordinator.lastMessage(), c.message);
+    EXPECT_TRUE(fansAutomatic());
+    EXPECT_FALSE(coordinator.lease());
+    setCpu(50);
+    tp.power.thermal = platform::ThermalState::nominal;
+  }
 
   // Without a CPU reading Manual Boost is not held at all.
   tp.smc.keys.erase("TC0P");
@@ -248,10 +210,6 @@ TEST_F(FanControlCoordinatorTest, ManualBoostTemperatureGuard) {
 }
 
 TEST_F(FanControlCoordinatorTest, AutoMaxHysteresis) {
-  EXPECT_FALSE(decideAutoMaxBoost(70.0, 70, false));
-  EXPECT_TRUE(decideAutoMaxBoost(70.1, 70, false));
-  EXPECT_TRUE(decideAutoMaxBoost(65.1, 70, true));
-  EXPECT_FALSE(decideAutoMaxBoost(65.0, 70, true));
   EXPECT_EQ(fanRefusalOf([] { decideAutoMaxBoost(140, 70, false); }),
             "Auto Max requires a supported fresh temperature and a 60–90°C threshold.");
 
@@ -261,13 +219,13 @@ TEST_F(FanControlCoordinatorTest, AutoMaxHysteresis) {
   EXPECT_EQ(armed.message, "Auto Max armed; System controls the fans below the trigger temperature.");
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
 
-  setCpu(70.25);
+  setCpu(70.1);
   coordinator.controlTick();
   EXPECT_EQ(coordinator.lastMessage(),
             "Auto Max is boosting the detected fans. System resumes below the threshold's 5°C hysteresis band.");
   EXPECT_EQ(reg("F0Tg"), 5700);
   EXPECT_EQ(reg("F1Tg"), 6000);
-  setCpu(65.25);
+  setCpu(65.1);
   coordinator.controlTick();
   EXPECT_EQ(reg("F0Md"), 1);
   setCpu(65.0);
@@ -282,6 +240,91 @@ TEST_F(FanControlCoordinatorTest, AutoMaxHysteresis) {
   coordinator.controlTick();
   EXPECT_EQ(coordinator.lastMessage(), "Safety return to System: An external controller took manual fan control.");
   EXPECT_FALSE(coordinator.lease());
+}
+
+// Auto Max reads the source the user chose: "either" is the higher of the readable
+// sensors, so a missing CPU reading does not hide a hot GPU.
+TEST_F(FanControlCoordinatorTest, AutoMaxFollowsTheChosenTemperatureSource) {
+  constexpr const char* kBoosting =
+      "Auto Max is boosting the detected fans. System resumes below the threshold's 5°C hysteresis band.";
+  constexpr const char* kArmed = "Auto Max armed; System controls the fans below the trigger temperature.";
+  struct Case {
+    FanThermalSource source;
+    std::optional<double> cpu;
+    double gpu;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {FanThermalSource::either, std::nullopt, 80, kBoosting}, {FanThermalSource::either, 60, 80, kBoosting},
+      {FanThermalSource::either, 80, 60, kBoosting},          {FanThermalSource::either, 60, 70, kArmed},
+      {FanThermalSource::gpu, 80, 60, kArmed},                {FanThermalSource::gpu, std::nullopt, 80, kBoosting},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.source) << " " << c.cpu.value_or(-1) << " " << c.gpu);
+    if (c.cpu) setCpu(*c.cpu);
+    if (!c.cpu) tp.smc.keys.erase("TC0P");
+    tp.smc.keys["TG0P"] = FakeSmc::sp78(c.gpu);
+    FanControlRequest autoMax = request(Action::apply, FanControlMode::autoMax);
+    autoMax.thermalSource = c.source;
+    autoMax.thresholdCelsius = 75;
+    EXPECT_EQ(coordinator.perform(autoMax).message, c.message);
+    EXPECT_EQ(reg("F0Md"), c.message == kBoosting ? 1 : 0);
+    ASSERT_TRUE(restore().accepted);
+  }
+
+  // Armed, a fan another tool set to manual is not taken over when the boost begins.
+  setCpu(60);
+  ASSERT_TRUE(apply(FanControlMode::autoMax).accepted);
+  tp.smc.keys["F1Md"] = FakeSmc::ui8(1);
+  setCpu(80);
+  const std::size_t writes = tp.smc.writtenKeys().size();
+  coordinator.controlTick();
+  EXPECT_EQ(coordinator.lastMessage(),
+            "Safety return to System: A fan entered manual mode before this acquisition. Its source is unknown; no new "
+            "write to that fan was attempted.");
+  EXPECT_EQ(writesSince(writes), (std::vector<std::string>{"F0Md", "F0Tg", "F0Md"}));  // fan 2 never
+}
+
+// The all-fan check after an acquisition: what changed while the fans were written
+// ends the override, and a return to System that does not verify is said so.
+TEST_F(FanControlCoordinatorTest, TheCompletedAcquisitionCheckRefusesWhatChangedDuringTheWrites) {
+  const std::string required = " System restoration is required. ";
+  const std::string thermal = "macOS reported elevated thermal pressure during fan acquisition.";
+  struct Case {
+    std::function<void()> change;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {[this] { tp.power.thermal = platform::ThermalState::serious; }, thermal + required + kOverrideStopped},
+      {[this] { setCpu(95.5); },
+       "Manual boost temperature guard could not be satisfied after target observation." + required + kOverrideStopped},
+      {[this] { tp.clock.up += 12.5; },
+       "Fan session expired while target readback was being checked." + required + kOverrideStopped},
+      {[this] {
+         tp.power.thermal = platform::ThermalState::serious;
+         refuseWritesOf("F1Md");
+       },
+       thermal + required + "Fan override failed and System restoration could not be verified: " +
+           testing::controllerRefusal("key=F1Md, command=6, I/O=0, SMC result=134, SMC status=0, reply bytes=80")},
+  };
+  for (const Case& c : cases) {
+    // The check begins with a fresh inventory, after the fourth write (fan 2's target).
+    const std::size_t base = tp.smc.writtenKeys().size();
+    bool changed = false;
+    beforeEveryCall = [&] {
+      if (changed || tp.smc.writtenKeys().size() != base + 4 || tp.smc.keyOf(tp.smc.received.size() - 1) != "FNum") {
+        return;
+      }
+      changed = true;
+      c.change();
+    };
+    EXPECT_EQ(apply().message, c.message);
+    EXPECT_TRUE(changed);
+    tp.power.thermal = platform::ThermalState::nominal;
+    setCpu(50);
+  }
+  EXPECT_TRUE(coordinator.restorationPending());
+  EXPECT_EQ(reg("F0Md"), 0);
 }
 
 TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntilItVerifies) {
@@ -314,7 +357,7 @@ TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntil
   EXPECT_TRUE(coordinator.restorationPending());
   EXPECT_TRUE(coordinator.lastMessage().starts_with("System restoration needs attention: ")) << coordinator.lastMessage();
 
-  refusing = false;
+  refuseWritesOf("F1Md", 0);
   coordinator.controlTick();
   EXPECT_FALSE(coordinator.restorationPending());
   EXPECT_EQ(coordinator.lastMessage(), "Pending safety restoration returned fans to System.");
@@ -341,7 +384,7 @@ TEST_F(FanControlCoordinatorTest, AFanThatVanishesOrARecordThatStaysEndsTheWrite
 
   // Releases that verify but a record that cannot be deleted: the fans are in System, the
   // deletion is retried without writing again, and the message says so until it is done.
-  FanControlRequest max = request(FanControlRequest::Action::apply, FanControlMode::maximum);
+  FanControlRequest max = request(Action::apply, FanControlMode::maximum);
   ASSERT_TRUE(coordinator.perform(max).accepted);
   std::filesystem::remove(recordPath());
   std::filesystem::create_directories(recordPath() + "/stuck");
@@ -387,26 +430,32 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
 
   ASSERT_TRUE(apply().accepted);
-  tp.power.thermal = platform::ThermalState::fair;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), kManualVerified);
-  tp.power.thermal = platform::ThermalState::serious;
-  coordinator.controlTick();
-  EXPECT_EQ(coordinator.lastMessage(), "macOS reported elevated thermal pressure. Control returned to System.");
-  EXPECT_TRUE(fansAutomatic());
-  tp.power.thermal = platform::ThermalState::nominal;
-
-  ASSERT_TRUE(apply().accepted);
   EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
   ASSERT_TRUE(tp.power.handler);
   tp.power.handler(platform::kCanSystemSleep, 8);
   EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
   EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
-  tp.power.handler(platform::kSystemWillSleep, 9);
-  queue.sync([] {});
+  // Sleep goes ahead only after the restoration ran, verified or not: no controller
+  // call comes after its allowance.
+  const auto callsAfterSleepAllowed = [&](std::intptr_t id) {
+    int calls = 0;
+    beforeEveryCall = [&] { calls += tp.power.allowed.back() == id; };
+    tp.power.handler(platform::kSystemWillSleep, id);
+    queue.sync([] {});
+    beforeEveryCall = nullptr;
+    EXPECT_EQ(tp.power.allowed.back(), id);
+    return calls;
+  };
+  EXPECT_EQ(callsAfterSleepAllowed(9), 0);
   EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
   EXPECT_TRUE(fansAutomatic());
   EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
+  ASSERT_TRUE(apply().accepted);
+  refuseWritesOf("F1Md", 1);
+  EXPECT_EQ(callsAfterSleepAllowed(10), 0);
+  EXPECT_TRUE(coordinator.restorationPending());
+  coordinator.controlTick();
+  EXPECT_TRUE(fansAutomatic());
 
   // Protection lost: the held fans go back at once, and no override is taken until a
   // new registration succeeds.
@@ -425,7 +474,6 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
 }
 
 TEST_F(FanControlCoordinatorTest, TheRecoveryRecordIsRewrittenEveryThreeHundredSecondsOfUptime) {
-  FanRecoveryStore store(tp.platform().root);
   const auto advance = [&](double seconds) {
     tp.clock.up += seconds;
     tp.clock.wall += seconds;
@@ -459,13 +507,12 @@ TEST_F(FanControlCoordinatorTest, TheRecoveryRecordIsRewrittenEveryThreeHundredS
 }
 
 TEST_F(FanControlCoordinatorTest, AnActiveSessionChangesItsTargetsOnlyWhileAliveAndValid) {
-  FanRecoveryStore store(tp.platform().root);
   ASSERT_TRUE(apply().accepted);
   const std::string session = coordinator.lease()->id;
   const std::size_t writes = tp.smc.writtenKeys().size();
 
   // A target below the session's boost floor changes nothing and keeps the session.
-  FanControlRequest low = request(FanControlRequest::Action::apply);
+  FanControlRequest low = request(Action::apply);
   low.targets = {{0, 1000}, {1, 4000}};
   EXPECT_EQ(coordinator.perform(low).message,
             "Fan 0: requested 1000.000 RPM; current boost-only range 1800.000–5700.000 RPM. All targets were rejected "
@@ -479,14 +526,11 @@ TEST_F(FanControlCoordinatorTest, AnActiveSessionChangesItsTargetsOnlyWhileAlive
 
   // The record names the new targets before the first of them reaches the controller.
   std::optional<FanRecoveryRecord> recordAtWrite;
-  tp.smc.beforeAnswer = [&](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
-    if (input[42] == 6 && tp.smc.keyOf(tp.smc.received.size() - 1) == "F0Tg" && !recordAtWrite) {
-      recordAtWrite = store.read();
-    }
-    return std::nullopt;
+  beforeEveryCall = [&] {
+    if (!recordAtWrite && tp.smc.writtenKeys().size() == writes + 1) recordAtWrite = store.read();
   };
   tp.clock.up = 1011.0;
-  FanControlRequest update = request(FanControlRequest::Action::apply);
+  FanControlRequest update = request(Action::apply);
   update.targets = {{0, 4000}, {1, 3500}};
   ASSERT_TRUE(coordinator.perform(update).accepted);
   ASSERT_TRUE(recordAtWrite);
@@ -503,21 +547,19 @@ TEST_F(FanControlCoordinatorTest, AnActiveSessionChangesItsTargetsOnlyWhileAlive
   ASSERT_TRUE(apply().accepted);
   tp.clock.up += 12.0;
   const std::size_t before = tp.smc.writtenKeys().size();
-  FanControlRequest lateUpdate = request(FanControlRequest::Action::apply);
+  FanControlRequest lateUpdate = request(Action::apply);
   lateUpdate.targets = update.targets;
   const FanControlReply late = coordinator.perform(lateUpdate);
   EXPECT_EQ(late.message,
             std::string("The fan session expired; it cannot be renewed by changing a target. ") + kOverrideStopped);
-  const std::vector<std::string> written = tp.smc.writtenKeys();
-  EXPECT_EQ(std::vector<std::string>(written.begin() + static_cast<std::ptrdiff_t>(before), written.end()),
-            (std::vector<std::string>{"F0Md", "F1Md"}));
+  EXPECT_EQ(writesSince(before), (std::vector<std::string>{"F0Md", "F1Md"}));
   EXPECT_TRUE(fansAutomatic());
 
   // Old targets that no longer hold end the session before any new target is written.
   ASSERT_TRUE(apply().accepted);
   tp.smc.keys["F1Tg"] = FakeSmc::fpe2(3503);
   const std::size_t drifted = tp.smc.writtenKeys().size();
-  EXPECT_EQ(coordinator.perform(request(FanControlRequest::Action::apply)).message,
+  EXPECT_EQ(coordinator.perform(request(Action::apply)).message,
             std::string("Fan mode, target or layout changed before the completed acquisition check. Tidewarden will "
                         "return its touched fans to System without retrying targets. ") +
                 kOverrideStopped);
@@ -533,29 +575,34 @@ TEST_F(FanControlCoordinatorTest, AutoMaxUpdatesOfAHeldSession) {
   EXPECT_EQ(reg("F0Tg"), 5700);
   const std::size_t writes = tp.smc.writtenKeys().size();
 
+  // Still above the new threshold: the maxima hold and nothing is written.
+  FanControlRequest higher = request(Action::apply, FanControlMode::autoMax);
+  higher.thresholdCelsius = 75;
+  higher.thermalSource = FanThermalSource::either;
+  EXPECT_EQ(coordinator.perform(higher).message,
+            "Auto Max targets updated and verified without returning to System. Measured RPM may take time to settle.");
+  EXPECT_TRUE(writesSince(writes).empty());
+
   // Already at or below the new threshold's band: no target is written, the fans are
   // released and the session stays armed.
-  FanControlRequest higher = request(FanControlRequest::Action::apply, FanControlMode::autoMax);
   higher.thresholdCelsius = 85;
   const FanControlReply armed = coordinator.perform(higher);
   ASSERT_TRUE(armed.accepted) << armed.message;
   EXPECT_EQ(armed.message, "Auto Max armed; System controls the fans below the trigger temperature.");
-  const std::vector<std::string> written = tp.smc.writtenKeys();
-  EXPECT_EQ(std::vector<std::string>(written.begin() + static_cast<std::ptrdiff_t>(writes), written.end()),
-            (std::vector<std::string>{"F0Md", "F1Md"}));
+  EXPECT_EQ(writesSince(writes), (std::vector<std::string>{"F0Md", "F1Md"}));
   EXPECT_TRUE(fansAutomatic());
   EXPECT_FALSE(std::filesystem::exists(recordPath()));
   ASSERT_TRUE(coordinator.lease());
   EXPECT_EQ(coordinator.lease()->threshold, 85);
 
   // Armed (not held), an update replaces the lease and the next step acts on it.
-  const FanControlReply manual = coordinator.perform(request(FanControlRequest::Action::apply));
+  const FanControlReply manual = coordinator.perform(request(Action::apply));
   ASSERT_TRUE(manual.accepted) << manual.message;
   EXPECT_EQ(manual.message, kManualVerified);
   EXPECT_EQ(reg("F0Tg"), 3000);
 
   // Held, a switch to Auto Max on a source that cannot be read returns the fans.
-  FanControlRequest gpu = request(FanControlRequest::Action::apply, FanControlMode::autoMax);
+  FanControlRequest gpu = request(Action::apply, FanControlMode::autoMax);
   gpu.thermalSource = FanThermalSource::gpu;
   EXPECT_EQ(coordinator.perform(gpu).message, std::string("Auto Max temperature is unavailable. ") + kOverrideStopped);
   EXPECT_TRUE(fansAutomatic());
@@ -594,7 +641,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 TEST_F(FanControlCoordinatorTest, TheReportListsItsLinesInOrder) {
-  const FanControlReply inspected = coordinator.perform(request(FanControlRequest::Action::inspect));
+  const FanControlReply inspected = coordinator.perform(request(Action::inspect));
   ASSERT_TRUE(inspected.diagnostics);
   const auto lines = linesOf(*inspected.diagnostics);
   ASSERT_GE(lines.size(), 15u);

@@ -10,9 +10,8 @@
 
 #include "fan/fan_control_coordinator.h"
 #include "fan/fan_recovery_store.h"
-#include "platform/dispatch_queue.h"
+#include "support/fan_fixture.h"
 #include "support/fan_refusal.h"
-#include "support/test_platform.h"
 
 namespace tidewarden::fan {
 namespace {
@@ -23,48 +22,30 @@ using testing::fanRefusalOf;
 
 constexpr const char* kUntrusted = "An older or changed fan recovery record needs review; new overrides are disabled.";
 constexpr const char* kRecovered = "Previous Tidewarden fan override returned to System after helper restart.";
+constexpr const char* kPendingRestored = "Pending safety restoration returned fans to System.";
 
-class FanRecoveryTest : public ::testing::Test {
+class FanRecoveryTest : public testing::FanCoordinatorFixture {
  protected:
-  FanRecoveryTest() {
-    tp.facts.brand = "Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz";
-    tp.smc.addFan(0, "fpe2", 1800, 1200, 5700, 1800, 0);
-    tp.smc.addFan(1, "fpe2", 2000, 1200, 6000, 2000, 0);
-    tp.smc.keys["TC0P"] = FakeSmc::sp78(50);
-    fs::create_directories(tp.rootPath() + "/Library/Application Support");
-  }
-
-  std::string dir() const { return tp.rootPath() + "/Library/Application Support/Tidewarden/FanControl"; }
-  std::string file() const { return dir() + "/lease.json"; }
+  std::string dir() const { return recordDir(); }
+  std::string file() const { return recordPath(); }
   FanRecoveryRecord record(double age) {
-    FanRecoveryRecord r;
-    r.deviceID = "TEST-MAC-1";
-    r.createdAt = platform::json::Date{tp.clock.wall - age};
-    r.expected = {{0, 3000}, {1, 3500}};
-    r.previous = {{0, 1800}, {1, 2000}};
-    r.modeFenceFanIDs = std::vector<std::int32_t>{0, 1};
-    return r;
+    return {"TEST-MAC-1", platform::json::Date{tp.clock.wall - age}, {{0, 3000}, {1, 3500}}, {{0, 1800}, {1, 2000}},
+            std::vector<std::int32_t>{0, 1}};
   }
   // The state a helper killed mid-session leaves: both fans held, fan 1 before its
-  // target write.
-  void heldFans() {
+  // target write, and the record naming both.
+  void heldFans(double recordAge = 0) {
     tp.smc.keys["F0Md"] = FakeSmc::ui8(1);
     tp.smc.keys["F0Tg"] = FakeSmc::fpe2(3000);
     tp.smc.keys["F1Md"] = FakeSmc::ui8(1);
-  }
-  double reg(const std::string& key) {
-    return FanSMCTransport::decodeValue(tp.smc.keys[key].type, tp.smc.keys[key].bytes).value_or(-1);
+    store.write(record(recordAge));
   }
   std::unique_ptr<FanControlCoordinator> restarted() {
-    auto coordinator = std::make_unique<FanControlCoordinator>(
-        tp.platform(), queue, [](std::function<void()>) { return std::make_unique<ControlTimer>(); });
+    auto coordinator = newCoordinator();
     coordinator->recoverAfterRestart();
     return coordinator;
   }
-
-  testing::TestPlatform tp;
-  platform::SerialQueue queue{"test.fan"};
-  FanRecoveryStore store{tp.platform().root};
+  std::size_t filesInDir() const { return std::distance(fs::directory_iterator(dir()), fs::directory_iterator()); }
 };
 
 TEST_F(FanRecoveryTest, TheStoreRefusesForeignOrRedirectedStorage) {
@@ -72,7 +53,7 @@ TEST_F(FanRecoveryTest, TheStoreRefusesForeignOrRedirectedStorage) {
   store.write(record(0));
   EXPECT_EQ(store.read(), record(0));
   EXPECT_EQ(fs::status(file()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 1);  // no temporary left
+  EXPECT_EQ(filesInDir(), 1u);  // no temporary left
 
   ::chmod((dir() + "/..").c_str(), 0775);
   EXPECT_EQ(fanRefusalOf([&] { store.write(record(0)); }),
@@ -102,59 +83,50 @@ TEST_F(FanRecoveryTest, TheStoreRefusesForeignOrRedirectedStorage) {
 
 TEST_F(FanRecoveryTest, ASessionRecordsItsFansBeforeTheFirstWriteAndClearsThemOnRestore) {
   std::optional<FanRecoveryRecord> seenBeforeWrite;
-  tp.smc.beforeAnswer = [&](const platform::SmcParameterRecord& input) -> std::optional<platform::SmcCallResult> {
-    if (input[42] == 6 && !seenBeforeWrite) seenBeforeWrite = store.read();
-    return std::nullopt;
+  beforeEveryCall = [&] {
+    if (!seenBeforeWrite && !tp.smc.writtenKeys().empty()) seenBeforeWrite = store.read();
   };
-  FanControlCoordinator coordinator(tp.platform(), queue,
-                                    [](std::function<void()>) { return std::make_unique<ControlTimer>(); });
-  FanControlRequest apply{FanControlRequest::Action::apply, FanControlMode::manual, std::nullopt,
-                          {{0, 3000}, {1, 3500}}, FanThermalSource::cpu, 70, true};
-  ASSERT_TRUE(coordinator.perform(apply).accepted);
+  auto coordinator = newCoordinator();
+  FanControlRequest apply = makeRequest(Action::apply);
+  ASSERT_TRUE(coordinator->perform(apply).accepted);
   ASSERT_TRUE(seenBeforeWrite);
   EXPECT_EQ(seenBeforeWrite->expected, (std::map<std::int32_t, double>{{0, 3000}}));
   EXPECT_EQ(seenBeforeWrite->modeFenceFanIDs, (std::vector<std::int32_t>{0}));
-  const auto written = store.read();
-  ASSERT_TRUE(written);
-  EXPECT_EQ(written->expected, (std::map<std::int32_t, double>{{0, 3000}, {1, 3500}}));
-  EXPECT_EQ(written->previous, (std::map<std::int32_t, double>{{0, 1800}, {1, 2000}}));
-  EXPECT_EQ(written->deviceID, "TEST-MAC-1");
+  FanRecoveryRecord both = record(0);
+  both.createdAt = store.read()->createdAt;
+  EXPECT_EQ(store.read(), both);
 
-  FanControlRequest restore = apply;
-  restore.action = FanControlRequest::Action::restore;
-  ASSERT_TRUE(coordinator.perform(restore).accepted);
+  ASSERT_TRUE(coordinator->perform(makeRequest(Action::restore)).accepted);
   EXPECT_FALSE(fs::exists(file()));
 
-  // Without storage no fan is ever switched.
-  fs::remove_all(tp.rootPath() + "/Library");
+  // Without this Mac's identifier or without storage no fan is ever switched.
   const std::size_t writes = tp.smc.writtenKeys().size();
-  EXPECT_FALSE(coordinator.perform(apply).accepted);
+  tp.facts.device.reset();
+  EXPECT_EQ(coordinator->perform(apply).message,
+            "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted. " +
+                std::string(testing::kOverrideStopped));
+  tp.facts.device = "TEST-MAC-1";
+  fs::remove_all(tp.rootPath() + "/Library");
+  EXPECT_FALSE(coordinator->perform(apply).accepted);
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
 }
 
 TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
-  heldFans();
-  store.write(record(7199));
+  heldFans(7199);
   auto coordinator = restarted();
   EXPECT_EQ(coordinator->lastMessage(), kRecovered);
   EXPECT_FALSE(coordinator->recoveryBlocked());
-  EXPECT_EQ(reg("F0Md"), 0);
-  EXPECT_EQ(reg("F1Md"), 0);
+  EXPECT_TRUE(fansAutomatic());
   EXPECT_FALSE(fs::exists(file()));
 
-  heldFans();
-  store.write(record(7200));
+  heldFans(7200);
   coordinator = restarted();
   EXPECT_EQ(coordinator->lastMessage(), kUntrusted);
   EXPECT_TRUE(coordinator->recoveryBlocked());
   EXPECT_EQ(reg("F0Md"), 1);
   EXPECT_TRUE(fs::exists(file()));
-  FanControlRequest apply{FanControlRequest::Action::apply, FanControlMode::maximum, std::nullopt, {},
-                          FanThermalSource::cpu, 70, true};
-  EXPECT_EQ(coordinator->perform(apply).message, kUntrusted);
-  FanControlRequest restore = apply;
-  restore.action = FanControlRequest::Action::restore;
-  EXPECT_EQ(coordinator->perform(restore).message, kUntrusted);
+  EXPECT_EQ(coordinator->perform(makeRequest(Action::apply, FanControlMode::maximum)).message, kUntrusted);
+  EXPECT_EQ(coordinator->perform(makeRequest(Action::restore)).message, kUntrusted);
 
   FanRecoveryRecord foreign = record(0);
   foreign.deviceID = "OTHER-MAC";
@@ -166,6 +138,15 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   store.write(scope);
   const std::size_t writes = tp.smc.writtenKeys().size();
   EXPECT_EQ(restarted()->lastMessage(), "Fan recovery cancellation scope is invalid; no mode was changed.");
+  FanRecoveryRecord vanished = record(0);
+  vanished.expected[2] = 3000;
+  store.write(vanished);
+  EXPECT_EQ(restarted()->lastMessage(), "Fan layout changed during recovery.");
+  tp.facts.device.reset();
+  store.write(record(0));
+  EXPECT_EQ(restarted()->lastMessage(),
+            "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted.");
+  tp.facts.device = "TEST-MAC-1";
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
 
   // A fan another controller has since set elsewhere is not forced back.
@@ -183,46 +164,75 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 2);
 }
 
+// A release that fails part-way through the recovery at start-up: the other fan is still
+// released, the record stays until every fan verified, the user's restore and every
+// step retry only the failed fan, and new overrides wait for it.
 TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackInSystem) {
   heldFans();
-  store.write(record(0));
   std::ofstream(dir() + "/lease-0A1B2C3D-0000-4000-8000-000000000000.tmp") << "{\"deviceID\":";  // a killed write
-  int refusals = 2;  // F0Md's release is refused at start-up and by the user's restore
-  tp.smc.beforeAnswer = [&](const platform::SmcParameterRecord& input) -> std::optional<platform::SmcCallResult> {
-    if (input[42] != 6 || tp.smc.keyOf(tp.smc.received.size() - 1) != "F0Md" || refusals == 0) return std::nullopt;
-    --refusals;
-    platform::SmcCallResult refused{0, 80, {}};
-    refused.output[40] = 0x86;
-    return refused;
-  };
+  refuseWritesOf("F0Md", 2);  // at start-up and at the user's restore
   auto coordinator = restarted();
   EXPECT_EQ(reg("F0Md"), 1);
   EXPECT_EQ(reg("F1Md"), 0);  // not stopped by fan 1's failure
-  EXPECT_TRUE(fs::exists(file()));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), 1);  // the temporary is gone
+  EXPECT_EQ(filesInDir(), 1u);  // the record, without the temporary
   EXPECT_FALSE(coordinator->recoveryBlocked());
   EXPECT_TRUE(coordinator->restorationPending());
   EXPECT_TRUE(coordinator->timerRunning());
 
-  FanControlRequest apply{FanControlRequest::Action::apply, FanControlMode::maximum, std::nullopt, {},
-                          FanThermalSource::cpu, 70, true};
+  const FanControlRequest apply = makeRequest(Action::apply, FanControlMode::maximum);
   EXPECT_TRUE(coordinator->perform(apply).message.starts_with(
       "System restoration has not been verified; no new override is allowed."));
-  FanControlRequest restore = apply;
-  restore.action = FanControlRequest::Action::restore;
-  const FanControlReply failed = coordinator->perform(restore);
+  const std::size_t writes = tp.smc.writtenKeys().size();
+  const FanControlReply failed = coordinator->perform(makeRequest(Action::restore));
   EXPECT_FALSE(failed.accepted);
   ASSERT_TRUE(failed.status);
   EXPECT_TRUE(failed.status->restorationPending);
-  EXPECT_EQ(reg("F0Md"), 1);
+  EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 1);  // fan 1 only
+  EXPECT_TRUE(fs::exists(file()));
 
   coordinator->controlTick();
-  EXPECT_EQ(reg("F0Md"), 0);
+  EXPECT_TRUE(fansAutomatic());
   EXPECT_FALSE(fs::exists(file()));
   EXPECT_FALSE(coordinator->restorationPending());
   EXPECT_FALSE(coordinator->timerRunning());
-  EXPECT_EQ(coordinator->lastMessage(), "Pending safety restoration returned fans to System.");
+  EXPECT_EQ(coordinator->lastMessage(), kPendingRestored);
   EXPECT_TRUE(coordinator->perform(apply).accepted);
+}
+
+// A fan whose release is accepted but that never reads automatic is not given up: the
+// record stays and every step writes its release once more.
+TEST_F(FanRecoveryTest, AFanThatNeverReadsAutomaticKeepsTheRecordAndIsRetriedUntilItDoes) {
+  heldFans();
+  // A controller that cannot be opened at start-up is unknown, not "nothing to release".
+  tp.smc.openStatus = platform::SmcClient::OpenStatus::serviceUnavailable;
+  auto unopened = restarted();
+  EXPECT_TRUE(unopened->restorationPending());
+  EXPECT_EQ(unopened->lastMessage(),
+            "System restoration has not been verified: a fan may still be in manual mode. Tidewarden retries every "
+            "second, and new overrides are refused until every fan reads automatic.");
+  EXPECT_TRUE(fs::exists(file()));
+  tp.smc.openStatus = platform::SmcClient::OpenStatus::opened;
+  bool stuck = true;
+  beforeEveryCall = [&] {
+    if (stuck) tp.smc.keys["F0Md"] = FakeSmc::ui8(1);
+  };
+  auto coordinator = restarted();
+  EXPECT_TRUE(coordinator->restorationPending());
+  EXPECT_EQ(reg("F1Md"), 0);
+  for (int tick = 0; tick < 2; ++tick) {
+    const std::size_t writes = tp.smc.writtenKeys().size();
+    coordinator->controlTick();
+    EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 1);
+    EXPECT_TRUE(coordinator->lastMessage().starts_with(
+        "System restoration needs attention: Fan 1 mode verification failed: F0Md requested 0"))
+        << coordinator->lastMessage();
+    EXPECT_TRUE(fs::exists(file()));
+  }
+  stuck = false;
+  coordinator->controlTick();
+  EXPECT_TRUE(fansAutomatic());
+  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_EQ(coordinator->lastMessage(), kPendingRestored);
 }
 
 }  // namespace

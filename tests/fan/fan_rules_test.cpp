@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,57 +85,46 @@ TEST(FanBoostFloors, NeverBelowSpeedMinimumOr600AndNeverAboveTheMaximum) {
   EXPECT_TRUE(std::isnan(unknown.at(1)));
 }
 
-TEST(FanTargetValidation, ManualTargetsMustLieBetweenTheFloorAndTheMaximum) {
-  // Floor 600 for an idle fan: 600 is accepted, a hair below is refused.
-  EXPECT_EQ(
-      validateRequestedTargets(FanControlMode::manual, {{0, 600}, {1, 3000}}, kTwoFans, computeBoostFloors(kTwoFans)),
-      (Targets{{0, 600}, {1, 3000}}));
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 599.999}, {1, 3000}}, kTwoFans),
-            rangeMessage("0", "599.999", "600.000", "5000.000"));
-
-  // A fan spinning at 3000 may not be slowed; the message names the fan by its raw id.
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}, {1, 2500}}, kTwoFans),
-            rangeMessage("1", "2500.000", "3000.000", "6000.000"));
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 5000.001}, {1, 3000}}, kTwoFans),
-            rangeMessage("0", "5000.001", "600.000", "5000.000"));
-
-  // The first failing fan in inventory order is the one reported; nothing is clamped.
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 100}, {1, 100}}, kTwoFans),
-            rangeMessage("0", "100.000", "600.000", "5000.000"));
-
-  // A floor above the maximum is capped, so the maximum itself stays acceptable.
-  const std::vector<FanControlFan> racing = {fan(0, 5500, 0, 5000)};
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 5000}}, racing), "(accepted)");
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 4999}}, racing),
-            rangeMessage("0", "4999.000", "5000.000", "5000.000"));
-
-  // The floor of the reference inventory counts even when the fresh one has slowed down.
-  const std::vector<FanControlFan> fresh = {fan(0, 800, 0, 5000)};
-  EXPECT_EQ(fanRefusalOf([&] {
-              validateRequestedTargets(FanControlMode::manual, {{0, 2000}}, fresh, {{0, 2500}});
-            }),
-            rangeMessage("0", "2000.000", "2500.000", "5000.000"));
-}
-
-TEST(FanTargetValidation, TheRequestMustNameEveryFanAndNothingMore) {
+// Manual targets lie between each fan's boost floor and its maximum; the first failing
+// fan in inventory order is reported by its raw id, and nothing is clamped. The request
+// must name every fan and nothing more, before any range is looked at.
+TEST(FanTargetValidation, ManualTargetsMustNameEveryFanAndLieBetweenTheFloorAndTheMaximum) {
   const std::string mismatch = "Review a target for every detected fan. Missing or extra fan identifiers are rejected.";
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}}, kTwoFans), mismatch);
-  // An extra fan is refused before any range is looked at (fan 1's 100 is out of range).
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}, {1, 100}, {8, 2000}}, kTwoFans), mismatch);
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, 2000}, {2, 3000}}, kTwoFans), mismatch);
+  const std::string unavailable = "Fan target or boost floor is unavailable. Check fans and review every target again.";
+  const std::vector<FanControlFan> racing = {fan(0, 5500, 0, 5000)};  // floor above the maximum: capped
+  struct Case {
+    Targets requested;
+    std::vector<FanControlFan> fans;
+    std::optional<Targets> floors;  // the reference inventory's floors, else the fresh one's
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{{0, 600}, {1, 3000}}, kTwoFans, {}, "(accepted)"},  // floor 600 for an idle fan
+      {{{0, 599.999}, {1, 3000}}, kTwoFans, {}, rangeMessage("0", "599.999", "600.000", "5000.000")},
+      {{{0, 2000}, {1, 2500}}, kTwoFans, {}, rangeMessage("1", "2500.000", "3000.000", "6000.000")},  // not slowed
+      {{{0, 5000.001}, {1, 3000}}, kTwoFans, {}, rangeMessage("0", "5000.001", "600.000", "5000.000")},
+      {{{0, 100}, {1, 100}}, kTwoFans, {}, rangeMessage("0", "100.000", "600.000", "5000.000")},
+      {{{0, 5000}}, racing, {}, "(accepted)"},
+      {{{0, 4999}}, racing, {}, rangeMessage("0", "4999.000", "5000.000", "5000.000")},
+      // The floor of the reference inventory counts even when the fresh one has slowed down.
+      {{{0, 2000}}, {fan(0, 800, 0, 5000)}, Targets{{0, 2500}}, rangeMessage("0", "2000.000", "2500.000", "5000.000")},
+      {{{0, 2000}}, kTwoFans, {}, mismatch},
+      {{{0, 2000}, {1, 100}, {8, 2000}}, kTwoFans, {}, mismatch},  // fan 1's 100 is never looked at
+      {{{0, 2000}, {2, 3000}}, kTwoFans, {}, mismatch},
+      {{{0, kNaN}, {1, 3000}}, kTwoFans, {}, unavailable},
+      {{{0, 2000}, {1, 3000}}, kTwoFans, Targets{{0, 600}}, unavailable},
+      {{{0, 2000}, {1, 3000}}, kTwoFans, Targets{{0, 600}, {1, kNaN}}, unavailable},
+  };
+  for (const Case& c : cases) {
+    const Targets floors = c.floors.value_or(computeBoostFloors(c.fans));
+    EXPECT_EQ(fanRefusalOf([&] {
+                EXPECT_EQ(validateRequestedTargets(FanControlMode::manual, c.requested, c.fans, floors), c.requested);
+              }),
+              c.expected)
+        << ::testing::PrintToString(c.requested);
+  }
   // System has no targets to validate.
   EXPECT_EQ(validate(FanControlMode::system, {{0, 2000}, {1, 3000}}, kTwoFans), mismatch);
-
-  const std::string unavailable = "Fan target or boost floor is unavailable. Check fans and review every target again.";
-  EXPECT_EQ(validate(FanControlMode::manual, {{0, kNaN}, {1, 3000}}, kTwoFans), unavailable);
-  EXPECT_EQ(fanRefusalOf([&] {
-              validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans, {{0, 600}});
-            }),
-            unavailable);
-  EXPECT_EQ(fanRefusalOf([&] {
-              validateRequestedTargets(FanControlMode::manual, {{0, 2000}, {1, 3000}}, kTwoFans, {{0, 600}, {1, kNaN}});
-            }),
-            unavailable);
 }
 
 TEST(FanTargetValidation, MaxAndAutoMaxTakeEveryMaximumAndIgnoreTheDraft) {

@@ -36,12 +36,14 @@ void addIntelFans(FakeSmc& smc) {
 
 TEST(FanSMCTransportOpen, ReportsAMissingOrRefusingControllerInItsOwnWords) {
   FakeSmc smc;
-  smc.openStatus = platform::SmcClient::OpenStatus::serviceUnavailable;
-  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "AppleSMC is unavailable.");
-  smc.openStatus = platform::SmcClient::OpenStatus::accessDenied;
-  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "Native fan-control access was denied.");
-  smc.openStatus = platform::SmcClient::OpenStatus::opened;
-  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), "(accepted)");
+  using Status = platform::SmcClient::OpenStatus;
+  for (const auto& [status, message] : std::vector<std::pair<Status, std::string>>{
+           {Status::serviceUnavailable, "AppleSMC is unavailable."},
+           {Status::accessDenied, "Native fan-control access was denied."},
+           {Status::opened, "(accepted)"}}) {
+    smc.openStatus = status;
+    EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport transport(smc); }), message);
+  }
 
   // Linux has no controller at all.
   const auto linuxClient = platform::makeLinuxSmcClient();
@@ -95,19 +97,10 @@ TEST(FanSMCTransportRecord, OnlyFanModeAndTargetKeysCanBeWrittenAndNothingIsSent
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 6, 2, Bytes{1}, true); }), fanOnly);
 
   const std::string invalid = "Invalid native fan request.";
-  for (const std::string key : {"F0M", "F0Md ",
-                                "F0\x1F"
-                                "d",
-                                "F0M\x7F"}) {
+  for (const std::string key : {"F0M", "F0Md ", "F0\037d", "F0M\177"}) {
     EXPECT_EQ(fanRefusalOf([&] { transport.readValue(key); }), invalid) << key;
   }
-  EXPECT_EQ(fanRefusalOf([&] {
-              transport.writeValue(
-                  "F\x1F"
-                  "Md",
-                  Bytes{1});
-            }),
-            invalid);
+  EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F\037Md", Bytes{1}); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 7, 0, {}, true); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.writeValue("F0Tg", Bytes(33, 0)); }), invalid);
   EXPECT_EQ(fanRefusalOf([&] { transport.callSMC("F0Md", 5, 1, Bytes{1}, true); }), invalid);  // a read with a payload
@@ -130,32 +123,24 @@ TEST(FanSMCTransportRecord, AnythingButAWholeSuccessfulReplyIsARefusalQuotingThe
   std::optional<SmcCallResult> scripted;
   smc.beforeAnswer = [&](const SmcParameterRecord&) { return scripted; };
 
-  SmcCallResult shortReply{0, 79, {}};
-  scripted = shortReply;
-  const std::string shortDetail = "key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=79";
-  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(shortDetail));
-
   SmcCallResult result{0, 80, {}};
   result.output[40] = 0x84;
   result.output[41] = 7;
-  scripted = result;
-  const std::string resultDetail = "key=F0Md, command=9, I/O=0, SMC result=132, SMC status=7, reply bytes=80";
-  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(resultDetail));
-
-  scripted = SmcCallResult{-536870212, 80, {}};
-  const std::string ioDetail = "key=F0Md, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=80";
-  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal(ioDetail));
-
-  // Bytes past the answered size are not the controller's answer: a reply cut before
-  // the result byte is not read as "result 0", nor is a reply that claims to be longer.
   SmcCallResult cut{0, 40, {}};
   cut.output[40] = 0x84;
-  scripted = cut;
-  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }),
-            controllerRefusal("key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
-  scripted = SmcCallResult{0, 81, {}};
-  EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }),
-            controllerRefusal("key=F0Md, command=9, I/O=0, SMC result=0, SMC status=0, reply bytes=81"));
+  const std::vector<std::pair<SmcCallResult, std::string>> replies = {
+      {{0, 79, {}}, "I/O=0, SMC result=0, SMC status=0, reply bytes=79"},
+      {result, "I/O=0, SMC result=132, SMC status=7, reply bytes=80"},
+      {{-536870212, 80, {}}, "I/O=-536870212, SMC result=0, SMC status=0, reply bytes=80"},
+      // Bytes past the answered size are not the controller's answer: a reply cut before
+      // the result byte is not read as "result 0", nor is a reply that claims to be longer.
+      {cut, "I/O=0, SMC result=0, SMC status=0, reply bytes=40"},
+      {{0, 81, {}}, "I/O=0, SMC result=0, SMC status=0, reply bytes=81"},
+  };
+  for (const auto& [reply, detail] : replies) {
+    scripted = reply;
+    EXPECT_EQ(fanRefusalOf([&] { transport.readValue("F0Md"); }), controllerRefusal("key=F0Md, command=9, " + detail));
+  }
 
   // A refused write logs the attempt and the refusal; it is not retried.
   scripted = result;
@@ -169,7 +154,7 @@ TEST(FanSMCTransportRecord, AnythingButAWholeSuccessfulReplyIsARefusalQuotingThe
   EXPECT_EQ(log[log.size() - 2],
             "WRITE key=F0Md, command=6, I/O=0, SMC result=132, SMC status=7, reply bytes=80, payload=[01]");
   EXPECT_EQ(log.back(), "REFUSED key=F0Md, command=6, I/O=0, SMC result=132, SMC status=7, reply bytes=80");
-  EXPECT_EQ(log.front(), "REFUSED " + shortDetail);
+  EXPECT_EQ(log.front(), "REFUSED key=F0Md, command=9, " + replies.front().second);
 
   scripted.reset();
   EXPECT_EQ(transport.readValue("F0Md").bytes, Bytes{0});
@@ -279,16 +264,14 @@ TEST(FanSMCTransportInventory, ReadsEveryFanInOrderAndRefusesAnythingOdd) {
 
 TEST(FanSMCTransportSensors, TheChipStringChoosesTheKeys) {
   using T = FanSMCTransport;
+  // The keys themselves are checked against every emulated model (simulated_smc_test);
+  // here, how the chip string is read. "Intel" anywhere, in any case, is the Intel list.
   const TemperatureKeys intel = T::temperatureKeys("Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz");
-  EXPECT_EQ(intel.cpu, (std::vector<std::string>{"TC0P", "TC0D", "TCAD"}));
-  EXPECT_EQ(intel.gpu, (std::vector<std::string>{"TG0P", "TG0D", "TCGC"}));
+  EXPECT_EQ(intel.cpu.front(), "TC0P");
   EXPECT_EQ(T::temperatureKeys("genuine intel processor").cpu, intel.cpu);
   // A family name alone or followed by a variant; the M4 variants place their GPU sensors elsewhere.
-  EXPECT_EQ(T::temperatureKeys("Apple M1 Max").gpu, (std::vector<std::string>{"Tg05", "Tg0D", "Tg0L", "Tg0T"}));
-  EXPECT_EQ(T::temperatureKeys("Apple M2").gpu, (std::vector<std::string>{"Tg0f", "Tg0j"}));
-  EXPECT_EQ(T::temperatureKeys("Apple M3 Pro").gpu, (std::vector<std::string>{"Tf14", "Tf18", "Tf19", "Tf1A"}));
-  EXPECT_EQ(T::temperatureKeys("Apple M4").gpu, (std::vector<std::string>{"Tg0G", "Tg0H", "Tg0K", "Tg0L"}));
-  EXPECT_EQ(T::temperatureKeys("Apple M4 Pro").gpu, (std::vector<std::string>{"Tg1U", "Tg1k", "Tg0K", "Tg0L"}));
+  EXPECT_EQ(T::temperatureKeys("Apple M1 Max").gpu, T::temperatureKeys("Apple M1").gpu);
+  EXPECT_NE(T::temperatureKeys("Apple M4 Pro").gpu, T::temperatureKeys("Apple M4").gpu);
   EXPECT_EQ(T::temperatureKeys("Apple M4 Pro").cpu, T::temperatureKeys("Apple M4").cpu);
   for (const char* unknown : {"Apple M10", "Apple M5", "Apple M1Pro", "apple M1", "AMD Ryzen 9", ""}) {
     const TemperatureKeys keys = T::temperatureKeys(unknown);

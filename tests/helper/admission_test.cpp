@@ -17,6 +17,7 @@
 #include "platform/code_signer.h"
 #include "platform/code_signing.h"
 #include "support/child_program.h"
+#include "support/signed_helper_fixture.h"
 #include "support/signing_fixture.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
@@ -25,44 +26,22 @@ namespace tidewarden::helper {
 namespace {
 
 using platform::SigningKey;
-using platform::SignOptions;
 using platform::TeamIdentity;
+using testing::kClientIdentifier;
 
-constexpr const char* kAnchorName = "test-anchor";
-constexpr const char* kClientIdentifier = "com.ambergrove.Tidewarden";
-constexpr const char* kHelperIdentifier = "com.ambergrove.Tidewarden.PrivilegedHelper";
 // Owner of the "user's folder" that injected libraries come from.
 constexpr uid_t kUserId = 4321;
 constexpr std::uint64_t kOneGiB = 1ull << 30;
 
-TeamIdentity makeTeam(const SigningKey& anchor, const std::string& team) {
-  SigningKey key = SigningKey::generate();
-  return TeamIdentity{key, platform::issueTeamCertificate(anchor, kAnchorName, team, key.publicKey())};
-}
-
-class AdmissionTest : public ::testing::Test {
+class AdmissionTest : public testing::SignedHelperFixture {
  protected:
   // A copy of the client program signed as asked (nullopt team: ad hoc).
   std::string client(const std::string& name, const std::string& identifier, const std::optional<TeamIdentity>& team) {
-    const std::string path = files.path() + "/" + name;
-    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, path);
-    platform::signCode(path, SignOptions{identifier, team, {}});
-    return path;
+    return signedCopy(TIDEWARDEN_CTL_PATH, name, identifier, team);
   }
-
   std::string sparseClient(const std::string& name, std::uint64_t size, const std::string& identifier,
                            const std::optional<TeamIdentity>& team) {
     return testing::sparseSignedCopy(TIDEWARDEN_CTL_PATH, files.path() + "/" + name, size, identifier, team);
-  }
-
-  // Starts a helper whose own code is a copy signed as asked, trusting only our anchor.
-  std::unique_ptr<testing::TestPlatform> helperPlatform(const std::string& name, const std::optional<TeamIdentity>& team,
-                                                        std::function<std::timespec()> wallClock = {}) {
-    const std::string self = files.path() + "/" + name;
-    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, self);
-    platform::signCode(self, SignOptions{kHelperIdentifier, team, {}});
-    return std::make_unique<testing::TestPlatform>(
-        std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self, std::move(wallClock));
   }
 
   static int ping(const std::string& program, const std::string& socket, std::string* output = nullptr) {
@@ -110,25 +89,18 @@ class AdmissionTest : public ::testing::Test {
     }
   }
 
-  testing::TempDir files;
-  SigningKey anchor = SigningKey::generate();
-  TeamIdentity teamA = makeTeam(anchor, "TEAMAAAAAA");
-  TeamIdentity teamB = makeTeam(anchor, "TEAMBBBBBB");
+  TeamIdentity teamB = makeTeam("TEAMBBBBBB");
 };
 
 TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
-  auto test = helperPlatform("helper", teamA);
-  const std::string socket = test->rootPath() + "/helper.sock";
-  HelperProcess helper(test->platform(), socket);
-  ASSERT_TRUE(helper.validator().runtimeStamp());
-
-  const platform::CodeSigning& signing = test->platform().codeSigning;
+  startHelper();
+  ASSERT_TRUE(helper->validator().runtimeStamp());
 
   std::string output;
   EXPECT_EQ(ping(client("genuine", kClientIdentifier, teamA), socket, &output), 0);
   EXPECT_EQ(output.rfind("Tidewarden privileged helper ready \u2014 UID 0, EUID 0 \u2014 ", 0), 0u) << output;
-  EXPECT_TRUE(output.ends_with(" \u2014 " + helper.validator().runtimeStamp()->text() + "\n")) << output;
-  const std::uint64_t hashedForGenuine = signing.hashedBytes();
+  EXPECT_TRUE(output.ends_with(" \u2014 " + helper->validator().runtimeStamp()->text() + "\n")) << output;
+  const std::uint64_t hashedForGenuine = hashedBytes();
   EXPECT_GT(hashedForGenuine, 0u);
 
   // Refused on what their signatures state, before a byte of them is hashed.
@@ -140,9 +112,9 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
   // A certificate for the right team name from a key that no injected anchor holds.
   const SigningKey rogue = SigningKey::generate();
   SigningKey key = SigningKey::generate();
-  TeamIdentity forged{key, platform::issueTeamCertificate(rogue, kAnchorName, "TEAMAAAAAA", key.publicKey())};
+  TeamIdentity forged{key, platform::issueTeamCertificate(rogue, testing::kTestAnchorName, "TEAMAAAAAA", key.publicKey())};
   EXPECT_EQ(ping(client("forged", kClientIdentifier, forged), socket), 3);
-  EXPECT_EQ(signing.hashedBytes(), hashedForGenuine);
+  EXPECT_EQ(hashedBytes(), hashedForGenuine);
 
   // Modified after signing: one byte of the compiler note changed, still a runnable program.
   const std::string modified = client("modified", kClientIdentifier, teamA);
@@ -156,7 +128,7 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
   bytes[note] = 'g';
   std::ofstream(modified, std::ios::binary | std::ios::trunc) << bytes;
   EXPECT_EQ(ping(modified, socket), 3);
-  EXPECT_EQ(signing.hashedBytes(), 2 * hashedForGenuine);
+  EXPECT_EQ(hashedBytes(), 2 * hashedForGenuine);
 
   // This test program is not signed at all.
   testing::WireClient unsigned_(socket);
@@ -170,26 +142,23 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
 TEST_F(AdmissionTest, HelperWhoseOwnSignatureHasNoTeamRefusesEveryone) {
   const std::string genuine = client("genuine", kClientIdentifier, teamA);
   for (const char* name : {"adhoc-helper", "unsigned-helper"}) {
-    std::unique_ptr<testing::TestPlatform> test;
+    std::unique_ptr<testing::TestPlatform> own;
     if (std::string(name) == "adhoc-helper") {
-      test = helperPlatform(name, std::nullopt);
+      own = helperPlatform(name, std::nullopt);
     } else {
       const std::string self = files.path() + "/" + name;
       std::ofstream(self, std::ios::binary) << "not a signed program";
-      test = std::make_unique<testing::TestPlatform>(
-          std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self);
+      own = std::make_unique<testing::TestPlatform>(
+          std::vector<platform::TrustAnchor>{{testing::kTestAnchorName, anchor.publicKey()}}, self);
     }
-    const std::string socket = test->rootPath() + "/helper.sock";
-    HelperProcess helper(test->platform(), socket);
-    EXPECT_EQ(ping(genuine, socket), 3) << name;
+    const std::string ownSocket = own->rootPath() + "/helper.sock";
+    HelperProcess ownHelper(own->platform(), ownSocket);
+    EXPECT_EQ(ping(genuine, ownSocket), 3) << name;
   }
 }
 
 TEST_F(AdmissionTest, HugeOrMislabelledExecutablesAreRefusedWithoutBeingHashed) {
-  auto test = helperPlatform("helper", teamA);
-  const std::string socket = test->rootPath() + "/helper.sock";
-  HelperProcess helper(test->platform(), socket);
-  const platform::CodeSigning& signing = test->platform().codeSigning;
+  startHelper();
 
   EXPECT_EQ(ping(sparseClient("huge-adhoc", kOneGiB, kClientIdentifier, std::nullopt), socket), 3);
   EXPECT_EQ(ping(sparseClient("huge-other-team", kOneGiB, kClientIdentifier, teamB), socket), 3);
@@ -205,43 +174,40 @@ TEST_F(AdmissionTest, HugeOrMislabelledExecutablesAreRefusedWithoutBeingHashed) 
   bytes.insert(bytes.size() - platform::codesign::kTrailerBytes - *blobLength, 1, '\0');
   testing::writeFileBytes(files.path() + "/longer", bytes, 0755);
   EXPECT_EQ(ping(files.path() + "/longer", socket), 3);
-  EXPECT_EQ(signing.hashedBytes(), 0u);
+  EXPECT_EQ(hashedBytes(), 0u);
 
   EXPECT_EQ(ping(client("genuine", kClientIdentifier, teamA), socket), 0);
-  EXPECT_GT(signing.hashedBytes(), 0u);
+  EXPECT_GT(hashedBytes(), 0u);
 }
 
 TEST_F(AdmissionTest, GenuineClientIsHashedOnceSettledAndAgainOnceChanged) {
   std::atomic<int> secondsAhead{0};
-  auto test = helperPlatform("helper", teamA, [&secondsAhead] {
+  startHelper([&secondsAhead] {
     std::timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     now.tv_sec += secondsAhead.load();
     return now;
   });
-  const std::string socket = test->rootPath() + "/helper.sock";
-  HelperProcess helper(test->platform(), socket);
-  const platform::CodeSigning& signing = test->platform().codeSigning;
 
   // Just written: its change time is too recent to rule out a write during hashing.
   const std::string genuine = client("genuine", kClientIdentifier, teamA);
   EXPECT_EQ(ping(genuine, socket), 0);
-  const std::uint64_t range = signing.hashedBytes();  // the signed range of one copy
+  const std::uint64_t range = hashedBytes();  // the signed range of one copy
   ASSERT_GT(range, 0u);
   EXPECT_EQ(ping(genuine, socket), 0);
-  EXPECT_EQ(signing.hashedBytes(), 2 * range);
+  EXPECT_EQ(hashedBytes(), 2 * range);
 
   // Settled: hashed once more, then admitted by its identity alone.
   secondsAhead = 10;
   for (int i = 0; i < 3; ++i) EXPECT_EQ(ping(genuine, socket), 0);
-  EXPECT_EQ(signing.hashedBytes(), 3 * range);
+  EXPECT_EQ(hashedBytes(), 3 * range);
 
   // Another copy is another file; changed in place (same inode, new change time) after
   // it was remembered, it is hashed again and refused.
   const std::string copy = client("copy", kClientIdentifier, teamA);
   EXPECT_EQ(ping(copy, socket), 0);
   EXPECT_EQ(ping(copy, socket), 0);
-  EXPECT_EQ(signing.hashedBytes(), 4 * range);
+  EXPECT_EQ(hashedBytes(), 4 * range);
   const std::string bytes = testing::readFileBytes(copy);
   const auto note = bytes.find("GCC: (");
   ASSERT_NE(note, std::string::npos);
@@ -249,18 +215,20 @@ TEST_F(AdmissionTest, GenuineClientIsHashedOnceSettledAndAgainOnceChanged) {
   ASSERT_EQ(::pwrite(writer.get(), "g", 1, static_cast<off_t>(note)), 1);
   writer.reset();
   EXPECT_EQ(ping(copy, socket), 3);
-  EXPECT_EQ(signing.hashedBytes(), 5 * range);
+  EXPECT_EQ(hashedBytes(), 5 * range);
   EXPECT_EQ(ping(genuine, socket), 0);
-  EXPECT_EQ(signing.hashedBytes(), 5 * range);
+  EXPECT_EQ(hashedBytes(), 5 * range);
 }
 
-TEST_F(AdmissionTest, ClientCarryingCodeFromAUsersFolderIsRefused) {
-  auto test = helperPlatform("helper", teamA);
-  const std::string socket = test->rootPath() + "/helper.sock";
-  HelperProcess helper(test->platform(), socket);
+// A genuine client run under a tracer, or carrying code from a user's folder, is
+// refused before its executable is hashed.
+TEST_F(AdmissionTest, TracedClientOrOneCarryingCodeFromAUsersFolderIsRefused) {
+  startHelper();
   const std::string genuine = client("genuine", kClientIdentifier, teamA);
+  EXPECT_EQ(pingTraced(genuine, socket), 3);
+  EXPECT_EQ(hashedBytes(), 0u);
   EXPECT_EQ(ping(genuine, socket), 0);
-  const std::uint64_t hashed = test->platform().codeSigning.hashedBytes();
+  const std::uint64_t hashed = hashedBytes();
 
   const std::string folder = files.path() + "/home";
   const std::string library = folder + "/libhelpful.so";
@@ -276,22 +244,11 @@ TEST_F(AdmissionTest, ClientCarryingCodeFromAUsersFolderIsRefused) {
   EXPECT_EQ(injected.standardOutput, "");
   EXPECT_NE(injected.standardError.find("tidewarden test library loaded"), std::string::npos) << injected.standardError;
   // Refused before its executable was hashed.
-  EXPECT_EQ(test->platform().codeSigning.hashedBytes(), hashed);
+  EXPECT_EQ(hashedBytes(), hashed);
 
   // A system library preloaded the same way is what any client may map.
   testing::ProgramResult system = pingWith({"LD_PRELOAD=libuuid.so.1", keepOrder}, genuine, socket);
   EXPECT_EQ(system.exitCode, 0) << system.standardError;
-  EXPECT_EQ(ping(genuine, socket), 0);
-}
-
-TEST_F(AdmissionTest, TracedClientIsRefused) {
-  auto test = helperPlatform("helper", teamA);
-  const std::string socket = test->rootPath() + "/helper.sock";
-  HelperProcess helper(test->platform(), socket);
-  const std::string genuine = client("genuine", kClientIdentifier, teamA);
-
-  EXPECT_EQ(pingTraced(genuine, socket), 3);
-  EXPECT_EQ(test->platform().codeSigning.hashedBytes(), 0u);
   EXPECT_EQ(ping(genuine, socket), 0);
 }
 

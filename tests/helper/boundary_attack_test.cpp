@@ -1,5 +1,5 @@
 // The socket boundary attacked as a local user would: a process riding on the genuine
-// client's connection, a client that never reads its replies, one that half-closes.
+// client's connection, a huge program holding connections, a client that never reads its replies.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +19,7 @@
 #include "helper/helper_process.h"
 #include "platform/code_signer.h"
 #include "support/child_program.h"
+#include "support/signed_helper_fixture.h"
 #include "support/signing_fixture.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
@@ -27,15 +28,9 @@
 namespace tidewarden::helper {
 namespace {
 
-using platform::SigningKey;
-using platform::SignOptions;
-using platform::TeamIdentity;
 using platform::UniqueFd;
+using testing::kClientIdentifier;
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kAnchorName = "test-anchor";
-constexpr const char* kClientIdentifier = "com.ambergrove.Tidewarden";
-constexpr const char* kHelperIdentifier = "com.ambergrove.Tidewarden.PrivilegedHelper";
 
 sockaddr_un addressOf(const std::string& path) {
   sockaddr_un address{};
@@ -44,33 +39,13 @@ sockaddr_un addressOf(const std::string& path) {
   return address;
 }
 
-class BoundaryAttackTest : public ::testing::Test {
+class BoundaryAttackTest : public testing::SignedHelperFixture {
  protected:
-  void SetUp() override {
-    const std::string self = files.path() + "/helper";
-    std::filesystem::copy_file(TIDEWARDEN_CTL_PATH, self);
-    platform::signCode(self, SignOptions{kHelperIdentifier, team, {}});
-    test = std::make_unique<testing::TestPlatform>(
-        std::vector<platform::TrustAnchor>{{kAnchorName, anchor.publicKey()}}, self);
-    socket = test->rootPath() + "/helper.sock";
-    helper = std::make_unique<HelperProcess>(test->platform(), socket);
-  }
-
+  void SetUp() override { startHelper(); }
   // A copy of `program` signed as the genuine client.
   std::string genuine(const std::string& program, const std::string& name) {
-    const std::string path = files.path() + "/" + name;
-    std::filesystem::copy_file(program, path);
-    platform::signCode(path, SignOptions{kClientIdentifier, team, {}});
-    return path;
+    return signedCopy(program, name, kClientIdentifier, teamA);
   }
-
-  testing::TempDir files;
-  SigningKey anchor = SigningKey::generate();
-  SigningKey teamKey = SigningKey::generate();
-  TeamIdentity team{teamKey, platform::issueTeamCertificate(anchor, kAnchorName, "TEAMAAAAAA", teamKey.publicKey())};
-  std::unique_ptr<testing::TestPlatform> test;
-  std::string socket;
-  std::unique_ptr<HelperProcess> helper;
 };
 
 // An unsigned process connects through a child that then becomes the genuine client,
@@ -163,13 +138,6 @@ TEST_F(BoundaryAttackTest, AClientThatNeverReadsHoldsUpNoQueueAndIsCutOff) {
     EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << arguments[1];
   }
   EXPECT_EQ(flood.readLine(std::chrono::seconds(30)), "closed") << *sent;
-}
-
-TEST_F(BoundaryAttackTest, AClientThatHalfClosesGetsTheReplyOfEveryQueuedCall) {
-  const std::string peer = genuine(TIDEWARDEN_TEST_PEER_PATH, "peer");
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    EXPECT_EQ(testing::runProgram({peer, "halfclose", socket}).standardOutput, "replies 3\n") << attempt;
-  }
 }
 
 }  // namespace

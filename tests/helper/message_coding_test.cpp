@@ -1,6 +1,6 @@
 // Every wire and record type through the one generic coder: a value with every field set
-// survives a round trip, and each listed key is required, typed and named in refusals
-// exactly as its member's type says.
+// survives a round trip with every listed key on the wire. How a missing, null or mistyped
+// key is refused is the coder's own rule, tested once in json_codec_test.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -16,25 +16,14 @@
 #include "quarantine/quarantine_messages.h"
 #include "rescue/rescue_messages.h"
 #include "storage/storage_messages.h"
-#include "support/decode_failure.h"
 
 namespace tidewarden {
 namespace {
 
 namespace json = platform::json;
 
-const std::string kPrefix = "The request could not be read: ";
-
 template <class T>
 constexpr bool isOptional = json::detail::isOptional<T>;
-template <class T>
-struct OptionalValue {
-  using type = T;
-};
-template <class T>
-struct OptionalValue<std::optional<T>> {
-  using type = T;
-};
 template <class T>
 inline constexpr bool isVector = false;
 template <class T>
@@ -81,21 +70,6 @@ T sample(int seed) {
   }
 }
 
-// A JSON value of the wrong type for a member of type T.
-template <class T>
-nlohmann::json wrongTypeFor() {
-  if constexpr (std::is_same_v<T, bool>) {
-    return "yes";
-  } else {
-    return true;
-  }
-}
-
-template <class T>
-std::string failureOf(const nlohmann::json& document) {
-  return testing::decodeFailure<T>(document.dump());
-}
-
 template <class T>
 class MessageCoding : public ::testing::Test {};
 
@@ -127,58 +101,6 @@ TYPED_TEST(MessageCoding, AFullValueRoundTripsThroughTheWireText) {
   const std::optional<std::string> text = json::encode(encoded);
   ASSERT_TRUE(text.has_value());
   EXPECT_EQ(json::decodeDocument<TypeParam>(*text), full);
-}
-
-TYPED_TEST(MessageCoding, EachKeyIsRequiredOrOptionalAsItsMemberSaysAndNamedWhenWrong) {
-  const TypeParam full = sample<TypeParam>(0);
-  const nlohmann::json encoded = json::encodeValue(full);
-  const auto check = [&](const auto& field) {
-    using Member = std::remove_cvref_t<decltype(full.*field.member)>;
-    const std::string key(field.key);
-    nlohmann::json document = encoded;
-    document.erase(key);
-    if constexpr (isOptional<Member>) {
-      // Absent and null both decode as absent, and absent is omitted on encode.
-      TypeParam absent = full;
-      absent.*field.member = std::nullopt;
-      EXPECT_EQ(json::encodeValue(absent), document) << key;
-      EXPECT_EQ(json::decodeDocument<TypeParam>(document.dump()), absent) << key;
-      document[key] = nullptr;
-      EXPECT_EQ(json::decodeDocument<TypeParam>(document.dump()), absent) << key;
-    } else {
-      EXPECT_EQ(failureOf<TypeParam>(document), kPrefix + "the key \"" + key + "\" is missing.");
-      document[key] = nullptr;
-      EXPECT_EQ(failureOf<TypeParam>(document), kPrefix + "the key \"" + key + "\" is missing.");
-    }
-    using Value = typename OptionalValue<Member>::type;
-    document[key] = wrongTypeFor<Value>();
-    EXPECT_NE(failureOf<TypeParam>(document).find("the value of \"" + key + "\" has the wrong type"),
-              std::string::npos)
-        << failureOf<TypeParam>(document);
-    if constexpr (json::JsonEnum<Value>) {
-      document[key] = "noSuchValue";
-      EXPECT_EQ(failureOf<TypeParam>(document), kPrefix + "\"" + key + "\" has an unknown value \"noSuchValue\".");
-    }
-  };
-  std::apply([&](const auto&... fields) { (check(fields), ...); }, TypeParam::jsonFields());
-}
-
-TEST(MessageCoding, ANestedProblemNamesTheWholeKeyPath) {
-  nlohmann::json request = json::encodeValue(sample<rescue::RescueDriveStartRequest>(0));
-  request["destination"]["layout"][1]["offset"] = "far";
-  EXPECT_EQ(failureOf<rescue::RescueDriveStartRequest>(request),
-            kPrefix + "the value of \"destination.layout[1].offset\" has the wrong type (expected an integer).");
-  request = json::encodeValue(sample<rescue::RescueDriveStartRequest>(0));
-  request["destination"]["parent"].erase("bus");
-  request["destination"]["scope"] = "everything";
-  // Fields are read in list order: the scope comes before the parent.
-  EXPECT_EQ(failureOf<rescue::RescueDriveStartRequest>(request),
-            kPrefix + "\"destination.scope\" has an unknown value \"everything\".");
-
-  nlohmann::json status = json::encodeValue(sample<fan::FanControlReply>(0));
-  status["status"]["boostFloors"] = {{"01", 2000}};
-  EXPECT_EQ(failureOf<fan::FanControlReply>(status),
-            kPrefix + "the key \"01\" in \"status.boostFloors\" is not a valid decimal identifier.");
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include "helper/privileged_helper_service.h"
 
 #include <filesystem>
-#include <future>
-#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -26,13 +24,6 @@ using testing::WireClient;
 
 const std::string kDigest(64, 'c');
 
-struct Limited {
-  std::string selector;
-  std::size_t limit;
-  std::string tooLarge;
-  json valid;
-};
-
 json validRescueStart() {
   rescue::RescueDestination destination;
   destination.scope = rescue::RescueDestinationScope::partition;
@@ -49,25 +40,49 @@ constexpr const char* kOtherApplicationWarning =
     "Permanent installer deletion is limited to an immediate Install macOS \u2026.app in /Applications. External "
     "drives, aliases, nested locations and other applications are not eligible.";
 
+// A method with a byte limit, a valid request, and what its engine answers that request
+// with here: fan control an inspection, the preflight its budget, download removal and
+// the local-installer actions find no review, materialization refuses a package outside
+// a download folder, the installer scan only looks directly in /Applications, a Rescue
+// Drive start is accepted.
+struct Limited {
+  std::string selector;
+  std::size_t limit;
+  std::string tooLarge;
+  json valid;
+  std::string answer;
+};
+
 const std::vector<Limited>& limitedMethods() {
   static const std::vector<Limited> methods = {
       {"fanControl:withReply:", 16384, "Fan request is too large.",
        {{"action", "inspect"}, {"mode", "system"}, {"targets", json::object()}, {"thermalSource", "cpu"},
-        {"thresholdCelsius", 75}, {"acknowledged", false}}},
-      {"startRescueDrive:withReply:", 262144, "Rescue Drive request is too large.", validRescueStart()},
+        {"thresholdCelsius", 75}, {"acknowledged", false}},
+       "System controls cooling. No manual override has been requested."},
+      {"startRescueDrive:withReply:", 262144, "Rescue Drive request is too large.", validRescueStart(),
+       rescue::kStartAcceptedMessage},
       {"materializeInstallAssistantPackage:withReply:", 16384, "Preparation request is too large.",
        {{"packagePath", "/Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg"},
-        {"expectedVersion", "15.1"}, {"expectedBuild", "24B83"}}},
+        {"expectedVersion", "15.1"}, {"expectedBuild", "24B83"}},
+       "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be prepared. Path: "
+       "/Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg"},
       {"preflightInstallerPreparation:withReply:", 4096, "Preparation preflight request is too large.",
-       {{"packageBytes", 15000000000}, {"packageAlreadyDownloaded", false}}},
+       {{"packageBytes", 15000000000}, {"packageAlreadyDownloaded", false}},
+       "Working-space budget: 68.59 GB additional, 1.1 TB available. This is a conservative estimate, not a second "
+       "network download."},
       {"removeInterruptedInstallerDownloads:withReply:", 32768, "Installer-cleanup request is too large.",
-       {{"candidateIDs", {"A"}}, {"noInstallationInProgressAcknowledged", true}}},
+       {{"candidateIDs", {"A"}}, {"noInstallationInProgressAcknowledged", true}},
+       "A selection expired or is no longer approved. Check Installer Downloads again."},
       {"scanPreparedInstallers:withReply:", 8192, "Installer inventory request is too large.",
-       {{"onlyPath", "/Applications/Other.app"}}},
+       {{"onlyPath", "/Applications/Other.app"}}, kOtherApplicationWarning},
       {"deletePreparedInstaller:withReply:", 16384, "Installer deletion request is too large.",
-       {{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}}},
+       {{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}},
+       "This installer review expired or was already used. Check Installer Storage again; no deletion was started."},
       {"releasePreparedInstallerImages:withReply:", 4096, "Installer-image release request is too large.",
-       {{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}}},
+       {{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}},
+       "Installer image release did not complete. This image review expired or was already used. Check Installer "
+       "Storage and review again. No installer files were deleted. No forced detach was attempted. Close installer or "
+       "image windows, allow active operations to finish, then Check Installer Storage."},
   };
   return methods;
 }
@@ -123,37 +138,7 @@ TEST_F(ServiceTest, RequestOfExactlyTheLimitIsDecodedAndOneByteMoreIsRefusedUnpa
     std::string atLimit = method.valid.dump();
     ASSERT_LE(atLimit.size(), method.limit);
     atLimit.append(method.limit - atLimit.size(), ' ');
-    // Decoded and handed to its engine: fan control answers an inspection, the
-    // preflight its budget, download removal and the local-installer actions find no review,
-    // materialization refuses a package outside a download folder, the installer scan only
-    // looks directly in /Applications, a Rescue Drive start is accepted, the rest are not
-    // available here.
-    std::string expected = kCapabilityNotAvailable;
-    if (method.selector == "scanPreparedInstallers:withReply:") expected = kOtherApplicationWarning;
-    if (method.selector == "deletePreparedInstaller:withReply:") {
-      expected = "This installer review expired or was already used. Check Installer Storage again; no deletion was "
-                 "started.";
-    }
-    if (method.selector == "releasePreparedInstallerImages:withReply:") {
-      expected = "Installer image release did not complete. This image review expired or was already used. Check "
-                 "Installer Storage and review again. No installer files were deleted. No forced detach was "
-                 "attempted. Close installer or image windows, allow active operations to finish, then Check "
-                 "Installer Storage.";
-    }
-    if (method.selector == "fanControl:withReply:") {
-      expected = "System controls cooling. No manual override has been requested.";
-    } else if (method.selector == "preflightInstallerPreparation:withReply:") {
-      expected = "Working-space budget: 68.59 GB additional, 1.1 TB available. This is a conservative estimate, not "
-                 "a second network download.";
-    } else if (method.selector == "removeInterruptedInstallerDownloads:withReply:") {
-      expected = "A selection expired or is no longer approved. Check Installer Downloads again.";
-    } else if (method.selector == "startRescueDrive:withReply:") {
-      expected = rescue::kStartAcceptedMessage;
-    } else if (method.selector == "materializeInstallAssistantPackage:withReply:") {
-      expected = "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be "
-                 "prepared. Path: /Users/Shared/Tidewarden/Downloads/InstallAssistant.pkg";
-    }
-    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), expected) << method.selector;
+    EXPECT_EQ(errorText(method.selector, callJson(method.selector, atLimit)), method.answer) << method.selector;
 
     // One byte more, and not even JSON: refused on size alone.
     EXPECT_EQ(errorText(method.selector, callJson(method.selector, std::string(method.limit + 1, '{'))),
@@ -283,60 +268,64 @@ TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingS
             rescue::kStartAcceptedMessage);
 }
 
-TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRuns) {
-  {
-    std::lock_guard lock(engines->rescueDriveCoordinator.lock);
-    engines->rescueDriveCoordinator.operations["DONE"].finished = true;
-    engines->rescueDriveCoordinator.operations["RUNNING"].finished = false;
-  }
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}"),
-            (json{{"checkedAt", 812345678.5},
-                  {"items", json::array()},
-                  {"warnings", {"Rescue Drive creation is still running. The source installer cannot be removed yet."}},
-                  {"complete", false}}));
-  const json remove{{"candidateID", "A"}, {"permanentDeletionAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}};
-  EXPECT_EQ(callJson("deletePreparedInstaller:withReply:", remove.dump()).at("message"),
-            "No deletion was started. Rescue Drive creation is still running. The source installer cannot be removed "
-            "yet.");
-
-  std::lock_guard lock(engines->rescueDriveCoordinator.lock);
-  engines->rescueDriveCoordinator.operations["RUNNING"].finished = true;
-}
-
-TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileAnotherHoldsTheLock) {
-  std::unique_lock held(engines->rescueDriveCoordinator.lock);
-  const std::string busy =
-      "An installer operation is busy. Wait for it to finish before checking or deleting local installers.";
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({busy}));
-  const json release{{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}};
-  EXPECT_EQ(callJson("releasePreparedInstallerImages:withReply:", release.dump()),
-            (json{{"released", false}, {"detachedImageCount", 0}, {"message", "No image release was started. " + busy}}));
-  held.unlock();
-  // With the lock free the guard lets the operation through to its engine.
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),
-            json::array({kOtherApplicationWarning}));
-}
-
-TEST_F(ServiceTest, PreparationGateHeldElsewhereRefusesLocalInstallerWorkAndPreflight) {
-  const std::string busy =
+// The local-installer guard: a running creation, the Rescue Drive lock held, or the
+// preparation gate held elsewhere refuses a scan, a deletion and an image release, each
+// in its own reply shape; once the holder lets go the operation reaches its engine.
+TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRunsOrAnotherHoldsALock) {
+  const std::string gateBusy =
       "An installer preparation, safety check or preparation cleanup is still running. No second operation was "
       "started.";
-  {
-    const auto gate = storage::PreparationStorageGate::open(test.platform());
-    EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}").at("warnings"), json::array({busy}));
-    const json remove{{"candidateID", "A"}, {"permanentDeletionAcknowledged", true},
-                      {"noInstallationInProgressAcknowledged", true}};
+  auto& coordinator = engines->rescueDriveCoordinator;
+  const auto setRunning = [&](bool running) {
+    std::lock_guard lock(coordinator.lock);
+    coordinator.operations["DONE"].finished = true;
+    coordinator.operations["RUNNING"].finished = !running;
+  };
+  using Release = std::function<void()>;
+  struct Case {
+    std::string busy;
+    std::function<Release()> hold;
+  };
+  const std::vector<Case> cases = {
+      {"Rescue Drive creation is still running. The source installer cannot be removed yet.",
+       [&]() -> Release {
+         setRunning(true);
+         return [&] { setRunning(false); };
+       }},
+      {"An installer operation is busy. Wait for it to finish before checking or deleting local installers.",
+       [&]() -> Release {
+         coordinator.lock.lock();
+         return [&] { coordinator.lock.unlock(); };
+       }},
+      {gateBusy, [&]() -> Release {
+         auto gate = std::make_shared<storage::PreparationStorageGate>(storage::PreparationStorageGate::open(test.platform()));
+         return [gate]() mutable { gate.reset(); };
+       }},
+  };
+  const json remove{{"candidateID", "A"}, {"permanentDeletionAcknowledged", true},
+                    {"noInstallationInProgressAcknowledged", true}};
+  const json release{{"candidateID", "A"}, {"releaseAcknowledged", true}, {"noInstallationInProgressAcknowledged", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.busy);
+    Release held = c.hold();
+    EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", "{}"),
+              (json{{"checkedAt", 812345678.5}, {"items", json::array()}, {"warnings", {c.busy}}, {"complete", false}}));
     EXPECT_EQ(callJson("deletePreparedInstaller:withReply:", remove.dump()).at("message"),
-              "No deletion was started. " + busy);
-    EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
-                       R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
-              (json{{"allowed", false}, {"message", busy}, {"estimatedAdditionalBytes", 23589934592}}));
-    // The Rescue Drive lock was given back when the gate refused.
-    std::unique_lock lock(engines->rescueDriveCoordinator.lock, std::try_to_lock);
-    EXPECT_TRUE(lock.owns_lock());
+              "No deletion was started. " + c.busy);
+    EXPECT_EQ(callJson("releasePreparedInstallerImages:withReply:", release.dump()),
+              (json{{"released", false}, {"detachedImageCount", 0}, {"message", "No image release was started. " + c.busy}}));
+    if (c.busy == gateBusy) {
+      EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
+                         R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
+                (json{{"allowed", false}, {"message", gateBusy}, {"estimatedAdditionalBytes", 23589934592}}));
+      // The Rescue Drive lock was given back when the gate refused.
+      std::unique_lock lock(coordinator.lock, std::try_to_lock);
+      EXPECT_TRUE(lock.owns_lock());
+    }
+    held();
+    EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),
+              json::array({kOtherApplicationWarning}));
   }
-  EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),
-            json::array({kOtherApplicationWarning}));
   test.freeSpace.bytes = 23589934592;
   EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
                      R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
@@ -373,31 +362,6 @@ TEST_F(ServiceTest, EachConnectionGetsItsOwnServiceWithTheSameStamp) {
 
   WireClient a(path), b(path);
   EXPECT_EQ(a.call("pingWithReply:"), b.call("pingWithReply:"));
-}
-
-TEST_F(ServiceTest, SixtyFourPipelinedCallsOverEightConnectionsEachGetOneReply) {
-  const std::vector<std::string> selectors = {
-      "pingWithReply:", "fanControl:withReply:", "scanPreparedInstallers:withReply:",
-      "runInstallerPreparationSafetyCheckWithReply:", "scanInterruptedInstallerDownloadsWithReply:",
-      "preflightInstallerPreparation:withReply:", "rescueDriveStatus:withReply:", "materializeInstallAssistantPackage:withReply:"};
-  std::vector<std::future<int>> replies;
-  for (int c = 0; c < 8; ++c) {
-    replies.push_back(std::async(std::launch::async, [&] {
-      WireClient client(path);
-      std::set<std::uint64_t> pending;
-      for (const auto& selector : selectors) {
-        const bool plain = selector.ends_with("WithReply:");
-        pending.insert(client.send(selector, plain ? "" : "{}"));
-      }
-      int answered = 0;
-      while (auto reply = client.next(std::chrono::milliseconds(pending.empty() ? 200 : 20000))) {
-        if (pending.erase(reply->callId) != 1) return -1;  // unknown or repeated reply
-        ++answered;
-      }
-      return pending.empty() ? answered : -2;
-    }));
-  }
-  for (auto& result : replies) EXPECT_EQ(result.get(), 8);
 }
 
 TEST(InstallerHelperReplyTest, UnencodableResponseIsSentAsAnEmptyBlob) {
