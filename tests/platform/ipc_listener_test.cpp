@@ -160,7 +160,9 @@ TEST_F(ListenerTest, TransportViolationsCloseTheConnection) {
     client.sendRaw(prefix + wire::encodeCall({7, selector, "start of a long argument"}).substr(4));
     const auto reply = client.next();
     EXPECT_EQ(reply.has_value(), std::string(selector) == "echo:") << selector;
-    if (reply) EXPECT_EQ(reply->callId, 7u);
+    if (reply) {
+      EXPECT_EQ(reply->callId, 7u);
+    }
     EXPECT_FALSE(client.next()) << selector;
   }
   WireClient good(path);

@@ -4,14 +4,15 @@
 //       helper has closed the connection.
 //   tidewarden-test-peer fanflood SOCKET COUNT UID   runs as UID, pings once and prints
 //       "admitted" when answered, then sends COUNT fan inspect calls and never reads.
-//   tidewarden-test-peer halfclose SOCKET     sends one call to each of those queues,
-//       closes its sending side and prints "replies N" for the replies it then reads.
 //   tidewarden-test-peer hold SOCKET COUNT UID   runs as UID and keeps COUNT
 //       connections waiting for admission, opening a new one whenever one is closed;
 //       prints "holding" once the first COUNT are open, then runs until killed.
 //   tidewarden-test-peer call SOCKET UID SELECTOR ARGUMENT [unshare]   runs as UID, makes
 //       one call and prints "reply PAYLOAD" or "closed"; with `unshare`, then moves into a
 //       user namespace of its own and makes the call again on the same connection.
+//   tidewarden-test-peer timedcall SOCKET SELECTOR ARGUMENT   pings once and prints "admitted"
+//       when answered, then waits for SIGUSR1, makes one call and prints "reply-ms N" (the
+//       round trip of that call alone, in milliseconds) or "closed".
 //   tidewarden-test-peer nsride SOCKET UID SELECTOR   runs as UID inside user and PID
 //       namespaces of its own (as `unshare -Urpf` does); there a child connects and
 //       waits, and this process sends a call on the child's socket with credentials that
@@ -27,6 +28,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +126,32 @@ int call(const char* socket, uid_t uid, const std::string& selector, const std::
   return 0;
 }
 
+int timedCall(const char* socket, const std::string& selector, const std::string& argument) {
+  sigset_t go;
+  sigemptyset(&go);
+  sigaddset(&go, SIGUSR1);
+  if (::sigprocmask(SIG_BLOCK, &go, nullptr) != 0) return 1;
+  const int fd = connectTo(socket);
+  if (!tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({0, "pingWithReply:", ""})) ||
+      awaitReply(fd) == "closed") {
+    return 1;
+  }
+  std::printf("admitted\n");
+  std::fflush(stdout);
+  int signal = 0;
+  if (::sigwait(&go, &signal) != 0) return 1;
+  const auto asked = std::chrono::steady_clock::now();
+  const bool answered = tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({1, selector, argument})) &&
+                        awaitReply(fd) != "closed";
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+  if (answered) {
+    std::printf("reply-ms %lld\n", static_cast<long long>(elapsed.count()));
+  } else {
+    std::printf("closed\n");
+  }
+  return 0;
+}
+
 int nsride(const char* socket, uid_t uid, const std::string& selector) {
   dropTo(uid);
   if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return 1;
@@ -195,6 +223,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (mode == "timedcall" && argc == 5) return timedCall(argv[2], argv[3], argv[4]);
   if (mode == "nsride" && argc == 5) return nsride(argv[2], static_cast<uid_t>(std::atol(argv[3])), argv[4]);
   const int fd = connectTo(argv[2]);
   if (mode == "flood" && argc == 4) {
@@ -205,15 +234,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     pollfd poller{fd, POLLRDHUP, 0};
     if (::poll(&poller, 1, 60000) == 1) std::printf("closed\n");
-    return 0;
-  }
-  if (mode == "halfclose") {
-    for (std::uint64_t id = 0; id < kCalls.size(); ++id) sendCall(fd, id);
-    ::shutdown(fd, SHUT_WR);
-    int replies = 0;
-    std::string body;
-    while (tidewarden::wire::readFrame(fd, body) == tidewarden::wire::ReadStatus::frame) ++replies;
-    std::printf("replies %d\n", replies);
     return 0;
   }
   return 2;
