@@ -246,6 +246,10 @@ TEST_F(QuarantineServiceTest, TheReplySaysWhatDidNotHappen) {
        3},
       {"rm \"$ROOT" + kAgent + "\"", ps + "cat '" + log("listing") + "'", stopped,
        " " + kAgent + " was not moved: it was no longer there.", 2},
+      // Last: the programs' folder is gone too.
+      {"rm -r \"$ROOT/Users/Shared/.updater\"", ps + "cat '" + log("listing") + "'", stopped,
+       " " + kScript + " was not moved: it was no longer there. " + kAgent + " was not moved: it was no longer there.",
+       1},
   };
   const std::string plistBytes = mac.read(kPlist);
   for (const Case& c : cases) {

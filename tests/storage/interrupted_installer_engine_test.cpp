@@ -309,23 +309,38 @@ TEST_F(EngineTest, AnApprovalExpiresAfterThirtyMinutes) {
   EXPECT_EQ(remove({fresh}).removedIDs, std::vector<std::string>{fresh});
 }
 
-// Grown while lsof looks (so during the 20 s wait too), or given a second name after the scan.
-TEST_F(EngineTest, AFileChangedSinceTheScanIsKept) {
-  const std::pair<std::function<void(const std::string&)>, std::string> cases[] = {
-      {[&](const std::string& path) { std::ofstream(scratch("lsof.touch")) << host(path); },
+// A second name given after the scan, or a change while the removal waits its 20 s: the
+// file is kept.
+TEST_F(EngineTest, ADownloadChangedSinceTheScanIsKept) {
+  const std::string a = std::string(kOwn) + "/a";
+  const std::string replaced = ": The file changed, was replaced, or has multiple hard links. Nothing was removed.";
+  const auto secondName = [&](const std::string& path) {
+    ASSERT_EQ(::link(host(path).c_str(), scratch("elsewhere").c_str()), 0);
+  };
+  const std::tuple<bool, std::function<void(const std::string&)>, std::string> cases[] = {
+      {false, secondName, ": The file changed while its path was being checked."},
+      {true, [&](const std::string& path) { std::ofstream(host(path), std::ios::app) << "x"; },
        ": The file changed during the 20-second check. Nothing was removed."},
-      {[&](const std::string& path) { ASSERT_EQ(::link(host(path).c_str(), scratch("elsewhere").c_str()), 0); },
-       ": The file changed while its path was being checked."}};
-  for (const auto& [change, issue] : cases) {
+      {true, secondName, replaced},
+      {true, [&](const std::string& path) { fs::rename(host(file(path + ".new")), host(path)); }, replaced},
+      {true, [&](const std::string&) {
+         fs::rename(host(a), host(a + "-old"));
+         own("a");
+       },
+       ": The download folder was moved or replaced during the check. Nothing was removed."}};
+  for (const auto& [duringWait, change, issue] : cases) {
+    SCOPED_TRACE(issue);
     const std::string path = own("a");
     const std::string id = scan().items.at(0).id;
-    change(path);
+    if (!duringWait) change(path);
+    test.clock.duringSleep = [&](double) { if (duringWait) change(path); };
     const auto response = remove({id});
-    EXPECT_TRUE(response.removedIDs.empty());
-    EXPECT_EQ(response.issues, std::vector<std::string>{path + issue});
+    test.clock.duringSleep = nullptr;
+    EXPECT_EQ(std::tuple(response.removedIDs.size(), response.issues), std::tuple(0u, std::vector{path + issue}));
     EXPECT_TRUE(exists(path));
-    fs::remove_all(host(std::string(kOwn) + "/a"));
-    ::unlink(scratch("lsof.touch").c_str());
+    fs::remove_all(host(a));
+    fs::remove_all(host(a + "-old"));
+    ::unlink(scratch("elsewhere").c_str());
   }
 }
 

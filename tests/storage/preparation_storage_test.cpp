@@ -358,10 +358,15 @@ TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
   ASSERT_EQ(outcome.remainingItems.size(), 1u);
   EXPECT_TRUE(fs::exists(host(kRoot + "/" + kID + "/Expanded")));
 
-  // lsof that cannot answer cleanly is never read as "nothing open".
+  // lsof that cannot answer cleanly is never read as "nothing open"; nor is a workspace
+  // written to while the tools look at it idle.
   installTools(2, "");
   inventory = inventoryPreparationWorkspaces(platform());
   EXPECT_EQ(inventory.items[0].explanation, "Preparation activity could not be verified.");
+  EXPECT_TRUE(inventory.approvals.empty());
+  testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "echo x >> '" + host(kRoot + "/" + kID + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0") + "'; exit 1");
+  inventory = inventoryPreparationWorkspaces(platform());
+  EXPECT_EQ(inventory.items[0].explanation, "Preparation contents changed during inspection.");
   EXPECT_TRUE(inventory.approvals.empty());
 
   // An approval past its expiry removes nothing.
