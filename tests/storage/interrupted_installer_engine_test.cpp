@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/dispatch_queue.h"
+#include "storage/activity_evidence.h"
 #include "storage/installer_removal_target.h"
 #include "storage/safe_paths.h"
 #include "support/preparation_root.h"
@@ -249,9 +250,8 @@ TEST_F(EngineTest, OpenFilesBlockAndIncompleteEvidenceNeverApproves) {
   const std::string path = own("a");
   std::ofstream(scratch("lsof.out")) << "p77\nf4\nn/System/Volumes/Data" << path << "\n";
   auto response = scan();
-  EXPECT_EQ(response.items.at(0).activity, Activity::active);
-  EXPECT_EQ(response.items.at(0).explanation,
-            "A process still has this installer file open. Stop the download in its owning app, then check again.");
+  EXPECT_EQ(std::tuple(response.items.at(0).activity, response.items.at(0).explanation),
+            std::tuple(Activity::active, kOpenInstallerFileMessage));
   tool("/usr/sbin/lsof", "echo 'lsof: WARNING: something'\nexit 1\n");
   response = scan();
   EXPECT_EQ(response.items.at(0).activity, Activity::unverified);

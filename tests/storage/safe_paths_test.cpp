@@ -148,14 +148,14 @@ TEST_F(SafePathWalkTest, OpensDirectoriesAndFilesWithoutFollowingLinks) {
   EXPECT_EQ(contents(openFileBeneathApprovedRoot(root_, "/System/Volumes/Data" + kRoot + "/sub/file.pkg", kRoot)),
             "payload");
 
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/sub/"); }), "Invalid directory path.");
   link("sub", kRoot + "/linked");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked"); }),
-            "Could not safely open " + kRoot + "/linked: Not a directory");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked/deeper"); }),
-            "Could not safely open " + kRoot + "/linked/deeper: Not a directory");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/absent"); }),
-            "Could not safely open " + kRoot + "/absent: No such file or directory");
+  for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
+           {kRoot + "/sub/", "Invalid directory path."},
+           {kRoot + "/linked", "Could not safely open " + kRoot + "/linked: Not a directory"},
+           {kRoot + "/linked/deeper", "Could not safely open " + kRoot + "/linked/deeper: Not a directory"},
+           {kRoot + "/absent", "Could not safely open " + kRoot + "/absent: No such file or directory"}}) {
+    EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, path); }), message);
+  }
 }
 
 TEST_F(SafePathWalkTest, LinksAndOtherKindsBeneathTheRootAreRefused) {
