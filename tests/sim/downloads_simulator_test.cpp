@@ -34,6 +34,10 @@ class DownloadsSimulatorTest : public ::testing::Test {
  protected:
   // Starts a simulator on the world directory; false when it did not start listening.
   bool start() { return simulator_.emplace(worldDir()).ready(); }
+  // Ended as a Mac ends it, so that it exits by itself.
+  void TearDown() override {
+    if (simulator_) simulator_->stop(SIGTERM);
+  }
 
   std::string worldDir() const { return dir_.path() + "/mac"; }
   std::string socket() const { return worldDir() + "/helper.sock"; }
