@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -23,23 +24,30 @@
 #include "support/wire_client.h"
 
 // Fault injection at the kernel boundary: once armed, the next rename to the name
-// `renameTrapName` first removes the host directory `renameTrapRemoves`, as if someone
-// removed the original's folder between the helper's look and its move.
+// `renameTrapName` first runs `renameTrapAction`, as if someone changed the Mac between
+// the helper's last look and its move.
 namespace {
 std::mutex renameTrapMutex;
 std::string renameTrapName;
-std::string renameTrapRemoves;
+std::function<void()> renameTrapAction;
+
+void armRenameTrap(const std::string& name, std::function<void()> action) {
+  std::lock_guard lock(renameTrapMutex);
+  renameTrapName = name;
+  renameTrapAction = std::move(action);
+}
 }  // namespace
 
 extern "C" int renameat2(int fromDirFd, const char* from, int toDirFd, const char* to, unsigned int flags) noexcept {
+  std::function<void()> action;
   {
     std::lock_guard lock(renameTrapMutex);
     if (!renameTrapName.empty() && renameTrapName == to) {
-      std::error_code ignored;
-      std::filesystem::remove(renameTrapRemoves, ignored);
+      action = std::move(renameTrapAction);
       renameTrapName.clear();
     }
   }
+  if (action) action();
   return static_cast<int>(::syscall(SYS_renameat2, fromDirFd, from, toDirFd, to, flags));
 }
 
@@ -112,23 +120,26 @@ class QuarantineServiceTest : public ::testing::Test {
     return call("quarantineBackgroundItem:withReply:",
                 {{"label", label}, {"plistPath", plist}, {"relatedPaths", json::array()}});
   }
+  // Quarantines the item, which must succeed; its ID.
+  std::string quarantined(const std::string& label = "com.example.updater") {
+    const json reply = quarantine(label);
+    EXPECT_EQ(reply.value("success", false), true) << reply.dump();
+    return reply.value("quarantineID", "");
+  }
   json restore(const std::string& id) { return call("restoreQuarantineItem:withReply:", {{"quarantineID", id}}); }
+  static json restored(const std::string& id) { return {{"success", true}, {"message", kRestored}, {"quarantineID", id}}; }
   static json failure(const std::string& message) { return {{"success", false}, {"message", message}}; }
 
-  std::vector<std::string> folderEntries(const std::string& id) {
+  // The sorted names in a folder of the test Mac; none when it is missing.
+  std::vector<std::string> entries(const std::string& logical) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(mac.host(kRoot + "/" + id))) {
-      names.push_back(entry.path().filename());
-    }
+    if (!mac.exists(logical)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(mac.host(logical))) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::vector<std::string> quarantineFolders() {
-    std::vector<std::string> names;
-    if (!mac.exists(kRoot)) return names;
-    for (const auto& entry : std::filesystem::directory_iterator(mac.host(kRoot))) names.push_back(entry.path().filename());
-    return names;
-  }
+  std::vector<std::string> folderEntries(const std::string& id) { return entries(kRoot + "/" + id); }
+  std::vector<std::string> quarantineFolders() { return entries(kRoot); }
 
   testing::TempDir logs;
   StartupItemFixture mac;
@@ -177,8 +188,7 @@ TEST_F(QuarantineServiceTest, QuarantineMovesTheItemWithItsRecordsAndRestorePuts
   ASSERT_EQ(::stat(mac.host(folder + "/manifest.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-  const json restored = restore(id);
-  EXPECT_EQ(restored, (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(restore(id), restored(id));
   EXPECT_EQ(mac.read(kPlist), plistBytes);
   EXPECT_EQ(mac.read(kAgent), agentBytes);
   EXPECT_TRUE(mac.exists(kScript));
@@ -196,9 +206,7 @@ TEST_F(QuarantineServiceTest, AProgramOutsideTheMovableLocationsStaysAndOnlyTheP
   mac.writeProgram("/usr/local/.vendor/agent", Signer::adhoc, "agent");
   mac.chown("/usr/local/.vendor/agent", 501);
   mac.writeDaemon(kPlist, "com.apple.updater", {"/usr/local/.vendor/agent"});
-  const json reply = quarantine("com.apple.updater");
-  ASSERT_EQ(reply.at("success"), true) << reply.dump();
-  const std::string id = reply.at("quarantineID");
+  const std::string id = quarantined("com.apple.updater");
   EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"manifest.json", "startup-com.example.updater.plist"}));
   EXPECT_TRUE(mac.exists("/usr/local/.vendor/agent"));
   EXPECT_EQ(logText("ps"), "");  // nothing to stop
@@ -238,6 +246,10 @@ TEST_F(QuarantineServiceTest, TheReplySaysWhatDidNotHappen) {
        3},
       {"rm \"$ROOT" + kAgent + "\"", ps + "cat '" + log("listing") + "'", stopped,
        " " + kAgent + " was not moved: it was no longer there.", 2},
+      // Last: the programs' folder is gone too.
+      {"rm -r \"$ROOT/Users/Shared/.updater\"", ps + "cat '" + log("listing") + "'", stopped,
+       " " + kScript + " was not moved: it was no longer there. " + kAgent + " was not moved: it was no longer there.",
+       1},
   };
   const std::string plistBytes = mac.read(kPlist);
   for (const Case& c : cases) {
@@ -272,9 +284,7 @@ TEST_F(QuarantineServiceTest, TheHelpersOwnStateIsNeverMovedEvenWhenAScriptNames
     mac.writeScript(kScript, "while true; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n"
                              "exec '" + own + "'\n");
     mac.writeDaemon(kPlist, "com.apple.updater", {"/bin/sh", kScript});
-    const json reply = quarantine("com.apple.updater");
-    ASSERT_EQ(reply.at("success"), true) << reply.dump();
-    const std::string id = reply.at("quarantineID");
+    const std::string id = quarantined("com.apple.updater");
     EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"0-run.sh", "manifest.json",
                                                            "startup-com.example.updater.plist"}));
     EXPECT_EQ(mac.read(own), "{}");
@@ -343,9 +353,7 @@ TEST_F(QuarantineServiceTest, AnyUnsafeMoveRollsEverythingBack) {
 TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreTaken) {
   EXPECT_EQ(restore("not-a-uuid"), failure(kInvalid));
   EXPECT_EQ(restore("../../../../LaunchDaemons/x"), failure(kInvalid));
-  const json reply = quarantine();
-  ASSERT_EQ(reply.at("success"), true);
-  const std::string id = reply.at("quarantineID");
+  const std::string id = quarantined();
   const std::string manifestPath = kRoot + "/" + id + "/manifest.json";
   const std::string manifest = mac.read(manifestPath);
 
@@ -365,15 +373,13 @@ TEST_F(QuarantineServiceTest, RestoreRefusesRecordsItCannotTrustOrPlacesThatAreT
   EXPECT_EQ(mac.read(kPlist), "recreated");
   EXPECT_TRUE(mac.exists(kScript) && mac.exists(kAgent));
   std::filesystem::remove(mac.host(kPlist));
-  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(restore(id), restored(id));
   EXPECT_EQ(folderEntries(id), std::vector<std::string>{"manifest.json"});
 }
 
 TEST_F(QuarantineServiceTest, RestoreMovesTheLastMovedFileFirstAndNeverOverwrites) {
   const std::string agentBytes = mac.read(kAgent);
-  const json reply = quarantine();
-  ASSERT_EQ(reply.at("success"), true);
-  const std::string id = reply.at("quarantineID");
+  const std::string id = quarantined();
   const std::string folder = kRoot + "/" + id;
   // Two records for one place: the later one is restored, the earlier one then finds the
   // place taken and is left in quarantine; the rest goes back.
@@ -429,23 +435,36 @@ TEST_F(QuarantineServiceTest, TwoQuarantinesOrRestoresOfOneItemAtOnceLoseNothing
 }
 
 TEST_F(QuarantineServiceTest, AMoveBackThatFailsIsReportedAndALaterRestoreFinishesTheRest) {
-  const json reply = quarantine();
-  ASSERT_EQ(reply.at("success"), true);
-  const std::string id = reply.at("quarantineID");
+  const std::string id = quarantined();
   const std::string folder = kRoot + "/" + id;
-  {
-    std::lock_guard lock(renameTrapMutex);
-    renameTrapName = "agent";
-    renameTrapRemoves = mac.host("/Users/Shared/.updater");
-  }
+  armRenameTrap("agent", [&] {
+    std::error_code ignored;
+    std::filesystem::remove(mac.host("/Users/Shared/.updater"), ignored);
+  });
   // The agent's folder vanishes under its move: an ENOENT while the agent is still in
   // quarantine, which is a failure, not a file some other restore took.
   EXPECT_EQ(restore(id), failure("Tidewarden could not restore every quarantined file. Restored: " + kPlist + "; " +
                                  kScript + ". Still in quarantine: " + kAgent + " (Cannot move " + folder +
                                  "/1-agent back to " + kAgent + ": No such file or directory)."));
   EXPECT_EQ(folderEntries(id), (std::vector<std::string>{"1-agent", "manifest.json"}));
-  EXPECT_EQ(restore(id), (json{{"success", true}, {"message", kRestored}, {"quarantineID", id}}));
+  EXPECT_EQ(restore(id), restored(id));
   EXPECT_TRUE(mac.exists(kAgent) && mac.exists(kScript) && mac.exists(kPlist));
+}
+
+// The agent is swapped for another file between the helper's last look and its move: the
+// swapped-in file goes back where it was, and what had moved goes back too.
+TEST_F(QuarantineServiceTest, AFileSwappedInAtItsMoveGoesBackAndTheQuarantineIsUndone) {
+  const std::string plistBytes = mac.read(kPlist);
+  armRenameTrap("1-agent", [&] {
+    std::error_code ignored;
+    std::filesystem::remove(mac.host(kAgent), ignored);
+    mac.write(kAgent, "another program", 0755);
+  });
+  EXPECT_EQ(quarantine(), failure(kFailed));
+  EXPECT_EQ(mac.read(kAgent), "another program");
+  EXPECT_EQ(mac.read(kPlist), plistBytes);
+  EXPECT_TRUE(mac.exists(kScript));
+  EXPECT_EQ(quarantineFolders(), std::vector<std::string>{});
 }
 
 TEST_F(QuarantineServiceTest, AtStartUpAnUnfinishedQuarantineIsRolledBackAndWhatCannotGoBackStaysRestorable) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,57 +21,38 @@ class ToolRunnerTest : public ::testing::Test {
     testing::writeFileBytes(test.rootPath() + "/tool", "#!/bin/sh\n" + body, 0755);
     return runQuarantineTool(test.platform().launcher, {"/tool", std::move(arguments), limit});
   }
+  // Everything a result says, to compare at once.
+  static auto outcome(const QuarantineToolResult& r) { return std::tuple(r.status, r.output, r.complete, r.timedOut); }
   testing::TestPlatform test;
 };
 
 TEST_F(ToolRunnerTest, BothStreamsShareOnePipeAndTheToolSeesOnlyItsArgumentsAndTheFixedEnvironment) {
-  const auto result = run("echo out; echo err >&2; echo \"$#:$1|$2\"; echo \"$PATH|$LC_ALL|${HOME-none}\"; exit 3",
-                          {"bootout", "a b"});
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.output, "out\nerr\n2:bootout|a b\n/usr/bin:/bin:/usr/sbin:/sbin|C|none\n");
-  EXPECT_TRUE(result.complete);
-
+  EXPECT_EQ(outcome(run("echo out; echo err >&2; echo \"$#:$1|$2\"; echo \"$PATH|$LC_ALL|${HOME-none}\"; exit 3",
+                        {"bootout", "a b"})),
+            std::tuple(3, "out\nerr\n2:bootout|a b\n/usr/bin:/bin:/usr/sbin:/sbin|C|none\n", true, false));
   // Ended by a signal: not a normal end, whatever it wrote.
-  const auto killed = run("echo dying; kill -HUP $$");
-  EXPECT_EQ(killed.status, -SIGHUP);
-  EXPECT_EQ(killed.output, "dying\n");
-  EXPECT_FALSE(killed.complete);
-
-  const auto clean = run("printf 'a\\377b'");
-  EXPECT_EQ(clean.status, 0);
-  EXPECT_EQ(clean.output, "a\xEF\xBF\xBD" "b");
-
-  const auto missing = runQuarantineTool(test.platform().launcher, {"/bin/absent", {}, 1.0});
-  EXPECT_EQ(missing.status, std::nullopt);
-  EXPECT_FALSE(missing.complete);
-  EXPECT_EQ(missing.output, "Cannot start /bin/absent: No such file or directory");
+  EXPECT_EQ(outcome(run("echo dying; kill -HUP $$")), std::tuple(-SIGHUP, "dying\n", false, false));
+  EXPECT_EQ(outcome(run("printf 'a\\377b'")), std::tuple(0, "a\xEF\xBF\xBD" "b", true, false));
+  EXPECT_EQ(outcome(runQuarantineTool(test.platform().launcher, {"/bin/absent", {}, 1.0})),
+            std::tuple(std::nullopt, "Cannot start /bin/absent: No such file or directory", false, false));
 }
 
 TEST_F(ToolRunnerTest, ATimeLimitTerminatesThenKillsAndAFloodIsDrainedWhileRunning) {
   auto started = Clock::now();
-  const auto stubborn = run("trap '' TERM; echo waiting; while :; do sleep 0.05; done", {}, 0.3);
-  EXPECT_EQ(stubborn.status, -9);
-  EXPECT_EQ(stubborn.output, "waiting\n");
-  EXPECT_TRUE(stubborn.timedOut && !stubborn.complete);
+  EXPECT_EQ(outcome(run("trap '' TERM; echo waiting; while :; do sleep 0.05; done", {}, 0.3)),
+            std::tuple(-SIGKILL, "waiting\n", false, true));
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
-
-  const auto polite = run("echo waiting; sleep 30", {}, 0.3);
-  EXPECT_EQ(polite.status, -15);
-  EXPECT_TRUE(polite.timedOut && !polite.complete);
-  EXPECT_EQ(polite.output, "waiting\n");
+  EXPECT_EQ(outcome(run("echo waiting; sleep 30", {}, 0.3)), std::tuple(-SIGTERM, "waiting\n", false, true));
 
   // Far more than a pipe holds, written before the tool can end.
-  const auto flood = run("head -c 300000 /dev/zero | tr '\\0' x; exit 0", {}, 20);
-  EXPECT_EQ(flood.status, 0);
-  EXPECT_EQ(flood.output, std::string(300000, 'x'));
-  EXPECT_TRUE(flood.complete);
+  EXPECT_EQ(outcome(run("head -c 300000 /dev/zero | tr '\\0' x; exit 0", {}, 20)),
+            std::tuple(0, std::string(300000, 'x'), true, false));
 
   // A tool that ends at once is not waited on for the poll interval or its limit, and a
   // descendant holding the pipe open does not hold the runner.
   started = Clock::now();
-  const auto quick = run("sleep 3 & echo done", {}, 20);
-  EXPECT_EQ(quick.status, 0);
-  EXPECT_EQ(quick.output, "done\n");
+  const QuarantineToolResult quick = run("sleep 3 & echo done", {}, 20);
+  EXPECT_EQ(std::tuple(quick.status, quick.output), std::tuple(0, "done\n"));
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(2500));
 }
 

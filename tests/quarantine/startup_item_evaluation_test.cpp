@@ -3,6 +3,8 @@
 #include "quarantine/startup_item_evaluation.h"
 
 #include <fstream>
+#include <optional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -38,32 +40,35 @@ class EvaluationTest : public ::testing::Test {
     return "(accepted)";
   }
 
+  // What a script tells about the item.
+  static auto facts(const InspectedStartupItem& item) {
+    return std::tuple(item.relatedExecutable, item.scriptSignals, item.signature, item.userWritable, item.hiddenPath);
+  }
+
   StartupItemFixture mac;
 };
 
 TEST_F(EvaluationTest, OnlyARegularPropertyListDirectlyInLaunchDaemonsIsRead) {
   mac.writeScript("/Users/Shared/run.sh", "exit 0\n");
   mac.writeDaemon(kPlist, kLabel, {"/Users/Shared/run.sh"});
-  for (const std::string elsewhere : {"/Library/LaunchAgents/com.example.helper.plist",
-                                      "/Users/avery/Library/LaunchDaemons/com.example.helper.plist"}) {
-    mac.writeDaemon(elsewhere, kLabel, {"/Users/Shared/run.sh"});
-    EXPECT_EQ(refusal(kLabel, elsewhere), kUnsafe) << elsewhere;
-  }
+  const std::string elsewhere[] = {"/Library/LaunchAgents/com.example.helper.plist",
+                                   "/Users/avery/Library/LaunchDaemons/com.example.helper.plist"};
+  for (const std::string& path : elsewhere) mac.writeDaemon(path, kLabel, {"/Users/Shared/run.sh"});
   mac.symlink(mac.host(kPlist), "/Library/LaunchDaemons/com.example.link.plist");
-  EXPECT_EQ(refusal(kLabel, "/Library/LaunchDaemons/com.example.link.plist"), kUnsafe);
   mac.write("/Library/LaunchDaemons/com.example.helper.txt", mac.read(kPlist), 0644);
-  EXPECT_EQ(refusal(kLabel, "/Library/LaunchDaemons/com.example.helper.txt"), kUnsafe);
-  EXPECT_EQ(refusal(kLabel, "/Library/LaunchDaemons/absent.plist"), kUnsafe);
-  EXPECT_EQ(refusal(kLabel, "Library/LaunchDaemons/com.example.helper.plist"), kUnsafe);
+  for (const std::string& path : {elsewhere[0], elsewhere[1], std::string("/Library/LaunchDaemons/com.example.link.plist"),
+                                  std::string("/Library/LaunchDaemons/com.example.helper.txt"),
+                                  std::string("/Library/LaunchDaemons/absent.plist"),
+                                  std::string("Library/LaunchDaemons/com.example.helper.plist")}) {
+    EXPECT_EQ(refusal(kLabel, path), kUnsafe) << path;
+  }
 
   // The real one, also spelled the long way round and with an upper-case extension.
   mac.write("/Library/LaunchDaemons/com.example.upper.PLIST", mac.read(kPlist), 0644);
   EXPECT_EQ(evaluate(kLabel, "/Library/LaunchDaemons/com.example.upper.PLIST").plistURL,
             "/Library/LaunchDaemons/com.example.upper.PLIST");
   const InspectedStartupItem item = evaluate(kLabel, "/Library//LaunchAgents/../LaunchDaemons/./com.example.helper.plist");
-  EXPECT_EQ(item.plistURL, kPlist);
-  EXPECT_EQ(item.label, kLabel);
-  EXPECT_EQ(item.launchTarget, "/Users/Shared/run.sh");
+  EXPECT_EQ(std::tuple(item.plistURL, item.label, item.launchTarget), std::tuple(kPlist, kLabel, "/Users/Shared/run.sh"));
 }
 
 TEST_F(EvaluationTest, TheLabelMustBeExactlyTheScannedOneAndThePropertyListAList) {
@@ -81,31 +86,31 @@ TEST_F(EvaluationTest, TheLabelMustBeExactlyTheScannedOneAndThePropertyListAList
 
 TEST_F(EvaluationTest, LaunchTargetIsTheScriptAnInterpreterRunsOrTheProgramItself) {
   mac.writeScript("/Users/Shared/run.sh", "exit 0\n");
-  mac.writeDaemon(kPlist, kLabel, {"/bin/sh", "-c", "/Users/Shared/absent.sh", "/Users/Shared/run.sh"});
-  EXPECT_EQ(evaluate().launchTarget, "/Users/Shared/run.sh");
-
-  // No argument names an existing absolute path: the interpreter is what runs.
-  mac.writeDaemon(kPlist, kLabel, {"/bin/sh", "run.sh", "/Users/Shared/absent.sh"});
-  EXPECT_EQ(evaluate().launchTarget, "/bin/sh");
-  // Not an interpreter: its arguments are not looked at.
   mac.writeProgram("/usr/local/bin/tool", Signer::none, "");
-  mac.writeDaemon(kPlist, kLabel, {"/usr/local/bin/tool", "/Users/Shared/run.sh"});
-  EXPECT_EQ(evaluate().launchTarget, "/usr/local/bin/tool");
-  // Program wins over the argument list; the path is standardized.
-  mac.writeDaemon(kPlist, kLabel, {"/usr/local/bin/tool"}, "/Users/Shared/../Shared/run.sh");
-  EXPECT_EQ(evaluate().launchTarget, "/Users/Shared/run.sh");
-
-  // A relative program, or none at all.
-  mac.writeDaemon(kPlist, kLabel, {"run.sh"});
-  EXPECT_EQ(refusal(), kNotFound);
-  mac.writeDaemon(kPlist, kLabel, {});
-  EXPECT_EQ(refusal(), kNotFound);
-  // A launch target that is a link, or missing, is not followed.
   mac.symlink("/Users/Shared/run.sh", "/Users/Shared/link.sh");
-  mac.writeDaemon(kPlist, kLabel, {"/Users/Shared/link.sh"});
-  EXPECT_EQ(refusal(), kUnsafe);
-  mac.writeDaemon(kPlist, kLabel, {"/Users/Shared/absent"});
-  EXPECT_EQ(refusal(), kUnsafe);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<std::string> program;
+    std::string target;  // or the refusal
+  };
+  const Case cases[] = {
+      {{"/bin/sh", "-c", "/Users/Shared/absent.sh", "/Users/Shared/run.sh"}, {}, "/Users/Shared/run.sh"},
+      // No argument names an existing absolute path: the interpreter is what runs.
+      {{"/bin/sh", "run.sh", "/Users/Shared/absent.sh"}, {}, "/bin/sh"},
+      // Not an interpreter: its arguments are not looked at.
+      {{"/usr/local/bin/tool", "/Users/Shared/run.sh"}, {}, "/usr/local/bin/tool"},
+      // Program wins over the argument list; the path is standardized.
+      {{"/usr/local/bin/tool"}, "/Users/Shared/../Shared/run.sh", "/Users/Shared/run.sh"},
+      // A relative program, or none at all; a launch target that is a link, or missing, is not followed.
+      {{"run.sh"}, {}, kNotFound},
+      {{}, {}, kNotFound},
+      {{"/Users/Shared/link.sh"}, {}, kUnsafe},
+      {{"/Users/Shared/absent"}, {}, kUnsafe},
+  };
+  for (const Case& c : cases) {
+    mac.writeDaemon(kPlist, kLabel, c.arguments, c.program);
+    EXPECT_EQ(c.target.starts_with("/") ? evaluate().launchTarget : refusal(), c.target) << c.target;
+  }
 }
 
 TEST_F(EvaluationTest, ScriptsUpToTheLimitNameARelatedExecutableAndWarningSigns) {
@@ -121,29 +126,21 @@ TEST_F(EvaluationTest, ScriptsUpToTheLimitNameARelatedExecutableAndWarningSigns)
       "WHILE TRUE; do pgrep agent || launchctl bootstrap system x; sleep 5; done\n";
   mac.writeScript("/Users/Shared/run.sh", body);
   mac.writeDaemon(kPlist, kLabel, {"/bin/sh", "/Users/Shared/run.sh"});
-  InspectedStartupItem item = evaluate();
-  EXPECT_EQ(item.relatedExecutable, "/Users/Shared/.cache/agent");
-  EXPECT_EQ(item.scriptSignals,
-            (std::vector<std::string>{"persistent retry loop", "launches additional code using launchctl",
-                                      "checks for a process and relaunches it"}));
-  EXPECT_EQ(item.signature, RepairSignatureKind::adhoc);  // of the related executable
-  EXPECT_TRUE(item.userWritable);
-  EXPECT_TRUE(item.hiddenPath);
+  const std::vector<std::string> signals{"persistent retry loop", "launches additional code using launchctl",
+                                         "checks for a process and relaunches it"};
+  // The signature is the related executable's.
+  EXPECT_EQ(facts(evaluate()), std::tuple("/Users/Shared/.cache/agent", signals, RepairSignatureKind::adhoc, true, true));
 
   // Exactly 65536 bytes are still read; one more and nothing is.
   std::string padded = "#!/bin/sh\n" + body;
   padded.resize(65536, '#');
   mac.write("/Users/Shared/run.sh", padded);
-  item = evaluate();
-  EXPECT_EQ(item.relatedExecutable, "/Users/Shared/.cache/agent");
-  EXPECT_EQ(item.scriptSignals.size(), 3u);
+  EXPECT_EQ(facts(evaluate()), std::tuple("/Users/Shared/.cache/agent", signals, RepairSignatureKind::adhoc, true, true));
   padded.push_back('#');
   mac.write("/Users/Shared/run.sh", padded);
-  item = evaluate();
-  EXPECT_EQ(item.relatedExecutable, std::nullopt);
-  EXPECT_TRUE(item.scriptSignals.empty());
-  EXPECT_FALSE(item.hiddenPath);
-  EXPECT_EQ(item.signature, RepairSignatureKind::unsignedCode);  // the script itself now
+  // The signature is the script's own now.
+  EXPECT_EQ(facts(evaluate()), std::tuple(std::nullopt, std::vector<std::string>{}, RepairSignatureKind::unsignedCode,
+                                          true, false));
 
   // Text that is not UTF-8 is not searched either.
   mac.write("/Users/Shared/run.sh", "#!/bin/sh\nwhile true; do sleep 1; done # \xff\n");
@@ -182,24 +179,18 @@ TEST_F(EvaluationTest, OwnerAndLocationFlagsComeFromTheExaminedProgram) {
   mac.chown("/private/tmp/agent", 501);
   mac.writeDaemon(kPlist, kLabel, {"/tmp/agent"});
   InspectedStartupItem item = evaluate();
-  EXPECT_EQ(item.launchTarget, "/tmp/agent");
-  EXPECT_EQ(item.owner, "avery");
-  EXPECT_TRUE(item.userWritable);
-  EXPECT_FALSE(item.hiddenPath);
-  EXPECT_FALSE(item.appleLikeLabel);
+  EXPECT_EQ(std::tuple(item.launchTarget, item.owner, item.userWritable, item.hiddenPath, item.appleLikeLabel),
+            std::tuple("/tmp/agent", "avery", true, false, false));
 
   mac.chown("/private/tmp/agent", 777);  // no such account
   mac.writeDaemon(kPlist, "com.apple.agent", {"/tmp/agent"});
   item = evaluate("com.apple.agent");
-  EXPECT_EQ(item.owner, std::nullopt);
-  EXPECT_TRUE(item.appleLikeLabel);
+  EXPECT_EQ(std::tuple(item.owner, item.appleLikeLabel), std::tuple(std::nullopt, true));
 
   mac.writeProgram("/Library/Application Support/.vendor/agent", Signer::developer, "com.example.agent");
   mac.writeDaemon(kPlist, kLabel, {"/Library/Application Support/.vendor/agent"});
   item = evaluate();
-  EXPECT_EQ(item.owner, "root");
-  EXPECT_FALSE(item.userWritable);
-  EXPECT_TRUE(item.hiddenPath);
+  EXPECT_EQ(std::tuple(item.owner, item.userWritable, item.hiddenPath), std::tuple("root", false, true));
 }
 
 InspectedStartupItem scored(bool userWritable, bool hidden, RepairSignatureKind signature,
@@ -234,20 +225,18 @@ TEST(EvidenceCheck, ScoreAndCountMustBothReachTheThreshold) {
       {scored(false, true, K::unknown, "avery", 2, /*appleLike=*/true), 9, 4, true},
       {scored(false, false, K::apple, std::nullopt, 0, /*appleLike=*/true), 0, 0, false},
   };
+  const auto refusal = [](const InspectedStartupItem& item) -> std::string {
+    try {
+      checkEvidence(item);
+    } catch (const BackgroundQuarantineError& error) {
+      return error.what();
+    }
+    return "";
+  };
   for (const Case& c : cases) {
     const EvidenceScore evidence = evidenceScore(c.item);
-    EXPECT_EQ(evidence.score, c.score);
-    EXPECT_EQ(evidence.count, c.count);
-    if (c.allowed) {
-      EXPECT_NO_THROW(checkEvidence(c.item));
-    } else {
-      EXPECT_THROW(
-          try { checkEvidence(c.item); } catch (const BackgroundQuarantineError& error) {
-            EXPECT_EQ(std::string(error.what()), kInsufficient);
-            throw;
-          },
-          BackgroundQuarantineError);
-    }
+    EXPECT_EQ(std::tuple(evidence.score, evidence.count, refusal(c.item)),
+              std::tuple(c.score, c.count, c.allowed ? "" : kInsufficient));
   }
 }
 

@@ -8,16 +8,20 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/dispatch_queue.h"
+#include "storage/activity_evidence.h"
 #include "storage/installer_removal_target.h"
 #include "storage/safe_paths.h"
+#include "support/preparation_root.h"
 #include "support/test_platform.h"
 
 namespace tidewarden::storage {
@@ -42,40 +46,23 @@ class EngineTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other accounts";
     // Files are made now on the host; the virtual clock starts an hour later.
     test.clock.wall = static_cast<double>(::time(nullptr)) - platform::kReferenceDateOffset + 3600;
-    // lsof: nothing open (exit 1, no output), or what `lsof.out` says; every run is
-    // counted, and `lsof.touch` names a file to append to while it runs.
+    // lsof: nothing open (exit 1, no output), or what `lsof.out` says; `lsof.touch` names
+    // a file to append to while it runs. hdiutil: nothing attached.
     tool("/usr/sbin/lsof",
-         "echo run >> " + scratch("lsof.runs") + "\n"
          "if [ -f " + scratch("lsof.touch") + " ]; then echo x >> \"$(cat " + scratch("lsof.touch") + ")\"; fi\n"
-         "if [ -f " + scratch("lsof.out") + " ]; then cat " + scratch("lsof.out") + "; exit 0; fi\nexit 1\n");
+         "if [ -f " + scratch("lsof.out") + " ]; then cat " + scratch("lsof.out") + "; exit 0; fi\nexit 1");
     tool("/bin/ps", "echo /sbin/launchd\necho /usr/bin/Finder\n"
-                    "if [ -f " + scratch("ps.extra") + " ]; then cat " + scratch("ps.extra") + "; fi\n");
+                    "if [ -f " + scratch("ps.extra") + " ]; then cat " + scratch("ps.extra") + "; fi");
+    tool("/usr/bin/hdiutil", testing::attachedImagesScript());
   }
 
   std::string scratch(const std::string& name) const { return scratchDir.path() + "/" + name; }
-
-  // A leftover preparation workspace with `files` files, and an hdiutil with nothing attached.
-  std::string workspace(const std::string& id, int files) {
-    tool("/usr/bin/hdiutil", "echo '<plist version=\"1.0\"><dict><key>images</key><array/></dict></plist>'\n");
-    const std::string logical = std::string(kPreparationRoot) + "/" + id;
-    fs::create_directories(host(logical + "/Expanded"));
-    for (const char* folder : {"/private/var/tmp/com.ambergrove.Tidewarden", kPreparationRoot.data()}) {
-      ::chmod(host(folder).c_str(), 0700);
-    }
-    ::chmod(host(logical).c_str(), 0700);
-    std::ofstream(host(logical + "/operation.json"))
-        << R"({"schema":1,"operationID":")" << id
-        << R"(","version":"","build":"","purpose":"installer","createdAt":1,"phase":"created"})";
-    ::chmod(host(logical + "/operation.json").c_str(), 0600);
-    for (int i = 0; i < files; ++i) std::ofstream(host(logical + "/Expanded/" + std::to_string(i))) << i;
-    return logical;
-  }
   std::string host(const std::string& logical) const { return test.rootPath() + logical; }
-
-  void tool(const std::string& logical, const std::string& body) {
-    fs::create_directories(fs::path(host(logical)).parent_path());
-    std::ofstream(host(logical)) << "#!/bin/sh\n" << body;
-    fs::permissions(host(logical), fs::perms(0755));
+  void tool(const std::string& logical, const std::string& body) { testing::writeToolScript(test.rootPath(), logical, body); }
+  // A leftover preparation workspace with `files` files; its logical path.
+  std::string workspace(const std::string& id, int files) {
+    testing::leavePreparationWorkspace(test.rootPath(), id, files);
+    return std::string(kPreparationRoot) + "/" + id;
   }
 
   // Makes the folders of `logical` (root, 0755 unless given) and the file with `bytes` bytes.
@@ -129,26 +116,27 @@ class EngineTest : public ::testing::Test {
 };
 
 TEST_F(EngineTest, PathShapesAndSafeNames) {
-  EXPECT_EQ(classifyDownloadPath("/Users/Shared/Tidewarden/Downloads/a-1_b.c/InstallAssistant.pkg"),
-            InstallerDownloadSource::tidewarden);
-  EXPECT_EQ(
-      classifyDownloadPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/a/InstallAssistant.pkg.partial"),
-      InstallerDownloadSource::tidewarden);
-  EXPECT_EQ(classifyDownloadPath("/var/folders/zz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
-            InstallerDownloadSource::appleSoftwareUpdate);
   std::string deep = "/private/var/folders/zz/x/C/com.apple.SoftwareUpdate";
   for (int level = 0; level < 17; ++level) deep += "/d";
-  EXPECT_EQ(classifyDownloadPath(deep + "/InstallAssistant.pkg.partial"), InstallerDownloadSource::appleSoftwareUpdate);
-  for (const std::string& refused :
-       {deep + "/d/InstallAssistant.pkg.partial", std::string(kCache) + "/InstallAssistant.pkg",
-        std::string("/private/var/folders/zzz/x/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial"),
-        std::string(kOwn) + "/a b/InstallAssistant.pkg", std::string(kOwn) + "/a/b/InstallAssistant.pkg",
-        std::string(kOwn) + "/a/Other.pkg", std::string(kOwn) + "/a/../InstallAssistant.pkg"}) {
-    EXPECT_FALSE(classifyDownloadPath(refused)) << refused;
-  }
+  const std::pair<std::string, std::optional<InstallerDownloadSource>> cases[] = {
+      {std::string(kOwn) + "/a-1_b.c/InstallAssistant.pkg", InstallerDownloadSource::tidewarden},
+      {"/System/Volumes/Data" + std::string(kOwn) + "/a/" + kPartial, InstallerDownloadSource::tidewarden},
+      {"/var/folders/zz/x/C/com.apple.SoftwareUpdate/" + std::string(kPartial),
+       InstallerDownloadSource::appleSoftwareUpdate},
+      {deep + "/" + kPartial, InstallerDownloadSource::appleSoftwareUpdate},
+      {deep + "/d/" + kPartial, std::nullopt},
+      {std::string(kCache) + "/InstallAssistant.pkg", std::nullopt},
+      {"/private/var/folders/zzz/x/C/com.apple.SoftwareUpdate/" + std::string(kPartial), std::nullopt},
+      {std::string(kOwn) + "/a b/InstallAssistant.pkg", std::nullopt},
+      {std::string(kOwn) + "/a/b/InstallAssistant.pkg", std::nullopt},
+      {std::string(kOwn) + "/a/Other.pkg", std::nullopt},
+      {std::string(kOwn) + "/a/../InstallAssistant.pkg", std::nullopt}};
+  for (const auto& [path, source] : cases) EXPECT_EQ(classifyDownloadPath(path), source) << path;
   EXPECT_TRUE(isSafeDownloadName(std::string(180, 'a')));
-  EXPECT_FALSE(isSafeDownloadName(std::string(181, 'a')));
-  for (const char* name : {"", ".", "..", "a b", "a/b", "caf\xc3\xa9"}) EXPECT_FALSE(isSafeDownloadName(name)) << name;
+  for (const std::string& name : {std::string(181, 'a'), std::string(), std::string("."), std::string(".."),
+                                 std::string("a b"), std::string("a/b"), std::string("caf\xc3\xa9")}) {
+    EXPECT_FALSE(isSafeDownloadName(name)) << name;
+  }
 }
 
 TEST_F(EngineTest, DiscoveryIgnoresLinksUnsafeFoldersAndCompletePackagesInAppleCaches) {
@@ -179,36 +167,26 @@ TEST_F(EngineTest, DiscoveryIgnoresLinksUnsafeFoldersAndCompletePackagesInAppleC
   EXPECT_TRUE(response.protectedLocationsChecked);
 }
 
-TEST_F(EngineTest, TheHundredTwentyNinthCandidateIsCutWithThePartialWarning) {
-  for (int index = 0; index < 128; ++index) own("f" + std::to_string(index));
-  auto response = scan();
-  EXPECT_EQ(response.items.size(), 128u);
-  EXPECT_TRUE(response.protectedLocationsChecked);
-  EXPECT_TRUE(response.warnings.empty());
-
-  own("f128");
-  response = scan();
-  EXPECT_EQ(response.items.size(), 128u);
-  EXPECT_FALSE(response.protectedLocationsChecked);
-  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
-                                                        "results are partial."});
-}
-
-TEST_F(EngineTest, AppleCachesAreSearchedSeventeenLevelsDeep) {
+// An Apple cache folder 18 levels deep, or the 129th candidate, cuts the scan with the partial warning.
+TEST_F(EngineTest, DiscoveryLimitsCutTheScanWithThePartialWarning) {
   std::string levels;
   for (int level = 0; level < 17; ++level) levels += "/d";
-  const std::string deepest = apple(kPartial, kUpdater, levels);
-  auto response = scan();
-  ASSERT_EQ(response.items.size(), 1u);
-  EXPECT_EQ(response.items[0].path, deepest);
-  EXPECT_TRUE(response.protectedLocationsChecked);
-
-  apple(kPartial, kUpdater, levels + "/d");
-  response = scan();
-  EXPECT_EQ(response.items.size(), 1u);
-  EXPECT_FALSE(response.protectedLocationsChecked);
-  EXPECT_EQ(response.warnings, std::vector<std::string>{"Installer-download discovery reached a safety limit; these "
-                                                        "results are partial."});
+  apple(kPartial, kUpdater, levels);
+  for (int index = 0; index < 127; ++index) own("f" + std::to_string(index));
+  const auto expectScan = [&](bool partial) {
+    const auto response = scan();
+    EXPECT_EQ(response.items.size(), 128u);
+    EXPECT_EQ(response.protectedLocationsChecked, !partial);
+    EXPECT_EQ(response.warnings, partial ? std::vector<std::string>{"Installer-download discovery reached a safety "
+                                                                    "limit; these results are partial."}
+                                         : std::vector<std::string>{});
+  };
+  expectScan(/*partial=*/false);
+  const std::string tooDeep = apple(kPartial, kUpdater, levels + "/d");
+  expectScan(/*partial=*/true);
+  fs::remove(host(tooDeep));
+  own("f127");
+  expectScan(/*partial=*/true);
 }
 
 TEST_F(EngineTest, ActivityByTimingLinksLocksAndOwners) {
@@ -272,9 +250,8 @@ TEST_F(EngineTest, OpenFilesBlockAndIncompleteEvidenceNeverApproves) {
   const std::string path = own("a");
   std::ofstream(scratch("lsof.out")) << "p77\nf4\nn/System/Volumes/Data" << path << "\n";
   auto response = scan();
-  EXPECT_EQ(response.items.at(0).activity, Activity::active);
-  EXPECT_EQ(response.items.at(0).explanation,
-            "A process still has this installer file open. Stop the download in its owning app, then check again.");
+  EXPECT_EQ(std::tuple(response.items.at(0).activity, response.items.at(0).explanation),
+            std::tuple(Activity::active, kOpenInstallerFileMessage));
   tool("/usr/sbin/lsof", "echo 'lsof: WARNING: something'\nexit 1\n");
   response = scan();
   EXPECT_EQ(response.items.at(0).activity, Activity::unverified);
@@ -286,37 +263,32 @@ TEST_F(EngineTest, RemovalWatchesTwentySecondsAndConsumesTheApproval) {
   const auto response = scan();
   const std::string id = response.items.at(0).id;
   const double before = test.clock.now();
-  const auto removed = remove({id});
-  EXPECT_EQ(removed.removedIDs, std::vector<std::string>{id});
-  EXPECT_EQ(removed.removedAllocatedBytes, response.items.at(0).allocatedBytes);
-  EXPECT_TRUE(removed.issues.empty());
-  EXPECT_TRUE(removed.freeSpaceBefore && removed.freeSpaceAfter);
-  EXPECT_FALSE(removed.remainingPreparationItems);
+  const std::int64_t space = std::int64_t{1} << 40;  // the test platform's free space
+  EXPECT_EQ(remove({id}), (InterruptedInstallerRemovalResponse{
+                              {id}, response.items.at(0).allocatedBytes, space, space, {}, std::nullopt}));
   EXPECT_GE(test.clock.now() - before, 20.0);
   EXPECT_FALSE(exists(path));
   EXPECT_TRUE(exists(std::string(kOwn) + "/a"));
 
   // The same id a second time: no longer approved.
-  const auto again = remove({id});
-  EXPECT_TRUE(again.removedIDs.empty());
-  EXPECT_EQ(again.issues, std::vector<std::string>{kNotApproved});
+  EXPECT_EQ(remove({id}), (InterruptedInstallerRemovalResponse{{}, 0, space, space, {kNotApproved}, std::nullopt}));
 }
 
 TEST_F(EngineTest, RequestRefusalsChangeNothing) {
   const std::string path = own("a");
   const std::string id = scan().items.at(0).id;
-  const auto refusedWith = [&](const InterruptedInstallerRemovalResponse& response, const std::string& message) {
-    EXPECT_TRUE(response.removedIDs.empty());
-    EXPECT_EQ(response.removedAllocatedBytes, 0);
-    EXPECT_EQ(response.issues, std::vector<std::string>{message});
-    EXPECT_FALSE(response.freeSpaceBefore);
+  const std::string count = "Select between 1 and 50 installer-download files.";
+  const std::tuple<std::vector<std::string>, bool, uid_t, std::string> cases[] = {
+      {{}, true, 0, count},
+      {std::vector<std::string>(51, id), true, 0, count},
+      {{id}, false, 0, "Confirm that no macOS update or installation is in progress."},
+      {{id}, true, kAdmin, "Administrator helper access is required. Nothing was removed."}};
+  for (const auto& [ids, acknowledged, euid, message] : cases) {
+    test.facts.euid = euid;
+    const auto response = remove(ids, acknowledged);
+    EXPECT_EQ(response, (InterruptedInstallerRemovalResponse{.issues = {message}}));
     EXPECT_TRUE(exists(path));
-  };
-  refusedWith(remove({}), "Select between 1 and 50 installer-download files.");
-  refusedWith(remove(std::vector<std::string>(51, id)), "Select between 1 and 50 installer-download files.");
-  refusedWith(remove({id}, /*acknowledged=*/false), "Confirm that no macOS update or installation is in progress.");
-  test.facts.euid = kAdmin;
-  refusedWith(remove({id}), "Administrator helper access is required. Nothing was removed.");
+  }
   test.facts.euid = 0;
   // Fifty ids are accepted; the unknown ones are each one issue.
   std::vector<std::string> fifty(49, "00000000-0000-0000-0000-000000000000");
@@ -337,26 +309,39 @@ TEST_F(EngineTest, AnApprovalExpiresAfterThirtyMinutes) {
   EXPECT_EQ(remove({fresh}).removedIDs, std::vector<std::string>{fresh});
 }
 
-TEST_F(EngineTest, AFileChangedDuringTheWaitIsKept) {
-  const std::string path = own("a");
-  const std::string id = scan().items.at(0).id;
-  std::ofstream(scratch("lsof.touch")) << host(path);
-  const auto response = remove({id});
-  EXPECT_TRUE(response.removedIDs.empty());
-  EXPECT_EQ(response.issues,
-            std::vector<std::string>{path + ": The file changed during the 20-second check. Nothing was removed."});
-  EXPECT_TRUE(exists(path));
-}
-
-TEST_F(EngineTest, AHardLinkMadeAfterTheScanKeepsTheFile) {
-  const std::string path = own("a");
-  const std::string id = scan().items.at(0).id;
-  ASSERT_EQ(::link(host(path).c_str(), scratch("elsewhere").c_str()), 0);
-  const auto response = remove({id});
-  EXPECT_TRUE(response.removedIDs.empty());
-  EXPECT_EQ(response.issues,
-            std::vector<std::string>{path + ": The file changed while its path was being checked."});
-  EXPECT_TRUE(exists(path));
+// A second name given after the scan, or a change while the removal waits its 20 s: the
+// file is kept.
+TEST_F(EngineTest, ADownloadChangedSinceTheScanIsKept) {
+  const std::string a = std::string(kOwn) + "/a";
+  const std::string replaced = ": The file changed, was replaced, or has multiple hard links. Nothing was removed.";
+  const auto secondName = [&](const std::string& path) {
+    ASSERT_EQ(::link(host(path).c_str(), scratch("elsewhere").c_str()), 0);
+  };
+  const std::tuple<bool, std::function<void(const std::string&)>, std::string> cases[] = {
+      {false, secondName, ": The file changed while its path was being checked."},
+      {true, [&](const std::string& path) { std::ofstream(host(path), std::ios::app) << "x"; },
+       ": The file changed during the 20-second check. Nothing was removed."},
+      {true, secondName, replaced},
+      {true, [&](const std::string& path) { fs::rename(host(file(path + ".new")), host(path)); }, replaced},
+      {true, [&](const std::string&) {
+         fs::rename(host(a), host(a + "-old"));
+         own("a");
+       },
+       ": The download folder was moved or replaced during the check. Nothing was removed."}};
+  for (const auto& [duringWait, change, issue] : cases) {
+    SCOPED_TRACE(issue);
+    const std::string path = own("a");
+    const std::string id = scan().items.at(0).id;
+    if (!duringWait) change(path);
+    test.clock.duringSleep = [&](double) { if (duringWait) change(path); };
+    const auto response = remove({id});
+    test.clock.duringSleep = nullptr;
+    EXPECT_EQ(std::tuple(response.removedIDs.size(), response.issues), std::tuple(0u, std::vector{path + issue}));
+    EXPECT_TRUE(exists(path));
+    fs::remove_all(host(a));
+    fs::remove_all(host(a + "-old"));
+    ::unlink(scratch("elsewhere").c_str());
+  }
 }
 
 TEST_F(EngineTest, AnInstallationProcessBlocksOnlyAppleItems) {
@@ -397,10 +382,8 @@ TEST_F(EngineTest, LockAndPermissionRefusalsLeaveModesUnchanged) {
                 lockedByLink + ": The download lock is redirected or invalid.",
                 open + ": An installer-download directory has unexpected ownership or unsafe permissions."}));
   EXPECT_TRUE(exists(lockedByLink) && exists(open));
-  EXPECT_EQ(modeOf(lockFile), 0600u);
-  EXPECT_EQ(modeOf(std::string(kOwn) + "/open-folder"), 0777u);
-  EXPECT_EQ(modeOf(lockedByLink), fileMode);
-  EXPECT_EQ(modeOf(open), fileMode);
+  EXPECT_EQ(std::tuple(modeOf(lockFile), modeOf(std::string(kOwn) + "/open-folder"), modeOf(lockedByLink), modeOf(open)),
+            std::tuple(0600u, 0777u, fileMode, fileMode));
 }
 
 TEST_F(EngineTest, ApprovalsOfBothKindsAreHeldToTheLimitAndUnchangedWorkspacesShareOneSnapshot) {
@@ -416,7 +399,7 @@ TEST_F(EngineTest, ApprovalsOfBothKindsAreHeldToTheLimitAndUnchangedWorkspacesSh
     EXPECT_EQ(response.protectedLocationsChecked, round < 8) << round;
     test.clock.sleepFor(1);  // the later approvals expire later
   }
-  EXPECT_EQ(heldAfterFirst, 42u);  // operation.json, Expanded and its 40 files
+  EXPECT_EQ(heldAfterFirst, 46u);  // the workspace's 6 entries and its 40 files
   EXPECT_EQ(engine.approvedPreparationEntries(), heldAfterFirst);
   // What was pruned went first by expiry: the newest workspace approval still removes.
   const auto removed = remove({item(response, std::string(kPreparationRoot) + "/0F1E2D3C-4B5A-4968-8776-655443322110")->id});

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,8 @@
 #include "storage/preparation_preflight.h"
 #include "storage/preparation_storage_gate.h"
 #include "storage/preparation_tree_snapshot.h"
+#include "support/preparation_root.h"
+#include "support/signing_fixture.h"
 #include "support/test_platform.h"
 
 namespace tidewarden::storage {
@@ -30,16 +35,7 @@ namespace fs = std::filesystem;
 const std::string kRoot = "/private/var/tmp/com.ambergrove.Tidewarden/InstallAssistant";
 const std::string kEarlier = "Earlier preparation storage remains at " + kRoot + "/";
 
-// The refusal text of `action`, or "" when it did not refuse.
-template <class Action>
-std::string refusal(Action&& action) {
-  try {
-    action();
-  } catch (const InstallerSafetyError& error) {
-    return error.what();
-  }
-  return "";
-}
+const auto refusal = [](auto&& action) { return testing::storageRefusal(action); };
 
 mode_t modeOf(const std::string& path) {
   struct stat st{};
@@ -66,33 +62,14 @@ class PreparationStorageTest : public ::testing::Test {
   // Simulated lsof, ps and hdiutil beneath the root: lsof exits `lsofExit` with no
   // output (1: nothing open), ps lists launchd only, hdiutil lists `hdiutilImages`.
   void installTools(int lsofExit, const std::string& hdiutilImages) {
-    const auto tool = [&](const std::string& logical, const std::string& body) {
-      fs::create_directories(fs::path(host(logical)).parent_path());
-      writeFile(host(logical), "#!/bin/sh\n" + body + "\n", 0755);
-    };
-    tool("/usr/sbin/lsof", "exit " + std::to_string(lsofExit));
-    tool("/bin/ps", "echo /sbin/launchd");
-    tool("/usr/bin/hdiutil",
-         "cat <<'PLIST'\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>images</key>"
-         "<array>" + hdiutilImages + "</array></dict></plist>\nPLIST");
+    testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "exit " + std::to_string(lsofExit));
+    testing::writeToolScript(test.rootPath(), "/bin/ps", "echo /sbin/launchd");
+    testing::writeToolScript(test.rootPath(), "/usr/bin/hdiutil", testing::attachedImagesScript(hdiutilImages));
   }
-
-  // A workspace left behind by an interrupted preparation: manifest, an extracted
-  // application with a symbolic link inside, `files` files of 4096 bytes.
-  std::string leaveWorkspace(const std::string& id, int files = 2, const std::string& purpose = "installer") {
-    const std::string workspace = host(kRoot + "/" + id);
-    fs::create_directories(workspace);
-    ::chmod(host("/private/var/tmp/com.ambergrove.Tidewarden").c_str(), 0700);
-    ::chmod(host(kRoot).c_str(), 0700);
-    ::chmod(workspace.c_str(), 0700);
-    writeFile(workspace + "/operation.json",
-              R"({"schema":1,"operationID":")" + id + R"(","version":"15.1","build":"24B83","purpose":")" + purpose +
-                  R"(","createdAt":700000000,"phase":"extracting installer"})");
-    const std::string contents = workspace + "/Expanded/Install macOS Sequoia.app/Contents";
-    fs::create_directories(contents + "/Resources");
-    for (int i = 0; i < files; ++i) writeFile(contents + "/Resources/file-" + std::to_string(i), std::string(4096, 'x'));
-    fs::create_symlink("Resources", contents + "/Frameworks");
-    return workspace;
+  // Why the gate does not open now, or "".
+  std::string gateRefusal() { return refusal([&] { PreparationStorageGate::open(platform()); }); }
+  std::string leaveWorkspace(const std::string& id, int files = 2) {
+    return testing::leavePreparationWorkspace(test.rootPath(), id, files);
   }
 
   testing::TestPlatform test;
@@ -108,24 +85,24 @@ TEST_F(PreparationStorageTest, LockThatIsALinkOrHasTwoLinksIsRefusedAndNeverFoll
   const std::string unsafe = "The preparation-operation lock has unsafe ownership, permissions or links.";
 
   fs::create_symlink(target, lock);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), unsafe);
+  EXPECT_EQ(gateRefusal(), unsafe);
   EXPECT_FALSE(fs::exists(target));  // O_CREAT never went through the link
   EXPECT_FALSE(fs::exists(host(kRoot)));
   fs::remove(lock);
 
   writeFile(target, "");
   fs::create_hard_link(target, lock);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), unsafe);
+  EXPECT_EQ(gateRefusal(), unsafe);
   fs::remove(lock);
   fs::remove(target);
 
   writeFile(lock, "", 0644);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), unsafe);
+  EXPECT_EQ(gateRefusal(), unsafe);
   EXPECT_EQ(modeOf(lock) & 07777, 0644u);
   fs::remove(lock);
 
   // A fresh lock is made private and the gate opens.
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), "");
+  EXPECT_EQ(gateRefusal(), "");
   EXPECT_EQ(modeOf(lock) & 07777, 0600u);
   EXPECT_EQ(modeOf(host(kRoot)) & 07777, 0700u);
 }
@@ -133,7 +110,7 @@ TEST_F(PreparationStorageTest, LockThatIsALinkOrHasTwoLinksIsRefusedAndNeverFoll
 TEST_F(PreparationStorageTest, RootOrBaseWithLooseModesIsRefusedAndLeftAsItWas) {
   fs::create_directories(host(kRoot));
   ::chmod(host(kRoot).c_str(), 0755);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }),
+  EXPECT_EQ(gateRefusal(),
             "Preparation directory InstallAssistant does not have the required root ownership and safe permissions. "
             "Its permissions were not silently changed.");
   EXPECT_EQ(modeOf(host(kRoot)) & 07777, 0755u);
@@ -141,22 +118,22 @@ TEST_F(PreparationStorageTest, RootOrBaseWithLooseModesIsRefusedAndLeftAsItWas) 
   // The base only needs to be closed to writers.
   ::chmod(host(kRoot).c_str(), 0700);
   ::chmod(host("/private/var/tmp/com.ambergrove.Tidewarden").c_str(), 0777);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }),
+  EXPECT_EQ(gateRefusal(),
             "Preparation directory com.ambergrove.Tidewarden does not have the required root ownership and safe "
             "permissions. Its permissions were not silently changed.");
   ::chmod(host("/private/var/tmp/com.ambergrove.Tidewarden").c_str(), 0755);
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), "");
+  EXPECT_EQ(gateRefusal(), "");
 
   test.facts.euid = 501;
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }),
+  EXPECT_EQ(gateRefusal(),
             "Preparation storage requires the administrator helper.");
 }
 
 TEST_F(PreparationStorageTest, SecondOperationIsRefusedAtOnceUntilTheFirstReleasesTheGate) {
   std::optional<PreparationStorageGate> first(PreparationStorageGate::open(platform()));
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), kPreparationOperationBusy);
+  EXPECT_EQ(gateRefusal(), kPreparationOperationBusy);
   first.reset();
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), "");
+  EXPECT_EQ(gateRefusal(), "");
 }
 
 TEST_F(PreparationStorageTest, AnyEntryInTheRootBlocksANewWorkspace) {
@@ -225,24 +202,18 @@ TEST_F(PreparationStorageTest, SymbolicLinkInsideIsMeasuredAndRemovedWithTheWork
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
   const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
   ASSERT_TRUE(snapshot.complete);
-  std::vector<std::string> paths;
-  for (const auto& entry : snapshot.entries) paths.push_back(entry.relativePath);
-  EXPECT_EQ(paths, (std::vector<std::string>{
-                       "Expanded", "Expanded/Install macOS Sequoia.app", "Expanded/Install macOS Sequoia.app/Contents",
-                       "Expanded/Install macOS Sequoia.app/Contents/Frameworks",
-                       "Expanded/Install macOS Sequoia.app/Contents/Outside",
-                       "Expanded/Install macOS Sequoia.app/Contents/Resources",
-                       "Expanded/Install macOS Sequoia.app/Contents/Resources/file-0",
-                       "Expanded/Install macOS Sequoia.app/Contents/Resources/file-1",
-                       "Expanded/Install macOS Sequoia.app/Contents/Resources/file-2", "operation.json"}));
+  // Every entry once, in order, the links as links.
+  const std::string app = "Expanded/Install macOS Sequoia.app/Contents/";
+  ASSERT_EQ(snapshot.entries.size(), 10u);
+  EXPECT_EQ(std::tuple(snapshot.entries[3].relativePath, snapshot.entries[4].relativePath,
+                       snapshot.entries[8].relativePath, snapshot.entries[9].relativePath),
+            std::tuple(app + "Frameworks", app + "Outside", app + "Resources/file-2", "operation.json"));
   EXPECT_EQ(snapshot.entries[3].mode & S_IFMT, static_cast<std::uint32_t>(S_IFLNK));
   EXPECT_GE(snapshot.logicalBytes, 3 * 4096);
 
   const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
-  EXPECT_TRUE(report.verified) << (report.issues.empty() ? "" : report.issues[0]);
-  EXPECT_TRUE(report.issues.empty());
-  EXPECT_EQ(report.allocatedBytesBefore, snapshot.allocatedBytes);
-  EXPECT_FALSE(report.workspacePath);
+  EXPECT_EQ(std::tuple(report.verified, report.issues, report.allocatedBytesBefore, report.workspacePath),
+            std::tuple(true, std::vector<std::string>{}, snapshot.allocatedBytes, std::nullopt));
   EXPECT_FALSE(fs::exists(workspace));
   EXPECT_FALSE(fs::exists(host(kRoot)));  // the emptied root goes too
   EXPECT_TRUE(fs::exists(outside));       // the link's target stays
@@ -252,39 +223,22 @@ TEST_F(PreparationStorageTest, SymbolicLinkInsideIsMeasuredAndRemovedWithTheWork
             0u);
 }
 
-TEST_F(PreparationStorageTest, EntriesAddedOrChangedAfterTheSnapshotStopTheCleanup) {
+TEST_F(PreparationStorageTest, AnEntryAddedAfterTheSnapshotStopsTheCleanupWhichSaysWhatIsKept) {
   const std::string workspace = leaveWorkspace(kID);
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
   const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
 
   writeFile(workspace + "/PayloadMetadata", "late");
-  auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
+  const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
   const std::string path = kRoot + "/" + kID;
-  EXPECT_FALSE(report.verified);
-  EXPECT_EQ(report.issues,
-            std::vector<std::string>{"A new preparation entry appeared: " + path + "/PayloadMetadata. Cleanup stopped."});
-  EXPECT_EQ(report.workspacePath, path);
-  EXPECT_TRUE(fs::exists(workspace + "/PayloadMetadata"));
-  EXPECT_TRUE(fs::exists(workspace + "/operation.json"));
+  const std::string issue = "A new preparation entry appeared: " + path + "/PayloadMetadata. Cleanup stopped.";
+  EXPECT_EQ(std::tuple(report.verified, report.issues, report.workspacePath),
+            std::tuple(false, std::vector{issue}, path));
+  EXPECT_TRUE(fs::exists(workspace + "/PayloadMetadata") && fs::exists(workspace + "/operation.json"));
   EXPECT_EQ(cleanupSummary(report), "Preparation storage could not be completely removed. Kept at " + path +
                                         ". Remaining allocation: " +
                                         platform::fileByteCountText(*report.remainingAllocatedBytes) +
-                                        ". A new preparation entry appeared: " + path +
-                                        "/PayloadMetadata. Cleanup stopped. Check Downloads & Preparation Files "
-                                        "before another attempt.");
-
-  // A file changed in place is refused as changed, and the directory holding a new
-  // entry as changed before deletion.
-  fs::remove(workspace + "/PayloadMetadata");
-  const std::string app = workspace + "/Expanded/Install macOS Sequoia.app/Contents";
-  fs::create_directories(app + "/Resources");
-  writeFile(app + "/Resources/file-0", "x");
-  const PreparationTreeSnapshot second = snapshotPreparationTree(gate.openWorkspace(kID).get());
-  std::ofstream(app + "/Resources/file-0", std::ios::app) << "more";
-  report = removePreparationWorkspace(gate, kID, second, PreparationRemovalRequester::ownOperation);
-  EXPECT_EQ(report.issues, std::vector<std::string>{"Preparation file changed before deletion: " + path +
-                                                    "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0"});
-  EXPECT_TRUE(fs::exists(app + "/Resources/file-0"));
+                                        ". " + issue + " Check Downloads & Preparation Files before another attempt.");
 }
 
 TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanupAndAnOutsideLinkStopsIt) {
@@ -348,19 +302,17 @@ TEST_F(PreparationStorageTest, NamedPipeIsReportedAndNotApproved) {
 
   const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
   ASSERT_EQ(inventory.items.size(), 1u);
-  EXPECT_EQ(inventory.items[0].activity, InstallerDownloadActivity::unverified);
-  EXPECT_EQ(inventory.items[0].explanation,
-            "An unexpected special file is present in preparation storage: Expanded/progress.fifo");
-  EXPECT_EQ(inventory.items[0].measurementComplete, false);
-  EXPECT_TRUE(inventory.approvals.empty());
+  const InterruptedInstallerDownload& item = inventory.items[0];
+  EXPECT_EQ(std::tuple(item.activity, item.explanation, item.measurementComplete, inventory.approvals.size()),
+            std::tuple(InstallerDownloadActivity::unverified,
+                       "An unexpected special file is present in preparation storage: Expanded/progress.fifo", false, 0u));
 
   fs::remove(workspace + "/Expanded/progress.fifo");
   const PreparationInventory idle = inventoryPreparationWorkspaces(platform());
   ASSERT_EQ(idle.approvals.size(), 1u);
-  EXPECT_EQ(idle.items[0].explanation, kPreparationIdleExplanation);
-  EXPECT_EQ(idle.items[0].path, kRoot + "/" + kID);
-  EXPECT_EQ(idle.items[0].source, InstallerDownloadSource::tidewardenPreparation);
-  EXPECT_EQ(idle.approvals[0].expiresAt, test.clock.wall + 1800);
+  EXPECT_EQ(std::tuple(idle.items[0].explanation, idle.items[0].path, idle.items[0].source, idle.approvals[0].expiresAt),
+            std::tuple(kPreparationIdleExplanation, kRoot + "/" + kID, InstallerDownloadSource::tidewardenPreparation,
+                       test.clock.wall + 1800));
 }
 
 TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
@@ -389,31 +341,93 @@ TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
   ASSERT_EQ(outcome.remainingItems.size(), 1u);
   EXPECT_TRUE(fs::exists(host(kRoot + "/" + kID + "/Expanded")));
 
-  // lsof that cannot answer cleanly is never read as "nothing open".
+  // lsof that cannot answer cleanly is never read as "nothing open"; nor is a workspace
+  // written to while the tools look at it idle.
   installTools(2, "");
   inventory = inventoryPreparationWorkspaces(platform());
   EXPECT_EQ(inventory.items[0].explanation, "Preparation activity could not be verified.");
   EXPECT_TRUE(inventory.approvals.empty());
-
-  // Idle again: the approved removal waits 20 s on the clock, then removes it.
-  installTools(1, "");
+  testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "echo x >> '" + host(kRoot + "/" + kID + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0") + "'; exit 1");
   inventory = inventoryPreparationWorkspaces(platform());
-  const double before = test.clock.uptime();
-  outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
-  EXPECT_EQ(outcome.removedIDs, std::vector<std::string>{inventory.items[0].id});
-  EXPECT_EQ(outcome.removedAllocatedBytes, inventory.approvals[0].snapshot->allocatedBytes);
-  EXPECT_TRUE(outcome.issues.empty());
-  EXPECT_TRUE(outcome.remainingItems.empty());
-  EXPECT_GE(test.clock.uptime() - before, 20.0);
-  EXPECT_FALSE(fs::exists(host(kRoot)));
+  EXPECT_EQ(inventory.items[0].explanation, "Preparation contents changed during inspection.");
+  EXPECT_TRUE(inventory.approvals.empty());
 
   // An approval past its expiry removes nothing.
-  leaveWorkspace(kID);
+  installTools(1, "");
   inventory = inventoryPreparationWorkspaces(platform());
   test.clock.sleepFor(1801);
   outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
   EXPECT_EQ(outcome.issues, std::vector<std::string>{kPreparationApprovalExpired});
   EXPECT_TRUE(fs::exists(host(kRoot + "/" + kID)));
+}
+
+// A user removal looks at the workspace before and after its 20 s wait: what changes
+// during the wait (a new entry, a file written, another process opening a file) keeps it.
+TEST_F(PreparationStorageTest, AWorkspaceChangedDuringTheTwentySecondWaitIsKeptWhole) {
+  const std::string path = kRoot + "/" + kID;
+  const std::string file = host(path + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-1");
+  const std::string changed = path + ": Preparation contents changed after selection. Nothing was removed.";
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { writeFile(host(path + "/PayloadMetadata"), "late"); }, changed},
+      {[&] { std::ofstream(file, std::ios::app) << "more"; }, changed},
+      {[&] { testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "printf 'p611\\nf4\\nn" + path + "/a\\n'"); },
+       path + ": Another process (PID 611) still has preparation files open. Nothing was removed."}};
+  for (const auto& [change, issue] : cases) {
+    installTools(1, "");
+    leaveWorkspace(kID);
+    const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
+    ASSERT_EQ(inventory.approvals.size(), 1u);
+    std::vector<double> waits;
+    test.clock.duringSleep = [&](double seconds) {
+      waits.push_back(seconds);
+      change();
+    };
+    const PreparationRemovalOutcome outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
+    EXPECT_EQ(waits, std::vector<double>{20.0});
+    EXPECT_TRUE(outcome.removedIDs.empty());
+    EXPECT_EQ(outcome.issues, std::vector<std::string>{issue});
+    EXPECT_EQ(outcome.remainingItems.size(), 1u);
+    EXPECT_TRUE(fs::exists(host(path + "/operation.json")) && fs::exists(file));
+    fs::remove_all(host(path));
+  }
+}
+
+// A cleanup killed before any one of its entries (the child is the helper, gone at once)
+// leaves a workspace that the next scan approves and the next removal finishes; what the
+// workspace links to outside stays.
+TEST_F(PreparationStorageTest, ACleanupKilledAtAnyEntryIsFinishedByTheNextRemoval) {
+  constexpr int kKilled = 9;
+  const std::string outside = host("/private/var/tmp/keep-me");
+  writeFile(outside, "not ours");
+  for (std::size_t killAt = 0;; ++killAt) {
+    const std::string workspace = leaveWorkspace(kID);
+    fs::create_symlink(outside, workspace + "/Expanded/Outside");
+    std::optional<PreparationStorageGate> gate(PreparationStorageGate::open(platform()));
+    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate->openWorkspace(kID).get());
+    gate.reset();
+    if (killAt == snapshot.entries.size()) break;
+    SCOPED_TRACE("killed before entry " + std::to_string(killAt) + " of " + std::to_string(snapshot.entries.size()));
+    const auto cleanup = [&] {
+      PreparationStorageGate held = PreparationStorageGate::open(platform());
+      PreparationEntryFlags flags;
+      std::size_t seen = 0;
+      flags.read = [&](int, const std::string&) -> std::optional<std::uint32_t> {
+        if (seen++ == killAt) std::_Exit(kKilled);
+        return 0u;
+      };
+      removePreparationWorkspace(held, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
+    };
+    EXPECT_EXIT(cleanup(), ::testing::ExitedWithCode(kKilled), "");
+    ASSERT_TRUE(fs::exists(workspace));
+
+    const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
+    ASSERT_EQ(inventory.approvals.size(), 1u) << (inventory.items.empty() ? "" : inventory.items[0].explanation);
+    const PreparationRemovalOutcome outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
+    EXPECT_EQ(outcome.removedIDs.size(), 1u) << (outcome.issues.empty() ? "" : outcome.issues[0]);
+    EXPECT_FALSE(fs::exists(host(kRoot)));
+    EXPECT_EQ(testing::readFileBytes(outside), "not ours");
+    if (HasFailure()) break;
+  }
 }
 
 TEST_F(PreparationStorageTest, SeventeenWorkspacesGiveSixteenItemsAndThePartialWarning) {
@@ -424,9 +438,7 @@ TEST_F(PreparationStorageTest, SeventeenWorkspacesGiveSixteenItemsAndThePartialW
   }
   fs::create_directory(host(kRoot + "/not-a-uuid"));
   const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
-  EXPECT_EQ(inventory.items.size(), 16u);
-  EXPECT_EQ(inventory.approvals.size(), 16u);
-  EXPECT_FALSE(inventory.complete);
+  EXPECT_EQ(std::tuple(inventory.items.size(), inventory.approvals.size(), inventory.complete), std::tuple(16u, 16u, false));
   EXPECT_EQ(inventory.warnings,
             (std::vector<std::string>{
                 "An unexpected entry exists in the preparation root: not-a-uuid. It was not approved for deletion.",
@@ -473,7 +485,7 @@ TEST_F(PreparationStorageTest, PreflightBoundsBudgetAndSpace) {
   EXPECT_EQ(blocked.message.rfind(kEarlier + kID + ". No new workspace was created.", 0), 0u);
   EXPECT_FALSE(blocked.availableBytes);
   // The gate was released: the next operation gets it.
-  EXPECT_EQ(refusal([&] { PreparationStorageGate::open(platform()); }), "");
+  EXPECT_EQ(gateRefusal(), "");
 }
 
 TEST_F(PreparationStorageTest, HundredThousandEntriesAreSnapshotAndOneMoreIsAnIncompleteMeasurement) {

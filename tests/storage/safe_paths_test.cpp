@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "platform/file_io.h"
 #include "storage/installer_file_identity.h"
 #include "storage/installer_safety_error.h"
+#include "support/preparation_root.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::storage {
@@ -30,48 +32,32 @@ using platform::UniqueFd;
 
 const std::string kRoot(kDownloadsRoot);
 
-std::string refusal(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const InstallerSafetyError& error) {
-    return error.what();
-  }
-  return "(no refusal)";
-}
+const auto refusal = [](auto&& action) { return testing::storageRefusal(action); };
 
 TEST(PathGrammarTest, CanonicalSpellings) {
-  EXPECT_EQ(canonicalPath("/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/x.pkg"),
-            "/Users/Shared/Tidewarden/Downloads/x.pkg");
-  EXPECT_EQ(canonicalPath("/System/Volumes/Data"), "/System/Volumes/Data");
-  EXPECT_EQ(canonicalPath("/var/folders/ab/cd/C/com.apple.SoftwareUpdate"),
-            "/private/var/folders/ab/cd/C/com.apple.SoftwareUpdate");
-  EXPECT_EQ(canonicalPath("/System/Volumes/Data/var/tmp/x/"), "/private/var/tmp/x");
-  EXPECT_EQ(canonicalPath("/var"), "/var");  // only "/var/" is the link's spelling
-  EXPECT_EQ(canonicalPath("/a/b/"), "/a/b");
-  EXPECT_EQ(canonicalPath("/" + std::string(255, 'c')), "/" + std::string(255, 'c'));
   std::string longest = "/";
   while (longest.size() + 101 <= kMaxPathBytes) longest += std::string(100, 'p') + "/";
   longest += std::string(kMaxPathBytes - longest.size(), 'q');
   ASSERT_EQ(longest.size(), kMaxPathBytes);
-  EXPECT_EQ(canonicalPath(longest), longest);
-
+  const std::pair<std::string, std::string> cases[] = {
+      {"/System/Volumes/Data/Users/Shared/Tidewarden/Downloads/x.pkg", "/Users/Shared/Tidewarden/Downloads/x.pkg"},
+      {"/System/Volumes/Data", "/System/Volumes/Data"},
+      {"/var/folders/ab/cd/C/com.apple.SoftwareUpdate", "/private/var/folders/ab/cd/C/com.apple.SoftwareUpdate"},
+      {"/System/Volumes/Data/var/tmp/x/", "/private/var/tmp/x"},
+      {"/var", "/var"},  // only "/var/" is the link's spelling
+      {"/a/b/", "/a/b"},
+      {"/" + std::string(255, 'c'), "/" + std::string(255, 'c')},
+      {longest, longest},
+  };
+  for (const auto& [path, canonical] : cases) EXPECT_EQ(canonicalPath(path), canonical) << path;
   EXPECT_EQ(pathComponents("/a/b c/d"), (std::vector<std::string>{"a", "b c", "d"}));
   EXPECT_EQ(pathComponents("/a/b/"), std::nullopt);  // the grammar itself takes no trailing slash
 }
 
 TEST(PathGrammarTest, MalformedPathsAreRefusedWithThePathAsGiven) {
-  const std::vector<std::string> malformed = {"",
-                                              "relative/path",
-                                              "/",
-                                              "/a/b//",
-                                              "/a//b",
-                                              "/a/./b",
-                                              "/a/../b",
-                                              "/a/..",
-                                              "/a/line\nfeed",
-                                              "/a/carriage\rreturn",
-                                              std::string("/a/nul\0byte", 11),
-                                              "/" + std::string(256, 'c'),
+  const std::vector<std::string> malformed = {"", "relative/path", "/", "/a/b//", "/a//b", "/a/./b", "/a/../b",
+                                              "/a/..", "/a/line\nfeed", "/a/carriage\rreturn",
+                                              std::string("/a/nul\0byte", 11), "/" + std::string(256, 'c'),
                                               "/" + std::string(kMaxPathBytes, 'p')};
   for (const std::string& path : malformed) {
     EXPECT_EQ(pathComponents(path), std::nullopt) << path;
@@ -87,14 +73,10 @@ TEST(PathGrammarTest, ApprovedRootsAreProperPrefixesByComponent) {
             std::vector<std::string>{"x"});
   EXPECT_EQ(approvedRelativeComponents("/var/folders/ab/C", kSoftwareUpdateCachesBase),
             (std::vector<std::string>{"ab", "C"}));
-
-  EXPECT_EQ(refusal([] { approvedRelativeComponents(kRoot, kRoot); }),
-            "Preparation path is outside its exact approved root. Path: " + kRoot + ". Root: " + kRoot + ".");
-  EXPECT_EQ(refusal([] { approvedRelativeComponents("/Users/Shared/Tidewarden/DownloadsX/a", kRoot); }),
-            "Preparation path is outside its exact approved root. Path: /Users/Shared/Tidewarden/DownloadsX/a. "
-            "Root: " + kRoot + ".");
-  EXPECT_EQ(refusal([] { approvedRelativeComponents("/Users/Shared", kRoot); }),
-            "Preparation path is outside its exact approved root. Path: /Users/Shared. Root: " + kRoot + ".");
+  for (const std::string& outside : {kRoot, std::string("/Users/Shared/Tidewarden/DownloadsX/a"), std::string("/Users/Shared")}) {
+    EXPECT_EQ(refusal([&] { approvedRelativeComponents(outside, kRoot); }),
+              "Preparation path is outside its exact approved root. Path: " + outside + ". Root: " + kRoot + ".");
+  }
   EXPECT_EQ(refusal([] { approvedRelativeComponents(kRoot + "/a", "/Users//Shared"); }),
             "Malformed preparation path: /Users//Shared");
 }
@@ -104,12 +86,10 @@ TEST(PathGrammarTest, WorkspaceIdentifierIsOneUpperCaseUuidBelowThePreparationRo
   const std::string root(kPreparationRoot);
   EXPECT_EQ(workspaceIdentifier(root + "/" + uuid), uuid);
   EXPECT_EQ(workspaceIdentifier("/var/tmp/com.ambergrove.Tidewarden/InstallAssistant/" + uuid + "/"), uuid);
-  EXPECT_EQ(workspaceIdentifier(root + "/0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"), std::nullopt);
-  EXPECT_EQ(workspaceIdentifier(root + "/" + uuid + "/Expanded"), std::nullopt);
-  EXPECT_EQ(workspaceIdentifier(root + "/not-a-uuid"), std::nullopt);
-  EXPECT_EQ(workspaceIdentifier(root), std::nullopt);
-  EXPECT_EQ(workspaceIdentifier(root + "//" + uuid), std::nullopt);
-  EXPECT_EQ(workspaceIdentifier(std::string(kDownloadsRoot) + "/" + uuid), std::nullopt);
+  for (const std::string& other : {root + "/0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", root + "/" + uuid + "/Expanded",
+                                   root + "/not-a-uuid", root, root + "//" + uuid, kRoot + "/" + uuid}) {
+    EXPECT_EQ(workspaceIdentifier(other), std::nullopt) << other;
+  }
 }
 
 // A real tree used as the platform's root:
@@ -168,54 +148,38 @@ TEST_F(SafePathWalkTest, OpensDirectoriesAndFilesWithoutFollowingLinks) {
   EXPECT_EQ(contents(openFileBeneathApprovedRoot(root_, "/System/Volumes/Data" + kRoot + "/sub/file.pkg", kRoot)),
             "payload");
 
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/sub/"); }), "Invalid directory path.");
   link("sub", kRoot + "/linked");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked"); }),
-            "Could not safely open " + kRoot + "/linked: Not a directory");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/linked/deeper"); }),
-            "Could not safely open " + kRoot + "/linked/deeper: Not a directory");
-  EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, kRoot + "/absent"); }),
-            "Could not safely open " + kRoot + "/absent: No such file or directory");
+  for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
+           {kRoot + "/sub/", "Invalid directory path."},
+           {kRoot + "/linked", "Could not safely open " + kRoot + "/linked: Not a directory"},
+           {kRoot + "/linked/deeper", "Could not safely open " + kRoot + "/linked/deeper: Not a directory"},
+           {kRoot + "/absent", "Could not safely open " + kRoot + "/absent: No such file or directory"}}) {
+    EXPECT_EQ(refusal([&] { openDirectoryNoFollow(root_, path); }), message);
+  }
 }
 
 TEST_F(SafePathWalkTest, LinksAndOtherKindsBeneathTheRootAreRefused) {
   link("sub", kRoot + "/linked");
   link("file.pkg", kRoot + "/sub/link.pkg");
   ASSERT_EQ(::mkfifo(real(kRoot + "/sub/fifo.pkg").c_str(), 0600), 0);
-  EXPECT_EQ(openRefusal(kRoot + "/linked/file.pkg"), "Unsafe or unreadable preparation ancestor linked in " + kRoot +
-                                                         "/linked/file.pkg: Not a directory");
-  EXPECT_EQ(openRefusal(kRoot + "/sub/link.pkg"),
-            "Could not safely open preparation file " + kRoot + "/sub/link.pkg: Too many levels of symbolic links");
-  EXPECT_EQ(openRefusal(kRoot + "/sub/absent.pkg"),
-            "Could not safely open preparation file " + kRoot + "/sub/absent.pkg: No such file or directory");
-  EXPECT_EQ(openRefusal(kRoot + "/sub"),
-            "Preparation input is not a regular file on the approved filesystem: " + kRoot + "/sub.");
-  EXPECT_EQ(openRefusal(kRoot + "/sub/fifo.pkg"),  // and the open did not wait for a writer
-            "Preparation input is not a regular file on the approved filesystem: " + kRoot + "/sub/fifo.pkg.");
-  EXPECT_EQ(openRefusal("/Users/Shared/Tidewarden/file.pkg"),
-            "Preparation path is outside its exact approved root. Path: /Users/Shared/Tidewarden/file.pkg. Root: " +
-                kRoot + ".");
+  const std::string notRegular = "Preparation input is not a regular file on the approved filesystem: ";
+  const std::string cannotOpen = "Could not safely open preparation file ";
+  const std::pair<std::string, std::string> cases[] = {
+      {kRoot + "/linked/file.pkg",
+       "Unsafe or unreadable preparation ancestor linked in " + kRoot + "/linked/file.pkg: Not a directory"},
+      {kRoot + "/sub/link.pkg", cannotOpen + kRoot + "/sub/link.pkg: Too many levels of symbolic links"},
+      {kRoot + "/sub/absent.pkg", cannotOpen + kRoot + "/sub/absent.pkg: No such file or directory"},
+      {kRoot + "/sub", notRegular + kRoot + "/sub."},
+      {kRoot + "/sub/fifo.pkg", notRegular + kRoot + "/sub/fifo.pkg."},  // and the open did not wait for a writer
+      {"/Users/Shared/Tidewarden/file.pkg", "Preparation path is outside its exact approved root. Path: "
+                                            "/Users/Shared/Tidewarden/file.pkg. Root: " + kRoot + "."},
+  };
+  for (const auto& [path, message] : cases) EXPECT_EQ(openRefusal(path), message);
 
   // A link above the approved root fails opening the root itself.
   std::filesystem::rename(real("/Users/Shared"), real("/Users/Elsewhere"));
   link("Elsewhere", "/Users/Shared");
-  EXPECT_EQ(openRefusal(kRoot + "/sub/file.pkg"),
-            "Could not safely open " + kRoot + ": Not a directory");
-}
-
-TEST_F(SafePathWalkTest, DirectorySwappedForALinkAfterTheCheckIsRefusedWhilePinnedDescriptorsHold) {
-  const InstallerFileIdentity checked = identity(kRoot + "/sub");
-  const UniqueFd pinned = openDirectoryNoFollow(root_, kRoot + "/sub");
-  // The swap: the checked directory moves away and a link to it takes its name.
-  std::filesystem::rename(real(kRoot + "/sub"), real(kRoot + "/moved"));
-  link("moved", kRoot + "/sub");
-  EXPECT_NE(identity(kRoot + "/sub"), checked);
-  EXPECT_EQ(openRefusal(kRoot + "/sub/file.pkg"),
-            "Unsafe or unreadable preparation ancestor sub in " + kRoot + "/sub/file.pkg: Not a directory");
-  // What was opened before the swap still names the directory that was checked.
-  const InstallerFileIdentity pinnedNow = fileIdentity(*platform::fileFacts(pinned.get()));
-  EXPECT_EQ(std::pair(pinnedNow.device, pinnedNow.inode), std::pair(checked.device, checked.inode));
-  EXPECT_EQ(contents(platform::openAt(pinned.get(), "file.pkg", O_RDONLY)), "payload");
+  EXPECT_EQ(openRefusal(kRoot + "/sub/file.pkg"), "Could not safely open " + kRoot + ": Not a directory");
 }
 
 TEST_F(SafePathWalkTest, MountPointInsideTheApprovedRootIsAFilesystemBoundary) {
@@ -244,34 +208,32 @@ TEST_F(SafePathWalkTest, IdentityChangesWithContentTimesOwnerAndReplacement) {
   EXPECT_EQ(identity(file), first);
   const UniqueFd open = openFileBeneathApprovedRoot(root_, file, kRoot);
   EXPECT_EQ(fileIdentity(*platform::fileFacts(open.get())), first);  // descriptor and name agree
-  EXPECT_EQ(first.logicalBytes, 7);
-  EXPECT_EQ(first.links, 1u);
-  EXPECT_EQ(first.owner, ::geteuid());
-
-  write(file, "payload, longer");
-  const InstallerFileIdentity rewritten = identity(file);
-  EXPECT_NE(rewritten, first);
-  EXPECT_EQ(rewritten.inode, first.inode);
-  EXPECT_EQ(rewritten.logicalBytes, 15);
-
+  EXPECT_EQ(std::tuple(first.logicalBytes, first.links, first.owner), std::tuple(7, 1u, ::geteuid()));
   const timespec past[2] = {{1000000000, 5}, {1000000000, 5}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, real(file).c_str(), past, 0), 0);
-  const InstallerFileIdentity touched = identity(file);
-  EXPECT_NE(touched, rewritten);
-  EXPECT_EQ(touched.modifiedSeconds, 1000000000);
-  EXPECT_EQ(touched.modifiedNanoseconds, 5);
-
-  ASSERT_EQ(::chown(real(file).c_str(), 4321, static_cast<gid_t>(-1)), 0);
-  const InstallerFileIdentity chowned = identity(file);
-  EXPECT_NE(chowned, touched);
-  EXPECT_EQ(chowned.owner, 4321u);
-  EXPECT_GE(std::pair(chowned.changedSeconds, chowned.changedNanoseconds),
-            std::pair(touched.changedSeconds, touched.changedNanoseconds));
-
-  // A new file renamed over the old name is another inode.
-  write(kRoot + "/sub/new", "payload, longer");
-  std::filesystem::rename(real(kRoot + "/sub/new"), real(file));
-  EXPECT_NE(identity(file).inode, chowned.inode);
+  struct Change {
+    const char* what;
+    std::function<void()> change;
+    std::function<bool(const InstallerFileIdentity&)> shows;
+  };
+  const Change changes[] = {
+      {"rewritten", [&] { write(file, "payload, longer"); },
+       [&](const auto& now) { return now.inode == first.inode && now.logicalBytes == 15; }},
+      {"touched", [&] { ASSERT_EQ(::utimensat(AT_FDCWD, real(file).c_str(), past, 0), 0); },
+       [](const auto& now) { return now.modifiedSeconds == 1000000000 && now.modifiedNanoseconds == 5; }},
+      {"chowned", [&] { ASSERT_EQ(::chown(real(file).c_str(), 4321, static_cast<gid_t>(-1)), 0); },
+       [](const auto& now) { return now.owner == 4321u; }},
+      {"replaced", [&] {  // a new file renamed over the old name
+         write(kRoot + "/sub/new", "payload, longer");
+         std::filesystem::rename(real(kRoot + "/sub/new"), real(file));
+       }, [&](const auto& now) { return now.inode != first.inode; }}};
+  InstallerFileIdentity last = first;
+  for (const Change& c : changes) {
+    c.change();
+    const InstallerFileIdentity now = identity(file);
+    EXPECT_NE(now, last) << c.what;
+    EXPECT_TRUE(c.shows(now)) << c.what;
+    last = now;
+  }
 }
 
 TEST_F(SafePathWalkTest, BoundedReadsRefuseEmptyAndOversizedFiles) {

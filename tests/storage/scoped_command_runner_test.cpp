@@ -18,11 +18,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/process_launcher.h"
+#include "support/preparation_root.h"
 #include "support/test_platform.h"
 
 namespace tidewarden::storage {
@@ -34,12 +36,8 @@ constexpr std::size_t kLimit = kScopedCaptureLimitBytes;
 
 class ScopedCommandRunnerTest : public ::testing::Test {
  protected:
-  // Writes a "#!/bin/sh" script at `logical` beneath the root.
   void script(const std::string& logical, const std::string& body) {
-    const std::string real = test_.rootPath() + logical;
-    std::filesystem::create_directories(std::filesystem::path(real).parent_path());
-    std::ofstream(real, std::ios::binary | std::ios::trunc) << "#!/bin/sh\n" << body << "\n";
-    ASSERT_EQ(::chmod(real.c_str(), 0755), 0);
+    testing::writeToolScript(test_.rootPath(), logical, body);
   }
 
   // Runs the command and notes how long the runner took.
@@ -50,6 +48,11 @@ class ScopedCommandRunnerTest : public ::testing::Test {
         runScopedCommand(test_.platform(), {executable, std::move(arguments), limit}, watch);
     seconds_ = std::chrono::duration<double>(SteadyClock::now() - start).count();
     return result;
+  }
+
+  // Everything a result says, to compare at once.
+  static auto outcome(const ScopedCommandResult& r) {
+    return std::tuple(r.status, r.standardOutput, r.standardError, r.complete);
   }
 
   testing::TestPlatform test_;
@@ -72,12 +75,11 @@ TEST_F(ScopedCommandRunnerTest, ChildSeesItsArgumentsOnlyToolEnvironmentAndNullI
   EXPECT_EQ(result.standardError, "warn\xEF\xBF\xBDing\xEF\xBF\xBD");
 }
 
-TEST_F(ScopedCommandRunnerTest, AnExitIsCompleteAndADeathBySignalIsNeitherCompleteNorAnExitStatus) {
+TEST_F(ScopedCommandRunnerTest, AnExitIsCompleteAndADeathBySignalOrAFailedStartIsNeitherCompleteNorAnExitStatus) {
   script("/bin/fails", "echo partial; exit 3");
   ScopedCommandResult result = run("/bin/fails", {}, /*limit=*/std::nullopt);
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.standardOutput, "partial\n");
-  EXPECT_TRUE(result.complete);  // a failing tool's output is still complete
+  // A failing tool's output is still complete.
+  EXPECT_EQ(std::tuple(result.status, result.standardOutput, result.complete), std::tuple(3, "partial\n", true));
   // Well under the poll interval in practice; the bound here only catches a hang.
   EXPECT_LT(seconds_, 5.0);
 
@@ -85,24 +87,12 @@ TEST_F(ScopedCommandRunnerTest, AnExitIsCompleteAndADeathBySignalIsNeitherComple
   for (const int sig : {SIGHUP, SIGKILL}) {
     script("/bin/dies", "kill -" + std::to_string(sig) + " $$");
     result = run("/bin/dies");
-    EXPECT_EQ(result.status, kScopedStatusSignalBase + sig);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
-    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(outcome(result), std::tuple(kScopedStatusSignalBase + sig, "", "", false));
   }
-}
 
-TEST_F(ScopedCommandRunnerTest, MissingExecutableIsStatusMinusOneWithTheLaunchError) {
-  ScopedCommandResult result = run("/usr/sbin/absent");
-  EXPECT_EQ(result.status, -1);
-  EXPECT_EQ(result.standardOutput, "");
-  EXPECT_EQ(result.standardError, "Cannot start /usr/sbin/absent: No such file or directory");
-  EXPECT_FALSE(result.complete);
-
-  script("/usr/sbin/present", "exit 0");
-  result = run("/usr/sbin/present");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.complete);
+  // A program that cannot be started: no status of its own, and the launch error as its text.
+  result = run("/usr/sbin/absent");
+  EXPECT_EQ(outcome(result), std::tuple(-1, "", "Cannot start /usr/sbin/absent: No such file or directory", false));
 }
 
 TEST_F(ScopedCommandRunnerTest, FloodIsCappedPerStreamWhileTheChildRunsToItsEnd) {
@@ -122,85 +112,61 @@ TEST_F(ScopedCommandRunnerTest, FloodIsCappedPerStreamWhileTheChildRunsToItsEnd)
   // Exactly the limit is still whole.
   script("/bin/full", "head -c 2097152 /dev/zero | tr '\\0' o; head -c 2097152 /dev/zero | tr '\\0' e >&2");
   result = run("/bin/full");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.complete);
-  EXPECT_EQ(result.standardOutput, std::string(kLimit, 'o'));
-  EXPECT_EQ(result.standardError, std::string(kLimit, 'e'));
+  EXPECT_EQ(outcome(result), std::tuple(0, std::string(kLimit, 'o'), std::string(kLimit, 'e'), true));
 }
 
 TEST_F(ScopedCommandRunnerTest, TimeLimitSendsTerminateThenKillsAfterTheGrace) {
   // SIG_IGN survives exec, so this sleep ignores SIGTERM.
   script("/bin/stubborn", "trap '' TERM; echo started; exec sleep 60");
   ScopedCommandResult result = run("/bin/stubborn", {}, /*limit=*/0.3);
-  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGKILL);
-  EXPECT_EQ(result.standardOutput, "started\n");
-  EXPECT_EQ(result.standardError, " The command exceeded its time limit.");
-  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(outcome(result),
+            std::tuple(kScopedStatusSignalBase + SIGKILL, "started\n", " The command exceeded its time limit.", false));
   EXPECT_GE(seconds_, 0.3 + kScopedTerminationGraceSeconds - 0.05);
   EXPECT_LT(seconds_, 10.0);
 
   // A child that honours SIGTERM ends with it, and the note is the same.
   script("/bin/polite", "echo oops >&2; exec sleep 60");
   result = run("/bin/polite", {}, /*limit=*/0.3);
-  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
-  EXPECT_EQ(result.standardError, "oops\n The command exceeded its time limit.");
-  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(outcome(result),
+            std::tuple(kScopedStatusSignalBase + SIGTERM, "", "oops\n The command exceeded its time limit.", false));
   EXPECT_LT(seconds_, 10.0);
 }
 
-TEST_F(ScopedCommandRunnerTest, FreeSpaceAtTheReserveStopsAWatchedChild) {
+TEST_F(ScopedCommandRunnerTest, FreeSpaceAtTheReserveStopsAWatchedChildWhileItRuns) {
   script("/usr/sbin/expand", "exec sleep 60");
   script("/usr/sbin/quick", "echo done");
   const FreeSpaceWatch watch{kPreparationReserveBytes};
-
-  test_.freeSpace.bytes = kPreparationReserveBytes;
+  // The data volume cannot be measured, "/" can: plenty twice, then the reserve.
+  test_.freeSpace.script = {std::nullopt, watch.reserveBytes + 1, std::nullopt, watch.reserveBytes + 1,
+                            std::nullopt, watch.reserveBytes};
   ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
-  EXPECT_EQ(result.standardError, " Available storage fell below the preparation reserve; the command was stopped.");
-  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(outcome(result), std::tuple(kScopedStatusSignalBase + SIGTERM, "",
+                                        " Available storage fell below the preparation reserve; the command was "
+                                        "stopped.",
+                                        false));
   EXPECT_LT(seconds_, 5.0);
-  EXPECT_EQ(test_.freeSpace.paths, std::vector<std::string>{"/System/Volumes/Data"});
+  EXPECT_EQ(test_.freeSpace.paths, (std::vector<std::string>{"/System/Volumes/Data", "/", "/System/Volumes/Data", "/",
+                                                             "/System/Volumes/Data", "/"}));
+  // A volume that cannot be measured at all counts as no space.
+  test_.freeSpace.script.clear();
+  test_.freeSpace.bytes = std::nullopt;
+  EXPECT_EQ(run("/usr/sbin/expand", {}, 30.0, watch).status, kScopedStatusSignalBase + SIGTERM);
 
   // One byte above the reserve lets the command finish; without a watch nothing is measured.
   test_.freeSpace.bytes = kPreparationReserveBytes + 1;
-  result = run("/usr/sbin/quick", {}, 30.0, watch);
-  EXPECT_TRUE(result.complete);
-  EXPECT_EQ(result.standardOutput, "done\n");
-  EXPECT_EQ(result.standardError, "");
+  EXPECT_EQ(outcome(run("/usr/sbin/quick", {}, 30.0, watch)), std::tuple(0, "done\n", "", true));
   test_.freeSpace.bytes = 0;
   test_.freeSpace.paths.clear();
   EXPECT_TRUE(run("/usr/sbin/quick").complete);
   EXPECT_TRUE(test_.freeSpace.paths.empty());
 }
 
-TEST_F(ScopedCommandRunnerTest, FreeSpaceIsWatchedWhileTheChildRuns) {
-  script("/usr/sbin/expand", "exec sleep 60");
-  const FreeSpaceWatch watch{1000};
-  // The data volume cannot be measured, "/" can: plenty twice, then the reserve.
-  test_.freeSpace.script = {std::nullopt, 5000, std::nullopt, 5000, std::nullopt, 1000};
-  ScopedCommandResult result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
-  EXPECT_TRUE(result.standardError.ends_with("the command was stopped."));
-  EXPECT_EQ(test_.freeSpace.paths,
-            (std::vector<std::string>{"/System/Volumes/Data", "/", "/System/Volumes/Data", "/",
-                                      "/System/Volumes/Data", "/"}));
-  EXPECT_LT(seconds_, 5.0);
-
-  // A volume that cannot be measured at all counts as no space.
-  test_.freeSpace.script.clear();
-  test_.freeSpace.bytes = std::nullopt;
-  result = run("/usr/sbin/expand", {}, 30.0, watch);
-  EXPECT_EQ(result.status, kScopedStatusSignalBase + SIGTERM);
-  EXPECT_FALSE(result.complete);
-}
-
 TEST_F(ScopedCommandRunnerTest, GrandchildHoldingTheOutputsDoesNotHangTheRunner) {
   // The background sleep keeps both pipes open after its parent exits.
   script("/bin/leaves", "sleep 60 & echo $!; exit 0");
   const ScopedCommandResult result = run("/bin/leaves", {}, /*limit=*/5.0);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_FALSE(result.complete);  // the outputs never reached their end
-  EXPECT_EQ(result.standardError, "");
+  // It exited, but its outputs never reached their end.
+  EXPECT_EQ(std::tuple(result.status, result.standardError, result.complete), std::tuple(0, "", false));
   EXPECT_GE(seconds_, kScopedReaderWaitSeconds - 0.05);
   EXPECT_LT(seconds_, 5.0 + kScopedTerminationGraceSeconds + kScopedReaderWaitSeconds + 5.0);
 

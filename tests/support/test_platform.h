@@ -45,6 +45,7 @@ class ManualClock final : public platform::Clock {
     return up;
   }
   void sleepFor(double seconds) override {
+    if (duringSleep) duringSleep(seconds);
     std::lock_guard lock(mutex_);
     wall += seconds;
     up += seconds;
@@ -54,6 +55,9 @@ class ManualClock final : public platform::Clock {
   // Added to the uptime at every read: a wait measured on this clock ends after a few
   // looks, whatever the real time.
   double uptimeStepPerRead = 0;
+  // Run at each sleep before the time moves on: a test's way into a wait. Set it while
+  // nothing else runs.
+  std::function<void(double)> duringSleep;
 
  private:
   std::mutex mutex_;
