@@ -236,7 +236,9 @@ TEST_F(FanOverSocketTest, AHelperKilledAnywhereInASessionHasEveryFanBackInSystem
   }
   // No temporary record outlived a restart.
   const std::filesystem::path directory = std::filesystem::path(recordPath()).parent_path();
-  if (std::filesystem::exists(directory)) EXPECT_TRUE(std::filesystem::is_empty(directory));
+  if (std::filesystem::exists(directory)) {
+    EXPECT_TRUE(std::filesystem::is_empty(directory));
+  }
 }
 
 }  // namespace
