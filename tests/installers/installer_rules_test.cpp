@@ -53,10 +53,9 @@ TEST(InstallerApplicationNameTest, OnlyImmediateInstallMacOSApplicationsQualify)
     EXPECT_EQ(isInstallerApplicationName(name), qualifies) << name;
     EXPECT_EQ(immediateInstallerName("/Applications/" + name).has_value(), qualifies) << name;
   }
-  for (const char* path : {"/Applications/Sub/Install macOS Sequoia.app", "/System/Volumes/Data/Applications/Install "
-                           "macOS Sequoia.app", "Applications/Install macOS Sequoia.app",
-                           "/Applications/../Applications/Install macOS Sequoia.app", "/Applications/",
-                           "/Applications//Install macOS Sequoia.app", "/Applications/Install macOS Sequoia.app/"}) {
+  // The path grammar itself is the storage tests'.
+  for (const char* path : {"/Applications/Sub/Install macOS Sequoia.app",
+                           "/System/Volumes/Data/Applications/Install macOS Sequoia.app", "/Applications/"}) {
     EXPECT_EQ(immediateInstallerName(path), std::nullopt) << path;
   }
 }

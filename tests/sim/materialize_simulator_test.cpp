@@ -74,6 +74,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
       {"beside-payload", {"--layout", "beside-payload"}, "15.1", "24B83", ""},
       {"hybrid", {"--layout", "hybrid"}, "15.1", "24B83", ""},
       {"no-dot", {}, "15", "24B83", kBadIdentity},
+      {"lower-case-build", {}, "15.1", "24b83", kBadIdentity},
       {"developer-signed", {"--signer", "developer"}, "15.1", "24B83",
        failedWhile("checking Apple package signature",
                    "The private package snapshot did not pass Apple package-signature validation.")},
@@ -114,6 +115,10 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
        "Preparation failed while checking Apple package signature: The private package snapshot did not pass "
        "Apple package-signature validation. /usr/sbin/pkgutil --check-signature did not finish successfully (exit 0).",
        {{"tool-fault", "pkgutil", "flood"}}},
+      {"pkgutil-missing", {}, "15.1", "24B83",
+       "Preparation failed while checking Apple package signature: The private package snapshot did not pass "
+       "Apple package-signature validation. /usr/sbin/pkgutil --check-signature did not finish successfully (exit -1).",
+       {{"tool-fault", "pkgutil", "missing"}}},
       {"pkgutil-malformed", {}, "15.1", "24B83",
        failedWhile("checking Apple package signature",
                    "The private package snapshot did not pass Apple package-signature validation."),
@@ -154,6 +159,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
 TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing) {
   ASSERT_NO_FATAL_FAILURE(save("plain"));
   ASSERT_NO_FATAL_FAILURE(save("outer/nested"));
+  change({"download", "add", "--folder", "partial", "--size", "4096"});
   fs::create_directory_symlink(host(std::string(kDownloads) + "/plain"), host(std::string(kDownloads) + "/linked"));
   const std::string plain = packagePath("plain");
   const std::int64_t size = static_cast<std::int64_t>(fs::file_size(host(plain)));
@@ -161,8 +167,10 @@ TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing)
   const std::string onlyComplete =
       "Only a completed InstallAssistant.pkg in an immediate Tidewarden download workspace can be prepared. Path: ";
 
+  const std::string partial = std::string(kDownloads) + "/partial/InstallAssistant.pkg.partial";
   const std::string nested = packagePath("outer/nested");
   const std::string linked = packagePath("linked");
+  EXPECT_EQ(materialize(partial).value("message", ""), onlyComplete + partial);
   EXPECT_EQ(materialize(nested).value("message", ""), onlyComplete + nested);
   EXPECT_TRUE(materialize(linked).value("message", "").starts_with("Unsafe or unreadable preparation ancestor linked"));
   change({"free-space", std::to_string(budget - 1)});
