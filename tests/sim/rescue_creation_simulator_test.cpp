@@ -104,7 +104,6 @@ class RescueCreationSimulatorTest : public ServedMacTest {
     return fs::is_regular_file(host(mountPoint + "/Install macOS Sequoia.app/Contents/Info.plist"));
   }
   sim::WorldPartition partition(const std::string& identifier) { return *disks().findPartition(identifier).second; }
-
 };
 
 // The Must-show successes, a format or a tool that dies or claims success without doing its
@@ -150,13 +149,11 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
       {"shrunk partition", "usb-64g-two-partitions", "s2",
        [](sim::WorldRecord& w) { w.disks.conversionShrinkBytes = 4194304; }, kPartitionSuccess + shrunk, ""},
       {"tool exits 0 without copying", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.installers.mediaTool->skipCopy = true; },
-       "Rescue Drive creation stopped; no broader erase was attempted.",
+       [](sim::WorldRecord& w) { w.installers.mediaTool->skipCopy = true; }, stopped,
        "Apple's tool returned success, but the copied installer application could not be verified on the selected "
        "volume. The drive has not been declared ready."},
       {"tool fails at a step", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.installers.mediaTool->failAtStep = "makingBootable"; },
-       "Rescue Drive creation stopped; no broader erase was attempted.",
+       [](sim::WorldRecord& w) { w.installers.mediaTool->failAtStep = "makingBootable"; }, stopped,
        "Apple\u2019s createinstallmedia did not complete successfully. The selected destination may be erased or "
        "incomplete. No broader erase, resize or fallback was attempted.\n"},
   };
