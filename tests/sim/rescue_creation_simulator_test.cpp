@@ -85,7 +85,7 @@ class RescueCreationSimulatorTest : public ServedMacTest {
     const auto end = Steady::now() + kClientBound;
     json seen = status(id);
     while (!condition(seen) && Steady::now() < end) {
-      usleep(20000);
+      usleep(200000);  // each look starts a client, which the helper admits by hashing it
       seen = status(id);
     }
     return seen;
