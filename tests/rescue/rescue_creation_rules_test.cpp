@@ -62,6 +62,9 @@ TEST(RescueMediaProgressParserTest, StepsAndCarriageReturnPercentagesFromRecorde
   }
   EXPECT_EQ(feed.progress.lastOutput, "50%");
   EXPECT_FALSE(feed.parser.overflow);
+  // The client's words for a step; a step it does not know adds none.
+  EXPECT_TRUE(rescueStepMessage("copyingInstaller").starts_with("Copy progress is for this step only."));
+  EXPECT_EQ(rescueStepMessage("noSuchStep"), "");
 }
 
 // A line over 8191 characters is dropped whole and noted; one of exactly 8191 is read; invalid

@@ -97,6 +97,13 @@ TEST_F(SimulatedMacTest, ATamperedWorldIsRefused) {
   ASSERT_EQ(::unlink((worldDir() + "/root").c_str()), 0);
   std::filesystem::rename(dir_.path() + "/old-root", worldDir() + "/root");
 
+  // A damaged anchor.
+  const std::string publicKey = slurp(worldDir() + "/anchors/apple.pub");
+  std::ofstream(worldDir() + "/anchors/apple.pub") << "not a key";
+  EXPECT_EQ(constructionError(worldDir()),
+            "The world anchor " + worldDir() + "/anchors/apple.pub is not an Ed25519 public key.");
+  std::ofstream(worldDir() + "/anchors/apple.pub") << publicKey;
+
   // Restored, it opens again.
   EXPECT_EQ(constructionError(worldDir()), "(constructed)");
 }
