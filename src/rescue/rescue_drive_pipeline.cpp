@@ -321,13 +321,20 @@ class Pipeline {
     update([&](auto& state) { state.message = message; });
   }
 
-  // The one new HFS data partition of a freshly formatted disk.
+  // The one new HFS data partition of a freshly formatted disk. A format that exited 0
+  // without formatting leaves the reviewed partitions in place: one whose partition UUID
+  // the review saw (or that has none) is not new, so it is never taken for the format's work.
   std::string resolveWholeDiskVolume(const std::string& disk) {
     const auto listed = listedPartitions(query_, disk);
     std::vector<std::string> candidates;
     if (listed) {
       for (const ListedPartition& part : *listed) {
-        if (part.content == kHfsContent) candidates.push_back(part.identifier);
+        if (part.content != kHfsContent) continue;
+        const std::string uuid = readPartition(query_, part.identifier).identity.partitionUUID;
+        const auto& reviewed = request_.destination.layout;
+        const bool seen = std::any_of(reviewed.begin(), reviewed.end(),
+                                      [&](const RescuePartitionIdentity& entry) { return entry.partitionUUID == uuid; });
+        if (!uuid.empty() && !seen) candidates.push_back(part.identifier);
       }
     }
     if (candidates.size() != 1) {

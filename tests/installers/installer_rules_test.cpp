@@ -1,5 +1,5 @@
-// The installer identity rule, the one resource-policy fallback of the signature check, and what
-// an interrupted deletion may have left.
+// The installer name and identity rules, the one resource-policy fallback of the signature check,
+// and what an interrupted deletion may have left.
 #include <sys/stat.h>
 
 #include <functional>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "installers/installer_application_name.h"
 #include "installers/installer_deletion_record.h"
 #include "installers/installer_identity.h"
 #include "installers/installer_signature.h"
@@ -34,6 +35,29 @@ std::string refusal(const std::function<void()>& check) {
     return error.what();
   }
   return "(accepted)";
+}
+
+// Only "Install macOS ….app" directly in /Applications, by the path grammar, without
+// control characters, backslashes or invalid UTF-8, and at most 255 bytes.
+TEST(InstallerApplicationNameTest, OnlyImmediateInstallMacOSApplicationsQualify) {
+  const std::string longest = "Install macOS " + std::string(255 - 18, 'x') + ".app";
+  const std::vector<std::pair<std::string, bool>> names{
+      {"Install macOS Sequoia.app", true}, {longest, true}, {"Install macOS .app", true},
+      {longest.substr(0, 14) + "x" + longest.substr(14), false}, {"Install macOSSequoia.app", false},
+      {"Install macOS Sequoia.app copy", false}, {"Install macOS X.App", false}, {"Install macOS Se\\quoia.app", false},
+      {"Install macOS Se\tquoia.app", false}, {"Install macOS Se\x7Fquoia.app", false},
+      {"Install macOS Se\xC2\x85quoia.app", false}, {"Install macOS Se\xC2\xA0quoia.app", true},
+      {"Install macOS Se\xFFquoia.app", false}, {"Install macOS", false},
+  };
+  for (const auto& [name, qualifies] : names) {
+    EXPECT_EQ(isInstallerApplicationName(name), qualifies) << name;
+    EXPECT_EQ(immediateInstallerName("/Applications/" + name).has_value(), qualifies) << name;
+  }
+  // The path grammar itself is the storage tests'.
+  for (const char* path : {"/Applications/Sub/Install macOS Sequoia.app",
+                           "/System/Volumes/Data/Applications/Install macOS Sequoia.app", "/Applications/"}) {
+    EXPECT_EQ(immediateInstallerName(path), std::nullopt) << path;
+  }
 }
 
 TEST(InstallerIdentityTest, OnlyAppleInstallAssistantIdentifiersOfTheSupportedFormAreAccepted) {

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -92,8 +94,18 @@ TEST(PayloadMetadataTest, LimitsOfTheAssetList) {
               expected)
         << bytes.size();
   }
-  EXPECT_FALSE(isMacOSBuild("24B83\n"));
-  EXPECT_FALSE(isMacOSVersion(std::string(17, '1') + ".1111.1111.1111"));  // over 32 bytes
+}
+
+// Two to four numeric parts for a version, 24B83 or 24B83a for a build: whole strings only.
+TEST(MacOSIdentityPatternsTest, VersionsAndBuildsMatchOnlyTheirWholeShape) {
+  const std::vector<std::tuple<std::string, bool, bool>> cases{
+      {"15.1", true, false},   {"15.1.2.3", true, false}, {"15", false, false},     {"15.1.2.3.4", false, false},
+      {"15.1\n", false, false}, {"24B83", false, true},    {"24B83a", false, true},  {"24b83", false, false},
+      {"24B83\n", false, false}, {"24B83ab", false, false}, {std::string(33, '1'), false, false}};
+  for (const auto& [text, version, build] : cases) {
+    EXPECT_EQ(isMacOSVersion(text), version) << text;
+    EXPECT_EQ(isMacOSBuild(text), build) << text;
+  }
 }
 
 }  // namespace

@@ -34,16 +34,7 @@ class RescueDestinationChecksTest : public testing::SimulatedDisksTest {
     return {"/Applications/Install macOS Sequoia.app", destination, destination.scope, kRescueDestinationProtocolVersion};
   }
 
-  // The refusal text, or "" when `check` passed.
-  template <class Error = RescueDestinationError>
-  static std::string refusal(const std::function<void()>& check) {
-    try {
-      check();
-    } catch (const Error& error) {
-      return error.what();
-    }
-    return "";
-  }
+  static std::string refusal(const std::function<void()>& check) { return refusalOf<RescueDestinationError>(check); }
 
   testing::ManualClock clock_;
 };
@@ -138,7 +129,7 @@ TEST_F(RescueDestinationChecksTest, VerificationAcceptsOnlyAConversionThatKeptTh
     if (!c.settings.empty()) set("disk4s2", c.settings);
     if (!c.siblingSettings.empty()) set("disk4s3", c.siblingSettings);
     std::int64_t sizeNow = 0;
-    EXPECT_EQ(refusal<RescueDriveError>(
+    EXPECT_EQ(refusalOf<RescueDriveError>(
                   [&] { sizeNow = verifyFormattedPartition(reviewed, snapshot, 16000000000, c.conversionRan, query()); }),
               c.refusal)
         << c.name;

@@ -45,14 +45,7 @@ class RescueSiblingProtectionTest : public testing::SimulatedDisksTest {
     return outcomes;
   }
 
-  static std::string refusal(const std::function<void()>& check) {
-    try {
-      check();
-    } catch (const RescueDestinationError& error) {
-      return error.what();
-    }
-    return "";
-  }
+  static std::string refusal(const std::function<void()>& check) { return refusalOf<RescueDestinationError>(check); }
 
   RescueDestination destination_;
 };

@@ -14,8 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "support/child_program.h"
-#include "support/temp_dir.h"
+#include "support/served_mac_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -23,8 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
-constexpr const char* kSim = TIDEWARDEN_SIM_PATH;
 constexpr const char* kCodesign = TIDEWARDEN_CODESIGN_PATH;
 constexpr const char* kDownloads = "/Users/Shared/Tidewarden/Downloads";
 constexpr const char* kPreparationBase = "/private/var/tmp/com.ambergrove.Tidewarden";
@@ -32,27 +29,10 @@ constexpr const char* kApp = "/Applications/Install macOS Sequoia.app";
 constexpr const char* kSuccess = "The verified macOS installer is ready in /Applications.";
 constexpr const char* kBadIdentity = "The request does not contain a valid expected macOS version/build.";
 
-class MaterializeSimulatorTest : public ::testing::Test {
+class MaterializeSimulatorTest : public ServedMacTest {
  protected:
-  void SetUp() override { ASSERT_TRUE(start()); }
-  void TearDown() override {
-    if (simulator_) simulator_->stop(SIGTERM, std::chrono::seconds(30));
-  }
-  bool start() {
-    simulator_.emplace(std::vector<std::string>{kSim, "serve", "--root", worldDir()});
-    return simulator_->readLine(std::chrono::seconds(60)) == "listening on " + worldDir() + "/helper.sock";
-  }
-
-  std::string worldDir() const { return dir_.path() + "/mac"; }
-  std::string host(const std::string& logical) const { return worldDir() + "/root" + logical; }
   std::string packagePath(const std::string& folder) const {
     return std::string(kDownloads) + "/" + folder + "/InstallAssistant.pkg";
-  }
-
-  ProgramResult world(std::vector<std::string> arguments) {
-    std::vector<std::string> argv{kSim, "world", "--root", worldDir()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv);
   }
   // Saves a package of 15.1 (24B83) in `folder` with the extra verb options.
   void save(const std::string& folder, std::vector<std::string> options = {}) {
@@ -61,11 +41,6 @@ class MaterializeSimulatorTest : public ::testing::Test {
     const ProgramResult result = world(verb);
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     ASSERT_EQ(result.standardOutput, packagePath(folder) + "\n");
-  }
-  ProgramResult ctl(std::vector<std::string> arguments) {
-    std::vector<std::string> argv{kCtl, "--socket", worldDir() + "/helper.sock"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, {}, std::chrono::seconds(120));
   }
   json materialize(const std::string& path, const std::string& version = "15.1", const std::string& build = "24B83") {
     const ProgramResult result = ctl({"materialize", path, "--version", version, "--build", build, "--json"});
@@ -76,17 +51,6 @@ class MaterializeSimulatorTest : public ::testing::Test {
     std::ifstream in(host(logical), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
-  bool exists(const std::string& logical) const {
-    std::error_code ignored;
-    return fs::exists(fs::symlink_status(host(logical), ignored));
-  }
-  void removeApp() {
-    std::error_code ignored;
-    fs::remove_all(host(kApp), ignored);
-  }
-
-  TempDir dir_;
-  std::optional<RunningProgram> simulator_;
 };
 
 std::string failedWhile(const std::string& phase, const std::string& text) {
@@ -105,17 +69,12 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
     std::string expected;  // empty: success; else the message's beginning
     std::vector<std::vector<std::string>> worldBefore = {};
   };
-  const std::string versionOrBuild = kBadIdentity;
   const std::vector<Case> cases{
       {"in-app", {}, "15.1", "24B83", ""},
       {"beside-payload", {"--layout", "beside-payload"}, "15.1", "24B83", ""},
       {"hybrid", {"--layout", "hybrid"}, "15.1", "24B83", ""},
-      {"four-part-version", {"--assets", "15.1.2.3/24B83"}, "15.1.2.3", "24B83", ""},
-      {"seed-build", {"--assets", "15.1/24B83a"}, "15.1", "24B83a", ""},
-      {"seed-identifier", {"--identifier", "com.apple.InstallAssistant.Seed"}, "15.1", "24B83", ""},
-      {"no-dot", {}, "15", "24B83", versionOrBuild},
-      {"five-parts", {}, "15.1.2.3.4", "24B83", versionOrBuild},
-      {"lower-case-build", {}, "15.1", "24b83", versionOrBuild},
+      {"no-dot", {}, "15", "24B83", kBadIdentity},
+      {"lower-case-build", {}, "15.1", "24b83", kBadIdentity},
       {"developer-signed", {"--signer", "developer"}, "15.1", "24B83",
        failedWhile("checking Apple package signature",
                    "The private package snapshot did not pass Apple package-signature validation.")},
@@ -167,9 +126,9 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(world({"clear-tool-faults"}).exitCode, 0);
+    change({"clear-tool-faults"});
     ASSERT_NO_FATAL_FAILURE(save(c.name, c.saveOptions));
-    for (const auto& verb : c.worldBefore) ASSERT_EQ(world(verb).exitCode, 0) << verb[0];
+    for (const auto& verb : c.worldBefore) change(verb);
     const std::string path = packagePath(c.name);
     const std::string before = bytesOf(path);
     const json reply = materialize(path, c.version, c.build);
@@ -181,7 +140,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
       EXPECT_EQ(reply.value("installerPath", ""), kApp);
       EXPECT_EQ(reply.at("payloadIdentity"), (json{{"version", c.version}, {"build", c.build}}));
       EXPECT_EQ(reply.at("preparationCleanup").at("verified"), true);
-      const ProgramResult apple = runProgram({kCodesign, "verify", "--anchor", "apple=" + worldDir() + "/anchors/apple.pub",
+      const ProgramResult apple = runProgram({kCodesign, "verify", "--anchor", "apple=" + mac() + "/anchors/apple.pub",
                                               "--requirement", "anchor apple", host(kApp)});
       EXPECT_EQ(apple.exitCode, 0) << apple.standardOutput << apple.standardError;
       EXPECT_TRUE(exists(std::string(kApp) + "/Contents/SharedSupport/SharedSupport.dmg"));
@@ -192,7 +151,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
     }
     EXPECT_EQ(bytesOf(path), before);
     EXPECT_FALSE(exists(std::string(kPreparationBase) + "/InstallAssistant"));
-    removeApp();
+    std::filesystem::remove_all(host(kApp));
   }
 }
 
@@ -200,7 +159,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
 TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing) {
   ASSERT_NO_FATAL_FAILURE(save("plain"));
   ASSERT_NO_FATAL_FAILURE(save("outer/nested"));
-  ASSERT_EQ(world({"download", "add", "--folder", "partial", "--size", "4096"}).exitCode, 0);
+  change({"download", "add", "--folder", "partial", "--size", "4096"});
   fs::create_directory_symlink(host(std::string(kDownloads) + "/plain"), host(std::string(kDownloads) + "/linked"));
   const std::string plain = packagePath("plain");
   const std::int64_t size = static_cast<std::int64_t>(fs::file_size(host(plain)));
@@ -214,7 +173,7 @@ TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing)
   EXPECT_EQ(materialize(partial).value("message", ""), onlyComplete + partial);
   EXPECT_EQ(materialize(nested).value("message", ""), onlyComplete + nested);
   EXPECT_TRUE(materialize(linked).value("message", "").starts_with("Unsafe or unreadable preparation ancestor linked"));
-  ASSERT_EQ(world({"free-space", std::to_string(budget - 1)}).exitCode, 0);
+  change({"free-space", std::to_string(budget - 1)});
   const json tooLittle = materialize(plain);
   EXPECT_EQ(tooLittle.value("message", ""),
             "Preparation requires a conservative 8.59 GB of additional working space. The saved package was kept; "
@@ -223,7 +182,7 @@ TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing)
   EXPECT_FALSE(exists(std::string(kPreparationBase) + "/InstallAssistant"));
   EXPECT_FALSE(exists(kApp));
 
-  ASSERT_EQ(world({"free-space", std::to_string(budget)}).exitCode, 0);
+  change({"free-space", std::to_string(budget)});
   EXPECT_EQ(materialize(plain).value("message", ""), kSuccess);
 }
 
@@ -232,7 +191,7 @@ TEST_F(MaterializeSimulatorTest, RequestsRefusedBeforeAnyWorkspaceCreateNothing)
 TEST_F(MaterializeSimulatorTest, PackageAppendedToDuringTheCopyIsRefusedAndItsWorkspaceRemoved) {
   save("growing", {"--size", "83886080"});
   const std::string path = packagePath("growing");
-  ASSERT_EQ(world({"installer", "append-on-free-space-check", path, "--bytes", "4096", "--after", "2"}).exitCode, 0);
+  change({"installer", "append-on-free-space-check", path, "--bytes", "4096", "--after", "2"});
   const json reply = materialize(path);
   EXPECT_TRUE(reply.value("message", "").starts_with(
       failedWhile("making private package snapshot", "The saved package grew while it was being copied.")))
@@ -262,7 +221,7 @@ TEST_F(MaterializeSimulatorTest, ExistingItemInApplicationsIsLeftUntouched) {
 // and says so; the scan shows it until the image is gone.
 TEST_F(MaterializeSimulatorTest, WorkspaceIsKeptWhileAnImageMayStillBeAttachedInIt) {
   save("busy");
-  ASSERT_EQ(world({"installer", "detach-fails", "on"}).exitCode, 0);
+  change({"installer", "detach-fails", "on"});
   const json reply = materialize(packagePath("busy"));
   const std::string root = std::string(kPreparationBase) + "/InstallAssistant";
   EXPECT_TRUE(reply.value("message", "").starts_with(
@@ -285,8 +244,8 @@ TEST_F(MaterializeSimulatorTest, WorkspaceIsKeptWhileAnImageMayStillBeAttachedIn
 // request is refused until the scan's removal takes it away; then the package goes through.
 TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenTheNextRequestSucceeds) {
   save("killed");
-  ASSERT_EQ(world({"tool-fault", "pkgutil", "hang"}).exitCode, 0);
-  RunningProgram client({kCtl, "--socket", worldDir() + "/helper.sock", "materialize", packagePath("killed"),
+  change({"tool-fault", "pkgutil", "hang"});
+  RunningProgram client({TIDEWARDEN_CTL_PATH, "--socket", socket(), "materialize", packagePath("killed"),
                          "--version", "15.1", "--build", "24B83"});
   const std::string root = std::string(kPreparationBase) + "/InstallAssistant";
   std::optional<std::string> manifest;
@@ -303,7 +262,7 @@ TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenT
     if (!manifest) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(manifest) << "the manifest never reached the signature phase";
-  ASSERT_EQ(simulator_->stop(SIGKILL, std::chrono::seconds(30)), 128 + SIGKILL);
+  ASSERT_TRUE(kill());
   client.stop(SIGKILL, std::chrono::seconds(30));
   // The hung pkgutil outlived its helper: end it by its pid.
   for (const auto& process : fs::directory_iterator("/proc")) {
@@ -311,8 +270,8 @@ TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenT
     const fs::path exe = fs::read_symlink(process.path() / "exe", error);
     if (!error && exe.string() == host("/usr/sbin/pkgutil")) ::kill(std::stoi(process.path().filename()), SIGKILL);
   }
-  ASSERT_TRUE(start());
-  ASSERT_EQ(world({"clear-tool-faults"}).exitCode, 0);
+  ASSERT_TRUE(serve());
+  change({"clear-tool-faults"});
   EXPECT_TRUE(materialize(packagePath("killed")).value("message", "").starts_with(
       "Earlier preparation storage remains at " + root + "/" + *manifest + "."));
 

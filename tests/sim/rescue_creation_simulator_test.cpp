@@ -18,8 +18,7 @@
 
 #include "sim/simulated_media_tool.h"
 #include "sim/world.h"
-#include "support/child_program.h"
-#include "support/temp_dir.h"
+#include "support/served_mac_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -28,11 +27,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using Steady = std::chrono::steady_clock;
 
-constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
-constexpr const char* kSim = TIDEWARDEN_SIM_PATH;
 constexpr const char* kApp = "/Applications/Install macOS Sequoia.app";
-// Generous: a loaded 2-core machine running sanitizer builds.
-constexpr auto kBound = std::chrono::seconds(120);
 constexpr const char* kWholeDiskSuccess =
     "Installer created and destination verified. Eject the external device in Finder before unplugging it. Booting "
     "from the installer has not been tested.";
@@ -43,43 +38,26 @@ constexpr const char* kCancelledError =
     "Cancelled. Any formatting that had already begun is not undone; the selected destination may be empty or "
     "incomplete. Refresh Drives before another attempt.";
 
-class RescueCreationSimulatorTest : public ::testing::Test {
+class RescueCreationSimulatorTest : public ServedMacTest {
  protected:
+  // An installer as a materialization leaves it: signed by Apple, its payload folder unsealed.
   void SetUp() override {
-    simulator_.emplace(std::vector<std::string>{kSim, "serve", "--root", mac()});
-    ASSERT_EQ(simulator_->readLine(std::chrono::seconds(60)), "listening on " + mac() + "/helper.sock");
-    ASSERT_EQ(world({"installer", "package", "--folder", "S", "--version", "15.1", "--build", "24B83"}).exitCode, 0);
-    const ProgramResult made = runProgram({kCtl, "--socket", mac() + "/helper.sock", "materialize",
-                                           "/Users/Shared/Tidewarden/Downloads/S/InstallAssistant.pkg", "--version",
-                                           "15.1", "--build", "24B83"},
-                                          {}, kBound);
-    ASSERT_EQ(made.exitCode, 0) << made.standardOutput << made.standardError;
+    ASSERT_NO_FATAL_FAILURE(ServedMacTest::SetUp());
+    change({"installer", "app", "--resource-policy-only"});
     edit([](sim::WorldRecord& world) { world.installers.mediaTool = sim::WorldMediaTool{}; });
   }
-  void TearDown() override {
-    if (simulator_) simulator_->stop(SIGTERM, std::chrono::seconds(30));
-  }
 
-  std::string mac() const { return dir_.path() + "/mac"; }
-  std::string host(const std::string& logical) const { return mac() + "/root" + logical; }
-  ProgramResult world(std::vector<std::string> arguments) {
-    std::vector<std::string> argv{kSim, "world", "--root", mac()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv);
-  }
-  void edit(const std::function<void(sim::WorldRecord&)>& change) { sim::World::update(mac(), change); }
+  void edit(const std::function<void(sim::WorldRecord&)>& update) { sim::World::update(mac(), update); }
   sim::WorldDisks disks() { return sim::World::read(mac()).disks; }
   std::string plugIn(const std::string& preset) {
-    const ProgramResult result = world({"disk", "add", "--preset", preset});
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    std::string disk = result.standardOutput;
-    while (!disk.empty() && disk.back() == '\n') disk.pop_back();
+    std::string disk;
+    edit([&](sim::WorldRecord& w) { disk = sim::addWorldDiskPreset(w.disks, preset); });
     return disk;
   }
 
   // The destination row as `rescue destinations --json` builds it.
   json row(const std::string& identifier, const std::string& scope) {
-    const ProgramResult listed = runProgram({kCtl, "rescue", "destinations", "--mac", mac(), "--json"}, {}, kBound);
+    const ProgramResult listed = ctl({"rescue", "destinations", "--mac", mac(), "--json"});
     for (const json& row : json::parse(listed.standardOutput, nullptr, false)) {
       if (row.value("diskIdentifier", "") == identifier && row.value("scope", "") == scope) return row;
     }
@@ -88,9 +66,7 @@ class RescueCreationSimulatorTest : public ::testing::Test {
   }
   // Through the signed client: the helper admits nothing else.
   json call(const std::string& selector, const json& argument) {
-    const ProgramResult result =
-        runProgram({kCtl, "--socket", mac() + "/helper.sock", "call", selector, "--data", "-"}, argument.dump(), kBound);
-    return json::parse(result.standardOutput, nullptr, false);
+    return json::parse(ctl({"call", selector, "--data", "-"}, argument.dump()).standardOutput, nullptr, false);
   }
   json start(const json& destination, const std::string& confirmed = "") {
     return call("startRescueDrive:withReply:",
@@ -99,13 +75,17 @@ class RescueCreationSimulatorTest : public ::testing::Test {
                  {"confirmedScope", confirmed.empty() ? destination.at("scope").get<std::string>() : confirmed},
                  {"destinationProtocol", "rescue-destination-scope-v3"}});
   }
+  // tidewarden-ctl rescue start for the partition `identifier`, the scope then typed on its standard input.
+  std::vector<std::string> clientStart(const std::string& identifier) {
+    return {"rescue", "start", "--installer", kApp, "--destination", identifier, "--scope", "partition", "--mac", mac()};
+  }
   json status(const std::string& id) { return call("rescueDriveStatus:withReply:", {{"operationID", id}}); }
   // Polls status until `condition` holds (or the bound passes); the last status seen.
   json awaitStatus(const std::string& id, const std::function<bool(const json&)>& condition) {
-    const auto end = Steady::now() + kBound;
+    const auto end = Steady::now() + kClientBound;
     json seen = status(id);
     while (!condition(seen) && Steady::now() < end) {
-      usleep(20000);
+      usleep(200000);  // each look starts a client, which the helper admits by hashing it
       seen = status(id);
     }
     return seen;
@@ -124,13 +104,11 @@ class RescueCreationSimulatorTest : public ::testing::Test {
     return fs::is_regular_file(host(mountPoint + "/Install macOS Sequoia.app/Contents/Info.plist"));
   }
   sim::WorldPartition partition(const std::string& identifier) { return *disks().findPartition(identifier).second; }
-
-  TempDir dir_;
-  std::optional<RunningProgram> simulator_;
 };
 
-// The Must-show successes and the tool that claims success without copying: each ends with
-// its exact text, the sibling records untouched and (on success) the installer on the volume.
+// The Must-show successes, a format or a tool that dies or claims success without doing its
+// work: each ends with its exact text, nothing but the approved target erased, the sibling
+// records untouched and (on success only) the installer on the volume.
 TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
   struct Case {
     std::string name;
@@ -144,30 +122,49 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
   const std::string shrunk = " The selected partition extent decreased by 4194304 bytes during filesystem conversion "
                              "(30000000000 \u2192 29995805696 bytes), with the same start and unchanged sibling "
                              "partition records.";
+  const auto diskutilFault = [](sim::WorldToolFaultKind kind, std::optional<std::int64_t> status, const char* verb) {
+    return [=](sim::WorldRecord& w) { w.tools.faults = {{sim::WorldTool::diskutil, kind, status, std::nullopt, verb}}; };
+  };
+  const std::string stopped = "Rescue Drive creation stopped; no broader erase was attempted.";
+  const std::string unsafe = "The selected target disk is not safe to erase: ";
   const std::vector<Case> cases{
       {"whole disk", "usb-32g-gpt", "", {}, kWholeDiskSuccess, ""},
+      {"format killed", "usb-64g-two-partitions", "s2", diskutilFault(sim::WorldToolFaultKind::signal, 9, "eraseVolume"),
+       stopped, "The selected destination could not be formatted. No wider erase was attempted.\n(signal 9)", false},
+      {"format prints garbage", "usb-64g-two-partitions", "s2",
+       diskutilFault(sim::WorldToolFaultKind::malformed, std::nullopt, "eraseVolume"), stopped,
+       unsafe + "Destination verification stopped: The selected partition is not a verified HFS installer volume.",
+       false},
+      // An HFS volume from before is mounted on the disk: it is not the one new partition a format makes.
+      {"whole-disk format prints garbage", "usb-64g-two-partitions", "",
+       [&](sim::WorldRecord& w) {
+         diskutilFault(sim::WorldToolFaultKind::malformed, std::nullopt, "eraseDisk")(w);
+         sim::WorldPartition& spare = w.disks.disks.back().partitions.back();
+         spare.mountPoint = "/Volumes/" + spare.volumeName;
+         fs::create_directories(host(*spare.mountPoint));
+       },
+       stopped, unsafe + "The freshly formatted whole-disk destination could not be uniquely resolved. ", false},
       {"converted partition", "usb-64g-two-partitions", "s2", {}, kPartitionSuccess, ""},
       {"existing HFS partition", "usb-64g-two-partitions", "s3", {}, kPartitionSuccess, "", false},
       {"shrunk partition", "usb-64g-two-partitions", "s2",
        [](sim::WorldRecord& w) { w.disks.conversionShrinkBytes = 4194304; }, kPartitionSuccess + shrunk, ""},
       {"tool exits 0 without copying", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.installers.mediaTool->skipCopy = true; },
-       "Rescue Drive creation stopped; no broader erase was attempted.",
+       [](sim::WorldRecord& w) { w.installers.mediaTool->skipCopy = true; }, stopped,
        "Apple's tool returned success, but the copied installer application could not be verified on the selected "
        "volume. The drive has not been declared ready."},
-      {"tool prints an overlong line first", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.installers.mediaTool->overlongLine = true; }, kPartitionSuccess, ""},
       {"tool fails at a step", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.installers.mediaTool->failAtStep = "makingBootable"; },
-       "Rescue Drive creation stopped; no broader erase was attempted.",
+       [](sim::WorldRecord& w) { w.installers.mediaTool->failAtStep = "makingBootable"; }, stopped,
        "Apple\u2019s createinstallmedia did not complete successfully. The selected destination may be erased or "
        "incomplete. No broader erase, resize or fallback was attempted.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string disk = plugIn(c.preset);
-    if (c.arrange) edit(c.arrange);
-    const std::string target = disk + c.partition;
+    edit([&](sim::WorldRecord& w) {
+      w.disks.queries.clear();
+      if (c.arrange) c.arrange(w);
+    });
+    const std::string target = disk + c.partition;  // a whole disk is erased as such
     const json destination = row(target, c.partition.empty() ? "wholeDisk" : "partition");
     auto before = disks();
     const json started = start(destination);
@@ -183,9 +180,15 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
       EXPECT_EQ(done.at("progressPercent"), 100);
     }
     auto after = disks();
-    EXPECT_EQ(erased(c.partition.empty() ? disk : target), c.formats);
+    for (const std::string& query : after.queries) {
+      EXPECT_TRUE(!query.starts_with("erase") || query.ends_with("/dev/" + target)) << query;
+    }
+    EXPECT_EQ(erased(target), c.formats);
+    if (!c.formats && !c.error.empty()) {
+      EXPECT_EQ(after.findDisk(disk)->partitions, before.findDisk(disk)->partitions);
+    }
     if (c.partition.empty()) {
-      EXPECT_TRUE(installerOn(*after.findDisk(disk)->partitions.back().mountPoint));
+      EXPECT_EQ(installerOn(after.findDisk(disk)->partitions.back().mountPoint.value_or("/none")), c.error.empty());
     } else {
       EXPECT_EQ(installerOn(*partition(target).mountPoint), c.error.empty());
       for (const sim::WorldPartition& sibling : before.findDisk(disk)->partitions) {
@@ -197,14 +200,16 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
     edit([](sim::WorldRecord& w) {
       w.disks.conversionShrinkBytes.reset();
       w.installers.mediaTool = sim::WorldMediaTool{};
+      w.tools.faults.clear();
     });
   }
 }
 
-// Refusals before anything is written: the capacity rule and a scope confirmed for another row.
+// Refusals before anything is written: the capacity rule and a scope confirmed (or typed into
+// the client) for another row; an unknown operation, as a reply and as the client shows it.
 TEST_F(RescueCreationSimulatorTest, RefusalsComeBeforeAnyErase) {
   const std::string disk = plugIn("usb-64g-two-partitions");
-  ASSERT_EQ(world({"disk", "set", disk + "s2", "size=16000000000"}).exitCode, 0);
+  change({"disk", "set", disk + "s2", "size=16000000000"});
   // The installer measures exactly 15000000000 bytes: a hole in its unsealed payload folder.
   std::uintmax_t measured = 0;
   for (const auto& entry : fs::recursive_directory_iterator(host(kApp))) {
@@ -218,6 +223,9 @@ TEST_F(RescueCreationSimulatorTest, RefusalsComeBeforeAnyErase) {
   const json wrongScope = start(partitionRow, "wholeDisk");
   EXPECT_EQ(wrongScope, json({{"accepted", false},
                               {"message", "Destination-scope approval is missing or incompatible. No erase was started."}}));
+  const ProgramResult mistyped = ctl(clientStart(disk + "s2"), "wholeDisk\n");
+  EXPECT_EQ(mistyped.exitCode, 4);
+  EXPECT_EQ(mistyped.standardOutput, wrongScope.value("message", "") + "\n");
 
   const json started = start(partitionRow);
   const json done = finish(started.at("operationID"));
@@ -237,6 +245,10 @@ TEST_F(RescueCreationSimulatorTest, RefusalsComeBeforeAnyErase) {
                            {"finished", true},
                            {"success", false},
                            {"errorMessage", "Unknown operation."}}));
+  const ProgramResult shown = ctl({"rescue", "status", "NO-SUCH-OPERATION"});
+  EXPECT_EQ(shown.exitCode, 4);
+  EXPECT_TRUE(shown.standardOutput.ends_with("failed: Rescue Drive operation was not found.\nUnknown operation.\n"))
+      << shown.standardOutput;
 }
 
 // A cancel while a command runs terminates it: during the format nothing after it starts;
@@ -254,7 +266,7 @@ TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCanc
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string disk = plugIn("usb-64g-two-partitions");
-    ASSERT_EQ(world(c.arrange).exitCode, 0);
+    change(c.arrange);
     const json destination = row(disk + "s2", "partition");
     const std::string id = start(destination).at("operationID");
     const json running = awaitStatus(id, [&](const json& s) {
@@ -278,8 +290,8 @@ TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCanc
     again.erase("liveProgress");
     expected.erase("liveProgress");
     EXPECT_EQ(again, expected);
-    ASSERT_EQ(world({"disk", "erase-hangs", "off"}).exitCode, 0);
-    ASSERT_EQ(world({"installer", "media-tool"}).exitCode, 0);
+    change({"disk", "erase-hangs", "off"});
+    change({"installer", "media-tool"});
   }
 }
 
@@ -290,7 +302,7 @@ TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCanc
 TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnmounted) {
   const std::string disk = plugIn("usb-64g-two-partitions");
   const std::string other = plugIn("usb-32g-gpt");
-  ASSERT_EQ(world({"disk", "unmount", other + "s2"}).exitCode, 0);
+  change({"disk", "unmount", other + "s2"});
   edit([](sim::WorldRecord& w) { w.installers.mediaTool->stepGate = true; });
   const std::string id = start(row(disk + "s2", "partition")).at("operationID");
 
@@ -304,7 +316,7 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   for (int i = 0; i < 5; ++i) status(id);
   EXPECT_EQ(disks().queries, queries);
 
-  ASSERT_EQ(world({"disk", "mount", other + "s2"}).exitCode, 0);
+  change({"disk", "mount", other + "s2"});
   fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
   for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller"}) {
     std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/" + step).close();
@@ -325,64 +337,20 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   EXPECT_FALSE(partition(disk + "s3").mountPoint.has_value());
 }
 
-}  // namespace
-}  // namespace tidewarden::testing
-
-namespace tidewarden::testing {
-namespace {
-
-// tidewarden-ctl rescue start builds the row, takes the scope typed again and follows the
-// creation in plain lines; a scope typed differently is refused; status exits 4 for an
-// operation that did not succeed.
-TEST_F(RescueCreationSimulatorTest, ClientStartsAndFollowsACreation) {
-  const std::string disk = plugIn("usb-64g-two-partitions");
-  const auto ctl = [&](std::vector<std::string> arguments, const std::string& input = {}) {
-    std::vector<std::string> argv{kCtl, "--socket", mac() + "/helper.sock", "rescue"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, input, kBound);
-  };
-  const std::vector<std::string> startArguments{"start", "--installer", kApp, "--destination", disk + "s2",
-                                                "--scope", "partition", "--mac", mac()};
-  const ProgramResult mistyped = ctl(startArguments, "wholeDisk\n");
-  EXPECT_EQ(mistyped.exitCode, 4);
-  EXPECT_EQ(mistyped.standardOutput, "Destination-scope approval is missing or incompatible. No erase was started.\n");
-
-  const ProgramResult created = ctl(startArguments, "partition\n");
-  EXPECT_EQ(created.exitCode, 0) << created.standardOutput << created.standardError;
-  EXPECT_TRUE(created.standardOutput.starts_with("Checking the reviewed destination before erasing anything\u2026\n"
-                                                 "operation "))
-      << created.standardOutput;
-  // Not a terminal: plain lines, never a redrawn bar.
-  EXPECT_EQ(created.standardOutput.find('\r'), std::string::npos);
-  EXPECT_TRUE(created.standardOutput.ends_with(std::string("finished: ") + kPartitionSuccess + "\n"));
-
-  const ProgramResult unknown = ctl({"status", "NO-SUCH-OPERATION"});
-  EXPECT_EQ(unknown.exitCode, 4);
-  EXPECT_TRUE(unknown.standardOutput.ends_with("failed: Rescue Drive operation was not found.\nUnknown operation.\n"))
-      << unknown.standardOutput;
-}
-
-}  // namespace
-}  // namespace tidewarden::testing
-
-namespace tidewarden::testing {
-namespace {
-
 // A helper killed while Apple's tool runs keeps nothing in memory: after its restart the
 // operation is unknown (never reported as a success), the sibling is untouched, and a
-// fresh review of the half-made volume lets a new creation finish it (the HFS volume is
-// used as it is).
+// fresh review of the half-made volume lets a new creation, started by the client, finish it
+// (the HFS volume is used as it is).
 TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishes) {
   const std::string disk = plugIn("usb-64g-two-partitions");
   const sim::WorldPartition sibling = partition(disk + "s3");
-  ASSERT_EQ(world({"installer", "media-tool", "--step-gate", "on"}).exitCode, 0);
+  change({"installer", "media-tool", "--step-gate", "on"});
   const std::string id = start(row(disk + "s2", "partition")).at("operationID");
   const json running = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
   ASSERT_EQ(running.at("liveProgress").at("step"), "erasing");
 
-  ASSERT_TRUE(simulator_->stop(SIGKILL, std::chrono::seconds(30)));
-  simulator_.emplace(std::vector<std::string>{kSim, "serve", "--root", mac()});
-  ASSERT_EQ(simulator_->readLine(std::chrono::seconds(60)), "listening on " + mac() + "/helper.sock");
+  ASSERT_TRUE(kill());
+  ASSERT_TRUE(serve());
   // The orphaned tool is let through its steps and ends on its own.
   fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
   for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller", "done"}) {
@@ -393,16 +361,22 @@ TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishe
   EXPECT_EQ(unknown.at("success"), false);
   EXPECT_EQ(partition(disk + "s3"), sibling);
 
-  ASSERT_EQ(world({"installer", "media-tool"}).exitCode, 0);
-  const json again = row(disk + "s2", "partition");
-  EXPECT_EQ(again.at("filesystem"), "hfs");
+  change({"installer", "media-tool"});
+  EXPECT_EQ(row(disk + "s2", "partition").at("filesystem"), "hfs");
   const auto erases = [&] {
     auto queries = disks().queries;
     return std::count_if(queries.begin(), queries.end(), [](const std::string& q) { return q.starts_with("erase"); });
   };
   const auto erasesBefore = erases();
-  const json done = finish(start(again).at("operationID"));
-  EXPECT_EQ(done.at("message"), kPartitionSuccess) << done.dump();
+  // Through the client this time: it builds the row, takes the scope typed again and follows
+  // the creation in plain lines (not a terminal: never a redrawn bar).
+  const ProgramResult created = ctl(clientStart(disk + "s2"), "partition\n");
+  EXPECT_EQ(created.exitCode, 0) << created.standardOutput << created.standardError;
+  EXPECT_TRUE(created.standardOutput.starts_with("Checking the reviewed destination before erasing anything\u2026\n"
+                                                 "operation "))
+      << created.standardOutput;
+  EXPECT_EQ(created.standardOutput.find('\r'), std::string::npos);
+  EXPECT_TRUE(created.standardOutput.ends_with(std::string("finished: ") + kPartitionSuccess + "\n"));
   EXPECT_EQ(erases(), erasesBefore);
   EXPECT_TRUE(installerOn(*partition(disk + "s2").mountPoint));
   EXPECT_EQ(partition(disk + "s3"), sibling);

@@ -51,6 +51,16 @@ class SimulatedDisksTest : public ::testing::Test {
     if (kind == sim::WorldToolFaultKind::missing) sim::removeSimulatedTool(mac_.platform().root, sim::WorldTool::diskutil);
   }
   sim::WorldDisks disks() { return sim::World::read(mac_.directory()).disks; }
+  // The text of the Error that `check` throws, or "" when it passed.
+  template <class Error>
+  static std::string refusalOf(const std::function<void()>& check) {
+    try {
+      check();
+    } catch (const Error& error) {
+      return error.what();
+    }
+    return "";
+  }
   rescue::DiskQuery query() { return rescue::platformDiskQuery(mac_.platform()); }
 
   TempDir dir_;
