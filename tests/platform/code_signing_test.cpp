@@ -455,9 +455,6 @@ TEST_F(CodeSigningBundleTest, HostileInfoPlistIsRefusedWithinBounds) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(information);
   }
-  writeFileBytes(bundle + "/Contents/Info.plist",
-                 PropertyList::dictionary().set("CFBundleExecutable", PropertyList::string("App")).toBinary());
-  EXPECT_EQ(authority.information(bundle).value().mainExecutable, bundle + "/Contents/MacOS/App");
 }
 
 TEST_F(CodeSigningBundleTest, StaticCodeIsPinnedWhenCreatedAndCheckedFromSeveralThreadsAtOnce) {
