@@ -423,30 +423,20 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   setCpu(50);
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
 
+  // Sleep goes ahead only after the restoration ran, also when it did not verify: no
+  // controller call comes after its allowance. (A verified one, and can-sleep answered
+  // at once, are the fan simulator tests' matter.)
   ASSERT_TRUE(apply().accepted);
   EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
   ASSERT_TRUE(tp.power.handler);
-  tp.power.handler(platform::kCanSystemSleep, 8);
-  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
-  EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
-  // Sleep goes ahead only after the restoration ran, verified or not: no controller
-  // call comes after its allowance.
-  const auto callsAfterSleepAllowed = [&](std::intptr_t id) {
-    int calls = 0;
-    beforeEveryCall = [&] { calls += tp.power.allowed.back() == id; };
-    tp.power.handler(platform::kSystemWillSleep, id);
-    queue.sync([] {});
-    beforeEveryCall = nullptr;
-    EXPECT_EQ(tp.power.allowed.back(), id);
-    return calls;
-  };
-  EXPECT_EQ(callsAfterSleepAllowed(9), 0);
-  EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
-  EXPECT_TRUE(fansAutomatic());
-  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
-  ASSERT_TRUE(apply().accepted);
   refuseWritesOf("F1Md", 1);
-  EXPECT_EQ(callsAfterSleepAllowed(10), 0);
+  int callsAfterAllowed = 0;
+  beforeEveryCall = [&] { callsAfterAllowed += !tp.power.allowed.empty(); };
+  tp.power.handler(platform::kSystemWillSleep, 10);
+  queue.sync([] {});
+  beforeEveryCall = nullptr;
+  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{10});
+  EXPECT_EQ(callsAfterAllowed, 0);
   EXPECT_TRUE(coordinator.restorationPending());
   coordinator.controlTick();
   EXPECT_TRUE(fansAutomatic());
