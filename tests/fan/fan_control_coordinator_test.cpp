@@ -423,19 +423,21 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   setCpu(50);
   EXPECT_TRUE(tp.smc.writtenKeys().empty());
 
-  // Sleep goes ahead only after the restoration ran, also when it did not verify: no
-  // controller call comes after its allowance. (A verified one, and can-sleep answered
-  // at once, are the fan simulator tests' matter.)
   ASSERT_TRUE(apply().accepted);
   EXPECT_EQ(tp.power.registrations, 2);  // the failed one, then once for good
   ASSERT_TRUE(tp.power.handler);
+  tp.power.handler(platform::kCanSystemSleep, 8);
+  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
+  EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
+  // Sleep goes ahead only after the restoration ran, also when it did not verify: no
+  // controller call comes after its allowance. (A verified one: the fan simulator tests.)
   refuseWritesOf("F1Md", 1);
   int callsAfterAllowed = 0;
-  beforeEveryCall = [&] { callsAfterAllowed += !tp.power.allowed.empty(); };
+  beforeEveryCall = [&] { callsAfterAllowed += tp.power.allowed.back() == 10; };
   tp.power.handler(platform::kSystemWillSleep, 10);
   queue.sync([] {});
   beforeEveryCall = nullptr;
-  EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{10});
+  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 10}));
   EXPECT_EQ(callsAfterAllowed, 0);
   EXPECT_TRUE(coordinator.restorationPending());
   coordinator.controlTick();
