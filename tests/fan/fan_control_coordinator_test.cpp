@@ -347,18 +347,12 @@ TEST_F(FanControlCoordinatorTest, AnUnverifiedRestorationBlocksNewOverridesUntil
   EXPECT_EQ(blocked.message,
             "System restoration has not been verified; no new override is allowed. New request rejected before any "
             "fan write. The existing session was not replaced.");
-  // Each tick retries the one unverified fan once; the verified one is not written again.
-  for (int tick = 0; tick < 3; ++tick) {
-    const std::size_t before = tp.smc.writtenKeys().size();
-    coordinator.controlTick();
-    EXPECT_EQ(tp.smc.writtenKeys().size(), before + 1);
-    EXPECT_EQ(tp.smc.writtenKeys().back(), "F1Md");
-  }
-  EXPECT_TRUE(coordinator.restorationPending());
-  EXPECT_TRUE(coordinator.lastMessage().starts_with("System restoration needs attention: ")) << coordinator.lastMessage();
-
+  // The step retries the one unverified fan (each step once: the restart recovery tests);
+  // the verified one is not written again.
   refuseWritesOf("F1Md", 0);
+  const std::size_t before = tp.smc.writtenKeys().size();
   coordinator.controlTick();
+  EXPECT_EQ(writesSince(before), std::vector<std::string>{"F1Md"});
   EXPECT_FALSE(coordinator.restorationPending());
   EXPECT_EQ(coordinator.lastMessage(), "Pending safety restoration returned fans to System.");
   EXPECT_TRUE(fansAutomatic());
@@ -435,24 +429,16 @@ TEST_F(FanControlCoordinatorTest, ThermalPressureAndSleepReturnControlToSystem) 
   tp.power.handler(platform::kCanSystemSleep, 8);
   EXPECT_EQ(tp.power.allowed, std::vector<std::intptr_t>{8});
   EXPECT_EQ(reg("F0Md"), 1);  // can-sleep is only answered
-  // Sleep goes ahead only after the restoration ran, verified or not: no controller
-  // call comes after its allowance.
-  const auto callsAfterSleepAllowed = [&](std::intptr_t id) {
-    int calls = 0;
-    beforeEveryCall = [&] { calls += tp.power.allowed.back() == id; };
-    tp.power.handler(platform::kSystemWillSleep, id);
-    queue.sync([] {});
-    beforeEveryCall = nullptr;
-    EXPECT_EQ(tp.power.allowed.back(), id);
-    return calls;
-  };
-  EXPECT_EQ(callsAfterSleepAllowed(9), 0);
-  EXPECT_EQ(coordinator.lastMessage(), "System control restored before sleep.");
-  EXPECT_TRUE(fansAutomatic());
-  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 9}));
-  ASSERT_TRUE(apply().accepted);
+  // Sleep goes ahead only after the restoration ran, also when it did not verify: no
+  // controller call comes after its allowance. (A verified one: the fan simulator tests.)
   refuseWritesOf("F1Md", 1);
-  EXPECT_EQ(callsAfterSleepAllowed(10), 0);
+  int callsAfterAllowed = 0;
+  beforeEveryCall = [&] { callsAfterAllowed += tp.power.allowed.back() == 10; };
+  tp.power.handler(platform::kSystemWillSleep, 10);
+  queue.sync([] {});
+  beforeEveryCall = nullptr;
+  EXPECT_EQ(tp.power.allowed, (std::vector<std::intptr_t>{8, 10}));
+  EXPECT_EQ(callsAfterAllowed, 0);
   EXPECT_TRUE(coordinator.restorationPending());
   coordinator.controlTick();
   EXPECT_TRUE(fansAutomatic());

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -128,25 +129,22 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   EXPECT_EQ(coordinator->perform(makeRequest(Action::apply, FanControlMode::maximum)).message, kUntrusted);
   EXPECT_EQ(coordinator->perform(makeRequest(Action::restore)).message, kUntrusted);
 
-  FanRecoveryRecord foreign = record(0);
-  foreign.deviceID = "OTHER-MAC";
-  store.write(foreign);
-  EXPECT_EQ(restarted()->lastMessage(), kUntrusted);
-
-  FanRecoveryRecord scope = record(0);
-  scope.modeFenceFanIDs = std::vector<std::int32_t>{0, 3};
-  store.write(scope);
   const std::size_t writes = tp.smc.writtenKeys().size();
-  EXPECT_EQ(restarted()->lastMessage(), "Fan recovery cancellation scope is invalid; no mode was changed.");
-  FanRecoveryRecord vanished = record(0);
-  vanished.expected[2] = 3000;
-  store.write(vanished);
-  EXPECT_EQ(restarted()->lastMessage(), "Fan layout changed during recovery.");
-  tp.facts.device.reset();
-  store.write(record(0));
-  EXPECT_EQ(restarted()->lastMessage(),
-            "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted.");
-  tp.facts.device = "TEST-MAC-1";
+  const std::vector<std::pair<std::function<void(FanRecoveryRecord&)>, std::string>> refused = {
+      {[](auto& r) { r.deviceID = "OTHER-MAC"; }, kUntrusted},
+      {[](auto& r) { r.modeFenceFanIDs = std::vector<std::int32_t>{0, 3}; },
+       "Fan recovery cancellation scope is invalid; no mode was changed."},
+      {[](auto& r) { r.expected[2] = 3000; }, "Fan layout changed during recovery."},
+      {[this](auto&) { tp.facts.device.reset(); },
+       "This Mac's identifier could not be read, so fan recovery cannot be recorded or trusted."},
+  };
+  for (const auto& [change, message] : refused) {
+    FanRecoveryRecord changed = record(0);
+    change(changed);
+    store.write(changed);
+    EXPECT_EQ(restarted()->lastMessage(), message);
+    tp.facts.device = "TEST-MAC-1";
+  }
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes);
 
   // A fan another controller has since set elsewhere is not forced back.
@@ -165,23 +163,19 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
 }
 
 // A release that fails part-way through the recovery at start-up: the other fan is still
-// released, the record stays until every fan verified, the user's restore and every
-// step retry only the failed fan, and new overrides wait for it.
+// released, the record stays until every fan verified, and the user's restore and every
+// step retry only the failed fan. (New overrides waiting for it, through the real helper
+// and its restart: the fan simulator tests.)
 TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackInSystem) {
   heldFans();
   std::ofstream(dir() + "/lease-0A1B2C3D-0000-4000-8000-000000000000.tmp") << "{\"deviceID\":";  // a killed write
   refuseWritesOf("F0Md", 2);  // at start-up and at the user's restore
   auto coordinator = restarted();
-  EXPECT_EQ(reg("F0Md"), 1);
   EXPECT_EQ(reg("F1Md"), 0);  // not stopped by fan 1's failure
   EXPECT_EQ(filesInDir(), 1u);  // the record, without the temporary
   EXPECT_FALSE(coordinator->recoveryBlocked());
-  EXPECT_TRUE(coordinator->restorationPending());
   EXPECT_TRUE(coordinator->timerRunning());
 
-  const FanControlRequest apply = makeRequest(Action::apply, FanControlMode::maximum);
-  EXPECT_TRUE(coordinator->perform(apply).message.starts_with(
-      "System restoration has not been verified; no new override is allowed."));
   const std::size_t writes = tp.smc.writtenKeys().size();
   const FanControlReply failed = coordinator->perform(makeRequest(Action::restore));
   EXPECT_FALSE(failed.accepted);
@@ -196,7 +190,6 @@ TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackIn
   EXPECT_FALSE(coordinator->restorationPending());
   EXPECT_FALSE(coordinator->timerRunning());
   EXPECT_EQ(coordinator->lastMessage(), kPendingRestored);
-  EXPECT_TRUE(coordinator->perform(apply).accepted);
 }
 
 // A fan whose release is accepted but that never reads automatic is not given up: the

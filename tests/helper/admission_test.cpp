@@ -118,15 +118,11 @@ TEST_F(AdmissionTest, OnlyTheGenuineClientIsAdmitted) {
 
   // Modified after signing: one byte of the compiler note changed, still a runnable program.
   const std::string modified = client("modified", kClientIdentifier, teamA);
-  std::string bytes;
-  {
-    std::ifstream in(modified, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string bytes = testing::readFileBytes(modified);
   const auto note = bytes.find("GCC: (");
   ASSERT_NE(note, std::string::npos);
   bytes[note] = 'g';
-  std::ofstream(modified, std::ios::binary | std::ios::trunc) << bytes;
+  testing::writeFileBytes(modified, bytes, 0755);
   EXPECT_EQ(ping(modified, socket), 3);
   EXPECT_EQ(hashedBytes(), 2 * hashedForGenuine);
 

@@ -12,13 +12,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "helper/helper_process.h"
 #include "platform/code_signer.h"
 #include "support/child_program.h"
+#include "support/platform_waits.h"
 #include "support/signed_helper_fixture.h"
 #include "support/signing_fixture.h"
 #include "support/test_platform.h"
@@ -73,12 +73,7 @@ TEST_F(BoundaryAttackTest, AProcessSharingTheGenuineClientsSocketIsNeverServed) 
       ::_exit(1);
     }
     // Ride as soon as the child runs the genuine client.
-    const std::string exe = "/proc/" + std::to_string(child) + "/exe";
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    std::error_code error;
-    while (std::filesystem::read_symlink(exe, error) != client && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    testing::eventually([&] { return testing::programOf(child) == client; });
     // The helper may already have closed the connection: that is a refusal too.
     (void)::send(shared.get(), call.data(), call.size(), MSG_NOSIGNAL);
     EXPECT_TRUE(testing::closesWithoutAByte(shared.get())) << "attempt " << attempt;

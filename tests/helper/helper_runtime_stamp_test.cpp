@@ -104,28 +104,17 @@ TEST_F(RuntimeStampCapture, FileChangedDuringTheReadIsChanged) {
   }
 }
 
+// Every text the parser accepts is what text() writes (the fuzz replay asserts it over a
+// corpus of leading zeros, signs, overflows, missing, empty and extra pieces, a short digest,
+// another version and an over-long text). Upper-case hex would format back unchanged, so
+// its refusal is asserted here.
 TEST(RuntimeStampParse, AcceptsOnlyTheCanonicalForm) {
-  const std::string prefix = "helper-image-v1:";
-  EXPECT_EQ(HelperRuntimeStamp::parse(prefix + kDigest + ":1:2"), (HelperRuntimeStamp{kDigest, 1, 2}));
+  EXPECT_EQ(HelperRuntimeStamp::parse("helper-image-v1:" + kDigest + ":1:2"), (HelperRuntimeStamp{kDigest, 1, 2}));
   const HelperRuntimeStamp largest{std::string(64, '9'), 0, 18446744073709551615ull};
   EXPECT_EQ(HelperRuntimeStamp::parse(largest.text()), largest);
-
   std::string upper = kDigest;
   upper[10] = 'A';
-  for (const std::string& bad : {
-           prefix + upper + ":1:2",                       // upper-case hex
-           prefix + kDigest + ":01:2",                    // leading zero
-           prefix + kDigest + ":1:2:3",                   // fourth piece
-           prefix + kDigest + "::2",                      // empty device
-           prefix + kDigest + ":1:",                      // empty inode
-           prefix + kDigest + ":+1:2",                    // sign
-           prefix + kDigest + ":1:18446744073709551616",  // overflow
-           prefix + kDigest.substr(1) + ":1:2",           // short digest
-           "helper-image-v2:" + kDigest + ":1:2",         // other prefix
-           prefix + kDigest + ":1:2" + std::string(60, '0'),  // over 128 bytes
-       }) {
-    EXPECT_FALSE(HelperRuntimeStamp::parse(bad)) << bad;
-  }
+  EXPECT_FALSE(HelperRuntimeStamp::parse("helper-image-v1:" + upper + ":1:2"));
 }
 
 }  // namespace

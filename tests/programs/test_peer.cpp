@@ -48,13 +48,17 @@ const std::vector<std::pair<std::string, std::string>> kCalls = {
     {"preflightInstallerPreparation:withReply:", R"({"packageBytes":1,"packageAlreadyDownloaded":false})"},
 };
 
-// A connected socket, or -1.
-int tryConnect(const char* path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool connectSocket(int fd, const char* path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// A connected socket, or -1.
+int tryConnect(const char* path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connectSocket(fd, path)) return fd;
   if (fd >= 0) ::close(fd);
   return -1;
 }
@@ -78,6 +82,18 @@ std::string awaitReply(int fd) {
   if (tidewarden::wire::readFrame(fd, body) != tidewarden::wire::ReadStatus::frame) return "closed";
   const auto reply = tidewarden::wire::decodeReply(body);
   return reply ? "reply " + reply->payload : "closed";
+}
+
+// Connects, pings once and prints "admitted" when answered; exits when not admitted.
+int connectAdmitted(const char* socket) {
+  const int fd = connectTo(socket);
+  if (!tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({0, "pingWithReply:", ""})) ||
+      awaitReply(fd) == "closed") {
+    std::exit(1);
+  }
+  std::printf("admitted\n");
+  std::fflush(stdout);
+  return fd;
 }
 
 // Becomes user `uid`, as an ordinary process of that user (dumpable again, so that its
@@ -131,13 +147,7 @@ int timedCall(const char* socket, const std::string& selector, const std::string
   sigemptyset(&go);
   sigaddset(&go, SIGUSR1);
   if (::sigprocmask(SIG_BLOCK, &go, nullptr) != 0) return 1;
-  const int fd = connectTo(socket);
-  if (!tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({0, "pingWithReply:", ""})) ||
-      awaitReply(fd) == "closed") {
-    return 1;
-  }
-  std::printf("admitted\n");
-  std::fflush(stdout);
+  const int fd = connectAdmitted(socket);
   int signal = 0;
   if (::sigwait(&go, &signal) != 0) return 1;
   const auto asked = std::chrono::steady_clock::now();
@@ -170,10 +180,7 @@ int nsride(const char* socket, uid_t uid, const std::string& selector) {
   if (fd < 0 || ::pipe(ready) != 0) return 1;
   const pid_t victim = ::fork();
   if (victim == 0) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket, sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+    if (!connectSocket(fd, socket)) ::_exit(1);
     if (::write(ready[1], "c", 1) != 1) ::_exit(1);
     for (;;) ::pause();
   }
@@ -211,13 +218,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "fanflood" && argc == 5) {
     dropTo(static_cast<uid_t>(std::atol(argv[4])));
-    const int fd = connectTo(argv[2]);
-    if (!tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({0, "pingWithReply:", ""})) ||
-        awaitReply(fd) == "closed") {
-      return 1;
-    }
-    std::printf("admitted\n");
-    std::fflush(stdout);
+    const int fd = connectAdmitted(argv[2]);
     for (long sent = 0; sent < std::atol(argv[3]); ++sent) {
       if (!sendCall(fd, static_cast<std::uint64_t>(sent) * kCalls.size())) break;
     }

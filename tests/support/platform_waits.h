@@ -1,7 +1,11 @@
 // Bounded waits for tests that watch another thread or process reach a state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 namespace tidewarden::testing {
@@ -17,6 +21,12 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// The program process `pid` runs now, or "" once it has gone.
+inline std::string programOf(pid_t pid) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
 }
 
 }  // namespace tidewarden::testing
