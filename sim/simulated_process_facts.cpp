@@ -12,6 +12,10 @@ uid_t SimulatedProcessFacts::realUserId() { return world_.read([](const WorldRec
 
 uid_t SimulatedProcessFacts::effectiveUserId() { return world_.read([](const WorldRecord& w) { return w.process.euid; }); }
 
+platform::ProcessFacts::UserIds SimulatedProcessFacts::userIds() {
+  return world_.read([](const WorldRecord& w) { return UserIds{w.process.uid, w.process.euid}; });
+}
+
 std::string SimulatedProcessFacts::cpuBrand() { return world_.read([](const WorldRecord& w) { return w.machine.cpuBrand; }); }
 
 std::string SimulatedProcessFacts::modelIdentifier() {

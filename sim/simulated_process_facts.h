@@ -17,6 +17,7 @@ class SimulatedProcessFacts final : public platform::ProcessFacts {
 
   uid_t realUserId() override;
   uid_t effectiveUserId() override;
+  UserIds userIds() override;
   std::string cpuBrand() override;
   std::string modelIdentifier() override;
   std::string osVersion() override;

@@ -186,15 +186,21 @@ const json* member(const json& object, const char* key) {
   return &*it;
 }
 
-WorldRecord readLocked(const UniqueFd& dir, const std::string& directory) {
+// The state file, open, and its status in `st`.
+UniqueFd openStateFile(const UniqueFd& dir, const std::string& directory, struct stat& st) {
+  UniqueFd fd = platform::openAt(dir.get(), std::string(World::kStateFile), O_RDONLY);
   const std::string path = pathIn(directory, World::kStateFile);
-  const UniqueFd fd = platform::openAt(dir.get(), std::string(World::kStateFile), O_RDONLY);
   if (!fd) {
     if (errno == ENOENT) throw WorldError(directory + " holds no simulated Mac (" + path + " is missing).");
     throw WorldError("Cannot open " + path + ": " + platform::errnoText(errno));
   }
-  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) throw WorldError("Cannot read " + path + ": " + platform::errnoText(errno));
+  return fd;
+}
+
+// The record in the open state file `fd`, whose status `st` the caller took.
+WorldRecord readStateFile(const UniqueFd& fd, const struct stat& st, const std::string& directory) {
+  const std::string path = pathIn(directory, World::kStateFile);
   if (!S_ISREG(st.st_mode)) throw WorldError("Cannot read " + path + ": it is not a regular file.");
   std::string text;
   if (!platform::readAll(fd.get(), text, World::kMaxStateBytes)) {
@@ -211,6 +217,12 @@ WorldRecord readLocked(const UniqueFd& dir, const std::string& directory) {
   } catch (const WorldError& error) {
     throw WorldError("Cannot read " + path + ": " + error.what());
   }
+}
+
+WorldRecord readLocked(const UniqueFd& dir, const std::string& directory) {
+  struct stat st{};
+  const UniqueFd fd = openStateFile(dir, directory, st);
+  return readStateFile(fd, st, directory);
 }
 
 // Stores `record` as the new state: write a pending file, sync it, then rename it over
@@ -324,18 +336,28 @@ WorldRecord World::update(const std::string& directory, const std::function<void
 WorldCache::WorldCache(std::string directory, WorldRecord initial)
     : directory_(std::move(directory)), last_(std::move(initial)) {}
 
+WorldCache::FileIdentity WorldCache::identityOf(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_mtim.tv_sec),
+          static_cast<std::int64_t>(st.st_mtim.tv_nsec), static_cast<std::int64_t>(st.st_ctim.tv_sec),
+          static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
 void WorldCache::refreshLocked() {
   struct stat st{};
-  if (::lstat(pathIn(directory_, World::kStateFile).c_str(), &st) != 0) return;
-  const FileIdentity identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                              static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
-                              static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
-  if (lastIdentity_ == identity) return;
+  // The file last read is still the world's as long as it keeps a name and its status
+  // is unchanged: an update renames a new file over it (its link count drops to 0), an
+  // edit in place changes its times, a rename away changes its change time.
+  if (file_ && ::fstat(file_.get(), &st) == 0 && st.st_nlink > 0 && identityOf(st) == identity_) return;
   try {
-    last_ = World::read(directory_);
-    lastIdentity_ = identity;
+    const UniqueFd dir = openDirectory(directory_);
+    UniqueFd fd = openStateFile(dir, directory_, st);
+    last_ = readStateFile(fd, st, directory_);
+    file_ = std::move(fd);
+    identity_ = identityOf(st);
   } catch (const WorldError&) {
-    // Keep the last record read; see the class comment.
+    // Keep the last record read and look again at the next question; see the class comment.
+    file_.reset();
   }
 }
 

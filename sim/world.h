@@ -1,6 +1,8 @@
 // The simulated Mac's state on disk: the world record, its JSON coding and locked updates.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -16,6 +18,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/json_codec.h"
+#include "platform/unique_fd.h"
 #include "sim/world_disks.h"
 #include "sim/world_installers.h"
 #include "sim/world_tools.h"
@@ -388,11 +391,12 @@ class World {
 };
 
 // The world of a directory as last read, for the simulated platform's answers. The
-// state file is read again only when its identity (device, inode, size, modification
-// time) changed, which every update does (it renames a new file into place). A world
-// that cannot be read at that moment (for example edited by hand into invalid JSON)
-// answers with the last record that could be read: these answers are only reported or
-// simulate the machine, never used to grant anything.
+// state file is read again only when it changed: the cache keeps the file it read open
+// and looks at its status (one fstat, no path walk), which every update changes (it
+// renames a new file into place, leaving the old one without a name), as does an edit
+// in place or a rename away. A world that cannot be read at that moment (for example
+// edited by hand into invalid JSON) answers with the last record that could be read:
+// these answers are only reported or simulate the machine, never used to grant anything.
 class WorldCache {
  public:
   explicit WorldCache(std::string directory, WorldRecord initial = {});
@@ -409,18 +413,22 @@ class WorldCache {
   void refreshLocked();
 
   struct FileIdentity {
-    std::uint64_t device;
-    std::uint64_t inode;
-    std::int64_t size;
-    std::int64_t modifiedSeconds;
-    std::int64_t modifiedNanoseconds;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedSeconds = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    std::int64_t changedSeconds = 0;
+    std::int64_t changedNanoseconds = 0;
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
   };
+  static FileIdentity identityOf(const struct stat& st);
 
   const std::string directory_;
   std::mutex mutex_;
   WorldRecord last_;
-  std::optional<FileIdentity> lastIdentity_;  // of the file last_ came from; nullopt forces a read
+  platform::UniqueFd file_;  // the state file last_ came from; none forces a read
+  FileIdentity identity_;    // its status when it was read
 };
 
 }  // namespace tidewarden::sim

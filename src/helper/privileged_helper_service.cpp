@@ -2,6 +2,7 @@
 // failure reply of each method.
 #include "helper/privileged_helper_service.h"
 
+#include <charconv>
 #include <exception>
 #include <functional>
 #include <map>
@@ -184,7 +185,10 @@ void sendJson(InstallerHelperReply& reply, const nlohmann::json& response) {
 
 PrivilegedHelperService::PrivilegedHelperService(std::shared_ptr<HelperEngines> engines,
                                                  std::optional<HelperRuntimeStamp> runtimeStamp)
-    : engines_(std::move(engines)), runtimeStamp_(std::move(runtimeStamp)) {}
+    : engines_(std::move(engines)), runtimeStamp_(std::move(runtimeStamp)) {
+  for (const char* tag : kCapabilityTags) pingTail_ += std::string(" \u2014 ") + tag;
+  if (runtimeStamp_) pingTail_ += " \u2014 " + runtimeStamp_->text();
+}
 
 platform::ExportedInterface PrivilegedHelperService::exportedInterface() {
   return {
@@ -267,11 +271,18 @@ void PrivilegedHelperService::refuseOversized(const std::string& selector, Reply
 }
 
 std::string PrivilegedHelperService::pingText() const {
-  auto& facts = engines_->platform.processFacts;
-  std::string text = "Tidewarden privileged helper ready \u2014 UID " + std::to_string(facts.realUserId()) +
-                     ", EUID " + std::to_string(facts.effectiveUserId());
-  for (const char* tag : kCapabilityTags) text += std::string(" \u2014 ") + tag;
-  if (runtimeStamp_) text += " \u2014 " + runtimeStamp_->text();
+  // The user ids are asked for at every ping (the simulated Mac can change them); the
+  // rest of the line is fixed for the connection's life.
+  const platform::ProcessFacts::UserIds ids = engines_->platform.processFacts.userIds();
+  char uid[16];
+  char euid[16];
+  const std::string_view uidText(uid, std::to_chars(uid, uid + sizeof uid, ids.real).ptr - uid);
+  const std::string_view euidText(euid, std::to_chars(euid, euid + sizeof euid, ids.effective).ptr - euid);
+  constexpr std::string_view kHead = "Tidewarden privileged helper ready \u2014 UID ";
+  constexpr std::string_view kEffective = ", EUID ";
+  std::string text;
+  text.reserve(kHead.size() + uidText.size() + kEffective.size() + euidText.size() + pingTail_.size());
+  text.append(kHead).append(uidText).append(kEffective).append(euidText).append(pingTail_);
   return text;
 }
 

@@ -75,6 +75,7 @@ class PrivilegedHelperService final : public platform::ExportedObject {
  private:
   std::shared_ptr<HelperEngines> engines_;
   const std::optional<HelperRuntimeStamp> runtimeStamp_;
+  std::string pingTail_;  // the ping line after the user ids: capability tags, then the stamp
 };
 
 }  // namespace tidewarden::helper

@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "platform/file_io.h"
-#include "platform/once_reply.h"
 #include "platform/unique_fd.h"
 #include "wire/wire_protocol.h"
 
@@ -61,6 +60,15 @@ std::string namespaceLink(int nsDir, const char* name) {
   char target[64];
   const ssize_t length = ::readlinkat(nsDir, name, target, sizeof target);
   return length > 0 && static_cast<std::size_t>(length) < sizeof target ? std::string(target, length) : std::string();
+}
+
+// Whether that link reads `expected` (never empty); the per-message form, with no copy.
+// An empty `name` reads the link that `nsDir` itself is open on.
+bool namespaceLinkIs(int nsDir, const char* name, std::string_view expected) {
+  char target[64];
+  const ssize_t length = ::readlinkat(nsDir, name, target, sizeof target);
+  return length > 0 && static_cast<std::size_t>(length) < sizeof target &&
+         std::string_view(target, static_cast<std::size_t>(length)) == expected;
 }
 
 Namespaces ownNamespaces() {
@@ -106,7 +114,9 @@ class PeerProcess {
     peer.procDir_ = UniqueFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!peer.procDir_) return std::nullopt;
     peer.nsDir_ = UniqueFd(::openat(peer.procDir_.get(), "ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-    if (!peer.nsDir_ || !peer.alive() || !peer.inNamespaces(own)) return std::nullopt;
+    if (!peer.nsDir_) return std::nullopt;
+    peer.userNsLink_ = UniqueFd(::openat(peer.nsDir_.get(), "user", O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!peer.userNsLink_ || !peer.alive() || !peer.inNamespaces(own)) return std::nullopt;
     return peer;
   }
 
@@ -120,13 +130,14 @@ class PeerProcess {
   }
 
   bool inNamespaces(const Namespaces& own) const {
-    return inUserNamespace(own) && namespaceLink(nsDir_.get(), "pid") == own.pid;
+    return inUserNamespace(own) && namespaceLinkIs(nsDir_.get(), "pid", own.pid);
   }
   // What may change after admission: a process may leave the helper's user namespace
   // at any time (unshare, setns), while its PID namespace is fixed for its life (only
   // its children can be made to start in another), so the admission's look at that
   // one holds for every later message.
-  bool inUserNamespace(const Namespaces& own) const { return namespaceLink(nsDir_.get(), "user") == own.user; }
+  // The link is held open, so each look reads its target without looking its name up.
+  bool inUserNamespace(const Namespaces& own) const { return namespaceLinkIs(userNsLink_.get(), "", own.user); }
 
   // What changes when the process runs another program: the executable's identity and
   // the layout of its code, data, stack, arguments and environment. Compared before and
@@ -176,6 +187,7 @@ class PeerProcess {
   UniqueFd pidfd_;
   UniqueFd procDir_;
   UniqueFd nsDir_;
+  UniqueFd userNsLink_;  // ns/user itself (O_PATH): its target follows the process
 };
 
 // The address space an admitted process ran when it was admitted, held through
@@ -252,60 +264,76 @@ struct ConnectionSlots {
 
 // The calls one user has in flight over all its connections. Without it, a user could
 // keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one engine queue.
-// Units are handed out in the order they were asked for, so no connection of the user
-// starves behind its siblings.
+// While the user is under its limit and none of its connections waits, taking and
+// giving back a unit is one atomic operation each. Once one waits, units are handed
+// out in the order they were asked for, so no connection of the user starves behind
+// its siblings, and a unit given back wakes only the waiter it goes to.
 class CallBudget {
  public:
   explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
 
   // Waits for a unit and takes it; false when `abandon` is set first (wake() tells).
   bool acquire(const std::atomic<bool>& abandon) {
-    std::unique_lock lock(mutex_);
     if (abandon.load()) return false;
-    if (used_ < limit_ && waiters_.empty()) {
-      ++used_;
-      return true;
-    }
+    if (waiting_.load() == 0 && tryTake()) return true;
+    std::unique_lock lock(mutex_);
     Waiter waiter;
     waiters_.push_back(&waiter);
-    changed_.wait(lock, [&] { return waiter.granted || abandon.load(); });
+    // Counted before it looks for a unit itself: a release that comes after this sees
+    // the waiter, and one that came before left its unit for grantLocked to find.
+    waiting_.fetch_add(1);
+    grantLocked();
+    waiter.wakeup.wait(lock, [&] { return waiter.granted || abandon.load(); });
     if (!waiter.granted) {
       waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
+      waiting_.fetch_sub(1);
       return false;
     }
     if (!abandon.load()) return true;
-    releaseLocked();  // granted as it gave up: the unit goes on to the next
+    used_.fetch_sub(1);  // granted as it gave up: the unit goes on to the next
+    grantLocked();
     return false;
   }
   void release() {
+    used_.fetch_sub(1);
+    if (waiting_.load() == 0) return;
     std::lock_guard lock(mutex_);
-    releaseLocked();
+    grantLocked();
   }
   void wake() {
     std::lock_guard lock(mutex_);
-    changed_.notify_all();
+    for (Waiter* waiter : waiters_) waiter->wakeup.notify_one();
   }
 
  private:
   struct Waiter {
     bool granted = false;
+    std::condition_variable wakeup;
   };
 
-  // A unit given back passes straight to the longest waiter, if any.
-  void releaseLocked() {
-    if (waiters_.empty()) {
-      --used_;
-      return;
+  bool tryTake() {
+    std::size_t used = used_.load();
+    while (used < limit_) {
+      if (used_.compare_exchange_weak(used, used + 1)) return true;
     }
-    waiters_.front()->granted = true;
-    waiters_.pop_front();
-    changed_.notify_all();
+    return false;
+  }
+
+  // Free units go to the longest waiters.
+  void grantLocked() {
+    while (!waiters_.empty() && tryTake()) {
+      Waiter* next = waiters_.front();
+      waiters_.pop_front();
+      waiting_.fetch_sub(1);
+      next->granted = true;
+      next->wakeup.notify_one();
+    }
   }
 
   const std::size_t limit_;
+  std::atomic<std::size_t> used_{0};
+  std::atomic<std::size_t> waiting_{0};  // the length of waiters_, readable without the lock
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t used_ = 0;
   std::deque<Waiter*> waiters_;
 };
 
@@ -506,6 +534,29 @@ class Connection {
   bool closed_ = false;
   bool slotReleased_ = false;
   int threads_ = 2;
+};
+
+// One call's reply on its way to the connection: the first answer is framed and sent,
+// later ones are ignored, and a call whose reply block is dropped unanswered gets an
+// empty reply, so every call gets exactly one. Shared by every copy of the block.
+class PendingReply {
+ public:
+  PendingReply(std::shared_ptr<Connection> connection, std::uint64_t callId)
+      : connection_(std::move(connection)), callId_(callId) {}
+  ~PendingReply() { send({}); }
+  PendingReply(const PendingReply&) = delete;
+  PendingReply& operator=(const PendingReply&) = delete;
+
+  void send(std::string payload) {
+    if (answered_.exchange(true)) return;
+    if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
+    connection_->enqueueReply(wire::encodeReply({callId_, std::move(payload)}));
+  }
+
+ private:
+  const std::shared_ptr<Connection> connection_;
+  const std::uint64_t callId_;
+  std::atomic<bool> answered_{false};
 };
 
 // Reads up to `capacity` bytes with the sender's credentials. Returns the byte count
@@ -772,11 +823,8 @@ class UnixListener final : public Listener {
 
   // The reply block of one call: its reply frame goes to the connection exactly once.
   static ReplyBlock replyBlock(const std::shared_ptr<Connection>& connection, std::uint64_t callId) {
-    auto once = OnceReply<std::string>::make([connection, callId](std::string payload) {
-      if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
-      connection->enqueueReply(wire::encodeReply({callId, std::move(payload)}));
-    });
-    return [once](std::string reply) { once->send(std::move(reply)); };
+    auto pending = std::make_shared<PendingReply>(connection, callId);
+    return [pending](std::string reply) { pending->send(std::move(reply)); };
   }
 
   // Hands one call, already counted in flight, to the exported object; false for a

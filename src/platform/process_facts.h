@@ -14,6 +14,12 @@ class ProcessFacts {
   virtual ~ProcessFacts() = default;
   virtual uid_t realUserId() = 0;
   virtual uid_t effectiveUserId() = 0;
+  // Both user ids from one look at where they come from, so they always belong together.
+  struct UserIds {
+    uid_t real = 0;
+    uid_t effective = 0;
+  };
+  virtual UserIds userIds() { return {realUserId(), effectiveUserId()}; }
   // The helper's own process identifier, which it leaves out of "who has this open".
   virtual pid_t processIdentifier();
   // The machine's CPU brand string ("" when it cannot be read) and model identifier
