@@ -215,6 +215,38 @@ TEST_F(ListenerTest, CallsBeyondTheInFlightLimitWaitUnreadAndRepliesComeInComple
   EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
 }
 
+// One user's calls over all its connections share its budget: a connection beyond it waits
+// unread, a unit given back goes to that waiter, and every unit comes back.
+TEST_F(ListenerTest, AUsersCallsInFlightShareOneBudgetAcrossItsConnections) {
+  ListenerLimits limits = testLimits();
+  limits.maxCallsInFlightPerUser = 2;
+  restart(limits);
+  WireClient first(path), second(path), third(path);
+  const auto payloadOf = [](WireClient& client) { return client.next().value_or(wire::ReplyFrame{}).payload; };
+  const auto holdOneEach = [&](const char* argument) {
+    first.send("later:", argument);
+    second.send("later:", argument);
+  };
+  holdOneEach("first");
+  ASSERT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 2; }));
+  third.send("echo:", "waited");
+  EXPECT_FALSE(third.next(std::chrono::milliseconds(200)));
+  delegate.object->release();
+  EXPECT_EQ(payloadOf(first), "first");
+  EXPECT_EQ(payloadOf(second), "first");
+  EXPECT_EQ(payloadOf(third), "waited");
+
+  {
+    std::lock_guard lock(delegate.object->mutex);
+    delegate.object->open = false;
+  }
+  holdOneEach("again");
+  EXPECT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 4; }));
+  delegate.object->release();
+  EXPECT_EQ(payloadOf(first), "again");
+  EXPECT_EQ(payloadOf(second), "again");
+}
+
 // The test peer program, run to its end; its standard output.
 std::string runPeer(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {TIDEWARDEN_TEST_PEER_PATH};
