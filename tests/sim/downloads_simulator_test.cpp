@@ -18,37 +18,19 @@
 #include <nlohmann/json.hpp>
 
 #include "support/child_program.h"
-#include "support/simulator_process.h"
-#include "support/temp_dir.h"
+#include "support/platform_waits.h"
+#include "support/served_mac_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
 
 using nlohmann::json;
 
-constexpr const char* kCtl = TIDEWARDEN_CTL_PATH;
 constexpr const char* kOwn = "/Users/Shared/Tidewarden/Downloads";
 constexpr const char* kNotApproved = "A selection expired or is no longer approved. Check Installer Downloads again.";
 
-class DownloadsSimulatorTest : public ::testing::Test {
+class DownloadsSimulatorTest : public ServedMacTest {
  protected:
-  // Starts a simulator on the world directory; false when it did not start listening.
-  bool start() { return simulator_.emplace(worldDir()).ready(); }
-  // Ended as a Mac ends it, so that it exits by itself.
-  void TearDown() override {
-    if (simulator_) simulator_->stop(SIGTERM);
-  }
-
-  std::string worldDir() const { return dir_.path() + "/mac"; }
-  std::string socket() const { return worldDir() + "/helper.sock"; }
-  std::string host(const std::string& logical) const { return worldDir() + "/root" + logical; }
-
-  ProgramResult world(const std::vector<std::string>& arguments) { return runWorldVerb(worldDir(), arguments); }
-  ProgramResult ctl(std::vector<std::string> arguments, const std::string& input = {}) {
-    std::vector<std::string> argv{kCtl, "--socket", socket()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, input);
-  }
   json scanJson() {
     const ProgramResult result = ctl({"downloads", "scan", "--json"});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
@@ -64,13 +46,9 @@ class DownloadsSimulatorTest : public ::testing::Test {
     struct stat st{};
     return ::lstat(host(logical).c_str(), &st) == 0 ? st.st_size : -1;
   }
-
-  TempDir dir_;
-  std::optional<ServingSimulator> simulator_;
 };
 
 TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadWithItsActivityAndTheClientTabulatesIt) {
-  ASSERT_TRUE(start());
   for (const std::vector<std::string>& verb : std::vector<std::vector<std::string>>{
            {"set-clock", "--ahead", "3600"},
            {"download", "add", "--folder", "idle", "--size", "5000000"},
@@ -111,7 +89,6 @@ TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadWithItsActivityAndTheClientT
 }
 
 TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFileWholeAndUnapproved) {
-  ASSERT_TRUE(start());
   ASSERT_EQ(world({"set-clock", "--ahead", "3600"}).exitCode, 0);
   ASSERT_EQ(world({"download", "add", "--folder", "a", "--size", "300000"}).exitCode, 0);
   // A downloader that has let go leaves its lock file behind; the removal holds that lock
@@ -126,7 +103,7 @@ TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFil
 
   // The removal watches for 20 s; the simulator dies once it holds the lock, in that wait.
   RunningProgram removal(
-      {kCtl, "--socket", socket(), "downloads", "remove", before.at("id"), "--no-installation-in-progress"});
+      {TIDEWARDEN_CTL_PATH, "--socket", socket(), "downloads", "remove", before.at("id"), "--no-installation-in-progress"});
   char file[64];  // as /proc/locks names it
   std::snprintf(file, sizeof file, " %02x:%02x:%lu ", ::major(lock.st_dev), ::minor(lock.st_dev),
                 static_cast<unsigned long>(lock.st_ino));
@@ -137,18 +114,13 @@ TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFil
     }
     return false;
   };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!held() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(held()) << "the removal never pinned the download";
-  ASSERT_TRUE(simulator_->stop(SIGKILL));
-  simulator_.reset();
+  ASSERT_TRUE(eventually(held, std::chrono::seconds(60))) << "the removal never pinned the download";
+  ASSERT_TRUE(kill());
   EXPECT_EQ(removal.waitForExit(std::chrono::seconds(30)), 3);
   EXPECT_EQ(sizeOf(path), 300000);
 
   // A new helper approved nothing; a new scan sees the same file, whole, under a new id.
-  ASSERT_TRUE(start());
+  ASSERT_TRUE(serve());
   const ProgramResult stale = ctl({"downloads", "remove", before.at("id"), "--no-installation-in-progress", "--json"});
   EXPECT_EQ(stale.exitCode, 4);
   EXPECT_EQ(json::parse(stale.standardOutput).at("issues"), json::array({kNotApproved}));
@@ -164,7 +136,6 @@ TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFil
 // signal, while what that tool would report blocks. No scan approves, and no removal
 // of what an earlier scan approved takes away a download or a workspace.
 TEST_F(DownloadsSimulatorTest, AGarbledOrDeadToolNeverLetsADownloadOrWorkspaceGo) {
-  ASSERT_TRUE(start());
   const std::string own = std::string(kOwn) + "/held/InstallAssistant.pkg.partial";
   const std::string apple =
       "/private/var/folders/zz/sw0000gn_softwareupdate/C/com.apple.SoftwareUpdate/InstallAssistant.pkg.partial";
