@@ -17,6 +17,7 @@
 
 #include "support/child_program.h"
 #include "support/fan_fixture.h"
+#include "support/platform_waits.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
 
@@ -42,15 +43,6 @@ std::vector<int> fanModes(const nlohmann::json& world) {
 bool allFans(const nlohmann::json& world, int mode) {
   const std::vector<int> modes = fanModes(world);
   return !modes.empty() && std::all_of(modes.begin(), modes.end(), [mode](int m) { return m == mode; });
-}
-// Checks `condition` every 50 ms until it holds or `bound` has passed.
-bool awaitCondition(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 bool contains(const nlohmann::json& list, std::int64_t id) {
   return std::any_of(list.begin(), list.end(), [id](const nlohmann::json& item) { return item == id; });
@@ -160,7 +152,7 @@ TEST_F(FanOverSocketTest, AClientThatStopsRenewingLosesTheFansWithinThirteenSeco
   EXPECT_GE(elapsed, 8s);
   EXPECT_LE(elapsed, kLeaseLapse + kMargin);
   // The record goes just after the readback that the world already shows.
-  EXPECT_TRUE(awaitCondition([&] { return !std::filesystem::exists(recordPath()); }, kMargin));
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(recordPath()); }, kMargin));
   EXPECT_EQ(fanMessage(simulator), "Fan session expired or the app stopped responding. System control restored.");
   EXPECT_EQ(simulator.stop(), 0);
 }
@@ -194,7 +186,7 @@ TEST_F(FanOverSocketTest, FansAHelperDiedHoldingReturnToSystemAtItsNextStartAndA
 
   ASSERT_EQ(runWorldVerb(worldDir(), {"clear-smc-faults"}).exitCode, 0);
   EXPECT_TRUE(awaitWorld(worldDir(), [](const nlohmann::json& w) { return allFans(w, 0); }, kMargin));
-  EXPECT_TRUE(awaitCondition([&] { return !std::filesystem::exists(recordPath()); }, kMargin));
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(recordPath()); }, kMargin));
   EXPECT_EQ(fanMessage(again), "Pending safety restoration returned fans to System.");
   std::unique_ptr<RunningProgram> holder = holdFans(again);
   EXPECT_EQ(holder->stop(SIGINT, kSimulatorStopBound), 0);

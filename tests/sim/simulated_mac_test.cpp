@@ -19,6 +19,7 @@
 #include "sim/world.h"
 #include "support/child_program.h"
 #include "support/temp_dir.h"
+#include "support/signing_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -27,11 +28,6 @@ using platform::CodeRequirement;
 using platform::StaticCodeObject;
 using sim::SimulatedMac;
 using sim::WorldError;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 std::string constructionError(const std::string& directory) try {
   SimulatedMac mac(directory, {});
@@ -70,7 +66,7 @@ class SimulatedMacTest : public ::testing::Test {
 TEST_F(SimulatedMacTest, OnlyTheWorldsOwnAppleAnchorSatisfiesAnchorApple) {
   SimulatedMac mac(worldDir(), {});
   const std::optional<platform::SigningKey> worldApple =
-      platform::SigningKey::fromPrivateKeyPem(slurp(worldDir() + "/anchors/apple.key"));
+      platform::SigningKey::fromPrivateKeyPem(readFileBytes(worldDir() + "/anchors/apple.key"));
   ASSERT_TRUE(worldApple);
   ASSERT_EQ(mac.worldAnchors().size(), 1u);
   EXPECT_EQ(mac.worldAnchors()[0].name, "apple");
@@ -98,7 +94,7 @@ TEST_F(SimulatedMacTest, ATamperedWorldIsRefused) {
   std::filesystem::rename(dir_.path() + "/old-root", worldDir() + "/root");
 
   // A damaged anchor.
-  const std::string publicKey = slurp(worldDir() + "/anchors/apple.pub");
+  const std::string publicKey = readFileBytes(worldDir() + "/anchors/apple.pub");
   std::ofstream(worldDir() + "/anchors/apple.pub") << "not a key";
   EXPECT_EQ(constructionError(worldDir()),
             "The world anchor " + worldDir() + "/anchors/apple.pub is not an Ed25519 public key.");

@@ -17,6 +17,7 @@
 #include "sim/simulated_mac.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
+#include "support/signing_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -29,11 +30,6 @@ void expectPingLine(const std::string& output, unsigned uid, unsigned euid) {
   EXPECT_TRUE(output.starts_with("Tidewarden privileged helper ready \u2014 UID " + std::to_string(uid) + ", EUID " +
                                  std::to_string(euid) + " \u2014 "))
       << output;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class SimulatorTest : public ::testing::Test {
@@ -74,7 +70,7 @@ TEST_F(SimulatorTest, AWorldIsMadeOnceServedByOneSimulatorAndKeptAcrossRestarts)
     EXPECT_EQ(st.st_mode & 07777, 01777u);
     ASSERT_EQ(::lstat((worldDir() + "/anchors/apple.key").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    applePublicKey = slurp(worldDir() + "/anchors/apple.pub");
+    applePublicKey = readFileBytes(worldDir() + "/anchors/apple.pub");
     EXPECT_TRUE(applePublicKey.starts_with("-----BEGIN PUBLIC KEY-----"));
     std::ofstream(worldDir() + "/root/Users/Shared/marker") << "kept";
 
@@ -89,8 +85,8 @@ TEST_F(SimulatorTest, AWorldIsMadeOnceServedByOneSimulatorAndKeptAcrossRestarts)
   ServingSimulator again(worldDir());
   ASSERT_TRUE(again.ready()) << again.firstLine().value_or("(no line)");
   expectPingLine(ping(again.socketPath()).standardOutput, 501, 502);
-  EXPECT_EQ(slurp(worldDir() + "/anchors/apple.pub"), applePublicKey);  // not regenerated
-  EXPECT_EQ(slurp(worldDir() + "/root/Users/Shared/marker"), "kept");
+  EXPECT_EQ(readFileBytes(worldDir() + "/anchors/apple.pub"), applePublicKey);  // not regenerated
+  EXPECT_EQ(readFileBytes(worldDir() + "/root/Users/Shared/marker"), "kept");
   EXPECT_EQ(again.stop(), 0);
 }
 
@@ -112,7 +108,7 @@ TEST_F(SimulatorTest, RefusesADirectoryThatIsNotAWorldAndLeavesItAloneButTakesAn
   EXPECT_EQ(world({"set-user", "--uid", "5"}).exitCode, 1);
   // None of them changed the directory; emptied, it becomes a world.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(worldDir()), {}), 1);
-  EXPECT_EQ(slurp(worldDir() + "/notes.txt"), "mine");
+  EXPECT_EQ(readFileBytes(worldDir() + "/notes.txt"), "mine");
   ASSERT_EQ(::unlink((worldDir() + "/notes.txt").c_str()), 0);
   ServingSimulator simulator(worldDir());
   EXPECT_TRUE(simulator.ready()) << simulator.firstLine().value_or("(no line)");

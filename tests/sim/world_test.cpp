@@ -15,6 +15,7 @@
 
 #include "sim/simulated_process_facts.h"
 #include "support/temp_dir.h"
+#include "support/signing_fixture.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -23,11 +24,6 @@ using nlohmann::json;
 using sim::World;
 using sim::WorldError;
 using sim::WorldRecord;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // The message of the WorldError that `action` throws.
 template <class F>
@@ -97,17 +93,17 @@ TEST_F(WorldStoreTest, CreateNeverReplacesAWorldAndAFailedChangeWritesNothing) {
   EXPECT_FALSE(World::exists(dir_.path()));
   World::create(dir_.path(), WorldRecord{.process = {7, 0}});
   EXPECT_TRUE(World::exists(dir_.path()));
-  const std::string stored = slurp(state());
+  const std::string stored = readFileBytes(state());
   EXPECT_EQ(worldErrorOf([this] { World::create(dir_.path(), WorldRecord{}); }),
             dir_.path() + " already holds a simulated Mac; it was not replaced.");
-  EXPECT_EQ(slurp(state()), stored);
+  EXPECT_EQ(readFileBytes(state()), stored);
 
   const auto failingChange = [](WorldRecord& world) {
     world.process.uid = 99;
     throw WorldError("no");
   };
   EXPECT_THROW(World::update(dir_.path(), failingChange), WorldError);
-  EXPECT_EQ(slurp(state()), stored);
+  EXPECT_EQ(readFileBytes(state()), stored);
   EXPECT_EQ(World::read(dir_.path()).process.uid, 7u);
   struct stat st{};
   EXPECT_NE(::lstat((dir_.path() + "/world.json.new").c_str(), &st), 0);

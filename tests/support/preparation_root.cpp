@@ -7,20 +7,12 @@
 #include <fstream>
 
 #include "storage/safe_paths.h"
+#include "support/signing_fixture.h"
 
 namespace tidewarden::testing {
-namespace {
-
-void writeFile(const std::string& path, const std::string& bytes, mode_t mode) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  ::chmod(path.c_str(), mode);
-}
-
-}  // namespace
-
 void writeToolScript(const std::string& root, const std::string& logical, const std::string& body) {
   std::filesystem::create_directories(std::filesystem::path(root + logical).parent_path());
-  writeFile(root + logical, "#!/bin/sh\n" + body + "\n", 0755);
+  writeFileBytes(root + logical, "#!/bin/sh\n" + body + "\n", 0755);
 }
 
 std::string attachedImagesScript(const std::string& imagesXml) {
@@ -35,13 +27,13 @@ std::string leavePreparationWorkspace(const std::string& root, const std::string
   for (const std::string& folder : {base, root + std::string(storage::kPreparationRoot), workspace}) {
     ::chmod(folder.c_str(), 0700);
   }
-  writeFile(workspace + "/operation.json",
+  writeFileBytes(workspace + "/operation.json",
             R"({"schema":1,"operationID":")" + id +
                 R"(","version":"15.1","build":"24B83","purpose":"installer","createdAt":700000000,"phase":"extracting installer"})",
             0600);
   const std::string contents = workspace + "/Expanded/Install macOS Sequoia.app/Contents";
   std::filesystem::create_directories(contents + "/Resources");
-  for (int i = 0; i < files; ++i) writeFile(contents + "/Resources/file-" + std::to_string(i), std::string(4096, 'x'), 0600);
+  for (int i = 0; i < files; ++i) writeFileBytes(contents + "/Resources/file-" + std::to_string(i), std::string(4096, 'x'), 0600);
   std::filesystem::create_symlink("Resources", contents + "/Frameworks");
   return workspace;
 }
