@@ -63,15 +63,11 @@ std::string encodeCall(const CallFrame& call) {
 }
 
 std::string encodeReply(const ReplyFrame& reply) {
-  // Built in place: a reply is on every call's path.
-  const std::size_t bodySize = 8 + reply.payload.size();
-  if (bodySize > kMaxFrameBytes) std::abort();
-  std::string out;
-  out.reserve(4 + bodySize);
-  putBigEndian(out, bodySize, 4);
-  putBigEndian(out, reply.callId, 8);
-  out += reply.payload;
-  return out;
+  std::string body;
+  body.reserve(8 + reply.payload.size());
+  putBigEndian(body, reply.callId, 8);
+  body += reply.payload;
+  return frame(std::move(body));
 }
 
 CallHead decodeCallHead(std::string_view partialBody) {
