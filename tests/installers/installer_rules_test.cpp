@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,28 +14,22 @@
 #include "installers/installer_identity.h"
 #include "installers/installer_signature.h"
 #include "platform/property_list.h"
-#include "storage/installer_safety_error.h"
+#include "support/preparation_root.h"
 #include "support/signing_fixture.h"
 #include "support/temp_dir.h"
 
 namespace tidewarden::installers {
 namespace {
 
+using testing::storageRefusal;
 using testing::TestSigningAuthority;
 
 std::string info(const std::vector<std::pair<std::string, std::string>>& keys) {
   platform::PropertyList plist = platform::PropertyList::dictionary();
-  for (const auto& [key, value] : keys) plist.set(key, platform::PropertyList::string(value));
-  return plist.toBinary();
-}
-
-std::string refusal(const std::function<void()>& check) {
-  try {
-    check();
-  } catch (const storage::InstallerSafetyError& error) {
-    return error.what();
+  for (const auto& [key, value] : keys) {
+    if (!value.empty()) plist.set(key, platform::PropertyList::string(value));
   }
-  return "(accepted)";
+  return plist.toBinary();
 }
 
 // Only "Install macOS ….app" directly in /Applications, by the path grammar, without
@@ -60,30 +55,24 @@ TEST(InstallerApplicationNameTest, OnlyImmediateInstallMacOSApplicationsQualify)
   }
 }
 
+// The identifier with the package type APPL, or with the type given (none when empty).
 TEST(InstallerIdentityTest, OnlyAppleInstallAssistantIdentifiersOfTheSupportedFormAreAccepted) {
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"com.apple.InstallAssistant", "(accepted)"},
-      {"com.apple.InstallAssistant.Seed", "(accepted)"},
-      {"com.apple.InstallAssistant.macOS-15.1", "(accepted)"},
-      {"com.apple.InstallAssistant.", kUnsupportedIdentifierMessage},
-      {"com.apple.InstallAssistant.Seed_1", kUnsupportedIdentifierMessage},
-      {"com.apple.InstallAssistant." + std::string(229, 'a'), kUnsupportedIdentifierMessage},
-      {"com.apple.installassistant", kNotAnAppleInstallerMessage},
-      {"com.apple.InstallAssistantX", kNotAnAppleInstallerMessage},
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+      {"com.apple.InstallAssistant", "APPL", ""},
+      {"com.apple.InstallAssistant.Seed", "APPL", ""},
+      {"com.apple.InstallAssistant.macOS-15.1", "APPL", ""},
+      {"com.apple.InstallAssistant.", "APPL", kUnsupportedIdentifierMessage},
+      {"com.apple.InstallAssistant.Seed_1", "APPL", kUnsupportedIdentifierMessage},
+      {"com.apple.InstallAssistant." + std::string(229, 'a'), "APPL", kUnsupportedIdentifierMessage},
+      {"com.apple.installassistant", "APPL", kNotAnAppleInstallerMessage},
+      {"com.apple.InstallAssistantX", "APPL", kNotAnAppleInstallerMessage},
+      {"com.apple.InstallAssistant", "", kNotAnAppleInstallerMessage},
+      {"com.apple.InstallAssistant", "FMWK", kNotAnAppleInstallerMessage},
   };
-  for (const auto& [identifier, expected] : cases) {
-    EXPECT_EQ(refusal([&] { readInstallerIdentifier(info({{"CFBundleIdentifier", identifier},
-                                                          {"CFBundlePackageType", "APPL"}})); }),
-              expected)
-        << identifier;
+  for (const auto& [identifier, type, expected] : cases) {
+    const std::string plist = info({{"CFBundleIdentifier", identifier}, {"CFBundlePackageType", type}});
+    EXPECT_EQ(storageRefusal([&] { readInstallerIdentifier(plist); }), expected) << identifier << " " << type;
   }
-  EXPECT_EQ(refusal([] { readInstallerIdentifier(info({{"CFBundleIdentifier", "com.apple.InstallAssistant"}})); }),
-            kNotAnAppleInstallerMessage);
-  EXPECT_EQ(refusal([] {
-              readInstallerIdentifier(info({{"CFBundleIdentifier", "com.apple.InstallAssistant"},
-                                            {"CFBundlePackageType", "FMWK"}}));
-            }),
-            kNotAnAppleInstallerMessage);
 }
 
 // A seal that leaves resources out fails the strict check with -67013; only the bundle
@@ -109,9 +98,9 @@ TEST(InstallerSignatureTest, TheResourcePolicyFallbackIsTakenOnlyWhereAllowedAnd
   const std::string other = bundle("Other.app", "OTHERTEAM");
   const std::string prefix = "Label could not pass ";
   const auto check = [&](const std::string& path, bool fallback) {
-    return refusal([&] { checkStaticCode(signing, path, "anchor apple", "Label", fallback); });
+    return storageRefusal([&] { checkStaticCode(signing, path, "anchor apple", "Label", fallback); });
   };
-  EXPECT_EQ(check(apple, true), "(accepted)");
+  EXPECT_EQ(check(apple, true), "");
   EXPECT_EQ(check(apple, false).rfind(prefix + "strict signature verification (Security status -67013). Permanent "
                                                "deletion was not approved. ", 0),
             0u);

@@ -3,22 +3,17 @@
 // item is in place or comes back with `restore`).
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "support/child_program.h"
+#include "support/served_mac_fixture.h"
 #include "support/signing_fixture.h"
-#include "support/simulator_process.h"
-#include "support/temp_dir.h"
 
 namespace tidewarden::testing {
 namespace {
@@ -32,18 +27,13 @@ constexpr const char* kLabel = "com.example.watch";
 const std::string kPlist = "/Library/LaunchDaemons/com.example.watch.plist";
 const std::vector<std::string> kItemFiles = {kPlist, "/Users/Shared/.watch/run.sh", "/Users/Shared/.watch/agent"};
 const std::string kQuarantineRoot = "/root/Library/Application Support/Tidewarden/Quarantine";
-// Generous: a loaded 2-core machine running sanitizer builds.
-constexpr std::chrono::seconds kReplyBound{60};
 
-class QuarantineSimulatorTest : public ::testing::Test {
+class QuarantineSimulatorTest : public ServedMacTest {
  protected:
   void SetUp() override {
-    simulator_ = std::make_unique<ServingSimulator>(mac());
-    ASSERT_TRUE(simulator_->ready()) << simulator_->firstLine().value_or("(no line)");
-    const ProgramResult added =
-        runWorldVerb(mac(), {"add-daemon", kLabel, "--program", kItemFiles[1], "--interpreter", "/bin/sh",
-                             "--related", kItemFiles[2], "--warnings", "--sign", "adhoc"});
-    ASSERT_EQ(added.exitCode, 0) << added.standardError;
+    ASSERT_NO_FATAL_FAILURE(ServedMacTest::SetUp());
+    change({"add-daemon", kLabel, "--program", kItemFiles[1], "--interpreter", "/bin/sh", "--related", kItemFiles[2],
+            "--warnings", "--sign", "adhoc"});
     for (const std::string& file : kItemFiles) bytes_[file] = read(file);
     std::random_device device;
     const unsigned seed = device();
@@ -51,43 +41,30 @@ class QuarantineSimulatorTest : public ::testing::Test {
     RecordProperty("seed", std::to_string(seed));
   }
 
-  std::string mac() const { return dir_.path() + "/mac"; }
-  std::string host(const std::string& logical) const { return mac() + "/root" + logical; }
   std::string read(const std::string& logical) const {
-    std::error_code error;
-    return fs::exists(host(logical), error) ? readFileBytes(host(logical)) : std::string("(missing)");
+    return exists(logical) ? readFileBytes(host(logical)) : std::string("(missing)");
   }
 
-  std::vector<std::string> ctl(std::vector<std::string> arguments) const {
-    std::vector<std::string> argv{TIDEWARDEN_CTL_PATH, "--socket", simulator_->socketPath()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return argv;
-  }
   static std::vector<std::string> quarantineArguments() {
     return {"quarantine", "--label", kLabel, "--plist", kPlist, "--json"};
   }
-  nlohmann::json call(const std::vector<std::string>& arguments) const {
-    const ProgramResult result = runProgram(ctl(arguments), {}, kReplyBound);
-    return nlohmann::json::parse(result.standardOutput, nullptr, /*allow_exceptions=*/false);
+  nlohmann::json call(const std::vector<std::string>& arguments) {
+    return nlohmann::json::parse(ctl(arguments).standardOutput, nullptr, /*allow_exceptions=*/false);
   }
 
   // Runs the request and kills the simulator `delay` after it was sent; how long the
   // request took when it is not killed (delay nullopt).
   Micros runKilledAfter(const std::vector<std::string>& arguments, std::optional<Micros> delay) {
     const auto started = Clock::now();
-    RunningProgram request(ctl(arguments));
+    std::vector<std::string> argv{TIDEWARDEN_CTL_PATH, "--socket", socket()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    RunningProgram request(argv);
     if (delay) {
       std::this_thread::sleep_for(*delay);
-      EXPECT_TRUE(simulator_->stop(SIGKILL));
+      EXPECT_TRUE(kill());
     }
-    EXPECT_TRUE(request.waitForExit(kReplyBound));
+    EXPECT_TRUE(request.waitForExit(kClientBound));
     return std::chrono::duration_cast<Micros>(Clock::now() - started);
-  }
-
-  void restart() {
-    simulator_.reset();
-    simulator_ = std::make_unique<ServingSimulator>(mac());
-    ASSERT_TRUE(simulator_->ready()) << simulator_->firstLine().value_or("(no line)");
   }
 
   std::vector<std::string> quarantineFolders() const {
@@ -101,10 +78,7 @@ class QuarantineSimulatorTest : public ::testing::Test {
   void expectNothingLost() {
     // A restore waits for the start-up recovery; this one names no quarantine.
     call({"restore", "00000000-0000-4000-8000-000000000000"});
-    for (const std::string& id : quarantineFolders()) {
-      const nlohmann::json reply = call({"restore", id, "--json"});
-      EXPECT_TRUE(reply.is_object()) << id;
-    }
+    for (const std::string& id : quarantineFolders()) EXPECT_TRUE(call({"restore", id, "--json"}).is_object()) << id;
     for (const std::string& file : kItemFiles) EXPECT_EQ(read(file), bytes_[file]) << file;
     for (const std::string& id : quarantineFolders()) {
       for (const auto& entry : fs::directory_iterator(mac() + kQuarantineRoot + "/" + id)) {
@@ -134,13 +108,11 @@ class QuarantineSimulatorTest : public ::testing::Test {
       const Micros delay = killPoint(round, whole, band.value_or(whole), margin);
       SCOPED_TRACE("killed after " + std::to_string(delay.count()) + " us of " + std::to_string(whole.count()));
       runKilledAfter(request, delay);
-      restart();
+      ASSERT_TRUE(serve());
       expectNothingLost();
     }
   }
 
-  TempDir dir_;
-  std::unique_ptr<ServingSimulator> simulator_;
   std::map<std::string, std::string> bytes_;
   std::mt19937 random_;
 };

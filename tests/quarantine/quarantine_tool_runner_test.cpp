@@ -33,8 +33,6 @@ TEST_F(ToolRunnerTest, BothStreamsShareOnePipeAndTheToolSeesOnlyItsArgumentsAndT
   // Ended by a signal: not a normal end, whatever it wrote.
   EXPECT_EQ(outcome(run("echo dying; kill -HUP $$")), std::tuple(-SIGHUP, "dying\n", false, false));
   EXPECT_EQ(outcome(run("printf 'a\\377b'")), std::tuple(0, "a\xEF\xBF\xBD" "b", true, false));
-  EXPECT_EQ(outcome(runQuarantineTool(test.platform().launcher, {"/bin/absent", {}, 1.0})),
-            std::tuple(std::nullopt, "Cannot start /bin/absent: No such file or directory", false, false));
 }
 
 TEST_F(ToolRunnerTest, ATimeLimitTerminatesThenKillsAndAFloodIsDrainedWhileRunning) {

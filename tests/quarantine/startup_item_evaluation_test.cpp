@@ -2,13 +2,12 @@
 // the related executable, signature classes, owners, script signals and the evidence score.
 #include "quarantine/startup_item_evaluation.h"
 
-#include <fstream>
+#include <functional>
 #include <optional>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
-#include "quarantine/background_quarantine_error.h"
 #include "startup_item_fixture.h"
 
 namespace tidewarden::quarantine {
@@ -26,18 +25,23 @@ constexpr const char* kInsufficient =
 const std::string kPlist = "/Library/LaunchDaemons/com.example.helper.plist";
 const std::string kLabel = "com.example.helper";
 
+// The text of the error `check` throws, or "" when it passed.
+std::string refusalOf(const std::function<void()>& check) {
+  try {
+    check();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
 class EvaluationTest : public ::testing::Test {
  protected:
   InspectedStartupItem evaluate(const std::string& label = kLabel, const std::string& plist = kPlist) {
     return evaluateStartupItem(mac.platform(), BackgroundQuarantineRequest{label, plist, {}});
   }
   std::string refusal(const std::string& label = kLabel, const std::string& plist = kPlist) {
-    try {
-      evaluate(label, plist);
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "(accepted)";
+    return refusalOf([&] { evaluate(label, plist); });
   }
 
   // What a script tells about the item.
@@ -88,12 +92,8 @@ TEST_F(EvaluationTest, LaunchTargetIsTheScriptAnInterpreterRunsOrTheProgramItsel
   mac.writeScript("/Users/Shared/run.sh", "exit 0\n");
   mac.writeProgram("/usr/local/bin/tool", Signer::none, "");
   mac.symlink("/Users/Shared/run.sh", "/Users/Shared/link.sh");
-  struct Case {
-    std::vector<std::string> arguments;
-    std::optional<std::string> program;
-    std::string target;  // or the refusal
-  };
-  const Case cases[] = {
+  // ProgramArguments, Program, and the launch target or the refusal.
+  const std::tuple<std::vector<std::string>, std::optional<std::string>, std::string> cases[] = {
       {{"/bin/sh", "-c", "/Users/Shared/absent.sh", "/Users/Shared/run.sh"}, {}, "/Users/Shared/run.sh"},
       // No argument names an existing absolute path: the interpreter is what runs.
       {{"/bin/sh", "run.sh", "/Users/Shared/absent.sh"}, {}, "/bin/sh"},
@@ -107,9 +107,9 @@ TEST_F(EvaluationTest, LaunchTargetIsTheScriptAnInterpreterRunsOrTheProgramItsel
       {{"/Users/Shared/link.sh"}, {}, kUnsafe},
       {{"/Users/Shared/absent"}, {}, kUnsafe},
   };
-  for (const Case& c : cases) {
-    mac.writeDaemon(kPlist, kLabel, c.arguments, c.program);
-    EXPECT_EQ(c.target.starts_with("/") ? evaluate().launchTarget : refusal(), c.target) << c.target;
+  for (const auto& [arguments, program, target] : cases) {
+    mac.writeDaemon(kPlist, kLabel, arguments, program);
+    EXPECT_EQ(target.starts_with("/") ? evaluate().launchTarget : refusal(), target) << target;
   }
 }
 
@@ -148,12 +148,7 @@ TEST_F(EvaluationTest, ScriptsUpToTheLimitNameARelatedExecutableAndWarningSigns)
 }
 
 TEST_F(EvaluationTest, SignatureClassesBelieveOnlyWhatVerifies) {
-  struct Case {
-    Signer signer;
-    std::string identifier;
-    RepairSignatureKind expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<Signer, std::string, RepairSignatureKind>> cases = {
       {Signer::apple, "com.apple.agent", RepairSignatureKind::apple},
       {Signer::developer, "com.example.agent", RepairSignatureKind::developerID},
       // A team that names itself Apple is still only a team.
@@ -162,9 +157,9 @@ TEST_F(EvaluationTest, SignatureClassesBelieveOnlyWhatVerifies) {
       {Signer::adhoc, "com.apple.agent", RepairSignatureKind::adhoc},
       {Signer::none, "", RepairSignatureKind::unsignedCode},
   };
-  for (const Case& c : cases) {
-    mac.writeProgram("/Users/Shared/agent", c.signer, c.identifier);
-    EXPECT_EQ(signatureKind(mac.platform().codeSigning, "/Users/Shared/agent"), c.expected) << c.identifier;
+  for (const auto& [signer, identifier, expected] : cases) {
+    mac.writeProgram("/Users/Shared/agent", signer, identifier);
+    EXPECT_EQ(signatureKind(mac.platform().codeSigning, "/Users/Shared/agent"), expected) << identifier;
   }
   // A team signature over other bytes (the program changed after signing).
   mac.writeProgram("/Users/Shared/agent", Signer::apple, "com.apple.agent");
@@ -195,14 +190,8 @@ TEST_F(EvaluationTest, OwnerAndLocationFlagsComeFromTheExaminedProgram) {
 
 InspectedStartupItem scored(bool userWritable, bool hidden, RepairSignatureKind signature,
                             std::optional<std::string> owner, std::size_t signals, bool appleLike = false) {
-  InspectedStartupItem item;
-  item.userWritable = userWritable;
-  item.hiddenPath = hidden;
-  item.signature = signature;
-  item.owner = std::move(owner);
-  item.scriptSignals.assign(signals, "persistent retry loop");
-  item.appleLikeLabel = appleLike;
-  return item;
+  return {.appleLikeLabel = appleLike, .userWritable = userWritable, .hiddenPath = hidden, .signature = signature,
+          .owner = std::move(owner), .scriptSignals = std::vector<std::string>(signals, "persistent retry loop")};
 }
 
 TEST(EvidenceCheck, ScoreAndCountMustBothReachTheThreshold) {
@@ -225,17 +214,9 @@ TEST(EvidenceCheck, ScoreAndCountMustBothReachTheThreshold) {
       {scored(false, true, K::unknown, "avery", 2, /*appleLike=*/true), 9, 4, true},
       {scored(false, false, K::apple, std::nullopt, 0, /*appleLike=*/true), 0, 0, false},
   };
-  const auto refusal = [](const InspectedStartupItem& item) -> std::string {
-    try {
-      checkEvidence(item);
-    } catch (const BackgroundQuarantineError& error) {
-      return error.what();
-    }
-    return "";
-  };
   for (const Case& c : cases) {
     const EvidenceScore evidence = evidenceScore(c.item);
-    EXPECT_EQ(std::tuple(evidence.score, evidence.count, refusal(c.item)),
+    EXPECT_EQ(std::tuple(evidence.score, evidence.count, refusalOf([&] { checkEvidence(c.item); })),
               std::tuple(c.score, c.count, c.allowed ? "" : kInsufficient));
   }
 }

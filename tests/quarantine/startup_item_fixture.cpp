@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "platform/property_list.h"
 
@@ -66,19 +64,11 @@ void StartupItemFixture::writeScript(const std::string& logical, const std::stri
 
 void StartupItemFixture::writeProgram(const std::string& logical, Signer signer, const std::string& identifier) {
   write(logical, "\x7f" "ELF program bytes of " + logical);
-  switch (signer) {
-    case Signer::apple:
-      signing_.sign(host(logical), identifier, std::string(kAppleTeam));
-      break;
-    case Signer::developer:
-      signing_.sign(host(logical), identifier, std::string(kDeveloperTeam));
-      break;
-    case Signer::adhoc:
-      signing_.sign(host(logical), identifier, kAdhoc);
-      break;
-    case Signer::none:
-      break;
-  }
+  if (signer == Signer::none) return;
+  const std::optional<std::string> team = signer == Signer::apple       ? kAppleTeam
+                                          : signer == Signer::developer ? kDeveloperTeam
+                                                                        : kAdhoc;
+  signing_.sign(host(logical), identifier, team);
 }
 
 }  // namespace tidewarden::testing

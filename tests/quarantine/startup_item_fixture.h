@@ -23,7 +23,6 @@ class StartupItemFixture {
 
   TestPlatform& test() { return *test_; }
   platform::Platform& platform() { return test_->platform(); }
-  TestSigningAuthority& signing() { return signing_; }
 
   // The host path of a logical path.
   std::string host(const std::string& logical) const;

@@ -29,15 +29,13 @@ const std::string kNotGuid =
 
 std::string refusedDisk(const std::string& reason) { return reason + kDiskRefusalSuffix; }
 
-Reasons reasonsOf(const std::vector<RescueDestination>& rows) {
-  Reasons reasons;
-  for (const RescueDestination& row : rows) reasons[inventoryKey(row)] = row.unavailableReason;
-  return reasons;
-}
-
 class RescueInventoryTest : public testing::SimulatedDisksTest {
  protected:
-  Reasons reasons() { return reasonsOf(listDestinations(query(), 0)); }
+  Reasons reasons() {
+    Reasons reasons;
+    for (const RescueDestination& row : listDestinations(query(), 0)) reasons[inventoryKey(row)] = row.unavailableReason;
+    return reasons;
+  }
   std::string treeRefusal() { return refusalOf<RescueDestinationError>([&] { listDestinations(query(), 0); }); }
 };
 

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include "rescue/rescue_destination_error.h"
 #include "rescue/rescue_disk_inventory.h"
 #include "rescue/rescue_sibling_mount_protection.h"
+#include "support/platform_waits.h"
 #include "support/simulated_disks_fixture.h"
 
 namespace tidewarden::rescue {
@@ -37,11 +37,8 @@ class RescueSiblingProtectionTest : public testing::SimulatedDisksTest {
 
   // The outcomes once there are `count` of them (the wait ends as soon as they are there).
   std::vector<sim::WorldMountOutcome> awaitOutcomes(std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + kOutcomeBound;
     std::vector<sim::WorldMountOutcome> outcomes;
-    while ((outcomes = disks().mountOutcomes).size() < count && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testing::eventually([&] { return (outcomes = disks().mountOutcomes).size() >= count; }, kOutcomeBound);
     return outcomes;
   }
 
