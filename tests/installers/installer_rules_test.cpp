@@ -101,22 +101,14 @@ TEST(InstallerSignatureTest, TheResourcePolicyFallbackIsTakenOnlyWhereAllowedAnd
     return storageRefusal([&] { checkStaticCode(signing, path, "anchor apple", "Label", fallback); });
   };
   EXPECT_EQ(check(apple, true), "");
-  EXPECT_EQ(check(apple, false).rfind(prefix + "strict signature verification (Security status -67013). Permanent "
-                                               "deletion was not approved. ", 0),
-            0u);
-  EXPECT_EQ(check(other, true).rfind(prefix + "Apple-installer resource-policy verification (Security status -67050). "
-                                              "Permanent deletion was not approved. ", 0),
-            0u)
+  EXPECT_TRUE(check(apple, false).starts_with(prefix + "strict signature verification (Security status -67013). "
+                                                       "Permanent deletion was not approved. "));
+  EXPECT_TRUE(check(other, true).starts_with(prefix + "Apple-installer resource-policy verification (Security status "
+                                                      "-67050). Permanent deletion was not approved. "))
       << check(other, true);
-  EXPECT_EQ(check(dir.path() + "/missing.app", true).rfind(prefix + "opening its static code signature (Security status", 0),
-            0u);
+  EXPECT_TRUE(check(dir.path() + "/missing.app", true)
+                  .starts_with(prefix + "opening its static code signature (Security status"));
 }
-
-}  // namespace
-}  // namespace tidewarden::installers
-
-namespace tidewarden::installers {
-namespace {
 
 // Remains match their deletion record only when nothing is new or changed; a directory's
 // times and size change by the deletion itself.

@@ -61,7 +61,6 @@ TEST_F(RescueDestinationChecksTest, AReviewIsAcceptedOnlyWhileFreshAndUnchanged)
        kInspectionTimeLimitMessage},
   };
   for (const Case& c : cases) {
-    edit([](sim::WorldDisks& disks) { disks.pendingChanges.clear(); });
     clock_.wall = 800000000;
     clock_.uptimeStepPerRead = 0;
     RescueDriveStartRequest request = startRequest(row("partition:disk4s2"));
