@@ -158,13 +158,6 @@ class PeerProcess {
     return fingerprint.str();
   }
 
-  // Where the process's code starts (field 26 of its stat), 0 when unknown.
-  std::uint64_t codeAddress() const {
-    const std::optional<std::vector<std::string>> values = statFields();
-    if (!values) return 0;
-    return std::strtoull((*values)[26 - kFirstStatField].c_str(), nullptr, 10);
-  }
-
  private:
   // The fields of /proc/<pid>/stat from field 3 (state) on, at least through field 28.
   static constexpr std::size_t kFirstStatField = 3;
@@ -191,34 +184,36 @@ class PeerProcess {
 };
 
 // The address space an admitted process ran when it was admitted, held through
-// /proc/<pid>/mem. A read through that descriptor works only while that very address
-// space is in use: once the process runs another program (or exits) it fails. That
-// makes "still the program it was admitted as" one read per batch of messages, with no
-// text to parse. The genuine client never shares its address space with another
-// process (it is not traceable and starts nothing), so the address space outlives its
-// program only by ending with it.
+// /proc/<pid>/mem. While that very address space is in use, a read through the
+// descriptor reaches it: a read of page zero, which no program maps, fails with EIO
+// (the kernel looked and found nothing there). Once the process runs another program
+// (or exits) the same read returns 0, since the address space is gone. That makes
+// "still the program it was admitted as" one read per batch of messages, with no text
+// to parse and no page to copy. The genuine client never shares its address space with
+// another process (it is not traceable and starts nothing), so the address space
+// outlives its program only by ending with it.
 class AddressSpace {
  public:
   static std::optional<AddressSpace> of(const PeerProcess& peer) {
     AddressSpace space;
     space.mem_ = UniqueFd(::openat(peer.procDir(), "mem", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    space.address_ = peer.codeAddress();
-    if (!space.mem_ || space.address_ == 0 || !space.inUse()) return std::nullopt;
+    if (!space.mem_ || !space.inUse()) return std::nullopt;
     return space;
   }
 
+  // Anything but "found nothing at page zero" (or a byte there, should a program map
+  // it) counts as gone.
   bool inUse() const {
     char byte;
     ssize_t read;
     do {
-      read = ::pread(mem_.get(), &byte, 1, static_cast<off_t>(address_));
+      read = ::pread(mem_.get(), &byte, 1, 0);
     } while (read < 0 && errno == EINTR);
-    return read == 1;
+    return read == 1 || (read < 0 && errno == EIO);
   }
 
  private:
   UniqueFd mem_;
-  std::uint64_t address_ = 0;
 };
 
 class SocketConnection final : public IncomingConnection {
