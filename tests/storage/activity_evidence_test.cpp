@@ -62,7 +62,6 @@ TEST(ActivityEvidenceReading, OpenDownloadFilesNeedAnAnswerOfTheRightShape) {
 
 TEST(ActivityEvidenceReading, PreparationOpenFilesIgnoreOnlyTheHelpersOwnRecords) {
   const Evidence unexpected = unknown(kPreparationOpenFilesUnexpectedMessage);
-  const Evidence incomplete = unknown(kLsofRecordsIncompleteMessage);
   const std::pair<ScopedCommandResult, Evidence> cases[] = {
       {ran(1, ""), Evidence::clear()},
       {ran(0, "p4242\nf3\nn" + kWorkspace + "/a\n"), Evidence::clear()},
@@ -72,7 +71,7 @@ TEST(ActivityEvidenceReading, PreparationOpenFilesIgnoreOnlyTheHelpersOwnRecords
       {ran(0, ""), unexpected},
       {ran(1, "p611\nf3\nn/a\n"), unexpected},
       {ran(2, ""), unexpected},
-      {ran(0, "p611\np4242\nf3\nn/a\n"), incomplete},
+      {ran(0, "p611\np4242\nf3\nn/a\n"), unknown(kLsofRecordsIncompleteMessage)},
       {ran(1, "\xff"), unknown(kLsofUndecodableMessage)},
       {ran(0, "p611\nf3\nn/a\n", "", false), unknown(kPreparationOpenFilesIncompleteMessage)},
   };

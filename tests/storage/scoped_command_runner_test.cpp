@@ -100,8 +100,7 @@ TEST_F(ScopedCommandRunnerTest, FloodIsCappedPerStreamWhileTheChildRunsToItsEnd)
   EXPECT_GT(result.standardOutput.size(), kLimit - platform::ChildProcess::kCaptureChunkBytes);
   EXPECT_EQ(result.standardOutput.find_first_not_of('o'), std::string::npos);  // an unbroken prefix
   EXPECT_LE(result.standardError.size(), kLimit);
-  EXPECT_EQ(result.standardError.find_first_not_of('e'), std::string::npos);
-  EXPECT_EQ(result.standardError.find("The command"), std::string::npos);  // no note: not stopped
+  EXPECT_EQ(result.standardError.find_first_not_of('e'), std::string::npos);  // and no note: not stopped
 
   // Exactly the limit is still whole.
   script("/bin/full", "head -c 2097152 /dev/zero | tr '\\0' o; head -c 2097152 /dev/zero | tr '\\0' e >&2");
