@@ -199,20 +199,27 @@ TEST_F(SafePathWalkTest, MountPointInsideTheApprovedRootIsAFilesystemBoundary) {
             "elsewhere");
 }
 
-TEST_F(SafePathWalkTest, IdentityFollowsTheFileAndItsTimesAndOwner) {
+TEST_F(SafePathWalkTest, IdentityFollowsTheFileItsTimesAndItsOwner) {
   const std::string file = kRoot + "/sub/file.pkg";
   const InstallerFileIdentity first = identity(file);
   EXPECT_EQ(identity(file), first);
   const UniqueFd open = openFileBeneathApprovedRoot(root_, file, kRoot);
   EXPECT_EQ(fileIdentity(*platform::fileFacts(open.get())), first);  // descriptor and name agree
   EXPECT_EQ(std::tuple(first.logicalBytes, first.links, first.owner), std::tuple(7, 1u, ::geteuid()));
-  // (Content, links and replacement: see the engine's tests of a download changed during its wait.)
+  // (Content and links: see the engine's tests of a download changed during its wait.)
   const timespec past[2] = {{1000000000, 5}, {1000000000, 5}};
   ASSERT_EQ(::utimensat(AT_FDCWD, real(file).c_str(), past, 0), 0);
   const InstallerFileIdentity touched = identity(file);
+  EXPECT_NE(touched, first);
   EXPECT_EQ(std::tuple(touched.modifiedSeconds, touched.modifiedNanoseconds), std::tuple(1000000000, 5));
   ASSERT_EQ(::chown(real(file).c_str(), 4321, static_cast<gid_t>(-1)), 0);
-  EXPECT_EQ(identity(file).owner, 4321u);
+  const InstallerFileIdentity chowned = identity(file);
+  EXPECT_NE(chowned, touched);
+  EXPECT_EQ(chowned.owner, 4321u);
+  // The same bytes renamed over the name are another file.
+  write(kRoot + "/sub/new", "payload");
+  std::filesystem::rename(real(kRoot + "/sub/new"), real(file));
+  EXPECT_NE(identity(file), chowned);
 }
 
 TEST_F(SafePathWalkTest, BoundedReadsRefuseEmptyAndOversizedFiles) {
