@@ -17,6 +17,7 @@
 #include "platform/byte_count_text.h"
 #include "platform/file_io.h"
 #include "platform/json_codec.h"
+#include "storage/activity_evidence.h"
 #include "storage/installer_safety_error.h"
 #include "storage/preparation_cleanup.h"
 #include "storage/preparation_inventory.h"
@@ -34,19 +35,17 @@ namespace fs = std::filesystem;
 
 const std::string kRoot = "/private/var/tmp/com.ambergrove.Tidewarden/InstallAssistant";
 const std::string kEarlier = "Earlier preparation storage remains at " + kRoot + "/";
+const std::string kID = "0F1E2D3C-4B5A-4968-8776-655443322110";
 
 const auto refusal = [](auto&& action) { return testing::storageRefusal(action); };
 
-mode_t modeOf(const std::string& path) {
+struct stat statOf(const std::string& path) {
   struct stat st{};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode;
+  return st;
 }
 
-void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  ::chmod(path.c_str(), mode);
-}
+mode_t permissionsOf(const std::string& path) { return statOf(path).st_mode & 07777; }
 
 class PreparationStorageTest : public ::testing::Test {
  protected:
@@ -71,69 +70,71 @@ class PreparationStorageTest : public ::testing::Test {
   std::string leaveWorkspace(const std::string& id, int files = 2) {
     return testing::leavePreparationWorkspace(test.rootPath(), id, files);
   }
+  // The operation's own cleanup of workspace kID, with `between` run after its snapshot.
+  InstallerPreparationCleanupReport cleanUp(const std::function<void()>& between = [] {},
+                                            const PreparationEntryFlags& flags = {}) {
+    PreparationStorageGate gate = PreparationStorageGate::open(platform());
+    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+    between();
+    return removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
+  }
 
   testing::TestPlatform test;
+  const std::string base = host("/private/var/tmp/com.ambergrove.Tidewarden");
 };
 
-const std::string kID = "0F1E2D3C-4B5A-4968-8776-655443322110";
-
-TEST_F(PreparationStorageTest, LockThatIsALinkOrHasTwoLinksIsRefusedAndNeverFollowed) {
-  const std::string base = host("/private/var/tmp/com.ambergrove.Tidewarden");
-  fs::create_directories(base);
+// The caller, the base, the lock or the root in an unsafe shape, or a gate held elsewhere:
+// refused at once, nothing followed or repaired. Once undone, the gate opens and makes
+// its lock and root private.
+TEST_F(PreparationStorageTest, GateRefusesEachUnsafeShapeAndOpensOnceItIsUndone) {
   const std::string lock = base + "/.preparation-operation.lock";
   const std::string target = host("/private/var/tmp/elsewhere");
-  const std::string unsafe = "The preparation-operation lock has unsafe ownership, permissions or links.";
-
-  fs::create_symlink(target, lock);
-  EXPECT_EQ(gateRefusal(), unsafe);
-  EXPECT_FALSE(fs::exists(target));  // O_CREAT never went through the link
-  EXPECT_FALSE(fs::exists(host(kRoot)));
-  fs::remove(lock);
-
-  writeFile(target, "");
-  fs::create_hard_link(target, lock);
-  EXPECT_EQ(gateRefusal(), unsafe);
-  fs::remove(lock);
-  fs::remove(target);
-
-  writeFile(lock, "", 0644);
-  EXPECT_EQ(gateRefusal(), unsafe);
-  EXPECT_EQ(modeOf(lock) & 07777, 0644u);
-  fs::remove(lock);
-
-  // A fresh lock is made private and the gate opens.
-  EXPECT_EQ(gateRefusal(), "");
-  EXPECT_EQ(modeOf(lock) & 07777, 0600u);
-  EXPECT_EQ(modeOf(host(kRoot)) & 07777, 0700u);
-}
-
-TEST_F(PreparationStorageTest, RootOrBaseWithLooseModesIsRefusedAndLeftAsItWas) {
-  fs::create_directories(host(kRoot));
-  ::chmod(host(kRoot).c_str(), 0755);
-  EXPECT_EQ(gateRefusal(),
-            "Preparation directory InstallAssistant does not have the required root ownership and safe permissions. "
-            "Its permissions were not silently changed.");
-  EXPECT_EQ(modeOf(host(kRoot)) & 07777, 0755u);
-
-  // The base only needs to be closed to writers.
-  ::chmod(host(kRoot).c_str(), 0700);
-  ::chmod(host("/private/var/tmp/com.ambergrove.Tidewarden").c_str(), 0777);
-  EXPECT_EQ(gateRefusal(),
-            "Preparation directory com.ambergrove.Tidewarden does not have the required root ownership and safe "
-            "permissions. Its permissions were not silently changed.");
-  ::chmod(host("/private/var/tmp/com.ambergrove.Tidewarden").c_str(), 0755);
-  EXPECT_EQ(gateRefusal(), "");
-
-  test.facts.euid = 501;
-  EXPECT_EQ(gateRefusal(),
-            "Preparation storage requires the administrator helper.");
-}
-
-TEST_F(PreparationStorageTest, SecondOperationIsRefusedAtOnceUntilTheFirstReleasesTheGate) {
-  std::optional<PreparationStorageGate> first(PreparationStorageGate::open(platform()));
-  EXPECT_EQ(gateRefusal(), kPreparationOperationBusy);
-  first.reset();
-  EXPECT_EQ(gateRefusal(), "");
+  const std::string unsafeLock = "The preparation-operation lock has unsafe ownership, permissions or links.";
+  const auto loose = [](const std::string& name) {
+    return "Preparation directory " + name +
+           " does not have the required root ownership and safe permissions. Its permissions were not silently "
+           "changed.";
+  };
+  std::optional<PreparationStorageGate> first;
+  struct Case {
+    std::function<void()> make;
+    std::string refusal;
+    std::function<void()> expectUnchanged = [] {};
+  };
+  const Case cases[] = {
+      {[&] { fs::create_symlink(target, lock); }, unsafeLock,
+       [&] { EXPECT_FALSE(fs::exists(target) || fs::exists(host(kRoot))); }},  // O_CREAT never went through the link
+      {[&] {
+         testing::writeFileBytes(target, "", 0600);
+         fs::create_hard_link(target, lock);
+       },
+       unsafeLock},
+      {[&] { testing::writeFileBytes(lock, "", 0644); }, unsafeLock, [&] { EXPECT_EQ(permissionsOf(lock), 0644u); }},
+      // The base only needs to be closed to writers (every row starts with it at 0755).
+      {[&] { ::chmod(base.c_str(), 0777); }, loose("com.ambergrove.Tidewarden"),
+       [&] { EXPECT_EQ(permissionsOf(base), 0777u); }},
+      {[&] {
+         fs::create_directory(host(kRoot));
+         ::chmod(host(kRoot).c_str(), 0755);
+       },
+       loose("InstallAssistant"), [&] { EXPECT_EQ(permissionsOf(host(kRoot)), 0755u); }},
+      {[&] { test.facts.euid = 501; }, "Preparation storage requires the administrator helper."},
+      {[&] { first.emplace(PreparationStorageGate::open(platform())); }, kPreparationOperationBusy},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(base);
+    fs::create_directory(base);
+    ::chmod(base.c_str(), 0755);
+    c.make();
+    EXPECT_EQ(gateRefusal(), c.refusal);
+    c.expectUnchanged();
+    first.reset();
+    test.facts.euid = 0;
+    fs::remove_all(base);
+    fs::remove(target);
+    EXPECT_EQ(gateRefusal(), "") << c.refusal;
+    EXPECT_EQ(std::tuple(permissionsOf(lock), permissionsOf(host(kRoot))), std::tuple(0600u, 0700u));
+  }
 }
 
 TEST_F(PreparationStorageTest, AnyEntryInTheRootBlocksANewWorkspace) {
@@ -149,21 +150,14 @@ TEST_F(PreparationStorageTest, AnyEntryInTheRootBlocksANewWorkspace) {
   test.clock.wall = 750000000.5;
   PreparationWorkspace workspace = gate.createWorkspace("15.1", "24B83", "installer");
   const std::string manifestPath = host(kRoot + "/" + workspace.id() + "/operation.json");
-  EXPECT_EQ(modeOf(host(kRoot + "/" + workspace.id())) & 07777, 0700u);
-  EXPECT_EQ(modeOf(manifestPath) & 07777, 0600u);
-  struct stat before{};
-  ::stat(manifestPath.c_str(), &before);
+  EXPECT_EQ(permissionsOf(host(kRoot + "/" + workspace.id())), 0700u);
+  EXPECT_EQ(permissionsOf(manifestPath), 0600u);
+  const ino_t inode = statOf(manifestPath).st_ino;
   workspace.recordPhase("extracting installer");
-  struct stat after{};
-  ::stat(manifestPath.c_str(), &after);
-  EXPECT_EQ(before.st_ino, after.st_ino);  // rewritten in place, never renamed
-  std::ifstream in(manifestPath, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto manifest = platform::json::decodeDocument<PreparationManifest>(bytes);
+  EXPECT_EQ(statOf(manifestPath).st_ino, inode);  // rewritten in place, never renamed
+  const auto manifest = platform::json::decodeDocument<PreparationManifest>(testing::readFileBytes(manifestPath));
   EXPECT_EQ(manifest, (PreparationManifest{1, workspace.id(), "15.1", "24B83", "installer",
                                            platform::json::Date{750000000.5}, "extracting installer"}));
-  // The workspace itself now blocks the next one.
-  EXPECT_EQ(refusal([&] { gate.requireNoEarlierWorkspace(); }).rfind(kEarlier + workspace.id() + ".", 0), 0u);
 }
 
 TEST_F(PreparationStorageTest, ContentsAndManifestMustMatchTheirWorkspace) {
@@ -174,19 +168,18 @@ TEST_F(PreparationStorageTest, ContentsAndManifestMustMatchTheirWorkspace) {
   };
   EXPECT_EQ(validate(), "");
 
-  const std::string good = R"({"schema":1,"operationID":")" + kID +
-                           R"(","version":"15.1","build":"24B83","purpose":"installer","createdAt":1,"phase":"created"})";
+  const std::string good = testing::readFileBytes(workspace + "/operation.json");
   for (const std::string& manifest : std::vector<std::string>{
            R"({"schema":1,"operationID":"11111111-2222-4333-8444-555555555555","version":"","build":"","purpose":"installer","createdAt":1,"phase":"created"})",
         R"({"schema":1,"operationID":")" + kID + R"(","version":"","build":"","purpose":"other","createdAt":1,"phase":"created"})",
         R"({"schema":1,"operationID":")" + kID + R"(","version":"","build":"","purpose":"installer","phase":"created"})"}) {
-    writeFile(workspace + "/operation.json", manifest);
+    testing::writeFileBytes(workspace + "/operation.json", manifest);
     EXPECT_EQ(validate(), kManifestDoesNotMatch) << manifest;
   }
-  writeFile(workspace + "/operation.json", good);
+  testing::writeFileBytes(workspace + "/operation.json", good);
   EXPECT_EQ(validate(), "");
 
-  writeFile(workspace + "/notes.txt", "mine");
+  testing::writeFileBytes(workspace + "/notes.txt", "mine");
   EXPECT_EQ(validate(), kUnexpectedWorkspaceEntries);
   EXPECT_TRUE(fs::exists(workspace + "/notes.txt"));
 
@@ -197,7 +190,7 @@ TEST_F(PreparationStorageTest, ContentsAndManifestMustMatchTheirWorkspace) {
 TEST_F(PreparationStorageTest, SymbolicLinkInsideIsMeasuredAndRemovedWithTheWorkspace) {
   const std::string workspace = leaveWorkspace(kID, 3);
   const std::string outside = host("/private/var/tmp/keep-me");
-  writeFile(outside, "not ours");
+  testing::writeFileBytes(outside, "not ours");
   fs::create_symlink(outside, workspace + "/Expanded/Install macOS Sequoia.app/Contents/Outside");
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
   const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
@@ -215,33 +208,13 @@ TEST_F(PreparationStorageTest, SymbolicLinkInsideIsMeasuredAndRemovedWithTheWork
   EXPECT_EQ(std::tuple(report.verified, report.issues, report.allocatedBytesBefore, report.workspacePath),
             std::tuple(true, std::vector<std::string>{}, snapshot.allocatedBytes, std::nullopt));
   EXPECT_FALSE(fs::exists(workspace));
-  EXPECT_FALSE(fs::exists(host(kRoot)));  // the emptied root goes too
-  EXPECT_TRUE(fs::exists(outside));       // the link's target stays
-  EXPECT_TRUE(fs::exists(host("/private/var/tmp/com.ambergrove.Tidewarden/.preparation-operation.lock")));
-  EXPECT_EQ(cleanupSummary(report).rfind("Preparation workspace removal verified. Temporary allocation before "
-                                         "removal: ", 0),
-            0u);
+  EXPECT_FALSE(fs::exists(host(kRoot)));  // the emptied root goes too, the gate's lock stays
+  EXPECT_TRUE(fs::exists(base + "/.preparation-operation.lock"));
+  EXPECT_TRUE(cleanupSummary(report).starts_with(
+      "Preparation workspace removal verified. Temporary allocation before removal: "));
 }
 
-TEST_F(PreparationStorageTest, AnEntryAddedAfterTheSnapshotStopsTheCleanupWhichSaysWhatIsKept) {
-  const std::string workspace = leaveWorkspace(kID);
-  PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
-
-  writeFile(workspace + "/PayloadMetadata", "late");
-  const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
-  const std::string path = kRoot + "/" + kID;
-  const std::string issue = "A new preparation entry appeared: " + path + "/PayloadMetadata. Cleanup stopped.";
-  EXPECT_EQ(std::tuple(report.verified, report.issues, report.workspacePath),
-            std::tuple(false, std::vector{issue}, path));
-  EXPECT_TRUE(fs::exists(workspace + "/PayloadMetadata") && fs::exists(workspace + "/operation.json"));
-  EXPECT_EQ(cleanupSummary(report), "Preparation storage could not be completely removed. Kept at " + path +
-                                        ". Remaining allocation: " +
-                                        platform::fileByteCountText(*report.remainingAllocatedBytes) +
-                                        ". " + issue + " Check Downloads & Preparation Files before another attempt.");
-}
-
-TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanupAndAnOutsideLinkStopsIt) {
+TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanup) {
   const std::string workspace = leaveWorkspace(kID, 4);
   const std::string resources = workspace + "/Expanded/Install macOS Sequoia.app/Contents/Resources";
   // Four linked pairs: two names beside each other, and two in different folders.
@@ -249,24 +222,36 @@ TEST_F(PreparationStorageTest, NamesOfOneFileAllInsideTheWorkspaceGoInOneCleanup
     const std::string partner = i % 2 ? resources + "/link-" : workspace + "/Expanded/link-";
     ASSERT_EQ(::link((resources + "/file-" + std::to_string(i)).c_str(), (partner + std::to_string(i)).c_str()), 0);
   }
-  {
-    PreparationStorageGate gate = PreparationStorageGate::open(platform());
-    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
-    const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
-    EXPECT_TRUE(report.verified) << (report.issues.empty() ? "" : report.issues[0]);
-    EXPECT_FALSE(fs::exists(workspace));
-  }
+  const auto report = cleanUp();
+  EXPECT_TRUE(report.verified) << (report.issues.empty() ? "" : report.issues[0]);
+  EXPECT_FALSE(fs::exists(workspace));
+}
 
-  // A name outside the approved tree, made after the snapshot, is a change.
-  leaveWorkspace(kID, 1);
-  ASSERT_EQ(::link((resources + "/file-0").c_str(), (workspace + "/Expanded/link").c_str()), 0);
-  PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
-  ASSERT_EQ(::link((resources + "/file-0").c_str(), host("/private/var/tmp/outside").c_str()), 0);
-  const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
-  EXPECT_EQ(report.issues, std::vector<std::string>{"Preparation file changed before deletion: " + kRoot + "/" + kID +
-                                                    "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0"});
-  EXPECT_TRUE(fs::exists(host("/private/var/tmp/outside")));
+// A change after the snapshot stops the cleanup, which says what it kept: a new entry, or
+// a third name, outside the tree, of a file whose two names were both inside.
+TEST_F(PreparationStorageTest, AChangeAfterTheSnapshotStopsTheCleanupWhichSaysWhatIsKept) {
+  const std::string path = kRoot + "/" + kID;
+  const std::string file = path + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0";
+  const std::string outside = host("/private/var/tmp/outside");
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { testing::writeFileBytes(host(path + "/PayloadMetadata"), "late"); },
+       "A new preparation entry appeared: " + path + "/PayloadMetadata. Cleanup stopped."},
+      {[&] { ASSERT_EQ(::link(host(file).c_str(), outside.c_str()), 0); },
+       "Preparation file changed before deletion: " + file}};
+  for (const auto& [change, issue] : cases) {
+    leaveWorkspace(kID, 1);
+    ASSERT_EQ(::link(host(file).c_str(), host(path + "/Expanded/link").c_str()), 0);
+    const auto report = cleanUp(change);
+    EXPECT_EQ(std::tuple(report.verified, report.issues, report.workspacePath),
+              std::tuple(false, std::vector{issue}, path));
+    EXPECT_TRUE(fs::exists(host(path + "/operation.json")));
+    EXPECT_EQ(cleanupSummary(report), "Preparation storage could not be completely removed. Kept at " + path +
+                                          ". Remaining allocation: " +
+                                          platform::fileByteCountText(*report.remainingAllocatedBytes) + ". " +
+                                          issue + " Check Downloads & Preparation Files before another attempt.");
+    fs::remove_all(host(path));
+  }
+  EXPECT_TRUE(fs::exists(outside));
 }
 
 TEST_F(PreparationStorageTest, ADirectorysUserFlagsAreClearedBeforeItsContentsAreRemoved) {
@@ -285,93 +270,76 @@ TEST_F(PreparationStorageTest, ADirectorysUserFlagsAreClearedBeforeItsContentsAr
     }
     return true;
   };
-  PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
-  const auto report =
-      removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
-  EXPECT_TRUE(report.verified);
+  EXPECT_TRUE(cleanUp([] {}, flags).verified);
   EXPECT_EQ(clearedWithEntriesLeft, std::vector<std::string>{"with its entries"});
 }
 
-TEST_F(PreparationStorageTest, NamedPipeIsReportedAndNotApproved) {
+// The scan approves only an idle workspace it could inspect whole: not one with an image
+// mounted inside it (though the image file lies elsewhere), nor one that lsof cannot answer
+// for cleanly (never read as "nothing open"), nor one written to while the tools look at
+// it, nor one holding a special file. An approval expires after 30 minutes.
+TEST_F(PreparationStorageTest, OnlyAnIdleWorkspaceInspectedWholeIsApprovedAndOnlyForHalfAnHour) {
   const std::string workspace = leaveWorkspace(kID);
-  ASSERT_EQ(::mkfifo((workspace + "/Expanded/progress.fifo").c_str(), 0600), 0);
-  PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  EXPECT_EQ(refusal([&] { snapshotPreparationTree(gate.openWorkspace(kID).get()); }),
-            "An unexpected special file is present in preparation storage: Expanded/progress.fifo");
+  const std::string path = kRoot + "/" + kID;
+  const std::string fifo = workspace + "/Expanded/progress.fifo";
+  using Activity = InstallerDownloadActivity;
+  const std::tuple<std::function<void()>, Activity, std::string> cases[] = {
+      {[&] {
+         installTools(1, "<dict><key>image-path</key><string>/Users/Shared/elsewhere.dmg</string><key>system-entities"
+                         "</key><array><dict><key>dev-entry</key><string>/dev/disk5s1</string><key>mount-point</key>"
+                         "<string>" + path + "/PayloadMetadata</string></dict></array></dict>");
+       },
+       Activity::active, "An image is still attached to this workspace."},
+      {[&] { installTools(2, ""); }, Activity::unverified, "Preparation activity could not be verified."},
+      {[&] {
+         testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof",
+                                  "echo x >> '" + workspace + "/Expanded/Install macOS Sequoia.app/Contents/Resources/"
+                                                              "file-0'; exit 1");
+       },
+       Activity::unverified, "Preparation contents changed during inspection."},
+      {[&] { ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); }, Activity::unverified,
+       "An unexpected special file is present in preparation storage: Expanded/progress.fifo"},
+  };
+  for (const auto& [change, activity, explanation] : cases) {
+    installTools(1, "");
+    change();
+    const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
+    ASSERT_EQ(inventory.items.size(), 1u);
+    EXPECT_EQ(inventory.items[0].activity, activity) << explanation;
+    EXPECT_TRUE(inventory.items[0].explanation.starts_with(explanation)) << inventory.items[0].explanation;
+    EXPECT_TRUE(inventory.approvals.empty()) << explanation;
+  }
 
-  const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
-  ASSERT_EQ(inventory.items.size(), 1u);
-  const InterruptedInstallerDownload& item = inventory.items[0];
-  EXPECT_EQ(std::tuple(item.activity, item.explanation, item.measurementComplete, inventory.approvals.size()),
-            std::tuple(InstallerDownloadActivity::unverified,
-                       "An unexpected special file is present in preparation storage: Expanded/progress.fifo", false, 0u));
-
-  fs::remove(workspace + "/Expanded/progress.fifo");
+  installTools(1, "");
+  fs::remove(fifo);
   const PreparationInventory idle = inventoryPreparationWorkspaces(platform());
   ASSERT_EQ(idle.approvals.size(), 1u);
   EXPECT_EQ(std::tuple(idle.items[0].explanation, idle.items[0].path, idle.items[0].source, idle.approvals[0].expiresAt),
-            std::tuple(kPreparationIdleExplanation, kRoot + "/" + kID, InstallerDownloadSource::tidewardenPreparation,
+            std::tuple(kPreparationIdleExplanation, path, InstallerDownloadSource::tidewardenPreparation,
                        test.clock.wall + 1800));
-}
-
-TEST_F(PreparationStorageTest, MountedImageAndOpenFilesBlockTheWorkspace) {
-  leaveWorkspace(kID);
-  installTools(1, "<dict><key>image-path</key><string>/Users/Shared/elsewhere.dmg</string><key>system-entities</key>"
-                  "<array><dict><key>dev-entry</key><string>/dev/disk5s1</string><key>mount-point</key><string>" +
-                      kRoot + "/" + kID + "/PayloadMetadata</string></dict></array></dict>");
-  PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
-  ASSERT_EQ(inventory.items.size(), 1u);
-  EXPECT_EQ(inventory.items[0].activity, InstallerDownloadActivity::active);
-  EXPECT_EQ(inventory.items[0].explanation.rfind("An image is still attached to this workspace.", 0), 0u);
-  EXPECT_TRUE(inventory.approvals.empty());
-
-  // Approved while idle, then an image appears: the removal refuses and keeps everything.
-  installTools(1, "");
-  inventory = inventoryPreparationWorkspaces(platform());
-  ASSERT_EQ(inventory.approvals.size(), 1u);
-  installTools(1, "<dict><key>image-path</key><string>" + kRoot + "/" + kID +
-                      "/InstallAssistant.pkg</string><key>system-entities</key><array/></dict>");
-  PreparationRemovalOutcome outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
-  EXPECT_TRUE(outcome.removedIDs.empty());
-  EXPECT_EQ(outcome.issues, std::vector<std::string>{kRoot + "/" + kID +
-                                                     ": A disk image is still associated with this preparation "
-                                                     "workspace. It was not recursively deleted. No unrelated disk was "
-                                                     "detached."});
-  ASSERT_EQ(outcome.remainingItems.size(), 1u);
-  EXPECT_TRUE(fs::exists(host(kRoot + "/" + kID + "/Expanded")));
-
-  // lsof that cannot answer cleanly is never read as "nothing open"; nor is a workspace
-  // written to while the tools look at it idle.
-  installTools(2, "");
-  inventory = inventoryPreparationWorkspaces(platform());
-  EXPECT_EQ(inventory.items[0].explanation, "Preparation activity could not be verified.");
-  EXPECT_TRUE(inventory.approvals.empty());
-  testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "echo x >> '" + host(kRoot + "/" + kID + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0") + "'; exit 1");
-  inventory = inventoryPreparationWorkspaces(platform());
-  EXPECT_EQ(inventory.items[0].explanation, "Preparation contents changed during inspection.");
-  EXPECT_TRUE(inventory.approvals.empty());
-
-  // An approval past its expiry removes nothing.
-  installTools(1, "");
-  inventory = inventoryPreparationWorkspaces(platform());
   test.clock.sleepFor(1801);
-  outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
+  const PreparationRemovalOutcome outcome = removeApprovedPreparationWorkspaces(platform(), idle.approvals);
   EXPECT_EQ(outcome.issues, std::vector<std::string>{kPreparationApprovalExpired});
-  EXPECT_TRUE(fs::exists(host(kRoot + "/" + kID)));
+  EXPECT_TRUE(fs::exists(workspace + "/operation.json"));
 }
 
 // A user removal looks at the workspace before and after its 20 s wait: what changes
-// during the wait (a new entry, a file written, another process opening a file) keeps it.
+// during the wait (a new entry, a file written, another process opening a file, an image
+// attached from it) keeps it.
 TEST_F(PreparationStorageTest, AWorkspaceChangedDuringTheTwentySecondWaitIsKeptWhole) {
   const std::string path = kRoot + "/" + kID;
   const std::string file = host(path + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-1");
   const std::string changed = path + ": Preparation contents changed after selection. Nothing was removed.";
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[&] { writeFile(host(path + "/PayloadMetadata"), "late"); }, changed},
+      {[&] { testing::writeFileBytes(host(path + "/PayloadMetadata"), "late"); }, changed},
       {[&] { std::ofstream(file, std::ios::app) << "more"; }, changed},
       {[&] { testing::writeToolScript(test.rootPath(), "/usr/sbin/lsof", "printf 'p611\\nf4\\nn" + path + "/a\\n'"); },
-       path + ": Another process (PID 611) still has preparation files open. Nothing was removed."}};
+       path + ": Another process (PID 611) still has preparation files open. Nothing was removed."},
+      {[&] {
+         installTools(1, "<dict><key>image-path</key><string>" + path +
+                             "/InstallAssistant.pkg</string><key>system-entities</key><array/></dict>");
+       },
+       path + ": " + kImageAssociatedMessage}};
   for (const auto& [change, issue] : cases) {
     installTools(1, "");
     leaveWorkspace(kID);
@@ -384,9 +352,8 @@ TEST_F(PreparationStorageTest, AWorkspaceChangedDuringTheTwentySecondWaitIsKeptW
     };
     const PreparationRemovalOutcome outcome = removeApprovedPreparationWorkspaces(platform(), inventory.approvals);
     EXPECT_EQ(waits, std::vector<double>{20.0});
-    EXPECT_TRUE(outcome.removedIDs.empty());
-    EXPECT_EQ(outcome.issues, std::vector<std::string>{issue});
-    EXPECT_EQ(outcome.remainingItems.size(), 1u);
+    EXPECT_EQ(std::tuple(outcome.removedIDs.size(), outcome.issues, outcome.remainingItems.size()),
+              std::tuple(0u, std::vector{issue}, 1u));
     EXPECT_TRUE(fs::exists(host(path + "/operation.json")) && fs::exists(file));
     fs::remove_all(host(path));
   }
@@ -398,7 +365,7 @@ TEST_F(PreparationStorageTest, AWorkspaceChangedDuringTheTwentySecondWaitIsKeptW
 TEST_F(PreparationStorageTest, ACleanupKilledAtAnyEntryIsFinishedByTheNextRemoval) {
   constexpr int kKilled = 9;
   const std::string outside = host("/private/var/tmp/keep-me");
-  writeFile(outside, "not ours");
+  testing::writeFileBytes(outside, "not ours");
   for (std::size_t killAt = 0;; ++killAt) {
     const std::string workspace = leaveWorkspace(kID);
     fs::create_symlink(outside, workspace + "/Expanded/Outside");
@@ -431,11 +398,7 @@ TEST_F(PreparationStorageTest, ACleanupKilledAtAnyEntryIsFinishedByTheNextRemova
 }
 
 TEST_F(PreparationStorageTest, SeventeenWorkspacesGiveSixteenItemsAndThePartialWarning) {
-  for (int i = 0; i < 17; ++i) {
-    char id[37];
-    std::snprintf(id, sizeof id, "0F1E2D3C-4B5A-4968-8776-%012d", i);
-    leaveWorkspace(id, 0);
-  }
+  for (int i = 10; i < 27; ++i) leaveWorkspace("0F1E2D3C-4B5A-4968-8776-0000000000" + std::to_string(i), 0);
   fs::create_directory(host(kRoot + "/not-a-uuid"));
   const PreparationInventory inventory = inventoryPreparationWorkspaces(platform());
   EXPECT_EQ(std::tuple(inventory.items.size(), inventory.approvals.size(), inventory.complete), std::tuple(16u, 16u, false));
@@ -453,7 +416,7 @@ TEST_F(PreparationStorageTest, PreflightBoundsBudgetAndSpace) {
   for (std::int64_t bytes : {std::int64_t{4999999999}, std::int64_t{80000000001}, std::int64_t{-1}}) {
     EXPECT_EQ(preflight(bytes, false), (InstallerPreparationPreflightResponse{false, outside, std::nullopt, 0}));
   }
-  EXPECT_FALSE(fs::exists(host("/private/var/tmp/com.ambergrove.Tidewarden")));  // refused before the gate
+  EXPECT_FALSE(fs::exists(base));  // refused before the gate
 
   const std::int64_t budget = 15000000000 + 8589934592;
   test.freeSpace.bytes = budget;
@@ -495,7 +458,7 @@ TEST_F(PreparationStorageTest, HundredThousandEntriesAreSnapshotAndOneMoreIsAnIn
   std::size_t entries = 7;
   for (int d = 0; entries < kPreparationEntryLimit; ++d) {
     const std::string directory = bulk + "/" + std::to_string(d);
-    ASSERT_EQ(::mkdir(directory.c_str(), 0700) == 0 || (d == 0 && fs::create_directories(directory)), true);
+    ASSERT_TRUE(fs::create_directories(directory));
     ++entries;
     for (int f = 0; f < 999 && entries < kPreparationEntryLimit; ++f, ++entries) {
       platform::UniqueFd file(::open((directory + "/" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
@@ -504,10 +467,9 @@ TEST_F(PreparationStorageTest, HundredThousandEntriesAreSnapshotAndOneMoreIsAnIn
   }
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
   PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
-  EXPECT_TRUE(snapshot.complete);
-  EXPECT_EQ(snapshot.entries.size(), kPreparationEntryLimit);
+  EXPECT_EQ(std::tuple(snapshot.complete, snapshot.entries.size()), std::tuple(true, kPreparationEntryLimit));
 
-  writeFile(bulk + "/one-more", "");
+  testing::writeFileBytes(bulk + "/one-more", "");
   snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
   EXPECT_FALSE(snapshot.complete);
   EXPECT_LE(snapshot.entries.size(), kPreparationEntryLimit);

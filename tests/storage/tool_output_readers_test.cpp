@@ -28,35 +28,26 @@ TEST(LsofFieldRecords, RecordsReadInOrderWithEveryDescriptorKind) {
 }
 
 TEST(LsofFieldRecords, EachMalformedShapeNamesItsReason) {
-  const std::string process = kLsofProcessMalformedMessage;
-  const std::string descriptor = kLsofDescriptorIncompleteMessage;
-  const std::string incomplete = kLsofRecordsIncompleteMessage;
-  const std::string unsupported = kLsofUnsupportedRecordMessage;
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"p5\nf1\nn/a\np6\nf2\nn/b\n", "read"},  // the good form beside them
-      {"p0\nf1\nn/a\n", process},
-      {"p\nf1\nn/a\n", process},
-      {"p+5\nf1\nn/a\n", process},
-      {"p 5\nf1\nn/a\n", process},
-      {"p99999999999\nf1\nn/a\n", process},
-      {"f1\nn/a\n", descriptor},          // a descriptor before any process
-      {"p5\nfDEL\nn/a\n", descriptor},    // a kind outside the accepted four
-      {"p5\nf-1\nn/a\n", descriptor},
-      {"p5\nf\nn/a\n", descriptor},
-      {"p5\nn/a\n", incomplete},          // a name without its descriptor
-      {"n/a\n", incomplete},
-      {"p5\nf1\nf2\nn/a\n", incomplete},  // a descriptor left without a name
-      {"p5\nf1\np6\nf2\nn/a\n", incomplete},
-      {"p5\nf1\nn/a\nn/b\n", incomplete},
-      {"p5\nf1\n", incomplete},
-      {"p9\np10\nf1\nn/a\n", incomplete},  // a process set without a file: lsof lists none such
-      {"p5\nf1\nn/a\np6\n", incomplete},
-      {"p5\nf1\nn/a\n\n", unsupported},  // an empty line
-      {"p5\nf1\nn/a\ntREG\n", unsupported},
-      {"lsof: WARNING: can't stat() nfs file system\n", unsupported},
-      {"p5\nf1\nn/a\xff\n", kLsofUndecodableMessage},
+  // Each reason with the outputs that give it, beside the good form ("read").
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"read", {"p5\nf1\nn/a\np6\nf2\nn/b\n"}},
+      {kLsofProcessMalformedMessage,
+       {"p0\nf1\nn/a\n", "p\nf1\nn/a\n", "p+5\nf1\nn/a\n", "p 5\nf1\nn/a\n", "p99999999999\nf1\nn/a\n"}},
+      // A descriptor before any process, a kind outside the accepted four, a negative or empty one.
+      {kLsofDescriptorIncompleteMessage, {"f1\nn/a\n", "p5\nfDEL\nn/a\n", "p5\nf-1\nn/a\n", "p5\nf\nn/a\n"}},
+      // A name without its descriptor, a descriptor left without a name, a process set
+      // without a file (lsof lists none such).
+      {kLsofRecordsIncompleteMessage,
+       {"p5\nn/a\n", "n/a\n", "p5\nf1\nf2\nn/a\n", "p5\nf1\np6\nf2\nn/a\n", "p5\nf1\nn/a\nn/b\n", "p5\nf1\n",
+        "p9\np10\nf1\nn/a\n", "p5\nf1\nn/a\np6\n"}},
+      // An empty line, a field lsof was not asked for, a warning.
+      {kLsofUnsupportedRecordMessage,
+       {"p5\nf1\nn/a\n\n", "p5\nf1\nn/a\ntREG\n", "lsof: WARNING: can't stat() nfs file system\n"}},
+      {kLsofUndecodableMessage, {"p5\nf1\nn/a\xff\n"}},
   };
-  for (const auto& [output, reason] : cases) EXPECT_EQ(reasonOf(output), reason) << output;
+  for (const auto& [reason, outputs] : cases) {
+    for (const std::string& output : outputs) EXPECT_EQ(reasonOf(output), reason) << output;
+  }
 }
 
 std::string imageList(const std::string& imagesXml) {
