@@ -195,8 +195,7 @@ TEST_F(FanWriteVerificationTest, ReleaseOfAnUntouchedAutomaticFanWritesNothingAn
 
 TEST_F(FanWriteVerificationTest, ReleaseNeedsThreeConsecutiveAutomaticReadingsSpanningATenthOfASecond) {
   smc.keys["F0Md"] = FakeSmc::ui8(1);
-  verifier().writeFanMode(true, 1, false);  // fan 2 stays manual throughout
-  transport->clearWriteEvents();
+  smc.keys["F1Md"] = FakeSmc::ui8(1);  // fan 2 stays manual throughout
   // Every call takes 10 ms, so a sample ends 70 ms after the one before.
   smc.clock = &clock;
   smc.secondsPerCall = 0.01;

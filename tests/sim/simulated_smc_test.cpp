@@ -26,6 +26,8 @@ using fan::FanSMCTransport;
 using fan::FanWriteVerifier;
 using sim::World;
 using sim::WorldRecord;
+using Command = sim::WorldSmcCommand;
+using Fault = sim::WorldSmcFaultKind;
 
 // A world of one model on disk, its controller on a virtual clock, and a transport on it.
 class SimulatedSmcTest : public ::testing::Test {
@@ -122,8 +124,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
   makeWorld("intel");
   // A result code refuses the write, which then does not happen.
   change([](WorldRecord& world) {
-    world.smc.faults.push_back(
-        {.key = "F0Md", .command = sim::WorldSmcCommand::write, .kind = sim::WorldSmcFaultKind::result, .value = 0x87});
+    world.smc.faults.push_back({.key = "F0Md", .command = Command::write, .kind = Fault::result, .value = 0x87});
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=135, SMC status=0, reply bytes=80"));
@@ -136,10 +137,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A short answer is refused even though the controller did what was asked.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.key = "F0Md",
-                         .command = sim::WorldSmcCommand::write,
-                         .kind = sim::WorldSmcFaultKind::shortReply,
-                         .value = 40}};
+    world.smc.faults = {{.key = "F0Md", .command = Command::write, .kind = Fault::shortReply, .value = 40}};
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
@@ -150,15 +148,14 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A failing driver call on every key-info call ends the inventory at once.
   change([](WorldRecord& world) {
-    world.smc.faults = {
-        {.command = sim::WorldSmcCommand::info, .kind = sim::WorldSmcFaultKind::ioError, .value = -536870212}};
+    world.smc.faults = {{.command = Command::info, .kind = Fault::ioError, .value = -536870212}};
   });
   EXPECT_EQ(fanRefusalOf([&] { transport->readFanInventory(); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=0"));
 
   // A counted fault applies to the next matching calls only, and then leaves the world.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.key = "TC0P", .kind = sim::WorldSmcFaultKind::result, .value = 0x84, .remaining = 1}};
+    world.smc.faults = {{.key = "TC0P", .kind = Fault::result, .value = 0x84, .remaining = 1}};
   });
   const fan::TemperatureKeys keys = FanSMCTransport::temperatureKeys(brand());
   EXPECT_EQ(transport->readTemperature(keys.cpu), 43.5);  // the next sensor, 1.5 °C cooler
