@@ -27,8 +27,6 @@ constexpr const char* kPendingRestored = "Pending safety restoration returned fa
 
 class FanRecoveryTest : public testing::FanCoordinatorFixture {
  protected:
-  std::string dir() const { return recordDir(); }
-  std::string file() const { return recordPath(); }
   FanRecoveryRecord record(double age) {
     return {"TEST-MAC-1", platform::json::Date{tp.clock.wall - age}, {{0, 3000}, {1, 3500}}, {{0, 1800}, {1, 2000}},
             std::vector<std::int32_t>{0, 1}};
@@ -46,40 +44,42 @@ class FanRecoveryTest : public testing::FanCoordinatorFixture {
     coordinator->recoverAfterRestart();
     return coordinator;
   }
-  std::size_t filesInDir() const { return std::distance(fs::directory_iterator(dir()), fs::directory_iterator()); }
+  std::size_t filesInDir() const {
+    return std::distance(fs::directory_iterator(recordDir()), fs::directory_iterator());
+  }
 };
 
 TEST_F(FanRecoveryTest, TheStoreRefusesForeignOrRedirectedStorage) {
   EXPECT_FALSE(store.read());
   store.write(record(0));
   EXPECT_EQ(store.read(), record(0));
-  EXPECT_EQ(fs::status(file()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(recordPath()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(filesInDir(), 1u);  // no temporary left
 
-  ::chmod((dir() + "/..").c_str(), 0775);
+  ::chmod((recordDir() + "/..").c_str(), 0775);
   EXPECT_EQ(fanRefusalOf([&] { store.write(record(0)); }),
             "Fan recovery storage must be root-owned and not group/world writable.");
-  ::chmod((dir() + "/..").c_str(), 0755);
+  ::chmod((recordDir() + "/..").c_str(), 0755);
 
   const auto unsafe = [&] { return fanRefusalOf([&] { store.read(); }); };
-  ::chmod(file().c_str(), 0644);
+  ::chmod(recordPath().c_str(), 0644);
   EXPECT_EQ(unsafe(), "Fan recovery state is unsafe.");
-  ::chmod(file().c_str(), 0600);
+  ::chmod(recordPath().c_str(), 0600);
   EXPECT_EQ(unsafe(), "(accepted)");
-  fs::create_hard_link(file(), tp.rootPath() + "/second");
+  fs::create_hard_link(recordPath(), tp.rootPath() + "/second");
   EXPECT_EQ(unsafe(), "Fan recovery state is unsafe.");
   fs::remove(tp.rootPath() + "/second");
-  std::ofstream(file(), std::ios::app) << std::string(16385 - fs::file_size(file()), ' ');
+  std::ofstream(recordPath(), std::ios::app) << std::string(16385 - fs::file_size(recordPath()), ' ');
   EXPECT_EQ(unsafe(), "Fan recovery state is unsafe.");
-  fs::resize_file(file(), 16384);
+  fs::resize_file(recordPath(), 16384);
   EXPECT_EQ(unsafe(), "(accepted)");
 
   store.clear();
-  EXPECT_FALSE(fs::exists(file()));
-  fs::rename(dir(), dir() + "-real");
-  fs::create_directory_symlink(dir() + "-real", dir());
+  EXPECT_FALSE(fs::exists(recordPath()));
+  fs::rename(recordDir(), recordDir() + "-real");
+  fs::create_directory_symlink(recordDir() + "-real", recordDir());
   EXPECT_EQ(fanRefusalOf([&] { store.write(record(0)); }), "Fan recovery storage is redirected or inaccessible.");
-  EXPECT_FALSE(fs::exists(dir() + "-real/lease.json"));
+  EXPECT_FALSE(fs::exists(recordDir() + "-real/lease.json"));
 }
 
 TEST_F(FanRecoveryTest, ASessionRecordsItsFansBeforeTheFirstWriteAndClearsThemOnRestore) {
@@ -98,7 +98,7 @@ TEST_F(FanRecoveryTest, ASessionRecordsItsFansBeforeTheFirstWriteAndClearsThemOn
   EXPECT_EQ(store.read(), both);
 
   ASSERT_TRUE(coordinator->perform(makeRequest(Action::restore)).accepted);
-  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_FALSE(fs::exists(recordPath()));
 
   // Without this Mac's identifier or without storage no fan is ever switched.
   const std::size_t writes = tp.smc.writtenKeys().size();
@@ -118,14 +118,14 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   EXPECT_EQ(coordinator->lastMessage(), kRecovered);
   EXPECT_FALSE(coordinator->recoveryBlocked());
   EXPECT_TRUE(fansAutomatic());
-  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_FALSE(fs::exists(recordPath()));
 
   heldFans(7200);
   coordinator = restarted();
   EXPECT_EQ(coordinator->lastMessage(), kUntrusted);
   EXPECT_TRUE(coordinator->recoveryBlocked());
   EXPECT_EQ(reg("F0Md"), 1);
-  EXPECT_TRUE(fs::exists(file()));
+  EXPECT_TRUE(fs::exists(recordPath()));
   EXPECT_EQ(coordinator->perform(makeRequest(Action::apply, FanControlMode::maximum)).message, kUntrusted);
   EXPECT_EQ(coordinator->perform(makeRequest(Action::restore)).message, kUntrusted);
 
@@ -162,69 +162,57 @@ TEST_F(FanRecoveryTest, ARestartReturnsRecordedFansOnlyWhenTheRecordIsTrusted) {
   EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 2);
 }
 
-// A release that fails part-way through the recovery at start-up: the other fan is still
-// released, the record stays until every fan verified, and the user's restore and every
-// step retry only the failed fan. (New overrides waiting for it, through the real helper
-// and its restart: the fan simulator tests.)
+// A recovery at start-up that cannot release every recorded fan keeps the record and the
+// restoration pending: a controller that cannot be opened is unknown, not "nothing to
+// release"; a refused release of one fan does not stop the other's; the user's restore
+// and every step retry only the fan that has not verified, also when its release is
+// accepted but it never reads automatic. (New overrides waiting for it, through the real
+// helper and its restart: the fan simulator tests.)
 TEST_F(FanRecoveryTest, ARestartTriesEveryRecordedFanAndRetriesUntilAllAreBackInSystem) {
   heldFans();
-  std::ofstream(dir() + "/lease-0A1B2C3D-0000-4000-8000-000000000000.tmp") << "{\"deviceID\":";  // a killed write
-  refuseWritesOf("F0Md", 2);  // at start-up and at the user's restore
-  auto coordinator = restarted();
-  EXPECT_EQ(reg("F1Md"), 0);  // not stopped by fan 1's failure
-  EXPECT_EQ(filesInDir(), 1u);  // the record, without the temporary
-  EXPECT_FALSE(coordinator->recoveryBlocked());
-  EXPECT_TRUE(coordinator->timerRunning());
-
-  const std::size_t writes = tp.smc.writtenKeys().size();
-  const FanControlReply failed = coordinator->perform(makeRequest(Action::restore));
-  EXPECT_FALSE(failed.accepted);
-  ASSERT_TRUE(failed.status);
-  EXPECT_TRUE(failed.status->restorationPending);
-  EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 1);  // fan 1 only
-  EXPECT_TRUE(fs::exists(file()));
-
-  coordinator->controlTick();
-  EXPECT_TRUE(fansAutomatic());
-  EXPECT_FALSE(fs::exists(file()));
-  EXPECT_FALSE(coordinator->restorationPending());
-  EXPECT_FALSE(coordinator->timerRunning());
-  EXPECT_EQ(coordinator->lastMessage(), kPendingRestored);
-}
-
-// A fan whose release is accepted but that never reads automatic is not given up: the
-// record stays and every step writes its release once more.
-TEST_F(FanRecoveryTest, AFanThatNeverReadsAutomaticKeepsTheRecordAndIsRetriedUntilItDoes) {
-  heldFans();
-  // A controller that cannot be opened at start-up is unknown, not "nothing to release".
+  std::ofstream(recordDir() + "/lease-0A1B2C3D-0000-4000-8000-000000000000.tmp") << "{\"deviceID\":";  // a killed write
   tp.smc.openStatus = platform::SmcClient::OpenStatus::serviceUnavailable;
   auto unopened = restarted();
   EXPECT_TRUE(unopened->restorationPending());
   EXPECT_EQ(unopened->lastMessage(),
             "System restoration has not been verified: a fan may still be in manual mode. Tidewarden retries every "
             "second, and new overrides are refused until every fan reads automatic.");
-  EXPECT_TRUE(fs::exists(file()));
+  EXPECT_TRUE(fs::exists(recordPath()));
   tp.smc.openStatus = platform::SmcClient::OpenStatus::opened;
+
+  refuseWritesOf("F0Md", 2);  // at start-up and at the user's restore
+  auto coordinator = restarted();
+  EXPECT_EQ(reg("F1Md"), 0);  // not stopped by fan 1's failure
+  EXPECT_EQ(filesInDir(), 1u);  // the record, without the temporary
+  EXPECT_FALSE(coordinator->recoveryBlocked());
+  EXPECT_TRUE(coordinator->timerRunning());
+  const std::size_t writes = tp.smc.writtenKeys().size();
+  const FanControlReply failed = coordinator->perform(makeRequest(Action::restore));
+  EXPECT_FALSE(failed.accepted);
+  ASSERT_TRUE(failed.status);
+  EXPECT_TRUE(failed.status->restorationPending);
+  EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 1);  // fan 1 only
+  EXPECT_TRUE(fs::exists(recordPath()));
+
   bool stuck = true;
   beforeEveryCall = [&] {
     if (stuck) tp.smc.keys["F0Md"] = FakeSmc::ui8(1);
   };
-  auto coordinator = restarted();
-  EXPECT_TRUE(coordinator->restorationPending());
-  EXPECT_EQ(reg("F1Md"), 0);
   for (int tick = 0; tick < 2; ++tick) {
-    const std::size_t writes = tp.smc.writtenKeys().size();
+    const std::size_t before = tp.smc.writtenKeys().size();
     coordinator->controlTick();
-    EXPECT_EQ(tp.smc.writtenKeys().size(), writes + 1);
+    EXPECT_EQ(tp.smc.writtenKeys().size(), before + 1);
     EXPECT_TRUE(coordinator->lastMessage().starts_with(
         "System restoration needs attention: Fan 1 mode verification failed: F0Md requested 0"))
         << coordinator->lastMessage();
-    EXPECT_TRUE(fs::exists(file()));
+    EXPECT_TRUE(fs::exists(recordPath()));
   }
   stuck = false;
   coordinator->controlTick();
   EXPECT_TRUE(fansAutomatic());
-  EXPECT_FALSE(fs::exists(file()));
+  EXPECT_FALSE(fs::exists(recordPath()));
+  EXPECT_FALSE(coordinator->restorationPending());
+  EXPECT_FALSE(coordinator->timerRunning());
   EXPECT_EQ(coordinator->lastMessage(), kPendingRestored);
 }
 

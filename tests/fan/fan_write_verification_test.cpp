@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <deque>
 #include <limits>
 #include <string>
@@ -63,14 +62,19 @@ class FanWriteVerificationTest : public ::testing::Test {
   FanWriteVerifier verifier() { return FanWriteVerifier(*transport, clock); }
   std::vector<std::string> events() const { return {transport->writeEvents().begin(), transport->writeEvents().end()}; }
   bool flagged(int fan) { return transport->modeWritesNeedingCancellation().contains(fan); }
-  // The controller answers every write with success but keeps its registers, or sets
-  // `key` to `settled` instead of what was written.
-  void ignoreWrites(const std::string& key = {}, std::optional<FakeSmc::Key> settled = {}) {
+  // The controller answers every write with SMC result `result` but keeps its registers,
+  // or sets `key` to `settled` instead of what was written.
+  void answerWrites(std::uint8_t result, const std::string& key = {}, std::optional<FakeSmc::Key> settled = {}) {
     smc.beforeAnswer = [=, this](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
       if (input[42] != 6) return std::nullopt;
       if (settled) smc.keys[key] = *settled;
-      return SmcCallResult{0, 80, {}};
+      SmcCallResult answer{0, 80, {}};
+      answer.output[40] = result;
+      return answer;
     };
+  }
+  long linesStartingWith(const std::string& prefix) const {
+    return std::ranges::count_if(events(), [&](const std::string& line) { return line.starts_with(prefix); });
   }
   // Every read of `key`, counted from 1, first runs `change` (at its key-info call, so
   // the change holds for the whole read).
@@ -96,7 +100,6 @@ TEST_F(FanWriteVerificationTest, AcquisitionWritesOnceAfterThePreWriteActionAndV
   });
   EXPECT_TRUE(committed);
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F0Md"});
-  EXPECT_EQ(smc.keys["F0Md"].bytes, std::vector<std::uint8_t>{1});
   EXPECT_TRUE(flagged(0));
   EXPECT_TRUE(clock.pauses.empty());
   EXPECT_EQ(events(), (std::vector<std::string>{
@@ -140,7 +143,7 @@ TEST_F(FanWriteVerificationTest, AcquisitionNeverTakesOverAFanThatIsNotAutomatic
 }
 
 TEST_F(FanWriteVerificationTest, AnUnverifiedAcquisitionFailsAfterTheBudgetAndTheFanStaysFlagged) {
-  ignoreWrites();
+  answerWrites(0);
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             "Fan 1 mode verification failed: F0Md requested 1, last read back 0.0 after 21 observations (1000 ms). "
             "The mode was not confirmed within the bounded check. No target retry or controller bypass was "
@@ -148,14 +151,10 @@ TEST_F(FanWriteVerificationTest, AnUnverifiedAcquisitionFailsAfterTheBudgetAndTh
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F0Md"});  // written once, never repeated
   ASSERT_EQ(clock.pauses.size(), 20u);
   for (double pause : clock.pauses) EXPECT_NEAR(pause, 0.05, 1e-9);
-  const std::vector<std::string> failed = events();
-  EXPECT_EQ(failed.back(),
+  EXPECT_EQ(events().back(),
             "MODE NOT CONFIRMED key=F0Md, expected=1, last=0.0, samples=21, elapsed=1000 ms; no repeated mode write, "
             "no target write");
-  // One readback line: the value never changed.
-  EXPECT_EQ(std::count_if(failed.begin(), failed.end(),
-                          [](const std::string& line) { return line.starts_with("MODE READBACK"); }),
-            1);
+  EXPECT_EQ(linesStartingWith("MODE READBACK"), 1);  // the value never changed
   EXPECT_TRUE(flagged(0));
 
   // The write may still have reached the controller, so a release later sends 0 even
@@ -175,7 +174,7 @@ TEST_F(FanWriteVerificationTest, AnUnverifiedAcquisitionFailsAfterTheBudgetAndTh
   EXPECT_EQ(lines[4], "MODE VERIFIED F0Md=0; samples=3, elapsed=200 ms; mode writes in this observation=0");
 }
 
-TEST_F(FanWriteVerificationTest, ReleaseOfAnUntouchedAutomaticFanWritesNothing) {
+TEST_F(FanWriteVerificationTest, ReleaseOfAnUntouchedAutomaticFanWritesNothingAndARefusedOneKeepsTheFlag) {
   verifier().writeFanMode(false, 1, false);
   EXPECT_EQ(smc.received.size(), 2u);  // key info and read of F1Md
   EXPECT_EQ(events(), (std::vector<std::string>{
@@ -185,12 +184,17 @@ TEST_F(FanWriteVerificationTest, ReleaseOfAnUntouchedAutomaticFanWritesNothing) 
   // A touched fan is cancelled all the same.
   verifier().writeFanMode(false, 1, /*touched=*/true);
   EXPECT_EQ(smc.writtenKeys(), std::vector<std::string>{"F1Md"});
+
+  verifier().writeFanMode(true, 0, false);
+  answerWrites(0x85);
+  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(false, 0, true); }),
+            testing::controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=133, SMC status=0, reply bytes=80"));
+  EXPECT_TRUE(flagged(0));
 }
 
 TEST_F(FanWriteVerificationTest, ReleaseNeedsThreeConsecutiveAutomaticReadingsSpanningATenthOfASecond) {
   smc.keys["F0Md"] = FakeSmc::ui8(1);
-  verifier().writeFanMode(true, 1, false);  // fan 2 stays manual throughout
-  transport->clearWriteEvents();
+  smc.keys["F1Md"] = FakeSmc::ui8(1);  // fan 2 stays manual throughout
   // Every call takes 10 ms, so a sample ends 70 ms after the one before.
   smc.clock = &clock;
   smc.secondsPerCall = 0.01;
@@ -204,23 +208,8 @@ TEST_F(FanWriteVerificationTest, ReleaseNeedsThreeConsecutiveAutomaticReadingsSp
   // over 140 ms at sample 6.
   const std::vector<std::string> lines = events();
   EXPECT_EQ(lines.back().substr(0, lines.back().find(", elapsed")), "MODE VERIFIED F0Md=0; samples=6");
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& line) { return line.starts_with("MODE READBACK"); }),
-            3);  // first reading, the flicker, and back
+  EXPECT_EQ(linesStartingWith("MODE READBACK"), 3);  // first reading, the flicker, and back
   EXPECT_EQ(smc.keys["F1Md"].bytes, std::vector<std::uint8_t>{1});
-}
-
-TEST_F(FanWriteVerificationTest, ARefusedReleaseKeepsTheFlag) {
-  verifier().writeFanMode(true, 0, false);
-  smc.beforeAnswer = [](const SmcParameterRecord& input) -> std::optional<SmcCallResult> {
-    if (input[42] != 6) return std::nullopt;
-    SmcCallResult refused{0, 80, {}};
-    refused.output[40] = 0x85;
-    return refused;
-  };
-  EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(false, 0, true); }),
-            testing::controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=133, SMC status=0, reply bytes=80"));
-  EXPECT_TRUE(flagged(0));
 }
 
 TEST_F(FanWriteVerificationTest, AModeThatLeavesZeroAndOneOrAClockThatJumpsBackEndsTheStage) {
@@ -247,11 +236,10 @@ TEST_F(FanWriteVerificationTest, AModeThatLeavesZeroAndOneOrAClockThatJumpsBackE
 
 class FanTargetVerificationTest : public FanWriteVerificationTest {
  protected:
+  // Both fans held in manual mode.
   FanTargetVerificationTest() {
-    verifier().writeFanMode(true, 0, false);
-    verifier().writeFanMode(true, 1, false);
-    transport->clearWriteEvents();
-    smc.received.clear();
+    smc.keys["F0Md"] = FakeSmc::ui8(1);
+    smc.keys["F1Md"] = FakeSmc::ui8(1);
   }
 };
 
@@ -282,7 +270,7 @@ TEST_F(FanTargetVerificationTest, ATargetIsWrittenOnceInItsOwnEncodingAndVerifie
 TEST_F(FanTargetVerificationTest, MatchesAreWithinTwoRPMAndMustSpanATenthOfASecondWithinTheBudget) {
   // The controller settles its register 1.5 RPM above the request. Samples 1-3 within
   // 70 ms do not verify; sample 4, 120 ms after the first, does.
-  ignoreWrites("F0Tg", FakeSmc::flt(1201.5));
+  answerWrites(0, "F0Tg", FakeSmc::flt(1201.5));
   clock.script = {10.0, 10.0, 10.01, 10.03, 10.04, 10.06, 10.08, 10.12, 10.13};
   verifier().writeFanTarget(1200, 0);
   EXPECT_EQ(events().back(),
@@ -293,7 +281,7 @@ TEST_F(FanTargetVerificationTest, MatchesAreWithinTwoRPMAndMustSpanATenthOfASeco
   // shorter pause, one more sample, and the stage is over; nothing is written again.
   smc.received.clear();
   clock.pauses.clear();
-  ignoreWrites("F0Tg", FakeSmc::flt(1202.5));
+  answerWrites(0, "F0Tg", FakeSmc::flt(1202.5));
   clock.script = {5.0, 5.0, 5.0, 5.5, 5.96875};
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanTarget(1200, 0); }),
             "Fan 1 target verification failed: F0Tg requested 1200.000 RPM, read back 1202.500 RPM; F0Md read back "

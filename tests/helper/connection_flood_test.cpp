@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -37,11 +36,6 @@ constexpr auto kCallPromptly = 3s;
 // process work that a 2-core machine busy with a parallel build has stretched past 4 s.
 constexpr auto kPromptly = 10s;
 
-bool fansAutomatic(const nlohmann::json& world) {
-  const auto& fans = world["smc"]["fans"];
-  return !fans.empty() && std::all_of(fans.begin(), fans.end(), [](const auto& fan) { return fan["mode"] == 0; });
-}
-
 TEST(ConnectionFloodTest, FloodsOnEveryConnectionOfAUserLeaveOtherClientsAndTheControlStepOnTime) {
   TempDir dir;
   const std::string mac = dir.path() + "/mac";
@@ -73,7 +67,7 @@ TEST(ConnectionFloodTest, FloodsOnEveryConnectionOfAUserLeaveOtherClientsAndTheC
   // The guard trips on the next one-second step and restores System within its bounded checks.
   ASSERT_EQ(runWorldVerb(mac, {"set-temperature", "--cpu", "96"}).exitCode, 0);
   const auto tripped = Clock::now();
-  EXPECT_TRUE(awaitWorld(mac, fansAutomatic, 20s));
+  EXPECT_TRUE(awaitWorld(mac, [](const nlohmann::json& w) { return allFans(w, 0); }, 20s));
   EXPECT_LT(Clock::now() - tripped, kPromptly);
 
   const auto stopping = Clock::now();

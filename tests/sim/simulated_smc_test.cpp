@@ -26,23 +26,28 @@ using fan::FanSMCTransport;
 using fan::FanWriteVerifier;
 using sim::World;
 using sim::WorldRecord;
+using Command = sim::WorldSmcCommand;
+using Fault = sim::WorldSmcFaultKind;
 
 // A world of one model on disk, its controller on a virtual clock, and a transport on it.
 class SimulatedSmcTest : public ::testing::Test {
  protected:
+  // A new world of `model` in a directory of its own.
   void makeWorld(const std::string& model) {
+    transport.reset();
+    dir.emplace();
     WorldRecord world = sim::freshWorldRecord(clock.now());
     sim::applySimulatedModel(world, *sim::findSimulatedModel(model), clock.now());
-    World::create(dir.path(), world);
-    controller.emplace(dir.path(), clock);
+    World::create(dir->path(), world);
+    controller.emplace(dir->path(), clock);
     transport.emplace(*controller);
   }
-  void change(const std::function<void(WorldRecord&)>& edit) { World::update(dir.path(), edit); }
-  WorldRecord world() const { return World::read(dir.path()); }
+  void change(const std::function<void(WorldRecord&)>& edit) { World::update(dir->path(), edit); }
+  WorldRecord world() const { return World::read(dir->path()); }
   FanWriteVerifier verifier() { return FanWriteVerifier(*transport, clock); }
   std::string brand() const { return world().machine.cpuBrand; }
 
-  TempDir dir;
+  std::optional<TempDir> dir;
   ManualClock clock;
   std::optional<sim::SimulatedSmc> controller;
   std::optional<FanSMCTransport> transport;
@@ -53,27 +58,23 @@ class SimulatedSmcTest : public ::testing::Test {
 TEST_F(SimulatedSmcTest, EveryModelAnswersItsOwnRegisterTypesAndSensorKeys) {
   for (const char* model : {"intel", "m1", "m2", "m3", "m4", "m4-pro"}) {
     SCOPED_TRACE(model);
-    TempDir own;
-    WorldRecord record = sim::freshWorldRecord(clock.now());
-    sim::applySimulatedModel(record, *sim::findSimulatedModel(model), clock.now());
-    record.thermal.cpuCelsius = 61.5;
-    record.thermal.gpuCelsius = 55.25;
-    World::create(own.path(), record);
-    sim::SimulatedSmc smc(own.path(), clock);
-    FanSMCTransport modelTransport(smc);
+    makeWorld(model);
+    change([](WorldRecord& world) {
+      world.thermal.cpuCelsius = 61.5;
+      world.thermal.gpuCelsius = 55.25;
+    });
     const bool intel = std::string(model) == "intel";
-    EXPECT_EQ(modelTransport.readValue("F0Tg").type, intel ? "fpe2" : "flt ");
-    EXPECT_EQ(modelTransport.readValue("F0Md").type, "ui8 ");
-    EXPECT_EQ(modelTransport.readFanInventory().size(), record.smc.fans.size());
-    const fan::TemperatureKeys keys = FanSMCTransport::temperatureKeys(record.machine.cpuBrand);
-    EXPECT_EQ(modelTransport.readTemperature(keys.cpu), 61.5);
-    EXPECT_EQ(modelTransport.readTemperature(keys.gpu), 55.25);
+    EXPECT_EQ(transport->readValue("F0Tg").type, intel ? "fpe2" : "flt ");
+    EXPECT_EQ(transport->readValue("F0Md").type, "ui8 ");
+    EXPECT_EQ(transport->readFanInventory().size(), world().smc.fans.size());
+    const fan::TemperatureKeys keys = FanSMCTransport::temperatureKeys(brand());
+    EXPECT_EQ(transport->readTemperature(keys.cpu), 61.5);
+    EXPECT_EQ(transport->readTemperature(keys.gpu), 55.25);
   }
 }
 
 TEST_F(SimulatedSmcTest, AFanFollowsAWrittenTargetAndKeepsItWhenTheHelperDies) {
   makeWorld("intel");
-  EXPECT_EQ(transport->readValue("TC0P").type, "sp78");
   EXPECT_EQ(transport->readFanInventory(), (std::vector<FanControlFan>{{0, "Fan 1", 1800, 1800, 5400, 1800, false},
                                                                        {1, "Fan 2", 1800, 1800, 5900, 1800, false}}));
   verifier().writeFanMode(/*acquire=*/true, 0, /*touched=*/false);
@@ -94,7 +95,7 @@ TEST_F(SimulatedSmcTest, AFanFollowsAWrittenTargetAndKeepsItWhenTheHelperDies) {
 
   // A helper that dies here leaves the fan as it was: a new controller on the same
   // world sees it manual at 3000, and returning it to System works from there.
-  sim::SimulatedSmc restarted(dir.path(), clock);
+  sim::SimulatedSmc restarted(dir->path(), clock);
   FanSMCTransport fresh(restarted);
   EXPECT_TRUE(fresh.readFanInventory()[0].manual);
   FanWriteVerifier(fresh, clock).writeFanMode(/*acquire=*/false, 0, /*touched=*/true);
@@ -123,8 +124,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
   makeWorld("intel");
   // A result code refuses the write, which then does not happen.
   change([](WorldRecord& world) {
-    world.smc.faults.push_back(
-        {.key = "F0Md", .command = sim::WorldSmcCommand::write, .kind = sim::WorldSmcFaultKind::result, .value = 0x87});
+    world.smc.faults.push_back({.key = "F0Md", .command = Command::write, .kind = Fault::result, .value = 0x87});
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=135, SMC status=0, reply bytes=80"));
@@ -137,10 +137,7 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A short answer is refused even though the controller did what was asked.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.key = "F0Md",
-                         .command = sim::WorldSmcCommand::write,
-                         .kind = sim::WorldSmcFaultKind::shortReply,
-                         .value = 40}};
+    world.smc.faults = {{.key = "F0Md", .command = Command::write, .kind = Fault::shortReply, .value = 40}};
   });
   EXPECT_EQ(fanRefusalOf([&] { verifier().writeFanMode(true, 0, false); }),
             controllerRefusal("key=F0Md, command=6, I/O=0, SMC result=0, SMC status=0, reply bytes=40"));
@@ -151,15 +148,14 @@ TEST_F(SimulatedSmcTest, InjectedFaultsRefuseAsTheControllerWould) {
 
   // A failing driver call on every key-info call ends the inventory at once.
   change([](WorldRecord& world) {
-    world.smc.faults = {
-        {.command = sim::WorldSmcCommand::info, .kind = sim::WorldSmcFaultKind::ioError, .value = -536870212}};
+    world.smc.faults = {{.command = Command::info, .kind = Fault::ioError, .value = -536870212}};
   });
   EXPECT_EQ(fanRefusalOf([&] { transport->readFanInventory(); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870212, SMC result=0, SMC status=0, reply bytes=0"));
 
   // A counted fault applies to the next matching calls only, and then leaves the world.
   change([](WorldRecord& world) {
-    world.smc.faults = {{.key = "TC0P", .kind = sim::WorldSmcFaultKind::result, .value = 0x84, .remaining = 1}};
+    world.smc.faults = {{.key = "TC0P", .kind = Fault::result, .value = 0x84, .remaining = 1}};
   });
   const fan::TemperatureKeys keys = FanSMCTransport::temperatureKeys(brand());
   EXPECT_EQ(transport->readTemperature(keys.cpu), 43.5);  // the next sensor, 1.5 °C cooler
@@ -185,12 +181,11 @@ TEST_F(SimulatedSmcTest, FansTakenBehindTheHelpersBackAreNeverFought) {
             "bytes=[00]). No target rewrite or mode reacquisition was attempted.");
   EXPECT_TRUE(world().smc.takeovers.empty());
   EXPECT_EQ(world().smc.fans[0].mode, 0);
-
 }
 
 TEST_F(SimulatedSmcTest, AWorldThatCannotBeReadIsAControllerThatDoesNotAnswer) {
   makeWorld("m1");
-  std::ofstream(dir.path() + "/world.json") << "{ not json";
+  std::ofstream(dir->path() + "/world.json") << "{ not json";
   EXPECT_EQ(fanRefusalOf([&] { transport->readValue("FNum"); }),
             controllerRefusal("key=FNum, command=9, I/O=-536870163, SMC result=0, SMC status=0, reply bytes=0"));
 }

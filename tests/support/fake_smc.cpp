@@ -62,12 +62,10 @@ platform::SmcClient::OpenResult FakeSmc::open() {
 
 std::string FakeSmc::keyOf(std::size_t call) const { return record::fourCC(received.at(call), record::kKeyOffset); }
 
-std::uint8_t FakeSmc::commandOf(std::size_t call) const { return received.at(call)[record::kCommandOffset]; }
-
 std::vector<std::string> FakeSmc::writtenKeys() const {
   std::vector<std::string> written;
   for (std::size_t call = 0; call < received.size(); ++call) {
-    if (commandOf(call) == 6) written.push_back(keyOf(call));
+    if (received[call][record::kCommandOffset] == record::kWriteValue) written.push_back(keyOf(call));
   }
   return written;
 }

@@ -52,9 +52,8 @@ class FakeSmc final : public platform::SmcClient {
   platform::Clock* clock = nullptr;
   double secondsPerCall = 0;
 
-  // Decoded views of `received`: the key and command of each call, and the keys written.
+  // Decoded views of `received`: the key of each call, and the keys written.
   std::string keyOf(std::size_t call) const;
-  std::uint8_t commandOf(std::size_t call) const;
   std::vector<std::string> writtenKeys() const;
 
   platform::SmcCallResult answer(const platform::SmcParameterRecord& input);

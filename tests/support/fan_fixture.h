@@ -1,13 +1,18 @@
-// An Intel Mac with two automatic fans for the fan coordinator's tests, and a controller that refuses on request.
+// An Intel Mac with two automatic fans for the fan coordinator's tests, and a controller that refuses on request;
+// the fan modes of a simulated Mac's world for tests over the socket.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "fan/fan_control_coordinator.h"
 #include "fan/fan_recovery_store.h"
@@ -22,6 +27,18 @@ inline constexpr const char* kManualVerified =
     "certification.";
 inline constexpr const char* kOverrideStopped =
     "Override stopped. Automatic-mode readback verified for the fans touched by Tidewarden.";
+
+// The mode register of each fan of a shown world, in order.
+inline std::vector<int> fanModes(const nlohmann::json& world) {
+  std::vector<int> modes;
+  for (const auto& fan : world["smc"]["fans"]) modes.push_back(fan["mode"].get<int>());
+  return modes;
+}
+// Whether the world has fans and every one of them reads `mode` (0 automatic, 1 manual).
+inline bool allFans(const nlohmann::json& world, int mode) {
+  const std::vector<int> modes = fanModes(world);
+  return !modes.empty() && std::ranges::all_of(modes, [mode](int m) { return m == mode; });
+}
 
 class FanCoordinatorFixture : public ::testing::Test {
  protected:
