@@ -259,27 +259,6 @@ TEST_F(RepeatingTimerTest, CancelOrDestructionStopsATickAlreadyWaitingOnTheQueue
   }
 }
 
-TEST_F(RepeatingTimerTest, CancelFromAnotherThreadLetsTheRunningHandlerFinishAndNoneFollows) {
-  Gate entered, release;
-  RepeatingTimer timer(queue_, 1ms, 0ms, [&] {
-    countTick();
-    if (ticks_ == 1) {
-      entered.open();
-      release.wait();
-    }
-  });
-  timer.resume();
-  ASSERT_TRUE(entered.wait());
-  // Deadlines pass while the handler blocks, so a tick is waiting behind it.
-  ASSERT_TRUE(eventually([&] { return timer.expirationCount() >= 3; }));
-  timer.cancel();  // returns while the handler still runs
-  EXPECT_EQ(ticks_, 1);
-  release.open();
-  queue_.sync([] {});
-  EXPECT_EQ(ticks_, 1);
-  EXPECT_FALSE(offQueue_);
-}
-
 TEST(OnceReplyTest, OnlyTheFirstSendIsDeliveredOutsideTheLockAndAnUnansweredOneGetsTheDefault) {
   std::vector<std::string> delivered;
   OnceReply<std::string>* raw = nullptr;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -156,21 +155,6 @@ TEST(ReadWriteAllTest, ReadAllStopsOneBytePastTheLimitAndErrorsKeepErrno) {
   EXPECT_FALSE(writeAll(-1, "x"));
   EXPECT_EQ(errno, EBADF);
   EXPECT_TRUE(writeAll(-1, ""));  // nothing to write is not an error
-}
-
-TEST(ReadWriteAllTest, WriteAllThroughAPipeLargerThanItsBuffer) {
-  int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
-  std::string payload(1 << 20, '\0');
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
-  std::string received;
-  std::thread reader([&] { EXPECT_TRUE(readAll(readEnd.get(), received, SIZE_MAX)); });
-  EXPECT_TRUE(writeAll(writeEnd.get(), payload));
-  writeEnd.reset();
-  reader.join();
-  EXPECT_EQ(received, payload);
 }
 
 class DirectoryChangeTest : public ::testing::Test {

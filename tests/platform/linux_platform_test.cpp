@@ -48,18 +48,17 @@ TEST(LinuxMachineFiles, ParsersTakeOnlyWellFormedValues) {
       "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz  \n"
       "processor\t: 1\nmodel name\t: Other\n";
   EXPECT_EQ(cpuBrandFromCpuinfo(cpuinfo), "Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz");
-  EXPECT_EQ(cpuBrandFromCpuinfo("processor\t: 0\nmodel\t: 158\n"), std::nullopt);
-  EXPECT_EQ(cpuBrandFromCpuinfo("model name\t:   \n"), std::nullopt);
-  EXPECT_EQ(cpuBrandFromCpuinfo("model name\t: a\x01" "b\n"), std::nullopt);
+  for (const char* bad : {"processor\t: 0\nmodel\t: 158\n", "model name\t:   \n", "model name\t: a\x01" "b\n"}) {
+    EXPECT_EQ(cpuBrandFromCpuinfo(bad), std::nullopt) << bad;
+  }
 
   const std::string id = "0123456789abcdef0123456789abcdef";
   EXPECT_EQ(machineIdFrom(id + "\n"), id);
   EXPECT_EQ(machineIdFrom(id), id);
-  EXPECT_EQ(machineIdFrom("0123456789ABCDEF0123456789ABCDEF\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(id.substr(1) + "\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(id + "\n\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(std::string(32, '0') + "\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom("uninitialized\n"), std::nullopt);
+  for (const std::string& bad : {std::string("0123456789ABCDEF0123456789ABCDEF\n"), id.substr(1) + "\n", id + "\n\n",
+                                 std::string(32, '0') + "\n", std::string("uninitialized\n")}) {
+    EXPECT_EQ(machineIdFrom(bad), std::nullopt) << bad;
+  }
 
   EXPECT_EQ(prettyNameFromOsRelease("NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"),
             "Debian GNU/Linux 12 (bookworm)");
@@ -154,15 +153,13 @@ TEST_F(LinuxRootTest, ProcessFactsComeFromTheFilesBeneathTheRoot) {
   EXPECT_EQ(facts->userId(std::string_view("root\0x", 6)), std::nullopt);
 }
 
-TEST(VolumeFreeSpaceTest, MeasuresTheVolumeOfAPathBeneathTheRoot) {
-  testing::TempDir dir;
-  std::filesystem::create_directories(dir.path() + "/System/Volumes/Data");
-  std::filesystem::create_symlink("/", dir.path() + "/escape");
-  const UniqueFd root(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const std::unique_ptr<FreeSpace> freeSpace = makeVolumeFreeSpace(root);
+TEST_F(LinuxRootTest, FreeSpaceIsMeasuredOnTheVolumeOfAPathBeneathTheRoot) {
+  fs::create_directories(dir_.path() + "/System/Volumes/Data");
+  fs::create_symlink("/", dir_.path() + "/escape");
+  const std::unique_ptr<FreeSpace> freeSpace = makeVolumeFreeSpace(root_);
 
   struct statvfs volume{};
-  ASSERT_EQ(::statvfs(dir.path().c_str(), &volume), 0);
+  ASSERT_EQ(::statvfs(dir_.path().c_str(), &volume), 0);
   const std::optional<std::int64_t> bytes = freeSpace->freeBytes("/System/Volumes/Data");
   ASSERT_TRUE(bytes.has_value());
   // Other tests write beside us; the volume's own figure is the bound, not an exact value.
@@ -243,10 +240,7 @@ class FakeLogind {
   static int inhibit(sd_bus_message* call, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeLogind*>(userdata);
     if (self->refuseInhibit) return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "refused");
-    const char* what = nullptr;
-    const char* who = nullptr;
-    const char* why = nullptr;
-    const char* mode = nullptr;
+    const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
     if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0 || std::string(mode) != "delay") {
       return sd_bus_error_set(error, "org.freedesktop.DBus.Error.InvalidArgs", "not a delay lock");
     }
@@ -291,11 +285,6 @@ class LinuxSleepProtectionTest : public ::testing::Test {
     root_ = UniqueFd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     power_ = makeLinuxSystemPower(root_, address_);
   }
-  void TearDown() override {
-    power_.reset();
-    logind_.reset();
-  }
-
   SystemPower::Handler recorder() {
     return [this](std::uint32_t type, std::intptr_t id) {
       std::lock_guard lock(mutex_);
@@ -315,11 +304,12 @@ class LinuxSleepProtectionTest : public ::testing::Test {
   std::unique_ptr<testing::RunningProgram> daemon_;
   std::unique_ptr<FakeLogind> logind_;
   UniqueFd root_;
-  std::unique_ptr<SystemPower> power_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Notice> notices_;
   std::size_t seen_ = 0;
+  // Declared last, so destroyed first: its bus thread records notices until then.
+  std::unique_ptr<SystemPower> power_;
 };
 
 TEST_F(LinuxSleepProtectionTest, SleepWaitsForTheAnswerAndALossIsReportedUntilRegisteredAgain) {
