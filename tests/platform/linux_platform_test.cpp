@@ -75,16 +75,6 @@ TEST(LinuxMachineFiles, ParsersTakeOnlyWellFormedValues) {
   }
 }
 
-TEST(LinuxMachineFiles, ATripPointReachedSetsThePressureOfItsKind) {
-  const std::vector<TripPoint> trips = {
-      {"active", 50000}, {"passive", 85000}, {"hot", 95000}, {"critical", 105000}};
-  EXPECT_EQ(zoneState(84999, trips), ThermalState::nominal);  // past the active point only
-  EXPECT_EQ(zoneState(85000, trips), ThermalState::fair);
-  EXPECT_EQ(zoneState(95000, trips), ThermalState::serious);
-  EXPECT_EQ(zoneState(105000, trips), ThermalState::critical);
-  EXPECT_EQ(zoneState(200000, {{"weird", 0}}), ThermalState::nominal);
-}
-
 class LinuxRootTest : public ::testing::Test {
  protected:
   LinuxRootTest() : root_(::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
@@ -107,11 +97,16 @@ class LinuxRootTest : public ::testing::Test {
   UniqueFd root_;
 };
 
+// A trip point reached sets the pressure of its kind (active points and unknown kinds none).
 TEST_F(LinuxRootTest, TheWorstZoneDecidesAndLinksAreNotFollowed) {
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::nominal);  // no zones at all
-  zone("thermal_zone0", "60000\n", {{"passive", "85000"}, {"critical", "105000"}});
+  const std::vector<std::pair<std::string, std::string>> trips = {
+      {"active", "50000"}, {"weird", "0"}, {"passive", "85000"}, {"critical", "105000"}};
+  zone("thermal_zone0", "84999\n", trips);
   zone("thermal_zone1", "unreadable\n", {{"critical", "0"}});  // a zone without a temperature is skipped
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::nominal);
+  zone("thermal_zone0", "85000\n", trips);
+  EXPECT_EQ(thermalStateBeneath(root_), ThermalState::fair);
   zone("thermal_zone2", "96000\n", {{"active", "40000"}, {"hot", "95000"}});
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::serious);
 
