@@ -104,9 +104,7 @@ TEST_F(CodeSigningFileTest, UnsignedCodeIsInvalidThenItsTeamSignatureValidAndRep
   EXPECT_EQ(authority.check(path, {}, 4), kErrSecCSInvalidFlags);
   // The signed range is exactly the original bytes; the mode is kept.
   EXPECT_EQ(readFileBytes(path).substr(0, kProgram.size()), kProgram);
-  struct stat st;
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0755));
 
   EXPECT_EQ(authority.information(path).value().identifier, kIdentifier);
   EXPECT_EQ(authority.information(path).value().mainExecutable, path);
@@ -761,9 +759,8 @@ TEST(CodeSigningToolTest, EveryCommandReportsItsOutcomeAndExitStatus) {
   }
   EXPECT_NE(::access((dir.path() + "/escape.key").c_str(), F_OK), 0);
   for (const char* key : {"/test-anchor.key", "/TWTEST01.key"}) {
-    struct stat st;
-    ASSERT_EQ(::stat((keys + key).c_str(), &st), 0) << key;
-    EXPECT_EQ(st.st_mode & 07777, 0600u) << key;  // private keys are owner-only
+    // Private keys are owner-only.
+    EXPECT_EQ(std::filesystem::status(keys + key).permissions(), std::filesystem::perms(0600)) << key;
   }
 
   // The embedded anchor source is rewritten only when it changes (an unchanged one keeps the build quiet).

@@ -41,8 +41,7 @@ class OpenBeneathTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string& r = dir_.path();
-    ASSERT_EQ(::mkdir((r + "/a").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((r + "/a/b").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(r + "/a/b"));
     writeFileBytes(r + "/a/b/file.txt", "hello");
     ASSERT_EQ(::symlink("file.txt", (r + "/a/b/leaf").c_str()), 0);
     ASSERT_EQ(::symlink("a", (r + "/middle").c_str()), 0);
@@ -96,9 +95,7 @@ TEST_F(OpenBeneathTest, OpensTheRealPathAndRefusesEverythingElseWithItsErrno) {
 
 TEST_F(OpenBeneathTest, WalkStaysBeneathTheGivenRootWhichAloneOpensAsItself) {
   UniqueFd sub(::open((dir_.path() + "/a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  UniqueFd viaSub = openBeneath(sub, "/b/file.txt", O_RDONLY);
-  ASSERT_TRUE(viaSub.valid());
-  EXPECT_EQ(readFd(viaSub.get()), "hello");
+  EXPECT_EQ(readFd(openBeneath(sub, "/b/file.txt", O_RDONLY).get()), "hello");
 
   UniqueFd self = open("/", O_RDONLY | O_DIRECTORY);
   ASSERT_TRUE(self.valid());

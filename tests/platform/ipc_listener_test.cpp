@@ -423,14 +423,8 @@ TEST_F(ListenerTest, AnAdmittedProcessThatRunsAnotherProgramIsCutOff) {
 TEST(ListenerCreate, ReplacesAStaleSocketButNothingElse) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/helper.sock";
-  {
-    // A socket left behind by an earlier run is replaced, and removed with the listener.
-    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  }
+  // A socket left behind by an earlier run is replaced, and removed with the listener.
+  ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0755, 0), 0);
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path)) && Listener::create(path));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path)));
   const std::string file = dir.path() + "/file";
