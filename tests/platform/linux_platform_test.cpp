@@ -48,18 +48,17 @@ TEST(LinuxMachineFiles, ParsersTakeOnlyWellFormedValues) {
       "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz  \n"
       "processor\t: 1\nmodel name\t: Other\n";
   EXPECT_EQ(cpuBrandFromCpuinfo(cpuinfo), "Intel(R) Core(TM) i9-9880H CPU @ 2.30GHz");
-  EXPECT_EQ(cpuBrandFromCpuinfo("processor\t: 0\nmodel\t: 158\n"), std::nullopt);
-  EXPECT_EQ(cpuBrandFromCpuinfo("model name\t:   \n"), std::nullopt);
-  EXPECT_EQ(cpuBrandFromCpuinfo("model name\t: a\x01" "b\n"), std::nullopt);
+  for (const char* bad : {"processor\t: 0\nmodel\t: 158\n", "model name\t:   \n", "model name\t: a\x01" "b\n"}) {
+    EXPECT_EQ(cpuBrandFromCpuinfo(bad), std::nullopt) << bad;
+  }
 
   const std::string id = "0123456789abcdef0123456789abcdef";
   EXPECT_EQ(machineIdFrom(id + "\n"), id);
   EXPECT_EQ(machineIdFrom(id), id);
-  EXPECT_EQ(machineIdFrom("0123456789ABCDEF0123456789ABCDEF\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(id.substr(1) + "\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(id + "\n\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom(std::string(32, '0') + "\n"), std::nullopt);
-  EXPECT_EQ(machineIdFrom("uninitialized\n"), std::nullopt);
+  for (const std::string& bad : {std::string("0123456789ABCDEF0123456789ABCDEF\n"), id.substr(1) + "\n", id + "\n\n",
+                                 std::string(32, '0') + "\n", std::string("uninitialized\n")}) {
+    EXPECT_EQ(machineIdFrom(bad), std::nullopt) << bad;
+  }
 
   EXPECT_EQ(prettyNameFromOsRelease("NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"),
             "Debian GNU/Linux 12 (bookworm)");
@@ -74,16 +73,6 @@ TEST(LinuxMachineFiles, ParsersTakeOnlyWellFormedValues) {
   for (const char* bad : {"", "\n", "45.5\n", "+45000", "45000x", "99999999999999999999"}) {
     EXPECT_EQ(milliCelsiusFrom(bad), std::nullopt) << bad;
   }
-}
-
-TEST(LinuxMachineFiles, ATripPointReachedSetsThePressureOfItsKind) {
-  const std::vector<TripPoint> trips = {
-      {"active", 50000}, {"passive", 85000}, {"hot", 95000}, {"critical", 105000}};
-  EXPECT_EQ(zoneState(84999, trips), ThermalState::nominal);  // past the active point only
-  EXPECT_EQ(zoneState(85000, trips), ThermalState::fair);
-  EXPECT_EQ(zoneState(95000, trips), ThermalState::serious);
-  EXPECT_EQ(zoneState(105000, trips), ThermalState::critical);
-  EXPECT_EQ(zoneState(200000, {{"weird", 0}}), ThermalState::nominal);
 }
 
 class LinuxRootTest : public ::testing::Test {
@@ -108,11 +97,16 @@ class LinuxRootTest : public ::testing::Test {
   UniqueFd root_;
 };
 
+// A trip point reached sets the pressure of its kind (active points and unknown kinds none).
 TEST_F(LinuxRootTest, TheWorstZoneDecidesAndLinksAreNotFollowed) {
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::nominal);  // no zones at all
-  zone("thermal_zone0", "60000\n", {{"passive", "85000"}, {"critical", "105000"}});
+  const std::vector<std::pair<std::string, std::string>> trips = {
+      {"active", "50000"}, {"weird", "0"}, {"passive", "85000"}, {"critical", "105000"}};
+  zone("thermal_zone0", "84999\n", trips);
   zone("thermal_zone1", "unreadable\n", {{"critical", "0"}});  // a zone without a temperature is skipped
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::nominal);
+  zone("thermal_zone0", "85000\n", trips);
+  EXPECT_EQ(thermalStateBeneath(root_), ThermalState::fair);
   zone("thermal_zone2", "96000\n", {{"active", "40000"}, {"hot", "95000"}});
   EXPECT_EQ(thermalStateBeneath(root_), ThermalState::serious);
 
@@ -154,15 +148,13 @@ TEST_F(LinuxRootTest, ProcessFactsComeFromTheFilesBeneathTheRoot) {
   EXPECT_EQ(facts->userId(std::string_view("root\0x", 6)), std::nullopt);
 }
 
-TEST(VolumeFreeSpaceTest, MeasuresTheVolumeOfAPathBeneathTheRoot) {
-  testing::TempDir dir;
-  std::filesystem::create_directories(dir.path() + "/System/Volumes/Data");
-  std::filesystem::create_symlink("/", dir.path() + "/escape");
-  const UniqueFd root(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const std::unique_ptr<FreeSpace> freeSpace = makeVolumeFreeSpace(root);
+TEST_F(LinuxRootTest, FreeSpaceIsMeasuredOnTheVolumeOfAPathBeneathTheRoot) {
+  fs::create_directories(dir_.path() + "/System/Volumes/Data");
+  fs::create_symlink("/", dir_.path() + "/escape");
+  const std::unique_ptr<FreeSpace> freeSpace = makeVolumeFreeSpace(root_);
 
   struct statvfs volume{};
-  ASSERT_EQ(::statvfs(dir.path().c_str(), &volume), 0);
+  ASSERT_EQ(::statvfs(dir_.path().c_str(), &volume), 0);
   const std::optional<std::int64_t> bytes = freeSpace->freeBytes("/System/Volumes/Data");
   ASSERT_TRUE(bytes.has_value());
   // Other tests write beside us; the volume's own figure is the bound, not an exact value.
@@ -243,10 +235,7 @@ class FakeLogind {
   static int inhibit(sd_bus_message* call, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<FakeLogind*>(userdata);
     if (self->refuseInhibit) return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "refused");
-    const char* what = nullptr;
-    const char* who = nullptr;
-    const char* why = nullptr;
-    const char* mode = nullptr;
+    const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
     if (sd_bus_message_read(call, "ssss", &what, &who, &why, &mode) < 0 || std::string(mode) != "delay") {
       return sd_bus_error_set(error, "org.freedesktop.DBus.Error.InvalidArgs", "not a delay lock");
     }
@@ -291,11 +280,6 @@ class LinuxSleepProtectionTest : public ::testing::Test {
     root_ = UniqueFd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     power_ = makeLinuxSystemPower(root_, address_);
   }
-  void TearDown() override {
-    power_.reset();
-    logind_.reset();
-  }
-
   SystemPower::Handler recorder() {
     return [this](std::uint32_t type, std::intptr_t id) {
       std::lock_guard lock(mutex_);
@@ -315,11 +299,12 @@ class LinuxSleepProtectionTest : public ::testing::Test {
   std::unique_ptr<testing::RunningProgram> daemon_;
   std::unique_ptr<FakeLogind> logind_;
   UniqueFd root_;
-  std::unique_ptr<SystemPower> power_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Notice> notices_;
   std::size_t seen_ = 0;
+  // Declared last, so destroyed first: its bus thread records notices until then.
+  std::unique_ptr<SystemPower> power_;
 };
 
 TEST_F(LinuxSleepProtectionTest, SleepWaitsForTheAnswerAndALossIsReportedUntilRegisteredAgain) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/file_io.h"
 
 extern char** environ;
 
@@ -70,6 +73,16 @@ pid_t spawn(const std::vector<std::string>& argv, int input, int output, int err
   return pid;
 }
 
+// The child's standard input: `bytes` in an anonymous in-memory file, read from its start.
+// However much there is and however little the child reads, nothing waits on a pipe.
+UniqueFd inputFile(const std::string& bytes) {
+  UniqueFd memory(::memfd_create("standard-input", MFD_CLOEXEC));
+  if (!memory || !platform::writeAll(memory.get(), bytes) || ::lseek(memory.get(), 0, SEEK_SET) != 0) {
+    fail("standard input");
+  }
+  return memory;
+}
+
 UniqueFd openProcessFd(pid_t pid) {
   UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   if (!fd) fail("pidfd_open");
@@ -110,32 +123,24 @@ int reap(pid_t pid) {
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& standardInput,
                          std::chrono::milliseconds bound) {
   const auto deadline = Clock::now() + bound;
-  Pipe input = makePipe();
+  const UniqueFd input = inputFile(standardInput);
   Pipe output = makePipe();
   Pipe error = makePipe();
-  const pid_t pid = spawn(argv, input.read.get(), output.write.get(), error.write.get());
+  const pid_t pid = spawn(argv, input.get(), output.write.get(), error.write.get());
   const UniqueFd processFd = openProcessFd(pid);
-  input.read.reset();
   output.write.reset();
   error.write.reset();
-  if (::fcntl(input.write.get(), F_SETFL, O_NONBLOCK) != 0) fail("fcntl");
 
   ProgramResult result;
-  std::size_t written = 0;
-  if (standardInput.empty()) input.write.reset();
   while (output.read || error.read) {
-    pollfd entries[3];
+    pollfd entries[2];
     nfds_t count = 0;
-    UniqueFd* owners[3];
+    UniqueFd* owners[2];
     for (UniqueFd* owner : {&output.read, &error.read}) {
       if (*owner) {
         entries[count] = {owner->get(), POLLIN, 0};
         owners[count++] = owner;
       }
-    }
-    if (input.write) {
-      entries[count] = {input.write.get(), POLLOUT, 0};
-      owners[count++] = &input.write;
     }
     const int ready = ::poll(entries, count, remainingMilliseconds(deadline));
     if (ready < 0) {
@@ -148,14 +153,6 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     }
     for (nfds_t i = 0; i < count; ++i) {
       if (entries[i].revents == 0) continue;
-      if (owners[i] == &input.write) {
-        const ssize_t n = ::write(input.write.get(), standardInput.data() + written, standardInput.size() - written);
-        if (n > 0) written += static_cast<std::size_t>(n);
-        // A child that stops reading (or exits) ends the feeding.
-        if (n < 0 && errno != EAGAIN && errno != EINTR) input.write.reset();
-        if (written == standardInput.size()) input.write.reset();
-        continue;
-      }
       char buffer[65536];
       const ssize_t n = ::read(owners[i]->get(), buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
