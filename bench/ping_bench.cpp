@@ -39,8 +39,13 @@ using tidewarden::platform::UniqueFd;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr const char* kPingSelector = "pingWithReply:";
-// Each benchmark runs at least this long; four of them keep the whole run to a few seconds.
-constexpr double kMinSecondsPerBenchmark = 0.5;
+// Each configuration runs kRepetitions times for at least kMinSecondsPerRepetition, the
+// repetitions of all four interleaved in random order: how the scheduler happens to place
+// 8 clients and their server threads on the CPUs changes from run to run, and
+// interleaving spreads that over both servers instead of handing one of them a lucky or
+// an unlucky placement. All samples of all repetitions count. About 5 s in all.
+constexpr double kMinSecondsPerRepetition = 0.25;
+constexpr int kRepetitions = 4;
 constexpr int kConcurrentClients = 8;
 constexpr int kListenBacklog = 64;
 
@@ -163,8 +168,20 @@ void pingLoop(benchmark::State& state, const std::string& socketPath, const std:
 void BM_HelperPing(benchmark::State& state) { pingLoop(state, setup->helperSocket, "helper"); }
 void BM_BarePing(benchmark::State& state) { pingLoop(state, setup->bareSocket, "bare"); }
 
-BENCHMARK(BM_HelperPing)->Threads(1)->Threads(kConcurrentClients)->UseRealTime()->MinTime(kMinSecondsPerBenchmark);
-BENCHMARK(BM_BarePing)->Threads(1)->Threads(kConcurrentClients)->UseRealTime()->MinTime(kMinSecondsPerBenchmark);
+BENCHMARK(BM_HelperPing)
+    ->Threads(1)
+    ->Threads(kConcurrentClients)
+    ->UseRealTime()
+    ->MinTime(kMinSecondsPerRepetition)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_BarePing)
+    ->Threads(1)
+    ->Threads(kConcurrentClients)
+    ->UseRealTime()
+    ->MinTime(kMinSecondsPerRepetition)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true);
 
 void printRatios() {
   std::printf("\nping round trip per call, microseconds (all samples of all clients)\n");
@@ -186,6 +203,12 @@ void printRatios() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Interleaving is on unless the command line says otherwise (a later flag wins).
+  std::vector<char*> arguments(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  arguments.insert(arguments.begin() + 1, interleave);
+  argc = static_cast<int>(arguments.size());
+  argv = arguments.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 

@@ -32,6 +32,7 @@ class SimulatedSystemPower;
 //   DIR/anchors     the simulator's own trust anchors ("apple", to sign simulated
 //                   installers): NAME.key (private, 0600) and NAME.pub
 //   DIR/world.json  the world state, changed under DIR/world.lock (see World)
+//   DIR/world.generation  tells readers when world.json may have changed (see World)
 //   DIR/serve.lock  held while this object lives: one live simulated Mac per directory
 //   DIR/helper.sock the helper's socket once a helper is started on this platform
 // and the Platform bundle built on it. The directory must be absent (then created;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,6 +187,40 @@ const json* member(const json& object, const char* key) {
   return &*it;
 }
 
+// The world's generation counter (World::kGenerationFile), mapped for writing; made
+// when missing. Changed only under the world lock.
+class GenerationCounter {
+ public:
+  GenerationCounter(const UniqueFd& dir, const std::string& directory) {
+    const std::string name(World::kGenerationFile);
+    const UniqueFd fd = platform::openAt(dir.get(), name, O_RDWR | O_CREAT, 0644);
+    struct stat st{};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        (st.st_size < kBytes && ::ftruncate(fd.get(), kBytes) != 0)) {
+      throw WorldError("Cannot prepare " + pathIn(directory, name) + ": " + platform::errnoText(errno));
+    }
+    void* map = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (map == MAP_FAILED) {
+      throw WorldError("Cannot map " + pathIn(directory, name) + ": " + platform::errnoText(errno));
+    }
+    counter_ = static_cast<std::uint64_t*>(map);
+  }
+  ~GenerationCounter() { ::munmap(counter_, kBytes); }
+  GenerationCounter(const GenerationCounter&) = delete;
+  GenerationCounter& operator=(const GenerationCounter&) = delete;
+
+  // Odd: the state file may be replaced at any moment. A writer that dies here leaves
+  // it odd, and readers then look at the file every time until the next update.
+  void beginChange() { __atomic_store_n(counter_, __atomic_load_n(counter_, __ATOMIC_SEQ_CST) | 1, __ATOMIC_SEQ_CST); }
+  // Even and larger than any value before: whatever the update did is in place.
+  void endChange() { __atomic_store_n(counter_, (__atomic_load_n(counter_, __ATOMIC_SEQ_CST) | 1) + 1, __ATOMIC_SEQ_CST); }
+
+  static constexpr off_t kBytes = sizeof(std::uint64_t);
+
+ private:
+  std::uint64_t* counter_ = nullptr;
+};
+
 // The state file, open, and its status in `st`.
 UniqueFd openStateFile(const UniqueFd& dir, const std::string& directory, struct stat& st) {
   UniqueFd fd = platform::openAt(dir.get(), std::string(World::kStateFile), O_RDONLY);
@@ -311,6 +346,7 @@ bool World::exists(const std::string& directory) {
 void World::create(const std::string& directory, const WorldRecord& initial) {
   const UniqueFd dir = openDirectory(directory);
   WorldLock lock(dir, directory);
+  GenerationCounter made(dir, directory);  // before the state file, the mark of a world
   writeLocked(dir, directory, initial, /*replaceExisting=*/false);
 }
 
@@ -329,12 +365,24 @@ WorldRecord World::update(const std::string& directory, const std::function<void
   WorldLock lock(dir, directory);
   WorldRecord record = readLocked(dir, directory);
   change(record);
-  writeLocked(dir, directory, record, /*replaceExisting=*/true);
+  GenerationCounter generation(dir, directory);
+  generation.beginChange();
+  try {
+    writeLocked(dir, directory, record, /*replaceExisting=*/true);
+  } catch (...) {
+    generation.endChange();  // the state file may or may not have been replaced
+    throw;
+  }
+  generation.endChange();
   return record;
 }
 
 WorldCache::WorldCache(std::string directory, WorldRecord initial)
     : directory_(std::move(directory)), last_(std::move(initial)) {}
+
+WorldCache::~WorldCache() {
+  if (generation_ != nullptr) ::munmap(const_cast<std::uint64_t*>(generation_), sizeof *generation_);
+}
 
 WorldCache::FileIdentity WorldCache::identityOf(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev),         static_cast<std::uint64_t>(st.st_ino),
@@ -343,21 +391,50 @@ WorldCache::FileIdentity WorldCache::identityOf(const struct stat& st) {
           static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
 }
 
+std::optional<std::uint64_t> WorldCache::generation() const {
+  if (generation_ == nullptr) return std::nullopt;
+  return __atomic_load_n(generation_, __ATOMIC_ACQUIRE);
+}
+
+void WorldCache::mapGeneration(int dirFd) {
+  if (generation_ != nullptr) return;
+  const UniqueFd fd = platform::openAt(dirFd, std::string(World::kGenerationFile), O_RDONLY);
+  struct stat st{};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < static_cast<off_t>(sizeof *generation_)) {
+    return;  // a world made before generations: every look is an fstat
+  }
+  void* map = ::mmap(nullptr, sizeof *generation_, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (map != MAP_FAILED) generation_ = static_cast<const std::uint64_t*>(map);
+}
+
 void WorldCache::refreshLocked() {
+  // Taken before the file is looked at: an update that ends after this moment changes it
+  // again, so what is read below is never taken for newer than it is.
+  const std::optional<std::uint64_t> generation = this->generation();
+  const std::optional<std::uint64_t> settled =
+      generation && *generation % 2 == 0 ? generation : std::optional<std::uint64_t>();
+  if (file_ && settled && settled == seenGeneration_) return;
   struct stat st{};
   // The file last read is still the world's as long as it keeps a name and its status
   // is unchanged: an update renames a new file over it (its link count drops to 0), an
   // edit in place changes its times, a rename away changes its change time.
-  if (file_ && ::fstat(file_.get(), &st) == 0 && st.st_nlink > 0 && identityOf(st) == identity_) return;
+  if (file_ && ::fstat(file_.get(), &st) == 0 && st.st_nlink > 0 && identityOf(st) == identity_) {
+    seenGeneration_ = settled;
+    return;
+  }
   try {
     const UniqueFd dir = openDirectory(directory_);
+    mapGeneration(dir.get());
     UniqueFd fd = openStateFile(dir, directory_, st);
     last_ = readStateFile(fd, st, directory_);
     file_ = std::move(fd);
     identity_ = identityOf(st);
+    seenGeneration_ = settled;
   } catch (const WorldError&) {
     // Keep the last record read and look again at the next question; see the class comment.
     file_.reset();
+    seenGeneration_.reset();
   }
 }
 

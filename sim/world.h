@@ -374,6 +374,9 @@ class World {
   static constexpr std::string_view kStateFile = "world.json";
   static constexpr std::string_view kLockFile = "world.lock";
   static constexpr std::string_view kPendingStateFile = "world.json.new";
+  // A counter that tells readers whether the state file may have changed: an update
+  // makes it odd before it replaces the state file and even (and larger) once it has.
+  static constexpr std::string_view kGenerationFile = "world.generation";
   // The largest state file we read back; a world is small, this only bounds a corrupt one.
   static constexpr std::size_t kMaxStateBytes = 16u * 1024u * 1024u;
   static constexpr int kFormat = 1;
@@ -391,15 +394,21 @@ class World {
 };
 
 // The world of a directory as last read, for the simulated platform's answers. The
-// state file is read again only when it changed: the cache keeps the file it read open
-// and looks at its status (one fstat, no path walk), which every update changes (it
-// renames a new file into place, leaving the old one without a name), as does an edit
-// in place or a rename away. A world that cannot be read at that moment (for example
-// edited by hand into invalid JSON) answers with the last record that could be read:
-// these answers are only reported or simulate the machine, never used to grant anything.
+// state file is read again only when it changed. While the world's generation (see
+// World) is even and the one seen at the last look, nothing changed and no system call
+// is made. Otherwise the cache looks at the status of the file it read and holds open
+// (one fstat, no path walk), which every update changes (it renames a new file into
+// place, leaving the old one without a name), as does an edit in place or a rename
+// away. An edit that bypasses World is therefore seen at the next update. A world that
+// cannot be read at that moment (for example edited by hand into invalid JSON) answers
+// with the last record that could be read: these answers are only reported or simulate
+// the machine, never used to grant anything.
 class WorldCache {
  public:
   explicit WorldCache(std::string directory, WorldRecord initial = {});
+  ~WorldCache();
+  WorldCache(const WorldCache&) = delete;
+  WorldCache& operator=(const WorldCache&) = delete;
 
   // `project` applied to the current record, under the cache's lock.
   template <typename Projection>
@@ -424,9 +433,15 @@ class WorldCache {
   };
   static FileIdentity identityOf(const struct stat& st);
 
+  // The world's generation counter, or null while its file cannot be mapped.
+  std::optional<std::uint64_t> generation() const;
+  void mapGeneration(int dirFd);
+
   const std::string directory_;
   std::mutex mutex_;
   WorldRecord last_;
+  const std::uint64_t* generation_ = nullptr;  // mapped from the generation file
+  std::optional<std::uint64_t> seenGeneration_;  // even, and last_ is as new as it
   platform::UniqueFd file_;  // the state file last_ came from; none forces a read
   FileIdentity identity_;    // its status when it was read
 };

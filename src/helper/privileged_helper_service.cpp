@@ -235,12 +235,14 @@ void PrivilegedHelperService::invoke(const std::string& selector, std::optional<
   };
   // The transport only delivers selectors of the exported interface with the right
   // argument shape; anything else is a bug in the caller of this method.
-  if (auto data = dataMethods.find(selector); data != dataMethods.end() && argument) {
+  if (argument) {
+    const auto data = dataMethods.find(selector);
+    if (data == dataMethods.end()) std::abort();
     (this->*data->second)(std::move(*argument), std::move(reply));
-  } else if (auto plain = plainMethods.find(selector); plain != plainMethods.end() && !argument) {
-    (this->*plain->second)(std::move(reply));
   } else {
-    std::abort();
+    const auto plain = plainMethods.find(selector);
+    if (plain == plainMethods.end()) std::abort();
+    (this->*plain->second)(std::move(reply));
   }
 }
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -184,36 +185,36 @@ class PeerProcess {
 };
 
 // The address space an admitted process ran when it was admitted, held through
-// /proc/<pid>/mem. While that very address space is in use, a read through the
-// descriptor reaches it: a read of page zero, which no program maps, fails with EIO
-// (the kernel looked and found nothing there). Once the process runs another program
-// (or exits) the same read returns 0, since the address space is gone. That makes
-// "still the program it was admitted as" one read per batch of messages, with no text
-// to parse and no page to copy. The genuine client never shares its address space with
+// /proc/<pid>/pagemap, which keeps a reference to that very address space (not to the
+// process). A read through it first takes a hold on the address space, and returns 0
+// when that fails: the process ran another program or exited, and the address space is
+// gone. Only then does it look at the request (in this order since Linux 4.2), and a
+// 1-byte read is no whole page-map entry, so while the address space lives the read
+// fails with EINVAL, having touched no memory of the peer. That makes "still the program it was admitted as" one cheap read
+// per batch of messages. The genuine client never shares its address space with
 // another process (it is not traceable and starts nothing), so the address space
 // outlives its program only by ending with it.
 class AddressSpace {
  public:
   static std::optional<AddressSpace> of(const PeerProcess& peer) {
     AddressSpace space;
-    space.mem_ = UniqueFd(::openat(peer.procDir(), "mem", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!space.mem_ || !space.inUse()) return std::nullopt;
+    space.pageMap_ = UniqueFd(::openat(peer.procDir(), "pagemap", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!space.pageMap_ || !space.inUse()) return std::nullopt;
     return space;
   }
 
-  // Anything but "found nothing at page zero" (or a byte there, should a program map
-  // it) counts as gone.
+  // Anything but "refused the request" counts as gone.
   bool inUse() const {
     char byte;
     ssize_t read;
     do {
-      read = ::pread(mem_.get(), &byte, 1, 0);
+      read = ::pread(pageMap_.get(), &byte, 1, 0);
     } while (read < 0 && errno == EINTR);
-    return read == 1 || (read < 0 && errno == EIO);
+    return read < 0 && errno == EINVAL;
   }
 
  private:
-  UniqueFd mem_;
+  UniqueFd pageMap_;
 };
 
 class SocketConnection final : public IncomingConnection {
@@ -267,10 +268,13 @@ class CallBudget {
  public:
   explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
 
+  // Takes a unit when one is free and nobody waits for one.
+  bool tryAcquire() { return waiting_.load() == 0 && tryTake(); }
+
   // Waits for a unit and takes it; false when `abandon` is set first (wake() tells).
   bool acquire(const std::atomic<bool>& abandon) {
     if (abandon.load()) return false;
-    if (waiting_.load() == 0 && tryTake()) return true;
+    if (tryAcquire()) return true;
     std::unique_lock lock(mutex_);
     Waiter waiter;
     waiters_.push_back(&waiter);
@@ -379,30 +383,33 @@ class Connection {
   // connection may have another call in flight and, when `start`, until its user may
   // too, and counts it. False when the connection closed meanwhile.
   bool awaitCallSlot(bool start) {
-    {
-      std::unique_lock lock(mutex_);
-      slotFreed_.wait(lock, [&] { return closed_ || inFlight_ < callLimit(); });
-      if (closed_) return false;
-      if (!start) return true;
-    }
-    if (!budget_->acquire(abandoned_)) return false;
-    std::lock_guard lock(mutex_);
-    if (closed_) {
-      budget_->release();
-      return false;
+    std::unique_lock lock(mutex_);
+    slotFreed_.wait(lock, [&] { return closed_ || inFlight_ < callLimit(); });
+    if (closed_) return false;
+    if (!start) return true;
+    if (!budget_->tryAcquire()) {
+      // The user's calls wait for a unit outside the lock, so its replies can still be
+      // written and give units back. Only this thread adds to inFlight_.
+      lock.unlock();
+      if (!budget_->acquire(abandoned_)) return false;
+      lock.lock();
+      if (closed_) {
+        budget_->release();
+        return false;
+      }
     }
     ++inFlight_;
     return true;
   }
 
-  // From any thread: a call's reply frame. Written at once when nothing is queued before
-  // it and the socket takes it whole without waiting; otherwise queued for the writer
-  // thread, so the thread that answered never waits for the peer. A peer that lets too
-  // many replies pile up is disconnected rather than buffered without end.
-  void enqueueReply(std::string frame) {
+  // From any thread: the reply to call `callId`. Written at once when nothing is queued
+  // before it and the socket takes it whole without waiting; otherwise queued for the
+  // writer thread, so the thread that answered never waits for the peer. A peer that
+  // lets too many replies pile up is disconnected rather than buffered without end.
+  void enqueueReply(std::uint64_t callId, const std::string& payload) {
     {
       std::lock_guard lock(mutex_);
-      queueOrWriteLocked(std::move(frame));
+      queueOrWriteLocked(callId, payload);
     }
     finishIfDone();
   }
@@ -454,19 +461,29 @@ class Connection {
   }
 
  private:
-  void queueOrWriteLocked(std::string frame) {
+  void queueOrWriteLocked(std::uint64_t callId, const std::string& payload) {
     if (closed_) return replyDoneLocked();  // dropped
+    // Put together in a buffer the connection keeps, so a reply the socket takes at once
+    // costs no allocation; one that was large is not kept.
+    const std::array<char, wire::kReplyHeaderBytes> header = wire::replyHeader(callId, payload.size());
+    outgoing_.assign(header.data(), header.size());
+    outgoing_ += payload;
+    writeOrQueueLocked(outgoing_);
+    if (outgoing_.capacity() > kReadChunkBytes) outgoing_ = std::string();
+  }
+
+  void writeOrQueueLocked(std::string_view frame) {
     if (backlog_.empty() && !writing_) {
       ssize_t sent;
       do {
         sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       } while (sent < 0 && errno == EINTR);
-      if (sent == static_cast<ssize_t>(frame.size())) return replyDoneLocked();
       if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
         replyDoneLocked();
         return closeLocked();
       }
-      if (sent > 0) frame.erase(0, static_cast<std::size_t>(sent));
+      if (sent > 0) frame.remove_prefix(static_cast<std::size_t>(sent));
+      if (frame.empty()) return replyDoneLocked();
     }
     if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
         backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
@@ -474,7 +491,7 @@ class Connection {
       return closeLocked();
     }
     backlogBytes_ += frame.size();
-    backlog_.push_back(std::move(frame));
+    backlog_.emplace_back(frame);
     writerWork_.notify_all();
   }
 
@@ -522,6 +539,7 @@ class Connection {
   const std::shared_ptr<ConnectionSlots> slots_;
   std::atomic<bool> abandoned_{false};  // set with closed_, read by the budget's waiters
   std::deque<std::string> backlog_;
+  std::string outgoing_;  // the reply being put together, under mutex_
   std::size_t backlogBytes_ = 0;
   std::size_t inFlight_ = 0;
   bool writing_ = false;  // the writer thread is sending a frame outside the lock
@@ -545,7 +563,7 @@ class PendingReply {
   void send(std::string payload) {
     if (answered_.exchange(true)) return;
     if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
-    connection_->enqueueReply(wire::encodeReply({callId_, std::move(payload)}));
+    connection_->enqueueReply(callId_, payload);
   }
 
  private:

@@ -25,12 +25,13 @@ std::uint64_t getBigEndian(std::string_view in, std::size_t offset, int bytes) {
   return value;
 }
 
-std::string frame(std::string body) {
-  if (body.size() > kMaxFrameBytes) std::abort();
+// A frame of `bodyBytes`, its length prefix written and room reserved for the body,
+// so a message is built in one buffer.
+std::string frameOf(std::size_t bodyBytes) {
+  if (bodyBytes > kMaxFrameBytes) std::abort();
   std::string out;
-  out.reserve(4 + body.size());
-  putBigEndian(out, body.size(), 4);
-  out += body;
+  out.reserve(4 + bodyBytes);
+  putBigEndian(out, bodyBytes, 4);
   return out;
 }
 
@@ -53,21 +54,30 @@ ssize_t readExactly(int fd, char* data, std::size_t size) {
 
 std::string encodeCall(const CallFrame& call) {
   if (call.selector.size() > kMaxSelectorBytes) std::abort();
-  std::string body;
-  body.reserve(10 + call.selector.size() + call.argument.size());
-  putBigEndian(body, call.callId, 8);
-  putBigEndian(body, call.selector.size(), 2);
-  body += call.selector;
-  body += call.argument;
-  return frame(std::move(body));
+  std::string out = frameOf(10 + call.selector.size() + call.argument.size());
+  putBigEndian(out, call.callId, 8);
+  putBigEndian(out, call.selector.size(), 2);
+  out += call.selector;
+  out += call.argument;
+  return out;
 }
 
 std::string encodeReply(const ReplyFrame& reply) {
-  std::string body;
-  body.reserve(8 + reply.payload.size());
-  putBigEndian(body, reply.callId, 8);
-  body += reply.payload;
-  return frame(std::move(body));
+  const std::array<char, kReplyHeaderBytes> header = replyHeader(reply.callId, reply.payload.size());
+  std::string out;
+  out.reserve(header.size() + reply.payload.size());
+  out.append(header.data(), header.size());
+  out += reply.payload;
+  return out;
+}
+
+std::array<char, kReplyHeaderBytes> replyHeader(std::uint64_t callId, std::size_t payloadBytes) {
+  if (payloadBytes > kMaxFrameBytes - 8) std::abort();
+  std::array<char, kReplyHeaderBytes> header;
+  const std::uint64_t bodyBytes = 8 + payloadBytes;
+  for (std::size_t i = 0; i < 4; ++i) header[i] = static_cast<char>((bodyBytes >> (8 * (3 - i))) & 0xff);
+  for (std::size_t i = 0; i < 8; ++i) header[4 + i] = static_cast<char>((callId >> (8 * (7 - i))) & 0xff);
+  return header;
 }
 
 CallHead decodeCallHead(std::string_view partialBody) {

@@ -7,6 +7,7 @@
 // This library depends on nothing else of ours: the client links it alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -34,6 +35,11 @@ struct ReplyFrame {
 // kMaxFrameBytes; a larger body is a bug and aborts.
 std::string encodeCall(const CallFrame& call);
 std::string encodeReply(const ReplyFrame& reply);
+
+// The first bytes of the reply frame of `callId` with `payloadBytes` of reply bytes (its
+// length prefix and call id), for a sender that writes the reply bytes from where they lie.
+inline constexpr std::size_t kReplyHeaderBytes = 12;
+std::array<char, kReplyHeaderBytes> replyHeader(std::uint64_t callId, std::size_t payloadBytes);
 
 // Frame bodies (without the length prefix). nullopt for a malformed body: too short,
 // a selector length past the end, an empty selector or one with bytes outside

@@ -141,7 +141,14 @@ TEST_F(WorldStoreTest, ReadsOnlyARegularStateFileAndNamesTheProblem) {
   EXPECT_EQ(readError(), "Cannot read " + state() + ": it is not valid JSON.");
 }
 
+// Sets the world's generation counter as a writer would leave it.
+void setGeneration(const std::string& directory, std::uint64_t value) {
+  std::ofstream(directory + "/world.generation", std::ios::binary | std::ios::in | std::ios::out)
+      .write(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
 // The process facts and accounts follow the world, keeping the last good values over a bad one.
+// The cache looks at the state file only when the generation says it may have changed.
 TEST_F(WorldStoreTest, ProcessFactsAndAccountsFollowTheWorldAndKeepTheLastGoodValues) {
   World::create(dir_.path(), WorldRecord{});
   sim::SimulatedProcessFacts facts(dir_.path(), sim::WorldProcess{});
@@ -150,9 +157,17 @@ TEST_F(WorldStoreTest, ProcessFactsAndAccountsFollowTheWorldAndKeepTheLastGoodVa
   EXPECT_EQ(facts.realUserId(), 501u);
   EXPECT_EQ(facts.effectiveUserId(), 20u);
 
-  std::ofstream(state()) << "garbage";
+  // An edit that bypasses World is not looked for while the generation stands still; once a
+  // writer died between marking the world as changing and marking it changed, every question
+  // looks at the file.
+  std::ofstream(state()) << R"({"format":1,"process":{"uid":9,"euid":9}})";
   EXPECT_EQ(facts.realUserId(), 501u);
-  EXPECT_EQ(facts.effectiveUserId(), 20u);
+  setGeneration(dir_.path(), 7);
+  EXPECT_EQ(facts.realUserId(), 9u);
+
+  std::ofstream(state()) << "garbage";
+  EXPECT_EQ(facts.realUserId(), 9u);
+  EXPECT_EQ(facts.effectiveUserId(), 9u);
 
   std::ofstream(state()) << R"({"format":1,"process":{"uid":3,"euid":4}})";  // from before accounts were modelled
   EXPECT_EQ(facts.realUserId(), 3u);
@@ -164,6 +179,20 @@ TEST_F(WorldStoreTest, ProcessFactsAndAccountsFollowTheWorldAndKeepTheLastGoodVa
 
   World::update(dir_.path(), [](WorldRecord& world) { world.accounts.users.push_back({"alex", 502}); });
   EXPECT_EQ(facts.userName(502), "alex");
+
+  // A world made before generations is looked at every time, and its next update gives it one.
+  TempDir olderDir;
+  World::create(olderDir.path(), WorldRecord{});
+  ASSERT_EQ(::unlink((olderDir.path() + "/world.generation").c_str()), 0);
+  sim::SimulatedProcessFacts older(olderDir.path(), sim::WorldProcess{});
+  for (const std::uint32_t uid : {5u, 6u}) {
+    std::ofstream(olderDir.path() + "/world.json") << json{{"format", 1}, {"process", {{"uid", uid}}}}.dump();
+    EXPECT_EQ(older.realUserId(), uid);
+  }
+  World::update(olderDir.path(), [](WorldRecord& world) { world.process.uid = 8; });
+  EXPECT_EQ(older.realUserId(), 8u);
+  World::update(olderDir.path(), [](WorldRecord& world) { world.process.uid = 10; });
+  EXPECT_EQ(older.realUserId(), 10u);
 
   std::ofstream(state()) << R"({"format":1,"accounts":{"users":[{"name":"a","uid":7},{"name":"b","uid":7}]}})";
   EXPECT_EQ(worldErrorOf([this] { World::read(dir_.path()); }),
