@@ -371,12 +371,10 @@ class Connection {
 
   // Gives the slot back at once; for a connection that was never served.
   void releaseUnserved() {
-    {
-      std::lock_guard lock(mutex_);
-      closeLocked();
-      threads_ = 0;
-    }
-    finishIfDone();
+    std::unique_lock lock(mutex_);
+    closeLocked();
+    threads_ = 0;
+    finishIfDoneLocked(lock);
   }
 
   // The reader, before it reads or hands over anything more: waits until the
@@ -407,11 +405,9 @@ class Connection {
   // writer thread, so the thread that answered never waits for the peer. A peer that
   // lets too many replies pile up is disconnected rather than buffered without end.
   void enqueueReply(std::uint64_t callId, const std::string& payload) {
-    {
-      std::lock_guard lock(mutex_);
-      queueOrWriteLocked(callId, payload);
-    }
-    finishIfDone();
+    std::unique_lock lock(mutex_);
+    queueOrWriteLocked(callId, payload);
+    finishIfDoneLocked(lock);
   }
 
   // No more calls (the peer closed its sending side, or a call could not be read to its
@@ -453,11 +449,9 @@ class Connection {
 
   // Called by each of the two threads as it ends; the last one closes the descriptor.
   void threadFinished() {
-    {
-      std::lock_guard lock(mutex_);
-      if (--threads_ == 0) fd_.reset();
-    }
-    finishIfDone();
+    std::unique_lock lock(mutex_);
+    if (--threads_ == 0) fd_.reset();
+    finishIfDoneLocked(lock);
   }
 
  private:
@@ -518,13 +512,12 @@ class Connection {
     writerWork_.notify_all();
   }
 
-  // Gives the slot back once, when no thread and no call is left.
-  void finishIfDone() {
-    {
-      std::lock_guard lock(mutex_);
-      if (threads_ != 0 || inFlight_ != 0 || slotReleased_) return;
-      slotReleased_ = true;
-    }
+  // Gives the slot back once, when no thread and no call is left; the slots' own lock is
+  // taken after `lock` is let go.
+  void finishIfDoneLocked(std::unique_lock<std::mutex>& lock) {
+    if (threads_ != 0 || inFlight_ != 0 || slotReleased_) return;
+    slotReleased_ = true;
+    lock.unlock();
     slots_->release(peer_.uid());
   }
 
@@ -836,8 +829,9 @@ class UnixListener final : public Listener {
 
   // The reply block of one call: its reply frame goes to the connection exactly once.
   static ReplyBlock replyBlock(const std::shared_ptr<Connection>& connection, std::uint64_t callId) {
-    auto pending = std::make_shared<PendingReply>(connection, callId);
-    return [pending](std::string reply) { pending->send(std::move(reply)); };
+    return [pending = std::make_shared<PendingReply>(connection, callId)](std::string reply) {
+      pending->send(std::move(reply));
+    };
   }
 
   // Hands one call, already counted in flight, to the exported object; false for a
