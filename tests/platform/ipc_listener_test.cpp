@@ -322,6 +322,7 @@ TEST_F(ListenerTest, WorkOutlivesItsPeerAndTheListenerAndItsLateRepliesTouchNoth
 // A peer that never reads has its replies fill the socket; the threads that answer never
 // wait for it, and once a reply has made no progress for the stall limit it is cut off,
 // which ends its sending. What part of a big reply was buffered can still be read, never the whole.
+// Another peer's big reply, sent in parts as it reads, arrives intact.
 TEST_F(ListenerTest, APeerThatStopsReadingIsDisconnectedAfterTheStallLimitAndHoldsUpNobody) {
   WireClient big(path);
   big.send("echo:", std::string(4 * 1024 * 1024, 'x'));  // larger than the socket can buffer
@@ -332,6 +333,10 @@ TEST_F(ListenerTest, APeerThatStopsReadingIsDisconnectedAfterTheStallLimitAndHol
   });
   WireClient other(path);
   EXPECT_EQ(other.call("echo:", "served"), "served");
+  // A reply the socket cannot take at once reaches a peer that reads it whole and in order.
+  std::string pattern(1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i * 7919 % 251);
+  EXPECT_TRUE(other.call("echo:", pattern) == pattern);
   EXPECT_TRUE(big.peerClosed(std::chrono::seconds(10)));
   EXPECT_GE(std::chrono::steady_clock::now() - sent, testLimits().writeStallLimit);
   EXPECT_FALSE(big.next(std::chrono::seconds(5)));
