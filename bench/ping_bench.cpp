@@ -43,7 +43,7 @@ constexpr const char* kPingSelector = "pingWithReply:";
 // repetitions of all four interleaved in random order: how the scheduler happens to place
 // 8 clients and their server threads on the CPUs changes from run to run, and
 // interleaving spreads that over both servers instead of handing one of them a lucky or
-// an unlucky placement. All samples of all repetitions count. About 5 s in all.
+// an unlucky placement. All samples of all repetitions count. About 6 s in all.
 constexpr double kMinSecondsPerRepetition = 0.25;
 constexpr int kRepetitions = 4;
 constexpr int kConcurrentClients = 8;
