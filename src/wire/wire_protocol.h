@@ -37,7 +37,7 @@ std::string encodeCall(const CallFrame& call);
 std::string encodeReply(const ReplyFrame& reply);
 
 // The first bytes of the reply frame of `callId` with `payloadBytes` of reply bytes (its
-// length prefix and call id), for a sender that writes the reply bytes from where they lie.
+// length prefix and call id), for a sender that puts the frame together in its own buffer.
 inline constexpr std::size_t kReplyHeaderBytes = 12;
 std::array<char, kReplyHeaderBytes> replyHeader(std::uint64_t callId, std::size_t payloadBytes);
 
