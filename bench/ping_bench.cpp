@@ -172,20 +172,16 @@ void pingLoop(benchmark::State& state, const std::string& socketPath, const std:
 void BM_HelperPing(benchmark::State& state) { pingLoop(state, setup->helperSocket, "helper"); }
 void BM_BarePing(benchmark::State& state) { pingLoop(state, setup->bareSocket, "bare"); }
 
-BENCHMARK(BM_HelperPing)
-    ->Threads(1)
-    ->Threads(kConcurrentClients)
-    ->UseRealTime()
-    ->MinTime(kMinSecondsPerRepetition)
-    ->Repetitions(kRepetitions)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_BarePing)
-    ->Threads(1)
-    ->Threads(kConcurrentClients)
-    ->UseRealTime()
-    ->MinTime(kMinSecondsPerRepetition)
-    ->Repetitions(kRepetitions)
-    ->ReportAggregatesOnly(true);
+void configure(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Threads(1)
+      ->Threads(kConcurrentClients)
+      ->UseRealTime()
+      ->MinTime(kMinSecondsPerRepetition)
+      ->Repetitions(kRepetitions)
+      ->ReportAggregatesOnly(true);
+}
+BENCHMARK(BM_HelperPing)->Apply(configure);
+BENCHMARK(BM_BarePing)->Apply(configure);
 
 void printRatios() {
   std::printf("\nping round trip per call, microseconds (all samples of all clients)\n");
