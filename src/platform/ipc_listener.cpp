@@ -190,8 +190,9 @@ class PeerProcess {
 // when that fails: the process ran another program or exited, and the address space is
 // gone. Only then does it look at the request (in this order since Linux 4.2), and a
 // 1-byte read is no whole page-map entry, so while the address space lives the read
-// fails with EINVAL, having touched no memory of the peer. That makes "still the program it was admitted as" one cheap read
-// per batch of messages. The genuine client never shares its address space with
+// fails with EINVAL, having touched no memory of the peer. That makes "still the
+// program it was admitted as" one cheap read per batch of messages. The genuine client
+// never shares its address space with
 // another process (it is not traceable and starts nothing), so the address space
 // outlives its program only by ending with it.
 class AddressSpace {

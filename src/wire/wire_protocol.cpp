@@ -63,20 +63,19 @@ std::string encodeCall(const CallFrame& call) {
 }
 
 std::string encodeReply(const ReplyFrame& reply) {
-  const std::array<char, kReplyHeaderBytes> header = replyHeader(reply.callId, reply.payload.size());
-  std::string out;
-  out.reserve(header.size() + reply.payload.size());
-  out.append(header.data(), header.size());
+  std::string out = frameOf(8 + reply.payload.size());
+  putBigEndian(out, reply.callId, 8);
   out += reply.payload;
   return out;
 }
 
 std::array<char, kReplyHeaderBytes> replyHeader(std::uint64_t callId, std::size_t payloadBytes) {
   if (payloadBytes > kMaxFrameBytes - 8) std::abort();
+  std::string bytes;  // 12 bytes: held inside the string, no allocation
+  putBigEndian(bytes, 8 + payloadBytes, 4);
+  putBigEndian(bytes, callId, 8);
   std::array<char, kReplyHeaderBytes> header;
-  const std::uint64_t bodyBytes = 8 + payloadBytes;
-  for (std::size_t i = 0; i < 4; ++i) header[i] = static_cast<char>((bodyBytes >> (8 * (3 - i))) & 0xff);
-  for (std::size_t i = 0; i < 8; ++i) header[4 + i] = static_cast<char>((callId >> (8 * (7 - i))) & 0xff);
+  bytes.copy(header.data(), header.size());
   return header;
 }
 
