@@ -26,6 +26,8 @@ add_custom_command(
   COMMENT "Generating the development trust anchor"
   VERBATIM)
 
+# The development team is a registered developer (the default class of `team`), never
+# Apple's own software: nothing the build signs satisfies `anchor apple`.
 add_custom_command(
   OUTPUT "${_tw_team_key}" "${_tw_team_cert}"
   COMMAND tidewarden-codesign team --anchor "${_tw_anchor_key}" --anchor-name ${TIDEWARDEN_DEV_ANCHOR_NAME}

@@ -11,13 +11,13 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/code_signer.h"
 #include "platform/file_io.h"
 #include "platform/property_list.h"
 #include "platform/uuid.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_package.h"
 #include "sim/world.h"
+#include "sim/world_anchors.h"
 
 namespace tidewarden::sim {
 namespace {
@@ -25,8 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::PropertyList;
 
-constexpr const char* kAppleTeam = "APPLESIM01";
-constexpr const char* kDeveloperTeam = "DEVSIM0001";
 constexpr std::string_view kDownloads = "/Users/Shared/Tidewarden/Downloads";
 constexpr std::string_view kMetadataPath =
     "com_apple_MobileAsset_MacSoftwareUpdate/com_apple_MobileAsset_MacSoftwareUpdate.xml";
@@ -62,25 +60,6 @@ void writeFile(const fs::path& path, const std::string& bytes, fs::perms mode) {
   out.close();
   if (!out) throw WorldError("Cannot write " + path.string() + ".");
   fs::permissions(path, mode);
-}
-
-void sign(const std::string& directory, const std::string& host, const std::string& signer,
-          const std::string& identifier, const std::vector<std::string>& omit) {
-  platform::SignOptions options;
-  options.identifier = identifier;
-  options.omitPatterns = omit;
-  if (signer != "adhoc") {
-    std::ifstream in(directory + "/" + std::string(SimulatedMac::kAnchorsFolder) + "/" +
-                     std::string(SimulatedMac::kAppleAnchorName) + ".key");
-    const std::string pem{std::istreambuf_iterator<char>(in), {}};
-    const auto anchor = platform::SigningKey::fromPrivateKeyPem(pem);
-    if (!anchor) throw WorldError("The world's apple anchor key cannot be read.");
-    platform::SigningKey key = platform::SigningKey::generate();
-    options.team = platform::TeamIdentity{
-        key, platform::issueTeamCertificate(*anchor, std::string(SimulatedMac::kAppleAnchorName),
-                                            signer == "apple" ? kAppleTeam : kDeveloperTeam, key.publicKey())};
-  }
-  platform::signCode(host, options);
 }
 
 // An installer application laid out and signed in `bundle` (a host folder).
@@ -127,8 +106,8 @@ std::string metadata(const std::vector<std::pair<std::string, std::string>>& pai
 
 void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
   auto options = takeOptions("installer package", arguments,
-                             {"--folder", "--version", "--build", "--layout", "--signer", "--identifier", "--apps",
-                              "--assets", "--size"});
+                             {"--folder", "--version", "--build", "--layout", "--signer", "--app-signer",
+                              "--identifier", "--apps", "--assets", "--size"});
   for (const char* required : {"--folder", "--version", "--build"}) {
     if (!options.contains(required)) usage(std::string("installer package needs ") + required);
   }
@@ -146,6 +125,11 @@ void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
   }
   const std::string signer = options.contains("--signer") ? options["--signer"] : "apple";
   if (signer != "apple" && signer != "developer" && signer != "adhoc") usage("--signer needs apple, developer or adhoc");
+  // The applications inside are signed like the package unless asked otherwise.
+  const std::string appSigner = options.contains("--app-signer") ? options["--app-signer"] : signer;
+  if (appSigner != "apple" && appSigner != "developer" && appSigner != "adhoc") {
+    usage("--app-signer needs apple, developer or adhoc");
+  }
   const std::string name = releaseName(version);
   std::string compact = name;
   std::erase(compact, ' ');
@@ -173,7 +157,7 @@ void packageVerb(const std::string& directory, WorldVerbArguments arguments) {
     package.entries.push_back({"Payload", true, 0755});
     for (std::int64_t index = 0; index < apps; ++index) {
       const std::string app = "Install macOS " + name + (index == 0 ? "" : " " + std::to_string(index + 1)) + ".app";
-      makeInstallerApplication(directory, work / app, identifier, version, signer);
+      makeInstallerApplication(directory, work / app, identifier, version, appSigner);
       if (layout == "in-app" || layout == "both") writeFile(work / app / "Contents/SharedSupport/SharedSupport.dmg", image, fs::perms(0644));
       package.entries.push_back({"Payload/" + app, true, 0755});
       collect(work / app, "Payload/" + app, package.entries);
@@ -250,9 +234,9 @@ void layOutInstallerApplication(const std::string& directory, const fs::path& bu
 
 void signInstallerApplication(const std::string& directory, const fs::path& bundle, const std::string& signer,
                               const std::string& identifier, const std::vector<std::string>& omit) {
-  sign(directory, (bundle / "Contents/Resources/createinstallmedia").string(), signer, "com.apple.createinstallmedia",
-       {});
-  sign(directory, bundle.string(), signer, identifier, omit);
+  signAsWorldSigner(directory, (bundle / "Contents/Resources/createinstallmedia").string(), signer,
+                    "com.apple.createinstallmedia");
+  signAsWorldSigner(directory, bundle.string(), signer, identifier, omit);
 }
 
 std::string installerApplicationName(const std::string& version) { return "Install macOS " + releaseName(version); }

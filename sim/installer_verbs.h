@@ -12,7 +12,8 @@ namespace tidewarden::sim {
 
 inline constexpr std::string_view kInstallerVerbSynopsis =
     "installer package --folder F --version V --build B [--layout in-app|beside-payload|hybrid|both|none]\n"
-    "            [--signer apple|developer|adhoc] [--identifier ID] [--apps N] [--assets V/B[,V/B...]] [--size BYTES]\n"
+    "            [--signer apple|developer|adhoc] [--app-signer apple|developer|adhoc] [--identifier ID] [--apps N]\n"
+    "            [--assets V/B[,V/B...]] [--size BYTES]\n"
     "  installer app [--name NAME] [--version V --build B] [--identifier ID] [--signer apple|developer|adhoc|unsigned]\n"
     "            [--resource-policy-only] [--media-tool ok|missing|link|not-executable] [--owner UID] [--group-writable]\n"
     "            [--link-outside] [--size BYTES]\n"
@@ -20,7 +21,8 @@ inline constexpr std::string_view kInstallerVerbSynopsis =
     "  installer append-on-free-space-check PATH --bytes B [--after N]";
 inline constexpr std::string_view kInstallerVerbSummary =
     "save /Users/Shared/Tidewarden/Downloads/F/InstallAssistant.pkg (printing its path): a package of the\n"
-    "      simulator's own format holding N installer applications signed as asked, a payload image with\n"
+    "      simulator's own format holding N installer applications signed as asked (apple: Apple's own\n"
+    "      software, APPLESIM01; developer: a registered developer, DEVSIM0001), a payload image with\n"
     "      the asset pairs (default V/B) in the app, beside the component's Payload, as the package itself\n"
     "      (hybrid), in the app and beside the Payload (both) or nowhere, padded to BYTES; make the next\n"
     "      hdiutil info find the attached payload images detached by someone else; make hdiutil detach\n"

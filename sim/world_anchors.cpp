@@ -9,6 +9,7 @@
 
 #include "platform/code_signer.h"
 #include "platform/file_io.h"
+#include "sim/simulated_mac.h"
 #include "sim/world.h"
 
 namespace tidewarden::sim {
@@ -19,8 +20,8 @@ using platform::UniqueFd;
 constexpr std::string_view kAnchorsFolder = "anchors";
 constexpr std::string_view kPrivateKeySuffix = ".key";
 constexpr std::string_view kPublicKeySuffix = ".pub";
-// A PEM public key is well under a kilobyte; this only bounds a damaged file.
-constexpr std::size_t kMaxPublicKeyFileBytes = 64 * 1024;
+// A PEM key is well under a kilobyte; this only bounds a damaged file.
+constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 // Creates `name` exclusively (never replacing a key) with `mode`, writes and syncs it.
 void writeNewFile(const UniqueFd& folder, const std::string& name, std::string_view bytes, mode_t mode,
@@ -37,8 +38,8 @@ void writeNewFile(const UniqueFd& folder, const std::string& name, std::string_v
 std::string readSmallFile(const UniqueFd& folder, const std::string& name, const std::string& shownPath) {
   const UniqueFd fd = platform::openAt(folder.get(), name, O_RDONLY);
   std::string bytes;
-  if (!fd || !platform::readAll(fd.get(), bytes, kMaxPublicKeyFileBytes)) {
-    if (errno == EFBIG) throw WorldError("The world anchor " + shownPath + " is too large to be a public key.");
+  if (!fd || !platform::readAll(fd.get(), bytes, kMaxKeyFileBytes)) {
+    if (errno == EFBIG) throw WorldError("The world anchor " + shownPath + " is too large to be a key.");
     throw WorldError("Cannot read the world anchor " + shownPath + ": " + platform::errnoText(errno));
   }
   return bytes;
@@ -68,6 +69,28 @@ void createWorldAnchors(const UniqueFd& dir, const std::string& directory, const
     writeNewFile(anchors, name + std::string(kPublicKeySuffix), key.publicKeyPem(), 0644,
                  base + std::string(kPublicKeySuffix));
   }
+}
+
+void signAsWorldSigner(const std::string& directory, const std::string& host, const std::string& signer,
+                       const std::string& identifier, const std::vector<std::string>& omit) {
+  if (signer == "unsigned") return;
+  platform::SignOptions options{identifier, std::nullopt, omit};
+  if (signer != "adhoc") {
+    const UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) throw WorldError("Cannot open " + directory + ": " + platform::errnoText(errno));
+    const std::string name = std::string(SimulatedMac::kAppleAnchorName) + std::string(kPrivateKeySuffix);
+    const auto anchor = platform::SigningKey::fromPrivateKeyPem(readSmallFile(
+        openAnchorsFolder(dir, directory), name, directory + "/" + std::string(kAnchorsFolder) + "/" + name));
+    if (!anchor) throw WorldError("The world's apple anchor key cannot be read.");
+    using platform::codesign::CertificateClass;
+    const bool apple = signer == "apple";
+    const platform::SigningKey key = platform::SigningKey::generate();
+    options.team = platform::TeamIdentity{
+        key, platform::issueTeamCertificate(*anchor, std::string(SimulatedMac::kAppleAnchorName),
+                                            apple ? kAppleTeam : kDeveloperTeam, key.publicKey(),
+                                            apple ? CertificateClass::appleSoftware : CertificateClass::developer)};
+  }
+  platform::signCode(host, options);
 }
 
 std::vector<platform::TrustAnchor> readWorldAnchors(const UniqueFd& dir, const std::string& directory,

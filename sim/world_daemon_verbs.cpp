@@ -8,19 +8,16 @@
 #include <map>
 #include <optional>
 
-#include "platform/code_signer.h"
 #include "platform/property_list.h"
 #include "sim/simulated_mac.h"
 #include "sim/world.h"
+#include "sim/world_anchors.h"
 
 namespace tidewarden::sim {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Teams the simulated apple anchor vouches for: Apple's own, and a developer's.
-constexpr const char* kAppleTeam = "APPLESIM01";
-constexpr const char* kDeveloperTeam = "DEVSIM0001";
 constexpr const char* kWarningLoop =
     "while true; do\n  pgrep -x agent >/dev/null || launchctl bootstrap system \"$0\"\n  sleep 30\ndone\n";
 
@@ -45,24 +42,6 @@ std::string place(const std::string& root, const std::string& logical, const std
   if (!out) throw WorldError("Cannot write " + host + ".");
   fs::permissions(host, mode);
   return host;
-}
-
-void sign(const std::string& directory, const std::string& host, const std::string& how, const std::string& identifier) {
-  if (how == "unsigned") return;
-  platform::SignOptions options;
-  options.identifier = identifier;
-  if (how != "adhoc") {
-    std::ifstream in(directory + "/" + std::string(SimulatedMac::kAnchorsFolder) + "/" +
-                     std::string(SimulatedMac::kAppleAnchorName) + ".key");
-    const std::string pem{std::istreambuf_iterator<char>(in), {}};
-    const auto anchor = platform::SigningKey::fromPrivateKeyPem(pem);
-    if (!anchor) throw WorldError("The world's apple anchor key cannot be read.");
-    const std::string team = how == "apple" ? kAppleTeam : kDeveloperTeam;
-    platform::SigningKey key = platform::SigningKey::generate();
-    options.team = platform::TeamIdentity{
-        key, platform::issueTeamCertificate(*anchor, std::string(SimulatedMac::kAppleAnchorName), team, key.publicKey())};
-  }
-  platform::signCode(host, options);
 }
 
 }  // namespace
@@ -125,7 +104,7 @@ void addDaemonVerb(const std::string& directory, WorldVerbArguments arguments) {
   }
   if (examined != program || !script) {
     const std::string host = place(root, examined, "\x7f" "ELF simulated program " + examined + "\n", executable);
-    sign(directory, host, how, identifier);
+    signAsWorldSigner(directory, host, how, identifier);
   }
   if (owner && ::lchown((root + examined).c_str(), *owner, static_cast<gid_t>(-1)) != 0) {
     throw WorldError("Cannot give " + examined + " to user " + std::to_string(*owner) + ".");

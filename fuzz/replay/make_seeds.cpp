@@ -191,9 +191,15 @@ void signatureSeeds() {
   write("signature_block", "bundle-directory-in-adhoc-blob", codesign::SignatureBlob{bundle.encode(), {}, {}}.encode());
 
   write("team_certificate", "fuzz-team", team.certificate.encode());
+  const tidewarden::platform::SigningKey anchor = tidewarden::fuzz::loadKey(tidewarden::fuzz::kAnchorKeyPem);
   codesign::TeamCertificate other = tidewarden::platform::issueTeamCertificate(
-      tidewarden::fuzz::loadKey(tidewarden::fuzz::kAnchorKeyPem), "apple", "OTHERTEAM", team.key.publicKey());
+      anchor, "apple", "OTHERTEAM", team.key.publicKey(), codesign::CertificateClass::appleSoftware);
   write("team_certificate", "other-anchor-name", other.encode());
+  // As certificates were written before they stated a class ("TWCERT01").
+  codesign::TeamCertificate classless = team.certificate;
+  classless.withoutClass = true;
+  classless.anchorSignature = anchor.sign(classless.signedPart());
+  write("team_certificate", "classless-fuzz-team", classless.encode());
   std::string tampered = team.certificate.encode();
   tampered[tampered.size() - 1] ^= 1;
   write("team_certificate", "anchor-signature-tampered", tampered);

@@ -325,7 +325,8 @@ std::optional<std::string> publicKeyFromPem(std::string_view pem) {
 }
 
 TeamCertificate issueTeamCertificate(const SigningKey& anchorKey, const std::string& anchorName,
-                                     const std::string& teamIdentifier, const std::string& subjectPublicKey) {
+                                     const std::string& teamIdentifier, const std::string& subjectPublicKey,
+                                     codesign::CertificateClass certifies) {
   if (!codesign::isValidName(anchorName)) {
     throw SigningError("The anchor name \"" + anchorName + "\" must be 1 to 64 letters, digits, '.', '_' or '-'.");
   }
@@ -336,7 +337,7 @@ TeamCertificate issueTeamCertificate(const SigningKey& anchorKey, const std::str
   if (subjectPublicKey.size() != codesign::kEd25519KeyBytes) {
     throw SigningError("The team public key must be a raw Ed25519 key of 32 bytes.");
   }
-  TeamCertificate certificate{anchorName, teamIdentifier, subjectPublicKey, {}};
+  TeamCertificate certificate{anchorName, teamIdentifier, certifies, subjectPublicKey, {}};
   certificate.anchorSignature = anchorKey.sign(certificate.signedPart());
   return certificate;
 }
@@ -386,6 +387,7 @@ std::optional<SignatureSummary> describeCode(const std::string& path) {
   if (certificate) {
     summary.claimedTeam = certificate->teamIdentifier;
     summary.claimedAnchor = certificate->anchorName;
+    summary.claimsAppleSoftware = certificate->certifiesAppleSoftware();
   }
   if (!cd->mainExecutable.empty()) summary.mainExecutable = cd->mainExecutable;
   summary.omitPatterns = cd->omitPatterns;

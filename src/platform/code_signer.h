@@ -38,11 +38,11 @@ class SigningKey {
 // Raw public key bytes from a PEM Ed25519 public key; nullopt otherwise.
 std::optional<std::string> publicKeyFromPem(std::string_view pem);
 
-// A certificate by which the anchor vouches that `subjectPublicKey` belongs to `team`.
-// Throws SigningError for names outside [A-Za-z0-9._-]{1,64}.
-codesign::TeamCertificate issueTeamCertificate(const SigningKey& anchorKey, const std::string& anchorName,
-                                               const std::string& teamIdentifier,
-                                               const std::string& subjectPublicKey);
+// A certificate by which the anchor vouches that `subjectPublicKey` belongs to `team`,
+// of the class `certifies`. Throws SigningError for names outside [A-Za-z0-9._-]{1,64}.
+codesign::TeamCertificate issueTeamCertificate(
+    const SigningKey& anchorKey, const std::string& anchorName, const std::string& teamIdentifier,
+    const std::string& subjectPublicKey, codesign::CertificateClass certifies = codesign::CertificateClass::developer);
 
 // A team's signing identity: its key and the certificate of that key.
 struct TeamIdentity {
@@ -73,6 +73,7 @@ struct SignatureSummary {
   bool adhoc = false;
   std::optional<std::string> claimedTeam;    // from the certificate
   std::optional<std::string> claimedAnchor;  // the anchor the certificate names
+  bool claimsAppleSoftware = false;          // the certificate's class is Apple's own software
   std::optional<std::string> mainExecutable;
   std::vector<std::string> omitPatterns;
   std::size_t sealedEntries = 0;

@@ -119,7 +119,7 @@ Outcome checkSignatureIntegrity(const ParsedSignature& signature) {
   return {};
 }
 
-// Fills in the anchor and team when an injected anchor vouches for the certificate.
+// Fills in the anchor, team and class when an injected anchor vouches for the certificate.
 void establishTrust(const std::vector<TrustAnchor>& anchors, ParsedSignature& signature) {
   if (!signature.certificate) return;
   const TeamCertificate& certificate = *signature.certificate;
@@ -128,6 +128,7 @@ void establishTrust(const std::vector<TrustAnchor>& anchors, ParsedSignature& si
         codesign::verifyEd25519(anchor.publicKey, certificate.signedPart(), certificate.anchorSignature)) {
       signature.facts.trustedAnchor = anchor.name;
       signature.facts.teamIdentifier = certificate.teamIdentifier;
+      signature.facts.appleSoftware = certificate.certifiesAppleSoftware();
       return;
     }
   }

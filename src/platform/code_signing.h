@@ -163,7 +163,7 @@ class CodeSigning {
   OSStatus createStaticCodeWithPath(std::string_view logicalPath, std::uint32_t flags,
                                     std::shared_ptr<const StaticCodeObject>& staticCode) const;
 
-  // Parses the supported requirement language: `anchor apple`, `anchor trusted`,
+  // Parses the supported requirement language: `anchor apple`, `anchor apple generic`, `anchor trusted`,
   // `identifier "X"`, `certificate leaf[subject.OU] = "TEAM"`, joined with `and` /
   // `or` (and binds tighter) and parentheses. Anything else: kErrSecCSReqInvalid.
   OSStatus createRequirementWithString(std::string_view text, std::uint32_t flags,

@@ -10,7 +10,8 @@
 namespace tidewarden::platform::codesign {
 namespace {
 
-constexpr std::string_view kCertificateMagic = "TWCERT01";
+constexpr std::string_view kCertificateMagic = "TWCERT02";
+constexpr std::string_view kClasslessCertificateMagic = "TWCERT01";
 constexpr std::string_view kDirectoryMagic = "TWCSDIR1";
 constexpr std::string_view kBlobMagic = "TWCSBLOB";
 constexpr std::size_t kMaxNameBytes = 64;
@@ -107,9 +108,10 @@ bool isValidIdentifier(std::string_view identifier) {
 
 std::string TeamCertificate::signedPart() const {
   Writer w;
-  w.raw(kCertificateMagic);
+  w.raw(withoutClass ? kClasslessCertificateMagic : kCertificateMagic);
   w.str16(anchorName);
   w.str16(teamIdentifier);
+  if (!withoutClass) w.u8(static_cast<std::uint8_t>(certifies));
   w.raw(subjectPublicKey);
   return w.take();
 }
@@ -119,9 +121,18 @@ std::string TeamCertificate::encode() const { return signedPart() + anchorSignat
 std::optional<TeamCertificate> TeamCertificate::decode(std::string_view bytes) {
   Reader r(bytes);
   TeamCertificate certificate;
-  if (!r.expect(kCertificateMagic)) return std::nullopt;
+  certificate.withoutClass = bytes.starts_with(kClasslessCertificateMagic);
+  if (!r.expect(certificate.withoutClass ? kClasslessCertificateMagic : kCertificateMagic)) return std::nullopt;
   certificate.anchorName = r.str16();
   certificate.teamIdentifier = r.str16();
+  if (!certificate.withoutClass) {
+    const std::uint8_t stated = r.u8();
+    if (stated != static_cast<std::uint8_t>(CertificateClass::appleSoftware) &&
+        stated != static_cast<std::uint8_t>(CertificateClass::developer)) {
+      return std::nullopt;
+    }
+    certificate.certifies = static_cast<CertificateClass>(stated);
+  }
   certificate.subjectPublicKey = std::string(r.raw(kEd25519KeyBytes));
   certificate.anchorSignature = std::string(r.raw(kEd25519SignatureBytes));
   if (!r.atEnd() || !isValidName(certificate.anchorName) || !isValidName(certificate.teamIdentifier)) {

@@ -15,8 +15,11 @@ namespace tidewarden::platform::codesign {
 // trailing or missing byte is tolerated), so every byte of a blob is meaningful and a
 // change to any of them is noticed.
 //
-//   certificate  = "TWCERT01" str16 anchorName str16 teamIdentifier key[32] sig[64]
-//                  (sig: the anchor's Ed25519 signature over everything before it)
+//   certificate  = "TWCERT02" str16 anchorName str16 teamIdentifier u8 class key[32] sig[64]
+//                | "TWCERT01" str16 anchorName str16 teamIdentifier key[32] sig[64]
+//                  (sig: the anchor's Ed25519 signature over everything before it, the
+//                   magic and the class included; "TWCERT01" was written before
+//                   certificates stated a class and certifies a developer)
 //   directory    = "TWCSDIR1" u8 format u32 flags str16 identifier str16 team
 //                  digest[32] certificateDigest
 //                  file:   u64 signedLength digest[32] sha256(signed range)
@@ -56,11 +59,23 @@ bool isValidName(std::string_view name);
 // A code identifier: 1 to 255 printable ASCII characters.
 bool isValidIdentifier(std::string_view identifier);
 
+// What an anchor certifies a team key for. Under the anchor named "apple" only
+// appleSoftware satisfies `anchor apple`; both satisfy `anchor apple generic`.
+enum class CertificateClass : std::uint8_t { appleSoftware = 1, developer = 2 };
+
 struct TeamCertificate {
   std::string anchorName;
   std::string teamIdentifier;
+  CertificateClass certifies = CertificateClass::developer;
   std::string subjectPublicKey;  // raw Ed25519, 32 bytes
   std::string anchorSignature;   // 64 bytes
+  // Read from a "TWCERT01" certificate, whose signed bytes state no class: it stays in
+  // that format and certifies a developer whatever `certifies` says, so no old
+  // certificate (the development team of an existing build folder) ever reads as Apple's.
+  bool withoutClass = false;
+
+  // Apple's own software: the class is appleSoftware in a certificate that states it.
+  bool certifiesAppleSoftware() const { return !withoutClass && certifies == CertificateClass::appleSoftware; }
 
   // The bytes the anchor signs.
   std::string signedPart() const;

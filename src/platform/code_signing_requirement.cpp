@@ -70,7 +70,7 @@ bool tokenize(std::string_view text, std::vector<Token>& tokens) {
 }  // namespace
 
 struct CodeRequirement::Node {
-  enum class Kind { anyOf, allOf, anchorApple, anchorTrusted, identifier, leafOrganizationalUnit };
+  enum class Kind { anyOf, allOf, anchorApple, anchorAppleGeneric, anchorTrusted, identifier, leafOrganizationalUnit };
   Kind kind;
   std::string value;
   std::vector<std::unique_ptr<Node>> children;
@@ -88,6 +88,8 @@ struct CodeRequirement::Node {
         }
         return true;
       case Kind::anchorApple:
+        return facts.trustedAnchor == "apple" && facts.appleSoftware;
+      case Kind::anchorAppleGeneric:
         return facts.trustedAnchor == "apple";
       case Kind::anchorTrusted:
         return facts.trustedAnchor.has_value();
@@ -142,7 +144,9 @@ class Parser {
       return inner;
     }
     if (acceptWord("anchor")) {
-      if (acceptWord("apple")) return leaf(Node::Kind::anchorApple, {});
+      if (acceptWord("apple")) {
+        return leaf(acceptWord("generic") ? Node::Kind::anchorAppleGeneric : Node::Kind::anchorApple, {});
+      }
       if (acceptWord("trusted")) return leaf(Node::Kind::anchorTrusted, {});
       return nullptr;
     }

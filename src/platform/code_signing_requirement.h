@@ -14,17 +14,22 @@ struct SignerFacts {
   // Set only when the team certificate was verified with an injected anchor.
   std::optional<std::string> trustedAnchor;
   std::optional<std::string> teamIdentifier;
+  // Set only with trustedAnchor: the certificate certifies Apple's own software, not a
+  // registered developer.
+  bool appleSoftware = false;
 };
 
 // An immutable parsed requirement. Grammar (`and` binds tighter than `or`):
 //   expr   := term ("or" term)*
 //   term   := factor ("and" factor)*
-//   factor := "(" expr ")" | "anchor" "apple" | "anchor" "trusted"
+//   factor := "(" expr ")" | "anchor" "apple" | "anchor" "apple" "generic" | "anchor" "trusted"
 //           | "identifier" STRING | "certificate" "leaf" "[" "subject.OU" "]" "=" STRING
 //   STRING := '"' ... '"' with \" and \\ as the only escapes
-// `anchor apple` holds only for a certificate verified by the injected anchor named
-// "apple"; `anchor trusted` for any injected anchor; the leaf's subject.OU is the team
-// of a trusted certificate (an untrusted certificate states nothing).
+// As on macOS, `anchor apple` holds only for Apple's own software: a certificate of that
+// class verified by the injected anchor named "apple"; `anchor apple generic` for any
+// certificate that anchor verifies, registered developers' included; `anchor trusted`
+// for any injected anchor; the leaf's subject.OU is the team of a trusted certificate
+// (an untrusted certificate states nothing).
 class CodeRequirement {
  public:
   struct Node;

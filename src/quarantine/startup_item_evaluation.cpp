@@ -210,8 +210,9 @@ RepairSignatureKind signatureKind(platform::CodeSigning& codeSigning, const std:
   if ((information->flags & platform::kSecCodeSignatureAdhoc) != 0) return RepairSignatureKind::adhoc;
   if (!information->teamIdentifier || information->teamIdentifier->empty()) return RepairSignatureKind::unknown;
   // The information states what the signature claims; only a signature that verifies
-  // over these bytes is believed, and only Apple's anchor makes code Apple's, whatever
-  // identifier a team chose.
+  // over these bytes is believed, and only `anchor apple` (Apple's own software, not a
+  // registered developer under the same anchor) makes code Apple's, whatever identifier
+  // a team chose.
   if (codeSigning.checkStaticValidity(*code, platform::kSecCSDefaultFlags, nullptr) != platform::kErrSecSuccess) {
     return RepairSignatureKind::unknown;
   }

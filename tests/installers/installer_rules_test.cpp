@@ -80,8 +80,10 @@ TEST(InstallerIdentityTest, OnlyAppleInstallAssistantIdentifiersOfTheSupportedFo
 TEST(InstallerSignatureTest, TheResourcePolicyFallbackIsTakenOnlyWhereAllowedAndOnlyForMinus67013) {
   testing::TempDir dir;
   TestSigningAuthority authority;
-  authority.addTeam("APPLESIM01", TestSigningAuthority::kAppleAnchor);
-  authority.addTeam("OTHERTEAM");
+  authority.addTeam("APPLESIM01", TestSigningAuthority::kAppleAnchor,
+                    platform::codesign::CertificateClass::appleSoftware);
+  // A registered developer under Apple's anchor is not Apple.
+  authority.addTeam("DEVSIM0001", TestSigningAuthority::kAppleAnchor);
   const auto bundle = [&](const std::string& name, const std::string& team) {
     const std::string path = dir.path() + "/" + name;
     for (const char* folder : {"", "/Contents", "/Contents/MacOS", "/Contents/SharedSupport"}) {
@@ -95,7 +97,7 @@ TEST(InstallerSignatureTest, TheResourcePolicyFallbackIsTakenOnlyWhereAllowedAnd
   };
   const platform::CodeSigning signing(authority.options());
   const std::string apple = bundle("Apple.app", "APPLESIM01");
-  const std::string other = bundle("Other.app", "OTHERTEAM");
+  const std::string other = bundle("Other.app", "DEVSIM0001");
   const std::string prefix = "Label could not pass ";
   const auto check = [&](const std::string& path, bool fallback) {
     return storageRefusal([&] { checkStaticCode(signing, path, "anchor apple", "Label", fallback); });

@@ -156,16 +156,28 @@ TEST_F(CodeSigningFileTest, EveryChangedByteFailsValidityAlsoAcrossChunkBoundari
   }
 }
 
-TEST_F(CodeSigningFileTest, OnlyInjectedAnchorsVouchForATeam) {
+TEST_F(CodeSigningFileTest, OnlyInjectedAnchorsVouchForATeamAndOnlyApplesClassIsApple) {
+  using codesign::CertificateClass;
   authority.addAnchor("rogue", /*trusted=*/false);
   authority.addTeam("ROGUETEAM", "rogue");
-  authority.addTeam("APPLETEAM", TestSigningAuthority::kAppleAnchor);
-  using Case = std::tuple<std::string, std::optional<TeamIdentity>, std::optional<std::string>>;
-  for (const auto& [name, team, believedTeam] :
-       std::vector<Case>{{"adhoc", std::nullopt, std::nullopt},
-                         {"untrusted-anchor", authority.team("ROGUETEAM"), std::nullopt},
-                         {"ours", authority.team("TEAMONE"), "TEAMONE"},
-                         {"apple", authority.team("APPLETEAM"), "APPLETEAM"}}) {
+  authority.addTeam("CLAIMTEAM", TestSigningAuthority::kTestAnchor, CertificateClass::appleSoftware);
+  authority.addTeam("APPLETEAM", TestSigningAuthority::kAppleAnchor, CertificateClass::appleSoftware);
+  authority.addTeam("APPLEDEV", TestSigningAuthority::kAppleAnchor);
+  authority.addTeam("APPLEOLD", TestSigningAuthority::kAppleAnchor, std::nullopt);
+  // A developer's certificate with its class turned into Apple's, the anchor's signature kept.
+  TeamIdentity promoted = authority.team("APPLEDEV");
+  promoted.certificate.certifies = CertificateClass::appleSoftware;
+  // name, team, the team believed, whether `anchor apple` and `anchor apple generic` hold
+  using Case = std::tuple<std::string, std::optional<TeamIdentity>, std::optional<std::string>, bool, bool>;
+  for (const auto& [name, team, believedTeam, apple, generic] :
+       std::vector<Case>{{"adhoc", std::nullopt, std::nullopt, false, false},
+                         {"untrusted-anchor", authority.team("ROGUETEAM"), std::nullopt, false, false},
+                         {"ours", authority.team("TEAMONE"), "TEAMONE", false, false},
+                         {"ours-claiming-apple", authority.team("CLAIMTEAM"), "CLAIMTEAM", false, false},
+                         {"apple", authority.team("APPLETEAM"), "APPLETEAM", true, true},
+                         {"apple-developer", authority.team("APPLEDEV"), "APPLEDEV", false, true},
+                         {"apple-classless", authority.team("APPLEOLD"), "APPLEOLD", false, true},
+                         {"apple-developer-promoted", promoted, std::nullopt, false, false}}) {
     std::string path = program(name);
     signCode(path, SignOptions{kIdentifier, team, {}});
     // The signature itself is intact in every case; only a vouched-for team is believed.
@@ -173,7 +185,8 @@ TEST_F(CodeSigningFileTest, OnlyInjectedAnchorsVouchForATeam) {
     EXPECT_EQ(authority.information(path).value().teamIdentifier, believedTeam) << name;
     EXPECT_EQ(authority.information(path).value().flags, team ? 0u : kSecCodeSignatureAdhoc) << name;
     EXPECT_EQ(authority.check(path, "anchor trusted"), believedTeam ? kErrSecSuccess : kErrSecCSReqFailed) << name;
-    EXPECT_EQ(authority.check(path, "anchor apple"), name == "apple" ? kErrSecSuccess : kErrSecCSReqFailed) << name;
+    EXPECT_EQ(authority.check(path, "anchor apple"), apple ? kErrSecSuccess : kErrSecCSReqFailed) << name;
+    EXPECT_EQ(authority.check(path, "anchor apple generic"), generic ? kErrSecSuccess : kErrSecCSReqFailed) << name;
     for (const std::string leaf : {"ROGUETEAM", "APPLETEAM", "TEAMONE"}) {
       EXPECT_EQ(authority.check(path, "certificate leaf[subject.OU] = \"" + leaf + "\""),
                 believedTeam == leaf ? kErrSecSuccess : kErrSecCSReqFailed)
@@ -212,7 +225,7 @@ TEST_F(CodeSigningFileTest, RequirementLanguage) {
   for (const char* invalid :
        {"", "anchor", "anchor google", "identifier", "identifier com.ambergrove.Tidewarden", "identifier \"x",
         "identifier \"a\" and", "identifier \"a\" or or identifier \"b\"", "(anchor apple", "anchor apple)",
-        "not anchor apple", "anchor apple generic", "certificate leaf[subject.CN] = \"T\"",
+        "not anchor apple", "anchor generic", "anchor apple generic generic", "certificate leaf[subject.CN] = \"T\"",
         "certificate leaf[subject.OU] \"T\"", "certificate root[subject.OU] = \"T\"", "identifier \"a\\n\"",
         "identifier \"a\" && anchor apple", "info[CFBundleVersion] = \"1\""}) {
     requirement = CodeRequirement::parse("anchor apple");
@@ -745,7 +758,14 @@ TEST(CodeSigningToolTest, EveryCommandReportsItsOutcomeAndExitStatus) {
        tool + ": requirement not accepted (status -67052: invalid or corrupted code requirement(s))\n"},
       {{"display", "--anchor", anchor, tool}, 0,
        "path: " + tool + "\nsigned: yes\nformat: file\nidentifier: com.example.tool\nflags: 0x0\n" +
-           "team: TWTEST01 (trusted)\nanchor: test-anchor (trusted)\n"},
+           "team: TWTEST01 (trusted)\nanchor: test-anchor (trusted)\nclass: developer\n"},
+      // Apple's own class, asked for by name, under an anchor called apple: the tool signed again.
+      {{"team", "--anchor", keys + "/test-anchor.key", "--anchor-name", "apple", "--team", "TWAPPLE01", "--class",
+        "apple", "--out", keys}, 0, "..."},
+      {{"sign", "--identifier", "com.apple.tool", "--key", keys + "/TWAPPLE01.key", "--cert", keys + "/TWAPPLE01.cert",
+        tool}, 0, ""},
+      {{"verify", "--anchor", "apple=" + keys + "/test-anchor.pub", "--requirement", "anchor apple", tool}, 0,
+       tool + ": valid\n"},
   };
   for (const Step& step : steps) {
     const auto [exitCode, output] = run(step.arguments);

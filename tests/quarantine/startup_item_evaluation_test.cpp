@@ -151,7 +151,7 @@ TEST_F(EvaluationTest, SignatureClassesBelieveOnlyWhatVerifies) {
   const std::vector<std::tuple<Signer, std::string, RepairSignatureKind>> cases = {
       {Signer::apple, "com.apple.agent", RepairSignatureKind::apple},
       {Signer::developer, "com.example.agent", RepairSignatureKind::developerID},
-      // A team that names itself Apple is still only a team.
+      // A registered developer under Apple's anchor that names its code Apple's is still a developer.
       {Signer::developer, "com.apple.agent", RepairSignatureKind::developerID},
       {Signer::apple, "com.example.agent", RepairSignatureKind::developerID},
       {Signer::adhoc, "com.apple.agent", RepairSignatureKind::adhoc},

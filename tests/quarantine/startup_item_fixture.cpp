@@ -11,8 +11,9 @@
 namespace tidewarden::testing {
 
 StartupItemFixture::StartupItemFixture() {
-  signing_.addTeam(kAppleTeam, TestSigningAuthority::kAppleAnchor);
-  signing_.addTeam(kDeveloperTeam);
+  signing_.addTeam(kAppleTeam, TestSigningAuthority::kAppleAnchor,
+                   platform::codesign::CertificateClass::appleSoftware);
+  signing_.addTeam(kDeveloperTeam, TestSigningAuthority::kAppleAnchor);
   test_ = std::make_unique<TestPlatform>(signing_.options().anchors);
   test_->facts.accounts = {{"root", 0}, {"avery", 501}};
   for (const char* folder : {"/Library/LaunchDaemons", "/Library/LaunchAgents", "/Users/Shared", "/private/tmp",

@@ -12,8 +12,8 @@
 
 namespace tidewarden::testing {
 
-// Code signed by this authority: "apple" teams under the apple anchor, others under the
-// test anchor; the test platform trusts both.
+// Code signed by this authority: Apple's own software and a registered developer, both
+// under the apple anchor; the test platform trusts it.
 class StartupItemFixture {
  public:
   static constexpr const char* kAppleTeam = "APPLESW001";

@@ -43,7 +43,8 @@ void signWithTeamOf(const platform::SigningKey& anchorKey, const std::string& pa
   platform::SignOptions options;
   options.identifier = "com.apple.simulated.tool";
   options.team = platform::TeamIdentity{
-      teamKey, platform::issueTeamCertificate(anchorKey, "apple", "APPLESIM01", teamKey.publicKey())};
+      teamKey, platform::issueTeamCertificate(anchorKey, "apple", "APPLESIM01", teamKey.publicKey(),
+                                              platform::codesign::CertificateClass::appleSoftware)};
   platform::signCode(path, options);
 }
 

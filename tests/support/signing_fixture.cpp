@@ -31,10 +31,15 @@ void TestSigningAuthority::addAnchor(const std::string& name, bool trusted) {
   if (trusted) trusted_.push_back(name);
 }
 
-void TestSigningAuthority::addTeam(const std::string& team, const std::string& anchorName) {
+void TestSigningAuthority::addTeam(const std::string& team, const std::string& anchorName,
+                                   std::optional<codesign::CertificateClass> certifies) {
   SigningKey key = SigningKey::generate();
-  teams_.insert_or_assign(
-      team, TeamIdentity{key, issueTeamCertificate(anchorKeys_.at(anchorName), anchorName, team, key.publicKey())});
+  const SigningKey& anchor = anchorKeys_.at(anchorName);
+  TeamIdentity identity{key, issueTeamCertificate(anchor, anchorName, team, key.publicKey(),
+                                                  certifies.value_or(codesign::CertificateClass::developer))};
+  identity.certificate.withoutClass = !certifies;
+  identity.certificate.anchorSignature = anchor.sign(identity.certificate.signedPart());
+  teams_.insert_or_assign(team, identity);
 }
 
 const TeamIdentity& TestSigningAuthority::team(const std::string& name) {

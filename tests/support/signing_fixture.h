@@ -32,7 +32,10 @@ class TestSigningAuthority {
   // An untrusted anchor is left out of options(): its teams sign validly but carry no
   // team identifier for a verifier built from options().
   void addAnchor(const std::string& name, bool trusted = true);
-  void addTeam(const std::string& team, const std::string& anchorName = kTestAnchor);
+  // `certifies` nullopt: a certificate from before classes were stated ("TWCERT01").
+  void addTeam(const std::string& team, const std::string& anchorName = kTestAnchor,
+               std::optional<platform::codesign::CertificateClass> certifies =
+                   platform::codesign::CertificateClass::developer);
   const platform::TeamIdentity& team(const std::string& name);
   platform::CodeSigningOptions options(const platform::UniqueFd* root = nullptr) const;
 

@@ -35,7 +35,8 @@ constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 constexpr const char* kUsage =
     "usage:\n"
     "  tidewarden-codesign anchor --name NAME --out DIR\n"
-    "  tidewarden-codesign team --anchor DIR/NAME.key --anchor-name NAME --team TEAMID --out DIR\n"
+    "  tidewarden-codesign team --anchor DIR/NAME.key --anchor-name NAME --team TEAMID [--class apple|developer]\n"
+    "                          --out DIR\n"
     "  tidewarden-codesign sign --identifier ID (--adhoc | --key KEY --cert CERT) [--omit PATTERN]... PATH\n"
     "  tidewarden-codesign verify [--anchor NAME=PUBFILE]... [--requirement TEXT] [--strict] PATH\n"
     "  tidewarden-codesign display [--anchor NAME=PUBFILE]... PATH\n"
@@ -199,12 +200,17 @@ int commandTeam(const Arguments& arguments) {
   std::string anchorName = requireName(arguments.one("--anchor-name"), "The anchor name");
   std::string team = requireName(arguments.one("--team"), "The team identifier");
   std::string out = arguments.one("--out");
+  // A registered developer unless Apple's own software is asked for by name.
+  const std::string stated = arguments.values.count("--class") > 0 ? arguments.one("--class") : "developer";
+  if (stated != "apple" && stated != "developer") throw UsageError("--class takes apple or developer.");
+  const auto certifies =
+      stated == "apple" ? codesign::CertificateClass::appleSoftware : codesign::CertificateClass::developer;
   std::optional<SigningKey> anchorKey = SigningKey::fromPrivateKeyPem(readFile(anchorPath));
   if (!anchorKey) throw SigningError(anchorPath + " is not an Ed25519 private key.");
   makeDirectories(out);
   SigningKey teamKey = SigningKey::generate();
   codesign::TeamCertificate certificate =
-      issueTeamCertificate(*anchorKey, anchorName, team, teamKey.publicKey());
+      issueTeamCertificate(*anchorKey, anchorName, team, teamKey.publicKey(), certifies);
   writeFile(out + "/" + team + ".key", teamKey.privateKeyPem(), 0600);
   writeFile(out + "/" + team + ".cert", certificate.encode(), 0644);
   return kExitSuccess;
@@ -293,7 +299,7 @@ int commandDisplay(const Arguments& arguments) {
   } else {
     const char* trust = anchors.empty() ? " (not verified)" : (trustedTeam ? " (trusted)" : " (untrusted)");
     std::cout << "team: " << *summary->claimedTeam << trust << "\nanchor: " << *summary->claimedAnchor << trust
-              << "\n";
+              << "\nclass: " << (summary->claimsAppleSoftware ? "apple" : "developer") << "\n";
   }
   if (summary->mainExecutable) std::cout << "main executable: " << *summary->mainExecutable << "\n";
   if (summary->format == "bundle") std::cout << "sealed entries: " << summary->sealedEntries << "\n";
@@ -342,7 +348,8 @@ int main(int argc, char** argv) {
   try {
     if (command == "anchor") return commandAnchor(Arguments::parse(argc, argv, {"--name", "--out"}, {}));
     if (command == "team") {
-      return commandTeam(Arguments::parse(argc, argv, {"--anchor", "--anchor-name", "--team", "--out"}, {}));
+      return commandTeam(
+          Arguments::parse(argc, argv, {"--anchor", "--anchor-name", "--team", "--class", "--out"}, {}));
     }
     if (command == "sign") {
       return commandSign(Arguments::parse(argc, argv, {"--identifier", "--key", "--cert", "--omit"}, {"--adhoc"}));
