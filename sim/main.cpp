@@ -353,8 +353,8 @@ const std::vector<WorldVerb>& worldVerbs() {
        "            [--sign apple|developer|adhoc|unsigned] [--identifier ID] [--owner UID]",
        "lay out /Library/LaunchDaemons/LABEL.plist running PATH (a script run by the interpreter, which\n"
        "      execs the related program and, with --warnings, loops relaunching it); the program examined\n"
-       "      (the related one, else PATH) is signed by the world's apple anchor as Apple or a developer,\n"
-       "      ad hoc, or not at all, and owned by UID",
+       "      (the related one, else PATH) is signed under the world's apple anchor as Apple's own software\n"
+       "      (APPLESIM01) or a registered developer (DEVSIM0001), ad hoc, or not at all, and owned by UID",
        sim::addDaemonVerb},
       {"disk", sim::kDiskVerbSynopsis, sim::kDiskVerbSummary, sim::runDiskVerb},
   };
