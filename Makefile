@@ -13,7 +13,7 @@ FUZZ_BUILD_DIR ?= build-fuzz
 COVERAGE_BUILD_DIR ?= build-coverage
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signature_block team_certificate \
-                world_file json_document lsof_field_records process_commands attached_image_list fan_recovery_record smc_replies preparation_manifest launchd_item \
+                world_file json_document lsof_field_records process_commands attached_image_list fan_recovery_record smc_replies applesmc_files preparation_manifest launchd_item \
                 quarantine_manifest process_listing payload_metadata payload_attachment image_description hybrid_package \
                 installer_identity virtual_disk_info installer_attachments \
                 diskutil_inventory media_progress rescue_start_request installer_deletion_record

@@ -15,6 +15,7 @@ set(TIDEWARDEN_FUZZ_TARGETS
     attached_image_list
     fan_recovery_record
     smc_replies
+    applesmc_files
     preparation_manifest
     launchd_item
     diskutil_inventory
@@ -44,6 +45,7 @@ set(tidewarden_fuzz_libs_process_commands tidewarden_storage)
 set(tidewarden_fuzz_libs_attached_image_list tidewarden_storage)
 set(tidewarden_fuzz_libs_fan_recovery_record tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_smc_replies tidewarden_fan tidewarden_test_platform)
+set(tidewarden_fuzz_libs_applesmc_files tidewarden_platform_linux tidewarden_fan tidewarden_test_platform)
 set(tidewarden_fuzz_libs_preparation_manifest tidewarden_storage)
 set(tidewarden_fuzz_libs_launchd_item tidewarden_quarantine tidewarden_test_platform)
 set(tidewarden_fuzz_libs_diskutil_inventory tidewarden_rescue)

@@ -10,11 +10,11 @@
 
 namespace tidewarden::sim {
 
-// SMC result codes the emulated controller answers with (0 is success).
-inline constexpr std::uint8_t kSmcResultKeyNotFound = 0x84;
-inline constexpr std::uint8_t kSmcResultNotWritable = 0x86;
-inline constexpr std::uint8_t kSmcResultBadArgument = 0x89;
-inline constexpr std::uint8_t kSmcResultBadCommand = 0x8A;
+// The SMC result codes the emulated controller answers with.
+using platform::kSmcResultBadArgument;
+using platform::kSmcResultBadCommand;
+using platform::kSmcResultKeyNotFound;
+using platform::kSmcResultNotWritable;
 // The driver's kernel return when the world cannot be read (kIOReturnNotResponding).
 inline constexpr std::int32_t kSmcNotResponding = static_cast<std::int32_t>(0xE00002EDu);
 

@@ -12,6 +12,12 @@ namespace tidewarden::platform {
 inline constexpr std::size_t kSmcParameterRecordSize = 80;
 using SmcParameterRecord = std::array<std::uint8_t, kSmcParameterRecordSize>;
 
+// SMC result codes a controller answers with (0 is success).
+inline constexpr std::uint8_t kSmcResultKeyNotFound = 0x84;
+inline constexpr std::uint8_t kSmcResultNotWritable = 0x86;
+inline constexpr std::uint8_t kSmcResultBadArgument = 0x89;
+inline constexpr std::uint8_t kSmcResultBadCommand = 0x8A;
+
 // What one call returned. `output` holds the record the controller wrote; bytes past
 // `outputSize` are zero. Nothing here is interpreted: the kernel return, the reply size
 // and every field of the record are judged by the caller (the fan transport), which

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "fan/fan_control_error.h"
-#include "platform/linux/linux_smc_client.h"
 #include "support/fake_smc.h"
 #include "support/fan_refusal.h"
 
@@ -46,10 +45,6 @@ TEST_F(FanSMCTransportTest, ReportsAMissingOrRefusingControllerInItsOwnWords) {
     smc.openStatus = status;
     EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport opened(smc); }), message);
   }
-
-  // Linux has no controller at all.
-  const auto linuxClient = platform::makeLinuxSmcClient();
-  EXPECT_EQ(fanRefusalOf([&] { FanSMCTransport opened(*linuxClient); }), "AppleSMC is unavailable.");
 }
 
 TEST_F(FanSMCTransportTest, ReadsAndWritesUseTheExactEightyByteLayout) {

@@ -84,9 +84,10 @@ class FanCoordinatorFixture : public ::testing::Test {
                                         std::optional<std::string> session = std::nullopt) {
     return {action, mode, std::move(session), {{0, 3000}, {1, 3500}}, fan::FanThermalSource::cpu, 70, true};
   }
-  // A coordinator on this Mac whose control timer only counts its starts: tests tick it.
-  std::unique_ptr<fan::FanControlCoordinator> newCoordinator() {
-    return std::make_unique<fan::FanControlCoordinator>(tp.platform(), queue, [this](std::function<void()>) {
+  // A coordinator on this Mac (or on `platform`) whose control timer only counts its starts: tests tick it.
+  std::unique_ptr<fan::FanControlCoordinator> newCoordinator() { return newCoordinator(tp.platform()); }
+  std::unique_ptr<fan::FanControlCoordinator> newCoordinator(platform::Platform& platform) {
+    return std::make_unique<fan::FanControlCoordinator>(platform, queue, [this](std::function<void()>) {
       ++timersStarted;
       return std::make_unique<fan::ControlTimer>();
     });

@@ -21,7 +21,7 @@ LinuxPlatform::LinuxPlatform(std::vector<TrustAnchor> anchors) : root_(::open("/
   facts_ = makeLinuxProcessFacts(root_);
   codeSigning_ = std::make_unique<CodeSigning>(CodeSigningOptions{std::move(anchors), &root_});
   launcher_ = makeProcessLauncher(root_);
-  smc_ = makeLinuxSmcClient();
+  smc_ = makeLinuxSmcClient([this] { return openAppleSmcAttributes(root_); });
   power_ = makeLinuxSystemPower(root_);
   freeSpace_ = makeVolumeFreeSpace(root_);
   signals_ = makeProcessSignals();
