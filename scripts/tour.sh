@@ -502,8 +502,9 @@ tour_rescue_creation() {
   heading "The sibling ${disk}s3 is untouched: same record, still unmounted (its auto-mount was refused)"
   show "$CTL" rescue destinations --mac "$WORLD" "| grep $disk"
   "$CTL" rescue destinations --mac "$WORLD" | grep -E "^DISK|^$disk"
-  show ls "\$WORLD/root/Volumes/TidewardenRescue-*"
-  ls "$WORLD"/root/Volumes/TidewardenRescue-*
+  echo "(Apple's tool renamed the volume after the installer; macOS mounted it again under that name)"
+  show ls "'\$WORLD/root/Volumes/Install macOS Sequoia'"
+  ls "$WORLD/root/Volumes/Install macOS Sequoia" || fail "the renamed volume is not mounted under the installer's name"
   local shown
   shown=$("$SIM" world --root "$WORLD" show) || fail "the world could not be shown"
   case "$shown" in

@@ -332,7 +332,8 @@ const std::vector<WorldVerb>& worldVerbs() {
        "attach-image IMAGE [--entity DEV[=MOUNT]]... [--writable] [--encrypted] [--system-image]\n"
        "            [--shadow PATH] [--hdid-pid N] [--physical]",
        "make hdiutil info list IMAGE as attached, with its devices and their mount points (which diskutil\n"
-       "      info reports as virtual, or as physical with --physical)",
+       "      info reports as virtual, or as physical with --physical) and its serving process N (without\n"
+       "      --hdid-pid it lists none, as for an image with no known backing process)",
        sim::attachImageVerb},
       {"detach-image", "detach-image IMAGE|DEV", "drop an attached image, named by its path or one of its devices",
        sim::detachImageVerb},

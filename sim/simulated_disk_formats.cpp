@@ -1,4 +1,4 @@
-// eraseDisk, eraseVolume and mount of the simulated diskutil: the world's disks and the root's /Volumes change together.
+// Disk changes of the simulated tools (formats, mounts, the media tool's erase): world and root /Volumes together.
 #include "sim/simulated_disk_formats.h"
 
 #include <unistd.h>
@@ -51,7 +51,44 @@ std::string deviceName(const std::string& argument) {
   return argument.rfind("/dev/", 0) == 0 ? argument.substr(5) : std::string();
 }
 
+// Where macOS mounts a volume named `name`: /Volumes/NAME, or with " 1", " 2", ... when
+// something is mounted there or the path exists at all (a folder left behind counts).
+std::optional<std::string> freeMountPoint(const std::string& directory, const WorldDisks& disks,
+                                          const std::string& name) {
+  constexpr int kSuffixes = 100;
+  for (int suffix = 0; suffix < kSuffixes; ++suffix) {
+    const std::string candidate = "/Volumes/" + name + (suffix == 0 ? "" : " " + std::to_string(suffix));
+    std::error_code ignored;
+    if (!worldMountPointTaken(disks, candidate) && !fs::exists(fs::symlink_status(hostPath(directory, candidate), ignored))) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::string> eraseAndRenameMountedVolume(const std::string& directory, const std::string& mountPoint,
+                                                       const std::string& name) {
+  std::optional<std::string> remounted;
+  World::update(directory, [&](WorldRecord& world) {
+    for (WorldDisk& disk : world.disks.disks) {
+      for (WorldPartition& part : disk.partitions) {
+        if (disk.internal || part.mountPoint != mountPoint) continue;
+        unmountFolder(directory, part.mountPoint);
+        part.mountPoint.reset();
+        part.volumeName = name;
+        part.volumeUUID = platform::makeUuidString();
+        remounted = freeMountPoint(directory, world.disks, name);
+        if (!remounted) return;
+        part.mountPoint = remounted;
+        makeMountFolder(directory, *remounted, true);
+        return;
+      }
+    }
+  });
+  return remounted;
+}
 
 std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& directory,
                                                         const std::vector<std::string>& arguments) {

@@ -1,4 +1,4 @@
-// The simulated diskutil commands that change disks: eraseDisk, eraseVolume and mount.
+// The simulated commands that change disks: diskutil eraseDisk, eraseVolume and mount; createinstallmedia's erase.
 #pragma once
 
 #include <optional>
@@ -22,5 +22,14 @@ namespace tidewarden::sim {
 // and changes nothing. Nothing for any other invocation.
 std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& directory,
                                                         const std::vector<std::string>& arguments);
+
+// What createinstallmedia does to the external volume mounted at `mountPoint`: it erases
+// it as a new volume named `name` (a new volume UUID, the partition unchanged) and macOS
+// remounts it at /Volumes/NAME, or at "/Volumes/NAME 1" (2, ...) when that path is taken
+// by a mount or exists in the root; the old mount folder goes, the new one starts empty.
+// Returns the new mount point; nothing when no external partition is mounted at
+// `mountPoint` (nothing changed) or no free path was found (left unmounted).
+std::optional<std::string> eraseAndRenameMountedVolume(const std::string& directory, const std::string& mountPoint,
+                                                       const std::string& name);
 
 }  // namespace tidewarden::sim

@@ -1,13 +1,15 @@
-// The simulated createinstallmedia: its output, its faults and its copy onto the volume.
+// The simulated createinstallmedia: its output, its faults, the erase that renames the volume and the copy onto it.
 #include "sim/simulated_media_tool.h"
 
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "platform/file_io.h"
+#include "sim/simulated_disk_formats.h"
 #include "sim/simulated_mac.h"
 #include "sim/world.h"
 
@@ -44,14 +46,17 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
     return 1;
   }
   const std::string& volume = arguments[1];
-  const fs::path host = directory + "/" + std::string(SimulatedMac::kRootFolder) + volume;
-  if (!fs::is_directory(host)) {
+  const auto hostOf = [&](const std::string& logical) {
+    return fs::path(directory + "/" + std::string(SimulatedMac::kRootFolder) + logical);
+  };
+  const WorldRecord world = World::read(directory);
+  if (!fs::is_directory(hostOf(volume)) || !worldMountPointTaken(world.disks, volume)) {
     say(volume + " is not a valid volume mount point.\n");
     return 1;
   }
-  const WorldMediaTool settings = World::read(directory).installers.mediaTool.value_or(WorldMediaTool{});
+  const WorldMediaTool settings = world.installers.mediaTool.value_or(WorldMediaTool{});
   const auto pause = std::chrono::milliseconds(std::max<std::int64_t>(settings.durationMilliseconds, 0) / 12);
-  const fs::path app = host / fs::path(bundle).filename();
+  const std::string installerName = fs::path(bundle).stem().string();
 
   // Each step: its line, then what it does; a fault stops it right after its line.
   auto step = [&](const std::string& name, const std::string& line, bool first) {
@@ -79,11 +84,14 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   if (settings.overlongLine) say(std::string(kOverlongLineCharacters, 'x') + "\n");
   say("Ready to start.\nTo continue we need to erase the volume at " + volume + ".\n");
   if (!step("erasing", "Erasing disk: 0%... ", true)) return 1;
-  // Apple's tool erases the volume it was given: whatever an earlier run left goes.
-  for (const auto& entry : fs::directory_iterator(host)) {
-    std::error_code ignored;
-    fs::remove_all(entry.path(), ignored);
+  // Apple's tool erases the volume it was given (whatever an earlier run left goes) as a
+  // new volume named after the installer, which macOS mounts again under that name.
+  const std::optional<std::string> remounted = eraseAndRenameMountedVolume(directory, volume, installerName);
+  if (!remounted) {
+    say("\nThe erased volume could not be mounted again. The operation could not be completed.\n");
+    return 1;
   }
+  const std::string mountedAt = *remounted;
   percentages();
   if (!step("essentialFiles", "Copying essential files...\n", false)) return 1;
   if (!step("recoveryFiles", "Copying the macOS RecoveryOS...\n", false)) return 1;
@@ -91,7 +99,8 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   if (!step("copyingInstaller", "Copying to disk: 0%... ", false)) return 1;
   if (!settings.skipCopy) {
     std::error_code error;
-    fs::copy(bundle, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    fs::copy(bundle, hostOf(mountedAt) / fs::path(bundle).filename(),
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
     if (error) {
       say("\nThe copy of the installer failed: " + error.message() + "\n");
       return 1;
@@ -104,7 +113,7 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   }
   awaitUntil([&] { return World::read(directory).disks.mountRequests.empty(); },
              std::chrono::duration_cast<std::chrono::seconds>(kMountAnswerBound));
-  say("Install media now available at \"" + volume + "\"\n");
+  say("Install media now available at \"" + mountedAt + "\"\n");
   return 0;
 }
 

@@ -146,7 +146,7 @@ SimulatedToolAnswer hdiutil(const std::vector<std::string>& arguments, const Wor
     record.set("image-encrypted", PropertyList::boolean(image.encrypted));
     record.set("system-image", PropertyList::boolean(image.systemImage));
     record.set("writeable", PropertyList::boolean(image.writable));
-    record.set("hdid-pid", PropertyList::integer(image.hdidPid));
+    if (image.hdidPid) record.set("hdid-pid", PropertyList::integer(*image.hdidPid));
     if (image.shadowPath) record.set("shadow-path", PropertyList::string(*image.shadowPath));
     record.set("system-entities", std::move(entities));
     images.append(std::move(record));

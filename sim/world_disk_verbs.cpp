@@ -5,6 +5,7 @@
 #include <sys/file.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -35,7 +36,21 @@ void add(const std::string& directory, WorldVerbArguments arguments) {
 
 void remove(const std::string& directory, WorldVerbArguments arguments) {
   if (arguments.size() != 1) throw Usage("disk remove needs one disk identifier");
-  World::update(directory, [&](WorldRecord& world) { removeWorldDisk(world.disks, arguments[0]); });
+  std::vector<std::string> unmounted;
+  World::update(directory, [&](WorldRecord& world) {
+    if (const WorldDisk* disk = world.disks.findDisk(arguments[0])) {
+      for (const WorldPartition& part : disk->partitions) {
+        const std::string at = part.mountPoint.value_or("");
+        if (at.starts_with("/Volumes/") && at.find("/..") == std::string::npos) unmounted.push_back(at);
+      }
+    }
+    removeWorldDisk(world.disks, arguments[0]);
+  });
+  // macOS removes the mount folders of an unplugged disk's volumes: their names are free again.
+  for (const std::string& mountPoint : unmounted) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory + "/" + std::string(SimulatedMac::kRootFolder) + mountPoint, ignored);
+  }
 }
 
 void set(const std::string& directory, WorldVerbArguments arguments) {

@@ -284,17 +284,25 @@ void eraseWorldDiskAsGpt(WorldDisks& disks, const std::string& identifier, const
   disk->partitions.push_back(partition(*disk, "Apple_HFS", "hfs", volumeName, endOf(*disk), restOf(*disk)));
 }
 
+bool worldMountPointTaken(const WorldDisks& disks, const std::string& mountPoint) {
+  for (const WorldDisk& disk : disks.disks) {
+    for (const WorldPartition& part : disk.partitions) {
+      if (part.mountPoint == mountPoint) return true;
+    }
+  }
+  for (const WorldApfsContainer& container : disks.containers) {
+    for (const WorldApfsVolume& volume : container.volumes) {
+      if (volume.mountPoint == mountPoint) return true;
+    }
+  }
+  return false;
+}
+
 void setWorldMountPoint(WorldDisks& disks, const std::string& identifier, const std::optional<std::string>& mountPoint) {
   if (mountPoint) {
     requireWorld(!mountPoint->empty() && (*mountPoint)[0] == '/', "a mount point must be an absolute path");
-    bool taken = false;
-    for (const WorldDisk& disk : disks.disks) {
-      for (const WorldPartition& part : disk.partitions) taken = taken || part.mountPoint == mountPoint;
-    }
-    for (const WorldApfsContainer& container : disks.containers) {
-      for (const WorldApfsVolume& volume : container.volumes) taken = taken || volume.mountPoint == mountPoint;
-    }
-    requireWorld(!taken, "Something is already mounted at " + *mountPoint + "; nothing was changed.");
+    requireWorld(!worldMountPointTaken(disks, *mountPoint),
+                 "Something is already mounted at " + *mountPoint + "; nothing was changed.");
   }
   if (WorldPartition* part = disks.findPartition(identifier).second) {
     part->mountPoint = mountPoint;

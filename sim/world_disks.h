@@ -223,6 +223,8 @@ void applyWorldDiskSettings(WorldDisks& disks, const std::string& target, const 
 // partition named `volumeName` over the rest, neither mounted; the APFS containers it
 // stored go. Throws WorldError when there is no such external disk.
 void eraseWorldDiskAsGpt(WorldDisks& disks, const std::string& identifier, const std::string& volumeName);
+// Whether a partition or APFS volume is mounted at `mountPoint`.
+bool worldMountPointTaken(const WorldDisks& disks, const std::string& mountPoint);
 // Mounts (a path) or unmounts (nullopt) the partition or APFS volume `identifier`;
 // throws WorldError when there is none. A mount at an occupied path is refused.
 void setWorldMountPoint(WorldDisks& disks, const std::string& identifier, const std::optional<std::string>& mountPoint);

@@ -36,7 +36,7 @@ struct WorldMediaTool {
   std::optional<std::string> failAtStep;    // prints the step, then an error, exit 1
   std::optional<std::string> hangAtStep;    // prints the step, then never ends by itself
   bool overlongLine = false;                // first prints one line of 9000 characters
-  bool skipCopy = false;                    // reports success without copying the application
+  bool skipCopy = false;                    // erases and renames, reports success, copies nothing
   // Before each step after the first, waits until the file media-tool-gate/STEP exists
   // in the world's folder, and before announcing success until media-tool-gate/done does
   // (an explicit hook for a test that follows the steps).

@@ -18,7 +18,8 @@ void startProcessVerb(const std::string& directory, WorldVerbArguments arguments
 // end-process PID
 void endProcessVerb(const std::string& directory, WorldVerbArguments arguments);
 // attach-image IMAGE [--entity DEV[=MOUNT]]... [--writable] [--encrypted] [--system-image]
-//              [--shadow PATH] [--hdid-pid N]
+//              [--shadow PATH] [--hdid-pid N] [--physical]; without --hdid-pid the image
+//              has no known backing process and hdiutil lists no "hdid-pid" for it
 void attachImageVerb(const std::string& directory, WorldVerbArguments arguments);
 // detach-image IMAGE|DEV
 void detachImageVerb(const std::string& directory, WorldVerbArguments arguments);

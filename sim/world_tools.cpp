@@ -77,7 +77,8 @@ void checkWorldTools(const WorldTools& tools) {
     const std::string path = "tools.images[" + std::to_string(i) + "].";
     const WorldAttachedImage& image = tools.images[i];
     require(isAbsolute(image.imagePath), path + "imagePath", "must be an absolute path.");
-    require(image.hdidPid >= 0 && image.hdidPid <= kMaxPid, path + "hdidPid", "is out of range (0 to 99999).");
+    require(!image.hdidPid || (*image.hdidPid >= 1 && *image.hdidPid <= kMaxPid), path + "hdidPid",
+            "is out of range (1 to 99999).");
     for (std::size_t e = 0; e < image.entities.size(); ++e) {
       const std::string entity = path + "entities[" + std::to_string(e) + "].";
       require(image.entities[e].devEntry.rfind("/dev/", 0) == 0, entity + "devEntry", "must be a /dev/ path.");

@@ -71,7 +71,8 @@ struct WorldAttachedImage {
   bool systemImage = false;
   bool encrypted = false;
   std::optional<std::string> shadowPath;
-  std::int64_t hdidPid = 0;
+  // The process serving the image; hdiutil lists no "hdid-pid" when none is known.
+  std::optional<std::int64_t> hdidPid;
   // diskutil info reports its devices as "Physical" rather than "Virtual".
   std::optional<bool> physical;
 

@@ -56,7 +56,7 @@ std::int64_t verifyFormattedPartition(const RescueDestination& reviewed, const R
 
   if (fresh->parent != reviewed.parent) stop("The physical parent identity changed.");
   if (now.identity.partitionUUID.empty() || now.identity.partitionUUID != original->partitionUUID) {
-    stop("The selected partition’s persistent identity changed or disappeared.");
+    stop(kPartitionIdentityChanged);
   }
   if (fresh->partitionMap != reviewed.partitionMap) stop("The partition-map scheme changed.");
   if (now.identity.offset != original->offset) {

@@ -13,6 +13,8 @@ namespace tidewarden::rescue {
 inline constexpr const char* kVerificationPrefix = "Destination verification stopped: ";
 inline constexpr const char* kVerificationSuffix =
     " No additional erase, resize, repartition or installer copy was started. Refresh Drives before another attempt.";
+inline constexpr const char* kPartitionIdentityChanged =
+    "The selected partition\u2019s persistent identity changed or disappeared.";
 
 // For a "partition" destination: the same parent, map, partition identity and start, a
 // size that did not grow (and changed only when `conversionRan`, the eraseVolume step)

@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "platform/clock.h"
 #include "platform/file_io.h"
@@ -46,12 +47,22 @@ constexpr const char* kToolFailed =
 constexpr const char* kCopyNotVerified =
     "Apple's tool returned success, but the copied installer application could not be verified on the selected "
     "volume. The drive has not been declared ready.";
+constexpr const char* kWholeDiskChanged = "The freshly formatted whole-disk destination changed after creation.";
 constexpr const char* kWholeDiskSuccess =
     "Installer created and destination verified. Eject the external device in Finder before unplugging it. Booting "
     "from the installer has not been tested.";
 constexpr const char* kPartitionSuccess =
     "Installer created on the selected partition. Other partition identities and extents are unchanged. The volume "
     "remains mounted; eject the external device in Finder before unplugging it. Booting has not been tested.";
+
+// A prepared volume's mount, verified: its path, the open directory, the partition's
+// identity as diskutil read it, and the size diskutil reports for the mount point.
+struct MountedVolume {
+  std::string path;
+  platform::UniqueFd directory;
+  RescuePartitionIdentity identity;
+  std::int64_t size = 0;
+};
 
 bool isHfsPersonality(const std::string& personality) {
   std::string lower = personality;
@@ -273,7 +284,15 @@ class Pipeline {
     if (partition) {
       sizeAfter = verifyFormattedPartition(reviewed, protection_->snapshot(), requirement, conversionRan, query_);
     }
-    const std::string mountPoint = checkPreparedVolume(volume, requirement);
+    MountedVolume prepared = mountedVolume(volume);
+    const std::string& mountPoint = prepared.path;
+    if (prepared.size < requirement) {
+      throw RescueDriveError::invalidDisk("The prepared partition has " + std::to_string(prepared.size) +
+                                          " bytes, below the installer's " + std::to_string(requirement) +
+                                          "-byte requirement. No installer copy or enlargement was started.");
+    }
+    // A descriptor open on the volume would keep macOS from unmounting it for the tool's erase.
+    prepared.directory.reset();
     checkCancel();
 
     // Apple's tool.
@@ -298,16 +317,24 @@ class Pipeline {
       protection_->finish();
       sizeAfter = verifyFormattedPartition(reviewed, protection_->snapshot(), requirement, conversionRan, query_);
       verifyUnchanged(protection_->snapshot(), query_);
-    } else {
-      const std::string again = resolveWholeDiskVolume(target);
-      const PartitionReading reading = readPartition(query_, again);
-      if (again != volume || reading.identity.size < requirement) {
-        throw RescueDriveError::invalidDisk("The freshly formatted whole-disk destination changed after creation.");
-      }
+    } else if (resolveWholeDiskVolume(target) != volume) {
+      throw RescueDriveError::invalidDisk(kWholeDiskChanged);
+    }
+    // Apple's tool erased the volume as a new one named after the installer, which macOS
+    // mounted again under that name: the copy is looked for where the same partition is
+    // mounted now, never at the path from before the tool ran.
+    const MountedVolume created = mountedVolume(volume);
+    const auto extent = [](const RescuePartitionIdentity& part) {
+      return std::tie(part.partitionUUID, part.offset, part.size);
+    };
+    if (extent(created.identity) != extent(prepared.identity)) {
+      throw RescueDriveError::invalidDisk(partition ? std::string(kVerificationPrefix) + kPartitionIdentityChanged +
+                                                          kVerificationSuffix
+                                                    : kWholeDiskChanged);
     }
     const std::string app = installer.substr(installer.rfind('/') + 1);
     const platform::UniqueFd copied =
-        platform::openBeneath(platform_.root, mountPoint + "/" + app + "/Contents/Info.plist", O_RDONLY);
+        platform::openBeneath(created.directory, "/" + app + "/Contents/Info.plist", O_RDONLY);
     const auto copiedFacts = copied ? platform::fileFacts(copied.get()) : std::nullopt;
     if (!copiedFacts || !copiedFacts->regular) throw RescueDriveError::commandFailed(kCopyNotVerified);
 
@@ -348,15 +375,16 @@ class Pipeline {
     return candidates.front();
   }
 
-  // The volume's mount point: a real directory directly at a /Volumes path, naming the
-  // prepared partition, large enough.
-  std::string checkPreparedVolume(const std::string& volume, std::int64_t requirement) {
+  // Where the partition `volume` is mounted now, as diskutil reports it: a real directory
+  // directly at a /Volumes path, opened beneath the root without following any link (so the
+  // path is its own resolved form), that diskutil in turn names as this partition with its
+  // current volume UUID. The open directory is what the caller looks into.
+  MountedVolume mountedVolume(const std::string& volume) {
     const PartitionReading reading = readPartition(query_, volume);
     const std::string mountPoint = reading.mountPoint.value_or("");
     const bool placed = mountPoint.starts_with("/Volumes/") && mountPoint.size() > std::string_view("/Volumes/").size() &&
                         standardizedPath(mountPoint) == mountPoint;
-    // Walked beneath the root without following any link: the path is its own resolved form.
-    const platform::UniqueFd directory =
+    platform::UniqueFd directory =
         placed ? platform::openBeneath(platform_.root, mountPoint, O_RDONLY | O_DIRECTORY) : platform::UniqueFd();
     if (!directory) throw RescueDriveError::invalidDisk(kMountNotVerified);
     const platform::PropertyList info = query_({"info", "-plist", mountPoint});
@@ -365,13 +393,7 @@ class Pipeline {
         text("MountPoint") != mountPoint || text("VolumeUUID") != reading.identity.volumeUUID) {
       throw RescueDriveError::invalidDisk(kMountRedirected);
     }
-    const std::int64_t size = info.root().get("Size").asInteger().value_or(0);
-    if (size < requirement) {
-      throw RescueDriveError::invalidDisk("The prepared partition has " + std::to_string(size) +
-                                          " bytes, below the installer's " + std::to_string(requirement) +
-                                          "-byte requirement. No installer copy or enlargement was started.");
-    }
-    return mountPoint;
+    return {mountPoint, std::move(directory), reading.identity, info.root().get("Size").asInteger().value_or(0)};
   }
 
   RescueDriveCoordinator& coordinator_;

@@ -26,6 +26,8 @@ using nlohmann::json;
 using Steady = std::chrono::steady_clock;
 
 constexpr const char* kApp = "/Applications/Install macOS Sequoia.app";
+// Where macOS mounts the volume Apple's tool renamed after the installer.
+constexpr const char* kRenamed = "/Volumes/Install macOS Sequoia";
 constexpr const char* kWholeDiskSuccess =
     "Installer created and destination verified. Eject the external device in Finder before unplugging it. Booting "
     "from the installer has not been tested.";
@@ -106,7 +108,8 @@ class RescueCreationSimulatorTest : public ServedMacTest {
 
 // The Must-show successes, a format or a tool that dies or claims success without doing its
 // work: each ends with its exact text, nothing but the approved target erased, the sibling
-// records untouched and (on success only) the installer on the volume.
+// records untouched and (on success only) the installer on the volume, which Apple's tool
+// renamed and macOS mounted again under the installer's name (" 1" when that path is taken).
 TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
   struct Case {
     std::string name;
@@ -116,7 +119,14 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
     std::string message;      // final message
     std::string error;        // final errorMessage (its beginning); empty: success
     bool formats = true;      // an erase command ran
+    std::optional<std::string> mountedAt;  // where the renamed volume ends up mounted
   };
+  const auto takeRenamedPath = [&](sim::WorldRecord& w) {
+    sim::WorldPartition& spare = w.disks.disks.back().partitions.back();  // a sibling, mounted there
+    spare.mountPoint = kRenamed;
+    fs::create_directories(host(kRenamed));
+  };
+  const std::string suffixed = std::string(kRenamed) + " 1";
   const std::string shrunk = " The selected partition extent decreased by 4194304 bytes during filesystem conversion "
                              "(30000000000 \u2192 29995805696 bytes), with the same start and unchanged sibling "
                              "partition records.";
@@ -126,7 +136,10 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
   const std::string stopped = "Rescue Drive creation stopped; no broader erase was attempted.";
   const std::string unsafe = "The selected target disk is not safe to erase: ";
   const std::vector<Case> cases{
-      {"whole disk", "usb-32g-gpt", "", {}, kWholeDiskSuccess, ""},
+      {"whole disk", "usb-32g-gpt", "", {}, kWholeDiskSuccess, "", true, kRenamed},
+      // A folder left at the name makes macOS mount at the next one.
+      {"whole disk, name taken", "usb-32g-gpt", "", [&](sim::WorldRecord&) { fs::create_directories(host(kRenamed)); },
+       kWholeDiskSuccess, "", true, suffixed},
       {"format killed", "usb-64g-two-partitions", "s2", diskutilFault(sim::WorldToolFaultKind::signal, 9, "eraseVolume"),
        stopped, "The selected destination could not be formatted. No wider erase was attempted.\n(signal 9)", false},
       {"format prints garbage", "usb-64g-two-partitions", "s2",
@@ -142,14 +155,17 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
          fs::create_directories(host(*spare.mountPoint));
        },
        stopped, unsafe + "The freshly formatted whole-disk destination could not be uniquely resolved. ", false},
-      {"converted partition", "usb-64g-two-partitions", "s2", {}, kPartitionSuccess, ""},
-      {"existing HFS partition", "usb-64g-two-partitions", "s3", {}, kPartitionSuccess, "", false},
+      {"converted partition", "usb-64g-two-partitions", "s2", {}, kPartitionSuccess, "", true, kRenamed},
+      {"converted partition, name taken", "usb-64g-two-partitions", "s2", takeRenamedPath, kPartitionSuccess, "",
+       true, suffixed},
+      {"existing HFS partition", "usb-64g-two-partitions", "s3", {}, kPartitionSuccess, "", false, kRenamed},
       {"shrunk partition", "usb-64g-two-partitions", "s2",
-       [](sim::WorldRecord& w) { w.disks.conversionShrinkBytes = 4194304; }, kPartitionSuccess + shrunk, ""},
-      {"tool exits 0 without copying", "usb-64g-two-partitions", "s2",
+       [](sim::WorldRecord& w) { w.disks.conversionShrinkBytes = 4194304; }, kPartitionSuccess + shrunk, "", true,
+       kRenamed},
+      {"tool renames without copying", "usb-64g-two-partitions", "s2",
        [](sim::WorldRecord& w) { w.installers.mediaTool->skipCopy = true; }, stopped,
        "Apple's tool returned success, but the copied installer application could not be verified on the selected "
-       "volume. The drive has not been declared ready."},
+       "volume. The drive has not been declared ready.", true, kRenamed},
       {"tool fails at a step", "usb-64g-two-partitions", "s2",
        [](sim::WorldRecord& w) { w.installers.mediaTool->failAtStep = "makingBootable"; }, stopped,
        "Apple\u2019s createinstallmedia did not complete successfully. The selected destination may be erased or "
@@ -184,10 +200,14 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
     if (!c.formats && !c.error.empty()) {
       EXPECT_EQ(after.findDisk(disk)->partitions, before.findDisk(disk)->partitions);
     }
-    if (c.partition.empty()) {
-      EXPECT_EQ(installerOn(after.findDisk(disk)->partitions.back().mountPoint.value_or("/none")), c.error.empty());
-    } else {
-      EXPECT_EQ(installerOn(*partition(target).mountPoint), c.error.empty());
+    const sim::WorldPartition& volume =
+        c.partition.empty() ? after.findDisk(disk)->partitions.back() : *after.findPartition(target).second;
+    EXPECT_EQ(installerOn(volume.mountPoint.value_or("/none")), c.error.empty());
+    if (c.mountedAt) {
+      EXPECT_EQ(volume.mountPoint, c.mountedAt);
+      EXPECT_EQ(volume.volumeName, "Install macOS Sequoia");
+    }
+    if (!c.partition.empty()) {
       for (const sim::WorldPartition& sibling : before.findDisk(disk)->partitions) {
         if (sibling.identifier != target) {
           EXPECT_EQ(partition(sibling.identifier), sibling);
@@ -202,6 +222,7 @@ TEST_F(RescueCreationSimulatorTest, EachFormatPathEndsWithItsExactText) {
     // Unplugged again: every inventory reads every disk, so a world that kept them all
     // would make each case slower than the last.
     change({"disk", "remove", disk});
+    fs::remove_all(host(kRenamed));
   }
 }
 
