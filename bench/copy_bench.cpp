@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   const std::unique_ptr<platform::FreeSpace> freeSpace = platform::makeVolumeFreeSpace(root);
   platform::Platform& p = production.platform();
   platform::Platform bench{root, p.clock, p.processFacts, p.codeSigning, p.launcher, p.smc, p.power, *freeSpace,
-                           p.signals, p.diskArbitration};
+                           p.signals, p.diskArbitration, p.fileFlags};
 
   double bestSnapshot = 1e30;
   double bestCp = 1e30;

@@ -336,7 +336,7 @@ tour_materialize() {
 
 # Local installers: the installer just placed in /Applications is reviewed with an image
 # attached from inside it, the image is released (a normal detach), and the installer,
-# reviewed again, is deleted permanently.
+# with a locked file, reviewed again and deleted permanently (the lock cleared just before).
 tour_installers() {
   local app="/Applications/Install macOS Sequoia.app" id
   heading "Review the local installers while an image inside one is attached"
@@ -358,7 +358,9 @@ tour_installers() {
   expect_status 0
   expect_reply_contains "Installer image release verified."
 
-  heading "Review again, then delete the installer permanently"
+  heading "Lock a file of the installer (chflags uchg), review again, then delete the installer permanently"
+  show "$SIM" world --root "$WORLD" file-flags "\"$app/Contents/Info.plist\"" uchg
+  "$SIM" world --root "$WORLD" file-flags "$app/Contents/Info.plist" uchg || fail "the flag could not be set"
   show "$CTL" --socket "$SOCKET" installers scan
   run_ctl "$CTL" installers scan
   expect_reply_contains "may be deleted"

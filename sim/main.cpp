@@ -30,6 +30,7 @@
 #include "sim/download_verbs.h"
 #include "sim/installer_verbs.h"
 #include "sim/preparation_verbs.h"
+#include "sim/simulated_file_flags.h"
 #include "sim/simulated_mac.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
@@ -358,6 +359,7 @@ const std::vector<WorldVerb>& worldVerbs() {
        "      (APPLESIM01) or a registered developer (DEVSIM0001), ad hoc, or not at all, and owned by UID",
        sim::addDaemonVerb},
       {"disk", sim::kDiskVerbSynopsis, sim::kDiskVerbSummary, sim::runDiskVerb},
+      {"file-flags", sim::kFileFlagsVerbSynopsis, sim::kFileFlagsVerbSummary, sim::fileFlagsVerb},
   };
   return verbs;
 }

@@ -15,6 +15,7 @@
 #include "platform/process_launcher.h"
 #include "sim/simulated_clock.h"
 #include "sim/simulated_disk_arbitration.h"
+#include "sim/simulated_file_flags.h"
 #include "sim/simulated_free_space.h"
 #include "sim/simulated_models.h"
 #include "sim/simulated_process_facts.h"
@@ -162,9 +163,10 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);
   signals_ = std::make_unique<SimulatedProcessSignals>(directory_);
   diskArbitration_ = std::make_unique<SimulatedDiskArbitration>(directory_);
+  fileFlags_ = std::make_unique<SimulatedFileFlags>(directory_);
   platform_ = std::make_unique<platform::Platform>(
       platform::Platform{root_, *macClock_, *processFacts_, *codeSigning_, *launcher_, *smc_, *power_, *freeSpace_,
-                         *signals_, *diskArbitration_});
+                         *signals_, *diskArbitration_, *fileFlags_});
 }
 
 SimulatedMac::~SimulatedMac() = default;

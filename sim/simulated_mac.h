@@ -21,6 +21,7 @@ namespace tidewarden::sim {
 
 class SimulatedClock;
 class SimulatedDiskArbitration;
+class SimulatedFileFlags;
 class SimulatedFreeSpace;
 class SimulatedProcessFacts;
 class SimulatedProcessSignals;
@@ -76,6 +77,7 @@ class SimulatedMac {
   std::unique_ptr<SimulatedFreeSpace> freeSpace_;
   std::unique_ptr<SimulatedProcessSignals> signals_;
   std::unique_ptr<SimulatedDiskArbitration> diskArbitration_;
+  std::unique_ptr<SimulatedFileFlags> fileFlags_;
   std::unique_ptr<platform::Platform> platform_;
 };
 

@@ -179,6 +179,11 @@ void checkSections(const WorldRecord& record) {
     requireRange(takeover.afterCalls >= 1, path + "afterCalls", "at least 1");
   }
   requireRange(record.storage.freeBytes >= 0, "storage.freeBytes", "0 or more");
+  for (std::size_t index = 0; index < record.fileFlags.size(); ++index) {
+    const std::int64_t flags = record.fileFlags[index].flags;
+    requireRange(flags >= 0 && flags <= 0xFFFFFFFF, "fileFlags[" + std::to_string(index) + "].flags",
+                 "0 to 4294967295");
+  }
 }
 
 const json* member(const json& object, const char* key) {
@@ -303,7 +308,8 @@ json WorldRecord::toJson() const {
               {"clock", platform::json::encodeValue(clock)},
               {"downloads", platform::json::encodeValue(downloads)},
               {"disks", platform::json::encodeValue(disks)},
-              {"installers", platform::json::encodeValue(installers)}};
+              {"installers", platform::json::encodeValue(installers)},
+              {"fileFlags", platform::json::encodeValue(fileFlags)}};
 }
 
 WorldRecord WorldRecord::fromJson(const json& document) {
@@ -332,6 +338,7 @@ WorldRecord WorldRecord::fromJson(const json& document) {
   decodeSection(document, "downloads", record.downloads);
   decodeSection(document, "disks", record.disks);
   decodeSection(document, "installers", record.installers);
+  decodeSection(document, "fileFlags", record.fileFlags);
   checkSections(record);
   checkWorldTools(record.tools);
   checkWorldDisks(record.disks);

@@ -315,6 +315,35 @@ struct WorldStorage {
   friend bool operator==(const WorldStorage&, const WorldStorage&) = default;
 };
 
+// BSD flags set on one object of the simulated root (`tidewarden-sim world file-flags`).
+// They belong to the object, not to a path: its device and inode, with its birth time
+// and its file handle (name_to_handle_at, in hexadecimal; on most file systems the inode
+// number with its generation; empty where the file system gives none), so that a new
+// file that is given the inode number of a removed one starts without flags. `path` is
+// where they were set, for people reading the world.
+struct WorldFileFlags {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t bornSeconds = 0;
+  std::int64_t bornNanoseconds = 0;
+  std::string handle;
+  std::int64_t flags = 0;  // macOS's bits (platform/file_flags.h), 0 to 0xFFFFFFFF
+  std::string path;
+
+  static constexpr auto jsonFields() {
+    return std::tuple{
+        platform::json::field("device", &WorldFileFlags::device),
+        platform::json::field("inode", &WorldFileFlags::inode),
+        platform::json::field("bornSeconds", &WorldFileFlags::bornSeconds),
+        platform::json::field("bornNanoseconds", &WorldFileFlags::bornNanoseconds),
+        platform::json::field("handle", &WorldFileFlags::handle),
+        platform::json::field("flags", &WorldFileFlags::flags),
+        platform::json::field("path", &WorldFileFlags::path),
+    };
+  }
+  friend bool operator==(const WorldFileFlags&, const WorldFileFlags&) = default;
+};
+
 // A signal the helper sent to a process; recorded instead of delivered, so that no
 // host process is ever signalled by the simulated Mac.
 struct WorldSignal {
@@ -355,6 +384,7 @@ struct WorldRecord {
   // before disks existed has none).
   WorldDisks disks;
   WorldInstallers installers;
+  std::vector<WorldFileFlags> fileFlags;
 
   static constexpr std::size_t kMaxFans = 8;
   static constexpr double kMaxFanRPM = 20000;

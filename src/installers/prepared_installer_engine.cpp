@@ -17,6 +17,7 @@
 #include "installers/prepared_installer_handle.h"
 #include "platform/clock.h"
 #include "platform/directory_io.h"
+#include "platform/file_flags.h"
 #include "platform/file_io.h"
 #include "platform/uuid.h"
 #include "storage/approved_tree_removal.h"
@@ -69,8 +70,8 @@ Reopened reopenReviewed(const platform::Platform& platform, const PreparedInstal
     if (!immediateInstallerName(item.path)) refuse(kImmediateInstallerOnlyMessage);
     Reopened now{openHandle(platform, item.path), {}};
     verifyHandle(now.handle);
-    now.snapshot = snapshotInstallerTree(now.handle);
-    applyInstallerTreeRules(now.snapshot);
+    now.snapshot = snapshotInstallerTree(platform, now.handle);
+    applyInstallerTreeRules(now.snapshot, item.path);
     verifyHandle(now.handle);
     if (!sameInstallerTree(now.snapshot, reviewed) ||
         (reviewedBundle != nullptr && now.handle.identity != *reviewedBundle)) {
@@ -85,17 +86,17 @@ Reopened reopenReviewed(const platform::Platform& platform, const PreparedInstal
 
 // What is left of an interrupted deletion may be an empty bundle, which has nothing to
 // measure; every entry that is left keeps the tree rules.
-void applyTreeRules(const PreparationTreeSnapshot& snapshot, bool remains) {
-  if (!remains || !snapshot.entries.empty()) applyInstallerTreeRules(snapshot);
+void applyTreeRules(const PreparationTreeSnapshot& snapshot, const std::string& path, bool remains) {
+  if (!remains || !snapshot.entries.empty()) applyInstallerTreeRules(snapshot, path);
 }
 
 // The fresh snapshot of an open handle, checked and required equal to `reviewed`.
-void requireUnchanged(const PreparedInstallerHandle& handle, const PreparationTreeSnapshot& reviewed,
-                      const char* changed, bool remains = false) {
+void requireUnchanged(const platform::Platform& platform, const PreparedInstallerHandle& handle,
+                      const PreparationTreeSnapshot& reviewed, const char* changed, bool remains = false) {
   try {
     verifyHandle(handle);
-    const PreparationTreeSnapshot now = snapshotInstallerTree(handle);
-    applyTreeRules(now, remains);
+    const PreparationTreeSnapshot now = snapshotInstallerTree(platform, handle);
+    applyTreeRules(now, handle.path, remains);
     verifyHandle(handle);
     if (!sameInstallerTree(now, reviewed)) refuse(changed);
   } catch (const std::exception&) {
@@ -128,10 +129,11 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
     reviewRemains(item, handle, interrupted->second.first, interrupted->second.second);
     return;
   }
-  const PreparationTreeSnapshot first = snapshotInstallerTree(handle);
+  const PreparationTreeSnapshot first = snapshotInstallerTree(platform_, handle);
   item.allocatedBytes = first.allocatedBytes;
   item.logicalBytes = first.logicalBytes;
-  applyInstallerTreeRules(first);
+  applyInstallerTreeRules(first, item.path);
+  requireRemovableBundle(platform_, handle);
   installerIdentity(platform_, item.path);
   probes.validateSignature(item.path);
 
@@ -139,7 +141,7 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
   if (!attachments.empty()) {
     try {
       verifyHandle(handle);
-      if (!sameInstallerTree(snapshotInstallerTree(handle), first)) refuse("");
+      if (!sameInstallerTree(snapshotInstallerTree(platform_, handle), first)) refuse("");
     } catch (const std::exception&) {
       refuse("The installer changed during image inspection. Check Installer Storage again.");
     }
@@ -154,8 +156,8 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
   const storage::InstallerFileIdentity bundle = handle.identity;
   try {
     verifyHandle(handle);
-    const PreparationTreeSnapshot second = snapshotInstallerTree(handle);
-    applyInstallerTreeRules(second);
+    const PreparationTreeSnapshot second = snapshotInstallerTree(platform_, handle);
+    applyInstallerTreeRules(second, item.path);
     verifyHandle(handle);
     const auto named = platform::fileFactsAt(handle.parentFD.get(), handle.name);
     if (!sameInstallerTree(second, first) || !named || storage::fileIdentity(*named) != bundle) refuse(kChanged);
@@ -173,17 +175,18 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
 // tree rules, no attached image, no open file and no installer process.
 void PreparedInstallerEngine::reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle,
                                             const std::string& recordName, const InstallerDeletionRecord& record) {
-  const PreparationTreeSnapshot first = snapshotInstallerTree(handle);
+  const PreparationTreeSnapshot first = snapshotInstallerTree(platform_, handle);
   item.allocatedBytes = first.allocatedBytes;
   item.logicalBytes = first.logicalBytes;
-  applyTreeRules(first, /*remains=*/true);
+  applyTreeRules(first, item.path, /*remains=*/true);
+  requireRemovableBundle(platform_, handle);
   if (!remainsMatchRecord(first, record)) refuse(kRemainsChanged);
   if (!imageProbes.inspect(item.path).empty()) {
     refuse("An image inside what is left of an interrupted installer deletion is still attached. Eject it, then "
            "Check Installer Storage again.");
   }
   probes.requireIdle(item.path);
-  requireUnchanged(handle, first, kRemainsChanged, /*remains=*/true);
+  requireUnchanged(platform_, handle, first, kRemainsChanged, /*remains=*/true);
   item.canDelete = true;
   item.reason = kInterruptedReason;
   approvals[item.id] = Approval{item, first, recordName, handle.identity};
@@ -335,19 +338,19 @@ PreparedInstallerImageReleaseResponse PreparedInstallerEngine::releaseImages(
     }
     imageProbes.requireNotInUse(path, review->attachments);
     for (const PreparedInstallerAttachment& attachment : review->attachments) {
-      requireUnchanged(now.handle, review->snapshot,
+      requireUnchanged(platform_, now.handle, review->snapshot,
                        "Installer files or image identities changed during release. No further image was detached.");
       imageProbes.detach(path, attachment);
       ++response.detachedImageCount;
     }
-    const PreparationTreeSnapshot after = snapshotInstallerTree(now.handle);
-    applyInstallerTreeRules(after);
+    const PreparationTreeSnapshot after = snapshotInstallerTree(platform_, now.handle);
+    applyInstallerTreeRules(after, path);
     verifyHandle(now.handle);
     if (!imageProbes.inspect(path).empty()) {
       refuse("The post-release image inventory did not match the expected result. No file deletion was attempted; "
              "check storage again.");
     }
-    if (!sameInstallerTree(snapshotInstallerTree(now.handle), review->snapshot)) {
+    if (!sameInstallerTree(snapshotInstallerTree(platform_, now.handle), review->snapshot)) {
       refuse("Image release or the local installer's unchanged state could not be verified. No installer was "
              "deleted.");
     }
@@ -391,7 +394,7 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
       if (handle->identity != review->bundle) {
         refuse("What is left of the installer changed or was replaced. Nothing was removed; review it again.");
       }
-      requireUnchanged(*handle, review->snapshot,
+      requireUnchanged(platform_, *handle, review->snapshot,
                        "What is left of the installer changed or was replaced. Nothing was removed; review it again.",
                        /*remains=*/true);
     } else {
@@ -402,8 +405,9 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
       probes.validateSignature(path);
     }
     probes.requireIdle(path);
-    requireUnchanged(*handle, review->snapshot, "The installer changed during final deletion checks. Nothing was removed.",
-                     remains);
+    requireUnchanged(platform_, *handle, review->snapshot,
+                     "The installer changed during final deletion checks. Nothing was removed.", remains);
+    const std::uint32_t bundleFlags = requireRemovableBundle(platform_, *handle);
     response.freeSpaceBefore = probes.freeSpace(applicationsRoot);
     response.allocatedBytesBefore = review->snapshot.allocatedBytes;
 
@@ -415,11 +419,13 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
                      : writeDeletionRecord(platform_, deletionRecord(path, static_cast<std::uint64_t>(bundle->device),
                                                                      static_cast<std::uint64_t>(bundle->inode),
                                                                      review->snapshot));
-    removal.emplace(review->snapshot, path,
-                    storage::ApprovedTreeRemoval::Vocabulary{"installer", "Deletion stopped.", false});
+    removal.emplace(review->snapshot, path, storage::ApprovedTreeRemoval::Vocabulary{"installer", "Deletion stopped."},
+                    platform_.fileFlags);
+    removal->clearBlockingFlags(handle->parentFD.get(), handle->name, bundleFlags, /*directory=*/true, bundle->owner,
+                                path);
     removal->removeContents(handle->bundleFD.get(), "", static_cast<std::uint64_t>(bundle->device), 0);
     verifyEmptiedHandle(*handle);
-    if (!platform::removeDirectoryAt(handle->parentFD.get(), handle->name)) {
+    if (!platform_.fileFlags.removeDirectoryAt(handle->parentFD.get(), handle->name)) {
       refuse("Could not remove the empty local installer application: " + platform::errnoText(errno));
     }
     if (!absent(handle->name, handle->parentFD.get())) {
@@ -447,7 +453,8 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     response.freeSpaceAfter = probes.freeSpace(applicationsRoot);
     try {
       const PreparedInstallerHandle left = openHandle(platform_, review->item.path);
-      response.allocatedBytesRemaining = storage::snapshotPreparationTree(left.bundleFD.get()).allocatedBytes;
+      response.allocatedBytesRemaining =
+          storage::snapshotPreparationTree(left.bundleFD.get(), platform_.fileFlags).allocatedBytes;
     } catch (const std::exception&) {
       if (handle && absent(handle->name, handle->parentFD.get())) response.allocatedBytesRemaining = 0;
     }

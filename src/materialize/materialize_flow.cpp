@@ -99,7 +99,7 @@ storage::InstallerPreparationCleanupReport removeOwnWorkspace(const platform::Pl
   storage::PreparationTreeSnapshot snapshot;
   try {
     const platform::UniqueFd ws = workspace.gate().openWorkspace(workspace.id());
-    snapshot = storage::snapshotPreparationTree(ws.get());
+    snapshot = storage::snapshotPreparationTree(ws.get(), workspace.gate().platform().fileFlags);
   } catch (const std::exception& error) {
     kept.issues.emplace_back(error.what());
     return kept;

@@ -1,4 +1,4 @@
-// Directory listings, advisory locks, in-place rewrites, directory removal and BSD user flags.
+// Directory listings, advisory locks, in-place rewrites and directory removal.
 #include "platform/directory_io.h"
 
 #include <dirent.h>
@@ -74,29 +74,6 @@ bool createDirectoryAt(int dirFd, const std::string& name, mode_t mode) {
 
 bool removeDirectoryAt(int dirFd, const std::string& name) {
   return validName(name) && ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0;
-}
-
-std::optional<std::uint32_t> userFlagsAt(int dirFd, const std::string& name) {
-  if (!validName(name)) return std::nullopt;
-  struct stat st{};
-  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-#if defined(__APPLE__)
-  return static_cast<std::uint32_t>(st.st_flags & UF_SETTABLE);
-#else
-  return 0;
-#endif
-}
-
-bool clearUserFlagsAt(int dirFd, const std::string& name) {
-  if (!validName(name)) return false;
-#if defined(__APPLE__)
-  struct stat st{};
-  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return ::chflagsat(dirFd, name.c_str(), st.st_flags & ~UF_SETTABLE, AT_SYMLINK_NOFOLLOW) == 0;
-#else
-  (void)dirFd;
-  return true;
-#endif
 }
 
 }  // namespace tidewarden::platform

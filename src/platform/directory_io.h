@@ -1,10 +1,9 @@
-// Directory listings, advisory locks, in-place rewrites, directory removal and BSD user flags.
+// Directory listings, advisory locks, in-place rewrites and directory removal.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,16 +42,5 @@ bool createDirectoryAt(int dirFd, const std::string& name, mode_t mode);
 // unlinkat(dirFd, name, AT_REMOVEDIR); false with errno preserved (ENOTEMPTY for a
 // directory that still holds entries).
 bool removeDirectoryAt(int dirFd, const std::string& name);
-
-// The BSD user flags (UF_SETTABLE: immutable, append-only, nodump, hidden, ...) of
-// the entry `name` in `dirFd`, not following a link; nothing with errno preserved when
-// it cannot be inspected. Linux has no BSD user flags (its inode attributes are a
-// different, root-only mechanism), so there, and on the simulated Mac that runs on it,
-// every entry reports 0.
-std::optional<std::uint32_t> userFlagsAt(int dirFd, const std::string& name);
-
-// Clears the BSD user flags of `name` in `dirFd`, not following a link; false with
-// errno preserved. Nothing to do on Linux (see userFlagsAt), so it succeeds there.
-bool clearUserFlagsAt(int dirFd, const std::string& name);
 
 }  // namespace tidewarden::platform

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -176,6 +177,42 @@ std::optional<FileFacts> fileFactsAt(int dirFd, const std::string& name) {
   struct stat st{};
   if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   return factsOf(st);
+}
+
+std::optional<StatxFacts> statxFactsAt(int dirFd, const std::string& name) {
+  if (name.find('\0') != std::string::npos) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  struct statx sx{};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT | (name.empty() ? AT_EMPTY_PATH : 0);
+  if (::statx(dirFd, name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return std::nullopt;
+  if ((sx.stx_mask & STATX_BASIC_STATS) != STATX_BASIC_STATS) {
+    errno = EOPNOTSUPP;
+    return std::nullopt;
+  }
+  const mode_t mode = sx.stx_mode;
+  StatxFacts out;
+  out.facts = FileFacts{.owner = sx.stx_uid,
+                        .permissions = static_cast<mode_t>(mode & 07777),
+                        .links = sx.stx_nlink,
+                        .size = static_cast<off_t>(sx.stx_size),
+                        .regular = S_ISREG(mode),
+                        .directory = S_ISDIR(mode),
+                        .symbolicLink = S_ISLNK(mode),
+                        .device = makedev(sx.stx_dev_major, sx.stx_dev_minor),
+                        .inode = sx.stx_ino,
+                        .blocks = static_cast<blkcnt_t>(sx.stx_blocks),
+                        .modifiedSeconds = sx.stx_mtime.tv_sec,
+                        .modifiedNanoseconds = sx.stx_mtime.tv_nsec,
+                        .changedSeconds = sx.stx_ctime.tv_sec,
+                        .changedNanoseconds = sx.stx_ctime.tv_nsec};
+  out.attributes = sx.stx_attributes;
+  out.attributesMask = sx.stx_attributes_mask;
+  out.born = (sx.stx_mask & STATX_BTIME) != 0;
+  out.bornSeconds = sx.stx_btime.tv_sec;
+  out.bornNanoseconds = sx.stx_btime.tv_nsec;
+  return out;
 }
 
 bool makeDirectoryAt(int dirFd, const std::string& name, mode_t mode) {

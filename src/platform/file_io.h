@@ -61,6 +61,20 @@ std::optional<FileFacts> fileFacts(int fd);
 // symbolic link is described, not followed), or nothing with errno preserved.
 std::optional<FileFacts> fileFactsAt(int dirFd, const std::string& name);
 
+// FileFacts with what statx adds on Linux: the inode attributes (STATX_ATTR_*) with the
+// mask of those the file system can report, and the birth time where it keeps one.
+struct StatxFacts {
+  FileFacts facts;
+  std::uint64_t attributes = 0;
+  std::uint64_t attributesMask = 0;
+  bool born = false;  // the birth time below is known
+  std::int64_t bornSeconds = 0;
+  std::int64_t bornNanoseconds = 0;
+};
+// Of the entry `name` in `dirFd` itself (a link is described, not followed; "" stands
+// for `dirFd`), or nothing with errno preserved.
+std::optional<StatxFacts> statxFactsAt(int dirFd, const std::string& name);
+
 // mkdirat(dirFd, name, mode); true when the directory was created or already exists
 // as any entry (the caller opens it without following links and judges it). False
 // with errno preserved otherwise.

@@ -8,6 +8,7 @@ namespace tidewarden::platform {
 class Clock;
 class CodeSigning;
 class DiskArbitration;
+class FileFlags;
 class FreeSpace;
 class ProcessFacts;
 class ProcessLauncher;
@@ -34,6 +35,8 @@ struct Platform {
   ProcessSignals& signals;
   // Disk descriptions and mount approval (Rescue Drive sibling protection).
   DiskArbitration& diskArbitration;
+  // BSD file flags, and the removals of reviewed entries that they may forbid.
+  FileFlags& fileFlags;
 };
 
 }  // namespace tidewarden::platform

@@ -14,8 +14,8 @@
 namespace tidewarden::storage {
 
 ApprovedTreeRemoval::ApprovedTreeRemoval(const PreparationTreeSnapshot& approved, std::string shownPath,
-                                         Vocabulary vocabulary, PreparationEntryFlags flags)
-    : shownPath_(std::move(shownPath)), vocabulary_(std::move(vocabulary)), flags_(std::move(flags)) {
+                                         Vocabulary vocabulary, platform::FileFlags& fileFlags)
+    : shownPath_(std::move(shownPath)), vocabulary_(std::move(vocabulary)), fileFlags_(fileFlags) {
   approved_.reserve(approved.entries.size());
   for (const PreparationTreeEntry& entry : approved.entries) {
     approved_.emplace(entry.relativePath, &entry);
@@ -50,8 +50,9 @@ void ApprovedTreeRemoval::removeContents(int dirFd, const std::string& prefix, s
   for (const std::string& name : listing->names) {
     const std::string relative = prefix.empty() ? name : prefix + "/" + name;
     const std::string path = shown(relative);
-    const auto facts = platform::fileFactsAt(dirFd, name);
-    if (!facts) refuseWithErrno("Cannot recheck " + noun + " entry " + path, errno);
+    const auto seen = fileFlags_.entryAt(dirFd, name);
+    if (!seen) refuseWithErrno("Cannot recheck " + noun + " entry " + path, errno);
+    const platform::FileFacts* facts = &seen->facts;
     const auto found = approved_.find(relative);
     if (found == approved_.end()) refuse("A new " + noun + " entry appeared: " + path + ". " + vocabulary_.stoppedText);
     const PreparationTreeEntry& entry = *found->second;
@@ -64,7 +65,9 @@ void ApprovedTreeRemoval::removeContents(int dirFd, const std::string& prefix, s
       refuse(Noun + " entry was replaced, redirected or mounted: " + path);
     }
     if (facts->directory) {
-      if (identity != entry.identity) refuse(Noun + " directory changed before deletion: " + path);
+      if (identity != entry.identity || seen->flags != entry.flags) {
+        refuse(Noun + " directory changed before deletion: " + path);
+      }
       platform::UniqueFd child = platform::openAt(dirFd, name, O_RDONLY | O_DIRECTORY);
       const auto opened = child ? platform::fileFacts(child.get()) : std::nullopt;
       if (!opened) refuse(Noun + " directory changed before deletion: " + path);
@@ -74,36 +77,43 @@ void ApprovedTreeRemoval::removeContents(int dirFd, const std::string& prefix, s
       if (fileIdentity(*opened) != entry.identity) refuse(Noun + " directory changed before deletion: " + path);
       // An immutable or append-only directory refuses the removal of its entries:
       // its flags go before its contents do.
-      clearFlags(dirFd, name, facts->owner, path);
+      clearBlockingFlags(dirFd, name, seen->flags, /*directory=*/true, facts->owner, path);
       removeContents(child.get(), relative, device, depth + 1);
       child.reset();
-      if (!platform::removeDirectoryAt(dirFd, name)) {
+      if (!fileFlags_.removeDirectoryAt(dirFd, name)) {
         if (errno == ENOTEMPTY || errno == EEXIST) refuse(Noun + " directory is not empty after removal.");
         refuseWithErrno("Cannot remove " + noun + " directory " + path, errno);
       }
     } else {
-      if (identity != entry.identity && !changedOnlyByOurUnlinks(identity, entry.identity)) {
+      Names& names = names_[{entry.identity.device, entry.identity.inode}];
+      if ((identity != entry.identity && !changedOnlyByOurUnlinks(identity, entry.identity)) ||
+          seen->flags != (entry.flags & ~names.clearedFlags)) {
         refuse(Noun + " file changed before deletion: " + path);
       }
-      clearFlags(dirFd, name, facts->owner, path);
-      if (!platform::removeFileAt(dirFd, name)) refuseWithErrno("Cannot remove " + noun + " entry " + path, errno);
-      ++names_[{entry.identity.device, entry.identity.inode}].removed;
+      names.clearedFlags |= clearBlockingFlags(dirFd, name, seen->flags, /*directory=*/false, facts->owner, path);
+      if (!fileFlags_.removeFileAt(dirFd, name)) refuseWithErrno("Cannot remove " + noun + " entry " + path, errno);
+      ++names.removed;
     }
     removedBytes_ += entry.identity.allocatedBytes;
     ++removedEntries_;
   }
 }
 
-// An entry with BSD user flags would make the unlink fail. Where the vocabulary allows
-// it, a root-owned entry's flags are cleared; anyone else's flagged entry is left alone.
-void ApprovedTreeRemoval::clearFlags(int dirFd, const std::string& name, std::uint32_t owner,
-                                     const std::string& path) const {
-  const auto flags = flags_.read(dirFd, name);
-  if (!flags) refuseWithErrno("Cannot recheck " + vocabulary_.noun + " entry " + path, errno);
-  if (*flags == 0) return;
-  if (!vocabulary_.clearRootOwnedFlags) refuse(capital() + " entry carries user flags, which were not changed: " + path);
-  if (owner != 0) refuse("Flagged " + vocabulary_.noun + " entry is not root-owned: " + path);
-  if (!flags_.clear(dirFd, name)) refuseWithErrno("Cannot clear temporary user flags at " + path, errno);
+std::uint32_t ApprovedTreeRemoval::clearBlockingFlags(int dirFd, const std::string& name, std::uint32_t flags,
+                                                      bool directory, std::uint32_t owner,
+                                                      const std::string& path) const {
+  const std::uint32_t blocking = platform::flagsBlockingRemoval(flags, directory);
+  if (blocking == 0) return 0;
+  if (const auto reason = unclearableFlagsReason(flags, directory, owner)) {
+    if ((blocking & ~platform::kClearableUserFlags) == 0) {
+      refuse("Flagged " + vocabulary_.noun + " entry is not root-owned: " + path);
+    }
+    refuse(capital() + " entry " + path + " " + *reason + ".");
+  }
+  if (!fileFlags_.clearAt(dirFd, name, blocking)) {
+    refuseWithErrno("Cannot clear temporary user flags at " + path, errno);
+  }
+  return blocking;
 }
 
 // A file with several names, all of them in the approved tree, changes its link count
@@ -120,6 +130,17 @@ bool ApprovedTreeRemoval::changedOnlyByOurUnlinks(const InstallerFileIdentity& n
   expected.changedSeconds = now.changedSeconds;
   expected.changedNanoseconds = now.changedNanoseconds;
   return names.approved == approved.links && approved.links > names.removed && now == expected;
+}
+
+std::optional<std::string> unclearableFlagsReason(std::uint32_t flags, bool directory, std::uint32_t owner) {
+  const std::uint32_t blocking = platform::flagsBlockingRemoval(flags, directory);
+  if ((blocking & ~platform::kClearableUserFlags) != 0) {
+    return "carries the file flags " + platform::fileFlagNames(blocking) + ", which cannot be cleared";
+  }
+  if (blocking != 0 && owner != 0) {
+    return "carries the file flags " + platform::fileFlagNames(blocking) + " and is not owned by root";
+  }
+  return std::nullopt;
 }
 
 }  // namespace tidewarden::storage

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_flags.h"
 #include "platform/file_io.h"
 #include "platform/process_facts.h"
 #include "platform/uuid.h"
@@ -135,7 +136,7 @@ std::optional<std::string> removePinnedTarget(const platform::Platform& platform
     return "The file changed, was replaced, or has multiple hard links. Nothing was removed.";
   }
   if (*current != target.identity) return "The file changed during the 20-second check. Nothing was removed.";
-  if (!platform::removeFileAt(target.directory.get(), name)) {
+  if (!platform.fileFlags.removeFileAt(target.directory.get(), name)) {
     return "Could not remove installer download: " + platform::errnoText(errno);
   }
   if (platform::fileFactsAt(target.directory.get(), name) || errno != ENOENT) {

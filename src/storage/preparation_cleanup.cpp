@@ -38,7 +38,7 @@ void recheckBeforeUserRemoval(PreparationStorageGate& gate, std::string_view id,
   auto look = [&](const char* changedMessage) {
     platform::UniqueFd workspace = gate.openWorkspace(id);
     validateWorkspaceContents(platform, workspace.get(), id, /*requireManifest=*/true);
-    const PreparationTreeSnapshot now = snapshotPreparationTree(workspace.get());
+    const PreparationTreeSnapshot now = snapshotPreparationTree(workspace.get(), platform.fileFlags);
     if (!now.complete) refuse(kPreparationSafetyLimitExceeded);
     if (now != approved) refuse(changedMessage);
     const PreparationActivity activity = examinePreparationActivity(platform, path);
@@ -61,7 +61,9 @@ void removeEmptyPreparationRoot(PreparationStorageGate& gate) {
   if (!pinned || !named || fileIdentity(*pinned) != fileIdentity(*named)) {
     refuse("Preparation root changed before final removal.");
   }
-  if (!platform::removeDirectoryAt(base.get(), rootName)) refuseWithErrno("Cannot remove empty preparation root", errno);
+  if (!platform.fileFlags.removeDirectoryAt(base.get(), rootName)) {
+    refuseWithErrno("Cannot remove empty preparation root", errno);
+  }
   if (platform::fileFactsAt(base.get(), rootName) || errno != ENOENT) {
     refuse("Preparation root removal could not be verified.");
   }
@@ -71,13 +73,12 @@ void removeEmptyPreparationRoot(PreparationStorageGate& gate) {
 
 InstallerPreparationCleanupReport removePreparationWorkspace(PreparationStorageGate& gate, std::string_view id,
                                                              const PreparationTreeSnapshot& approved,
-                                                             PreparationRemovalRequester requester,
-                                                             const PreparationEntryFlags& flags) {
+                                                             PreparationRemovalRequester requester) {
   const platform::Platform& platform = gate.platform();
   const std::string path = std::string(kPreparationRoot) + "/" + std::string(id);
   InstallerPreparationCleanupReport report;
   report.allocatedBytesBefore = approved.allocatedBytes;
-  ApprovedTreeRemoval removal(approved, path, ApprovedTreeRemoval::preparationVocabulary(), flags);
+  ApprovedTreeRemoval removal(approved, path, ApprovedTreeRemoval::preparationVocabulary(), platform.fileFlags);
   bool workspaceGone = false;
   try {
     if (!approved.complete) refuse(kPreparationSafetyLimitExceeded);
@@ -91,7 +92,7 @@ InstallerPreparationCleanupReport removePreparationWorkspace(PreparationStorageG
     workspace.reset();
 
     const std::string name(id);
-    if (!platform::removeDirectoryAt(gate.rootFD().get(), name)) {
+    if (!platform.fileFlags.removeDirectoryAt(gate.rootFD().get(), name)) {
       if (errno == ENOTEMPTY || errno == EEXIST) refuse("Preparation directory is not empty after removal.");
       refuseWithErrno("Cannot remove preparation directory " + path, errno);
     }

@@ -2,13 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "platform/directory_io.h"
-#include "storage/approved_tree_removal.h"
 #include "storage/preparation_storage_gate.h"
 #include "storage/preparation_tree_snapshot.h"
 #include "storage/storage_messages.h"
@@ -35,14 +32,14 @@ enum class PreparationRemovalRequester {
 // outside the workspace (and the then empty preparation root) is touched, no mount
 // is crossed and no disk is detached. A file with several names, all inside the
 // approved tree, may lose its other names to this removal before its turn. An
-// entry's user flags (root-owned entries only) are cleared before it, or for a
-// directory its contents, are removed. The gate must be held by the caller for the
+// entry's immutable and append-only user flags (root-owned entries only) are cleared
+// before it, or for a directory its contents, are removed; every removal goes through
+// the platform's FileFlags. The gate must be held by the caller for the
 // whole call. Never throws: every problem is an issue of the report, which is
 // `verified` only when the workspace's absence was confirmed.
 InstallerPreparationCleanupReport removePreparationWorkspace(PreparationStorageGate& gate, std::string_view id,
                                                              const PreparationTreeSnapshot& approved,
-                                                             PreparationRemovalRequester requester,
-                                                             const PreparationEntryFlags& flags = {});
+                                                             PreparationRemovalRequester requester);
 
 // One sentence on a cleanup report, for the messages of the operation that owned the
 // workspace.

@@ -59,9 +59,9 @@ void inventoryWorkspace(const platform::Platform& platform, int rootFd, const st
   try {
     platform::UniqueFd workspace = openWorkspaceAt(rootFd, id);
     validateWorkspaceContents(platform, workspace.get(), id, /*requireManifest=*/true);
-    first = snapshotPreparationTree(workspace.get());
+    first = snapshotPreparationTree(workspace.get(), platform.fileFlags);
     activity = examinePreparationActivity(platform, item.path);
-    second = snapshotPreparationTree(workspace.get());
+    second = snapshotPreparationTree(workspace.get(), platform.fileFlags);
   } catch (const std::exception& error) {
     item.activity = InstallerDownloadActivity::unverified;
     item.explanation = error.what();

@@ -27,7 +27,8 @@ std::uint32_t modeOf(const platform::FileFacts& facts) {
 
 class TreeWalk {
  public:
-  explicit TreeWalk(PreparationTreeSnapshot& snapshot) : snapshot_(snapshot) {}
+  TreeWalk(PreparationTreeSnapshot& snapshot, platform::FileFlags& fileFlags)
+      : snapshot_(snapshot), fileFlags_(fileFlags) {}
 
   // Returns false when the entry limit stopped the walk.
   bool walk(int dirFd, const std::string& prefix, std::uint64_t device, int depth) {
@@ -52,12 +53,12 @@ class TreeWalk {
       if (!isSupportedPreparationName(name)) {
         throw InstallerSafetyError::refused("Preparation directory contains an unsupported filename.");
       }
-      const auto facts = platform::fileFactsAt(dirFd, name);
-      if (!facts) {
+      const auto seen = fileFlags_.entryAt(dirFd, name);
+      if (!seen) {
         throw InstallerSafetyError::refused("Cannot inspect preparation entry " + relative + name + ": " +
                                             platform::errnoText(errno));
       }
-      inspected.push_back({std::move(name), *facts});
+      inspected.push_back({std::move(name), seen->facts, seen->flags});
     }
     reserveFor(inspected.size());
     for (const Inspected* ordered : nameOrder(inspected)) {
@@ -75,7 +76,7 @@ class TreeWalk {
         throw InstallerSafetyError::refused("A mounted filesystem is present inside preparation storage at " +
                                             relative + ". Nothing beneath it is eligible for deletion.");
       }
-      add(PreparationTreeEntry{relative, identity, modeOf(*facts)});
+      add(PreparationTreeEntry{relative, identity, modeOf(*facts), entry.flags});
       if (!facts->directory) continue;
       platform::UniqueFd child = platform::openAt(dirFd, name, O_RDONLY | O_DIRECTORY);
       if (!child) {
@@ -95,6 +96,7 @@ class TreeWalk {
   struct Inspected {
     std::string name;
     platform::FileFacts facts;
+    std::uint32_t flags;
   };
 
   static std::string shown(const std::string& prefix) { return prefix.empty() ? "." : prefix; }
@@ -148,6 +150,7 @@ class TreeWalk {
   }
 
   PreparationTreeSnapshot& snapshot_;
+  platform::FileFlags& fileFlags_;
   std::size_t listed_ = 0;  // names listed so far, over every directory
 };
 
@@ -168,7 +171,7 @@ bool isSupportedPreparationName(std::string_view name) {
   return true;
 }
 
-PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd) {
+PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags) {
   const auto workspace = platform::fileFacts(workspaceFd);
   if (!workspace || !workspace->directory) {
     throw InstallerSafetyError::refused("Cannot open preparation directory .: " +
@@ -180,7 +183,7 @@ PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd) {
   // came out much smaller gives the rest back, since approvals keep snapshots for minutes.
   snapshot.entries.reserve(kPreparationEntryLimit);
   snapshot.modifiedAt = workspace->modifiedSeconds;
-  TreeWalk walk(snapshot);
+  TreeWalk walk(snapshot, fileFlags);
   snapshot.complete = walk.walk(workspaceFd, "", static_cast<std::uint64_t>(workspace->device), 0);
   if (snapshot.entries.capacity() > 2 * snapshot.entries.size()) snapshot.entries.shrink_to_fit();
   return snapshot;

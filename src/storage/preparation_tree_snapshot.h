@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_flags.h"
 #include "storage/installer_file_identity.h"
 
 namespace tidewarden::storage {
@@ -29,6 +30,7 @@ struct PreparationTreeEntry {
   std::string relativePath;  // from the workspace, "/"-separated, no leading "/"
   InstallerFileIdentity identity;
   std::uint32_t mode = 0;  // st_mode: kind and permission bits
+  std::uint32_t flags = 0;  // its BSD file flags (platform/file_flags.h)
 
   friend bool operator==(const PreparationTreeEntry&, const PreparationTreeEntry&) = default;
 };
@@ -60,12 +62,12 @@ struct PreparationTreeSnapshot {
 bool isSupportedPreparationName(std::string_view name);
 
 // Walks the tree below `workspaceFd` without following a link: every directory is
-// listed, every entry inspected where it is (a symbolic link is measured as a link,
-// never followed), and every subdirectory opened with O_NOFOLLOW and required to be
-// the object just inspected. Only directories, regular files and links may exist; a
-// different device (a mount) anywhere stops the walk, as does nesting deeper than
-// kPreparationNestingLimit. Reaching kPreparationEntryLimit gives an incomplete
-// snapshot. Every other problem throws InstallerSafetyError with the reason.
-PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd);
+// listed, every entry inspected where it is, with its flags (a symbolic link is measured
+// as a link, never followed; flags that cannot be read stop the walk), and every
+// subdirectory opened with O_NOFOLLOW and required to be the object just inspected.
+// Only directories, regular files and links may exist; a different device (a mount)
+// anywhere stops the walk, as does nesting deeper than kPreparationNestingLimit.
+// Reaching kPreparationEntryLimit gives an incomplete snapshot. Every other problem throws InstallerSafetyError with the reason.
+PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags);
 
 }  // namespace tidewarden::storage

@@ -62,7 +62,7 @@ class PreparedInstallerEngineTest : public ::testing::Test {
   void recordDeletion() {
     const PreparedInstallerHandle handle = openHandle(test_.platform(), kApp);
     writeDeletionRecord(test_.platform(), deletionRecord(kApp, handle.identity.device, handle.identity.inode,
-                                                         snapshotInstallerTree(handle)));
+                                                         snapshotInstallerTree(test_.platform(), handle)));
   }
   std::vector<std::string> records() const {
     std::vector<std::string> names;

@@ -3,17 +3,21 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/directory_entries.h"
 #include "platform/directory_io.h"
+#include "platform/file_flags.h"
 #include "support/signing_fixture.h"
 #include "support/temp_dir.h"
 
@@ -260,6 +264,25 @@ TEST_F(DirectoryChangeTest, RemovalsTakeOnlyWhatTheyName) {
   EXPECT_TRUE(exists("b"));
   EXPECT_TRUE(removeFileAt(folder_.get(), "b"));
   EXPECT_FALSE(exists("b"));
+}
+
+// Linux's immutable attribute (chattr +i, root only) reads as the system flag schg: the
+// kernel refuses the unlink and the helper never clears it.
+TEST(LinuxFileFlagsTest, TheImmutableAttributeReadsAsSchgAndIsNeverCleared) {
+  TempDir dir;
+  writeFileBytes(dir.path() + "/pinned", "x");
+  const UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd file(::open((dir.path() + "/pinned").c_str(), O_RDONLY | O_CLOEXEC));
+  const auto setAttributes = [&](int attributes) { return ::ioctl(file.get(), FS_IOC_SETFLAGS, &attributes) == 0; };
+  if (!setAttributes(FS_IMMUTABLE_FL)) GTEST_SKIP() << "no immutable attribute here: " << errnoText(errno);
+  const std::unique_ptr<FileFlags> flags = makeFileFlags();
+  EXPECT_EQ(flags->entryAt(folder.get(), "pinned")->flags, kFlagSystemImmutable);
+  EXPECT_FALSE(flags->clearAt(folder.get(), "pinned", kFlagSystemImmutable));
+  EXPECT_FALSE(flags->removeFileAt(folder.get(), "pinned"));
+  EXPECT_EQ(errno, EPERM);
+  ASSERT_TRUE(setAttributes(0));
+  EXPECT_EQ(flags->entryAt(folder.get(), "pinned")->flags, 0u);
+  EXPECT_TRUE(flags->removeFileAt(folder.get(), "pinned"));
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Local installers over the real socket on the simulated Mac: reviews, image release and permanent deletion.
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,6 +167,45 @@ TEST_F(InstallersSimulatorTest, AReviewedInstallerIsDeletedOnceLeavingNoPath) {
   EXPECT_EQ(againStatus, 4);
   EXPECT_EQ(again["message"], "No deletion was started. This installer review expired or was already used. Check "
                               "Installer Storage again; no deletion was started.");
+}
+
+// Root's own user flags (a locked file, an append-only folder) and flags that forbid nothing
+// are no obstacle: the installer is deleted whole. A system flag, or a user flag on another
+// account's file, is refused at the review naming the entry, before anything is removed.
+TEST_F(InstallersSimulatorTest, FlaggedEntriesAreClearedForTheDeletionOrRefusedAtTheReview) {
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> flagged;  // entry in the bundle, flags
+    std::optional<uid_t> owner;                                // of the first flagged entry
+    std::string refusal;                                       // after the entry's path; empty: deleted
+  };
+  const std::vector<Case> cases{
+      {"Install macOS Locked", {{"/Contents/Info.plist", "uchg"}, {"/Contents/SharedSupport", "uappnd"}}, {}, ""},
+      {"Install macOS Hidden", {{"/Contents/MacOS/InstallAssistant", "hidden,compressed"}}, {}, ""},
+      {"Install macOS System", {{"/Contents/Info.plist", "schg"}}, {},
+       " carries the file flags schg, which cannot be cleared"},
+      {"Install macOS Others", {{"/Contents/Info.plist", "uchg"}}, 501,
+       " carries the file flags uchg and is not owned by root"},
+  };
+  for (const Case& c : cases) {
+    const std::string bundle = "/Applications/" + c.name + ".app";
+    app({"--name", c.name});
+    if (c.owner) {
+      ASSERT_EQ(::lchown(host(bundle + c.flagged[0].first).c_str(), *c.owner, 0), 0);
+    }
+    for (const auto& [entry, flags] : c.flagged) change({"file-flags", bundle + entry, flags});
+    const json item = review(bundle);
+    if (!c.refusal.empty()) {
+      EXPECT_EQ(item["reason"], kCannotApprove + ("The installer entry " + bundle + c.flagged[0].first + c.refusal +
+                                                  "; permanent deletion was not approved."));
+      EXPECT_TRUE(exists(bundle + "/Contents/MacOS/InstallAssistant")) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(item["canDelete"].get<bool>()) << c.name << item.dump();
+    const auto [reply, status] = act("delete", item["id"]);
+    EXPECT_TRUE(reply["deleted"].get<bool>()) << c.name << reply.dump();
+    EXPECT_FALSE(exists(bundle)) << c.name;
+  }
 }
 
 // A helper killed part-way through a deletion (at a few points, observed on disk) leaves

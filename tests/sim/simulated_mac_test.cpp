@@ -1,6 +1,7 @@
 // The simulated Mac in-process: its own apple anchor, refusals of a tampered world, free space and signals.
 #include "sim/simulated_mac.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,13 +10,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "platform/code_signer.h"
 #include "platform/code_signing.h"
+#include "platform/file_flags.h"
+#include "platform/file_io.h"
 #include "platform/free_space.h"
 #include "platform/process_signals.h"
+#include "sim/simulated_file_flags.h"
 #include "sim/world.h"
 #include "support/child_program.h"
 #include "support/temp_dir.h"
@@ -128,6 +133,44 @@ TEST_F(SimulatedMacTest, FreeSpaceComesFromTheWorldAndSignalsAreOnlyRecorded) {
   EXPECT_EQ(bystander.waitForExit(std::chrono::milliseconds(200)), std::nullopt);
   const std::vector<sim::WorldSignal> expected = {{bystander.pid(), SIGKILL}};
   EXPECT_EQ(sim::World::read(worldDir()).signals, expected);
+}
+
+// A flagged entry stays where it is, as on a Mac, until root clears a user flag; a system
+// flag cannot be cleared; a flagged folder keeps its entries. Flags belong to the object (a
+// second name shows them), and a file made after one is removed starts without any.
+TEST_F(SimulatedMacTest, FileFlagsForbidRemovalsUntilClearedAndStayWithTheirObject) {
+  using namespace platform;
+  SimulatedMac mac(worldDir(), {});
+  FileFlags& flags = mac.platform().fileFlags;
+  const std::string tmp = worldDir() + "/root/private/tmp/";
+  const UniqueFd dir = openBeneath(mac.platform().root, "/private/tmp", O_RDONLY | O_DIRECTORY);
+  const auto set = [&](const std::string& name, const std::string& list) {
+    const std::vector<std::string> arguments{"/private/tmp" + (name.empty() ? "" : "/" + name), list};
+    sim::fileFlagsVerb(worldDir(), arguments);
+  };
+  const auto removal = [&](const std::string& name) { return flags.removeFileAt(dir.get(), name) ? 0 : errno; };
+  for (const char* name : {"locked", "system", "old"}) std::ofstream(tmp + name) << name;
+  std::filesystem::create_hard_link(tmp + "locked", tmp + "alias");
+  set("locked", "uchg,hidden");
+  set("system", "schg");
+  EXPECT_EQ(flags.entryAt(dir.get(), "alias")->flags, kFlagUserImmutable | kFlagHidden);
+  EXPECT_EQ(std::tuple(removal("alias"), removal("system")), std::tuple(EPERM, EPERM));
+  EXPECT_FALSE(flags.clearAt(dir.get(), "system", kFlagSystemImmutable));
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_TRUE(flags.clearAt(dir.get(), "locked", kFlagUserImmutable));
+  EXPECT_EQ(std::tuple(removal("alias"), removal("locked")), std::tuple(0, 0));
+
+  set("", "uappnd");
+  EXPECT_EQ(removal("old"), EPERM);
+  set("", "none");
+  set("old", "schg");
+  const auto old = flags.entryAt(dir.get(), "old");
+  std::filesystem::remove(tmp + "old");  // behind the simulator's back, as root on the host
+  std::ofstream(tmp + "new") << "new";
+  const auto fresh = flags.entryAt(dir.get(), "new");
+  ASSERT_TRUE(old && fresh);
+  EXPECT_EQ(fresh->flags, 0u) << (fresh->facts.inode == old->facts.inode ? "on a recycled inode" : "");
+  EXPECT_EQ(removal("new"), 0);
 }
 
 }  // namespace

@@ -71,12 +71,11 @@ class PreparationStorageTest : public ::testing::Test {
     return testing::leavePreparationWorkspace(test.rootPath(), id, files);
   }
   // The operation's own cleanup of workspace kID, with `between` run after its snapshot.
-  InstallerPreparationCleanupReport cleanUp(const std::function<void()>& between = [] {},
-                                            const PreparationEntryFlags& flags = {}) {
+  InstallerPreparationCleanupReport cleanUp(const std::function<void()>& between = [] {}) {
     PreparationStorageGate gate = PreparationStorageGate::open(platform());
-    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get(), test.fileFlags);
     between();
-    return removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
+    return removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);
   }
 
   testing::TestPlatform test;
@@ -193,7 +192,7 @@ TEST_F(PreparationStorageTest, SymbolicLinkInsideIsMeasuredAndRemovedWithTheWork
   testing::writeFileBytes(outside, "not ours");
   fs::create_symlink(outside, workspace + "/Expanded/Install macOS Sequoia.app/Contents/Outside");
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+  const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get(), test.fileFlags);
   ASSERT_TRUE(snapshot.complete);
   // Every entry once, in order, the links as links.
   const std::string app = "Expanded/Install macOS Sequoia.app/Contents/";
@@ -254,24 +253,29 @@ TEST_F(PreparationStorageTest, AChangeAfterTheSnapshotStopsTheCleanupWhichSaysWh
   EXPECT_TRUE(fs::exists(outside));
 }
 
-TEST_F(PreparationStorageTest, ADirectorysUserFlagsAreClearedBeforeItsContentsAreRemoved) {
-  const std::string workspace = leaveWorkspace(kID, 2);
-  // "Expanded" carries an append-only flag: while it is set its entries could not be removed.
-  std::vector<std::string> clearedWithEntriesLeft;
-  bool flagged = true;
-  PreparationEntryFlags flags;
-  flags.read = [&](int, const std::string& name) -> std::optional<std::uint32_t> {
-    return name == "Expanded" && flagged ? 0x4u : 0u;
+// Root's immutable and append-only flags are cleared just before their entry goes, a
+// directory's before its contents (the fake refuses removals as a Mac does); hidden is
+// left alone. Someone else's flagged entry, or a system flag, stops the cleanup there.
+TEST_F(PreparationStorageTest, OnlyRootsUserFlagsAreClearedForTheRemoval) {
+  const std::string file = kRoot + "/" + kID + "/Expanded/Install macOS Sequoia.app/Contents/Resources/file-0";
+  const std::tuple<std::uint32_t, uid_t, std::string> cases[] = {
+      {platform::kFlagUserImmutable | platform::kFlagHidden, 0, ""},
+      {platform::kFlagUserImmutable, 501, "Flagged preparation entry is not root-owned: " + file},
+      {platform::kFlagSystemImmutable, 0,
+       "Preparation entry " + file + " carries the file flags schg, which cannot be cleared."},
   };
-  flags.clear = [&](int, const std::string& name) {
-    if (name == "Expanded") {
-      flagged = false;
-      clearedWithEntriesLeft.push_back(fs::is_empty(workspace + "/Expanded") ? "empty" : "with its entries");
-    }
-    return true;
-  };
-  EXPECT_TRUE(cleanUp([] {}, flags).verified);
-  EXPECT_EQ(clearedWithEntriesLeft, std::vector<std::string>{"with its entries"});
+  for (const auto& [flags, owner, issue] : cases) {
+    test.fileFlags.flags.clear();
+    const std::string workspace = leaveWorkspace(kID, 2);
+    test.fileFlags.set(workspace + "/Expanded", platform::kFlagUserAppend);
+    ASSERT_EQ(::lchown(host(file).c_str(), owner, 0), 0);
+    test.fileFlags.set(host(file), flags);
+    const InstallerPreparationCleanupReport report = cleanUp();
+    EXPECT_EQ(report.verified, issue.empty()) << issue;
+    EXPECT_EQ(report.issues, issue.empty() ? std::vector<std::string>{} : std::vector<std::string>{issue});
+    EXPECT_EQ(fs::exists(host(file)), !issue.empty());
+    fs::remove_all(workspace);
+  }
 }
 
 // The scan approves only an idle workspace it could inspect whole: not one with an image
@@ -370,19 +374,17 @@ TEST_F(PreparationStorageTest, ACleanupKilledAtAnyEntryIsFinishedByTheNextRemova
     const std::string workspace = leaveWorkspace(kID);
     fs::create_symlink(outside, workspace + "/Expanded/Outside");
     std::optional<PreparationStorageGate> gate(PreparationStorageGate::open(platform()));
-    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate->openWorkspace(kID).get());
+    const PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate->openWorkspace(kID).get(), test.fileFlags);
     gate.reset();
     if (killAt == snapshot.entries.size()) break;
     SCOPED_TRACE("killed before entry " + std::to_string(killAt) + " of " + std::to_string(snapshot.entries.size()));
     const auto cleanup = [&] {
       PreparationStorageGate held = PreparationStorageGate::open(platform());
-      PreparationEntryFlags flags;
       std::size_t seen = 0;
-      flags.read = [&](int, const std::string&) -> std::optional<std::uint32_t> {
+      test.fileFlags.beforeRemoval = [&] {
         if (seen++ == killAt) std::_Exit(kKilled);
-        return 0u;
       };
-      removePreparationWorkspace(held, kID, snapshot, PreparationRemovalRequester::ownOperation, flags);
+      removePreparationWorkspace(held, kID, snapshot, PreparationRemovalRequester::ownOperation);
     };
     EXPECT_EXIT(cleanup(), ::testing::ExitedWithCode(kKilled), "");
     ASSERT_TRUE(fs::exists(workspace));
@@ -466,11 +468,11 @@ TEST_F(PreparationStorageTest, HundredThousandEntriesAreSnapshotAndOneMoreIsAnIn
     }
   }
   PreparationStorageGate gate = PreparationStorageGate::open(platform());
-  PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+  PreparationTreeSnapshot snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get(), test.fileFlags);
   EXPECT_EQ(std::tuple(snapshot.complete, snapshot.entries.size()), std::tuple(true, kPreparationEntryLimit));
 
   testing::writeFileBytes(bulk + "/one-more", "");
-  snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get());
+  snapshot = snapshotPreparationTree(gate.openWorkspace(kID).get(), test.fileFlags);
   EXPECT_FALSE(snapshot.complete);
   EXPECT_LE(snapshot.entries.size(), kPreparationEntryLimit);
   const auto report = removePreparationWorkspace(gate, kID, snapshot, PreparationRemovalRequester::ownOperation);

@@ -219,7 +219,8 @@ TEST_F(ScopedCommandRunnerTest, AChildThatDoesNotEndAfterSigkillIsLeftToABackgro
   HeldChildLauncher launcher;
   const platform::Platform& base = test_.platform();
   const platform::Platform held{base.root,  base.clock, base.processFacts, base.codeSigning, launcher,
-                                base.smc,   base.power, base.freeSpace,    base.signals, base.diskArbitration};
+                                base.smc,   base.power, base.freeSpace,    base.signals, base.diskArbitration,
+                                base.fileFlags};
   auto running = std::async(std::launch::async, [&] {
     return runScopedCommand(held, {"/usr/bin/stuck", {}, /*timeLimitSeconds=*/0.2});
   });

@@ -2,6 +2,8 @@
 // in-memory controller, and code signing that trusts the anchors the test hands in.
 #pragma once
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/disk_arbitration.h"
+#include "platform/file_flags.h"
 #include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
@@ -152,6 +155,25 @@ class NoDiskArbitration final : public platform::DiskArbitration {
   std::unique_ptr<platform::DiskArbitrationSession> createSession(platform::SerialQueue&) override { return nullptr; }
 };
 
+// BSD flags that the test puts on objects of the temporary root (by device and inode),
+// kept as a Mac keeps them: removing a flagged entry, or an entry of a flagged directory,
+// fails with EPERM, and system flags cannot be cleared. `beforeRemoval` runs first at
+// every removal.
+class FakeFileFlags final : public platform::FileFlags {
+ public:
+  void set(const std::string& hostPath, std::uint32_t bits);
+  std::optional<platform::FlaggedFileFacts> entryAt(int dirFd, const std::string& name) override;
+  bool clearAt(int dirFd, const std::string& name, std::uint32_t bits) override;
+  bool removeFileAt(int dirFd, const std::string& name) override { return remove(dirFd, name, 0); }
+  bool removeDirectoryAt(int dirFd, const std::string& name) override { return remove(dirFd, name, AT_REMOVEDIR); }
+
+  std::map<std::pair<dev_t, ino_t>, std::uint32_t> flags;
+  std::function<void()> beforeRemoval;
+
+ private:
+  bool remove(int dirFd, const std::string& name, int how);
+};
+
 class TestPlatform {
  public:
   // `wallClock` is handed to code signing (see CodeSigningOptions::wallClock).
@@ -169,6 +191,7 @@ class TestPlatform {
   FakeFreeSpace freeSpace;
   RecordedSignals signals;
   NoDiskArbitration diskArbitration;
+  FakeFileFlags fileFlags;
 
  private:
   TempDir dir_;

@@ -26,8 +26,9 @@ LinuxPlatform::LinuxPlatform(std::vector<TrustAnchor> anchors) : root_(::open("/
   freeSpace_ = makeVolumeFreeSpace(root_);
   signals_ = makeProcessSignals();
   diskArbitration_ = makeLinuxDiskArbitration();
+  fileFlags_ = makeFileFlags();
   platform_ = std::make_unique<Platform>(Platform{root_, *clock_, *facts_, *codeSigning_, *launcher_, *smc_, *power_,
-                                                  *freeSpace_, *signals_, *diskArbitration_});
+                                                  *freeSpace_, *signals_, *diskArbitration_, *fileFlags_});
 }
 
 }  // namespace tidewarden::platform

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/code_signing.h"
 #include "platform/disk_arbitration.h"
+#include "platform/file_flags.h"
 #include "platform/free_space.h"
 #include "platform/platform.h"
 #include "platform/process_facts.h"
@@ -41,6 +42,7 @@ class LinuxPlatform {
   std::unique_ptr<FreeSpace> freeSpace_;
   std::unique_ptr<ProcessSignals> signals_;
   std::unique_ptr<DiskArbitration> diskArbitration_;
+  std::unique_ptr<FileFlags> fileFlags_;
   std::unique_ptr<Platform> platform_;
 };
 
