@@ -109,7 +109,7 @@ class LinuxSmcClientTest : public testing::FanCoordinatorFixture {
   });
   Platform onApplesmc{
       tp.platform().root, tp.clock,     tp.facts,   tp.platform().codeSigning, tp.platform().launcher, *client,
-      tp.power,           tp.freeSpace, tp.signals, tp.diskArbitration};
+      tp.power,           tp.freeSpace, tp.signals, tp.diskArbitration, tp.platform().fileFlags};
   std::unique_ptr<fan::FanControlCoordinator> coordinator = newCoordinator(onApplesmc);
 };
 
