@@ -486,7 +486,8 @@ class Connection {
   // The reader: waits until the peer sent something (when `readSocket`), a held call
   // may have room, or the connection closed. True when the socket has something to read.
   bool awaitWork(bool readSocket) {
-    pollfd fds[2] = {{fd_.get(), static_cast<short>(readSocket ? POLLIN : 0), 0}, {wake_.get(), POLLIN, 0}};
+    // A socket not to be read is left out: a peer that hung up would make it ready for ever.
+    pollfd fds[2] = {{readSocket ? fd_.get() : -1, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) <= 0) return false;
     if (fds[1].revents != 0) {
       std::uint64_t count;
