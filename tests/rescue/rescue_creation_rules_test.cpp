@@ -92,7 +92,8 @@ TEST(RescueDriveCoordinatorTest, StartIsRefusedWhileLocalInstallerWorkOrAnOperat
   request.installerPath = "/Applications/Install macOS Sequoia.app";
   request.destinationProtocol = "rescue-destination-scope-v3";
   coordinator.localInstallerWorkRunning = true;
-  EXPECT_EQ(coordinator.start(request), (RescueDriveStartResponse{false, std::nullopt, kLocalInstallerStorageBusyMessage}));
+  EXPECT_EQ(coordinator.start(request),
+            (RescueDriveStartResponse{false, std::nullopt, kLocalInstallerStorageBusyMessage}));
   coordinator.localInstallerWorkRunning = false;
   coordinator.operations["RUNNING"].finished = false;
   EXPECT_EQ(coordinator.start(request),
