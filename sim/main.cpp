@@ -35,6 +35,7 @@
 #include "sim/simulated_models.h"
 #include "sim/simulated_smc.h"
 #include "sim/simulated_tools.h"
+#include "sim/tool_gate.h"
 #include "sim/world.h"
 #include "sim/world_daemon_verbs.h"
 #include "sim/world_disk_verbs.h"
@@ -345,6 +346,10 @@ const std::vector<WorldVerb>& worldVerbs() {
        sim::toolFaultVerb},
       {"clear-tool-faults", "clear-tool-faults [TOOL]", "drop the fault of one tool or of every tool (reinstalling missing ones)",
        sim::clearToolFaultsVerb},
+      {"tool-gate", "tool-gate close|open|waiting",
+       "hold every simulated tool before it answers until the gate opens (at most 2 minutes); waiting\n"
+       "      prints a line per tool held there (its path and arguments)",
+       sim::toolGateVerb},
       {"preparation",
        "preparation add-workspace [--id UUID] [--files N] [--fifo] [--manifest-purpose P]",
        "lay out a leftover preparation workspace (manifest, an extracted installer with N files and a\n"

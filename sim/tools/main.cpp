@@ -22,6 +22,7 @@
 #include "sim/simulated_mac.h"
 #include "sim/simulated_media_tool.h"
 #include "sim/simulated_tools.h"
+#include "sim/tool_gate.h"
 #include "sim/world.h"
 
 namespace {
@@ -86,6 +87,9 @@ int run(int argc, char** argv) {
   if (!tool) fail("started as " + lastComponent(executable) + ", which is no simulated tool");
   const std::string directory = worldDirectory(executable, *tool);
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::string invocation(sim::worldToolPath(*tool));
+  for (const std::string& argument : arguments) invocation += " " + argument;
+  sim::awaitToolGate(directory, invocation);
 
   // Every hdiutil detach is recorded before any fault applies, so tests can read exactly
   // what the helper asked for.

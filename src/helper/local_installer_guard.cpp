@@ -11,12 +11,24 @@ namespace tidewarden::helper {
 nlohmann::json runUnderLocalInstallerGuard(rescue::RescueDriveCoordinator& coordinator,
                                            const platform::Platform& platform,
                                            const std::function<nlohmann::json()>& operation) {
-  std::unique_lock lock(coordinator.lock, std::try_to_lock);
-  if (!lock.owns_lock()) throw storage::InstallerSafetyError(kInstallerOperationBusy);
-  for (const auto& [id, recorded] : coordinator.operations) {
-    if (!recorded.finished) throw storage::InstallerSafetyError(kRescueDriveStillRunning);
+  {
+    // The lock is held for moments only, so Rescue Drive status and cancel never wait
+    // for a local-installer operation; the mark excludes for the operation's whole run.
+    std::lock_guard lock(coordinator.lock);
+    if (coordinator.localInstallerWorkRunning) throw storage::InstallerSafetyError(kInstallerOperationBusy);
+    for (const auto& [id, recorded] : coordinator.operations) {
+      if (!recorded.finished) throw storage::InstallerSafetyError(kRescueDriveStillRunning);
+    }
+    coordinator.localInstallerWorkRunning = true;
   }
-  // Declared after the lock, so it is released before the lock on every path.
+  struct Unmark {
+    rescue::RescueDriveCoordinator& coordinator;
+    ~Unmark() {
+      std::lock_guard lock(coordinator.lock);
+      coordinator.localInstallerWorkRunning = false;
+    }
+  } unmark{coordinator};
+  // Declared after the mark, so it is released before the mark on every path.
   const storage::PreparationStorageGate gate = storage::PreparationStorageGate::open(platform);
   return operation();
 }

@@ -15,9 +15,10 @@ inline constexpr const char* kInstallerOperationBusy =
 inline constexpr const char* kRescueDriveStillRunning =
     "Rescue Drive creation is still running. The source installer cannot be removed yet.";
 
-// Runs a local-installer scan, deletion or image release while holding the Rescue
-// Drive coordinator's lock, taken without waiting, so that no creation can start
-// meanwhile; refuses while any recorded creation is unfinished. Then takes the
+// Runs a local-installer scan, deletion or image release with the Rescue Drive
+// coordinator's `localInstallerWorkRunning` set, so that no creation can start
+// meanwhile; refuses while it is already set (another local-installer operation runs)
+// or any recorded creation is unfinished. Then takes the
 // preparation storage gate, so no preparation, preflight or preparation cleanup runs
 // beside it either; the gate's own refusal is passed on. Both are held for the whole
 // operation and released on every path, the gate first. Refusals throw

@@ -191,22 +191,25 @@ PrivilegedHelperService::PrivilegedHelperService(std::shared_ptr<HelperEngines> 
 }
 
 platform::ExportedInterface PrivilegedHelperService::exportedInterface() {
+  // Lanes: the methods of one engine queue share one, so that however long a backlog on
+  // one engine grows, a call to another never waits for it. The short methods that must
+  // stay on time (fan control, Rescue Drive status and cancel, the ping) each have theirs.
   return {
-      {"fanControl:withReply:", true},
-      {"pingWithReply:", false},
-      {"quarantineBackgroundItem:withReply:", true},
-      {"restoreQuarantineItem:withReply:", true},
-      {"startRescueDrive:withReply:", true},
-      {"rescueDriveStatus:withReply:", true},
-      {"cancelRescueDrive:withReply:", true},
-      {"materializeInstallAssistantPackage:withReply:", true},
-      {"preflightInstallerPreparation:withReply:", true},
-      {"runInstallerPreparationSafetyCheckWithReply:", false},
-      {"scanInterruptedInstallerDownloadsWithReply:", false},
-      {"removeInterruptedInstallerDownloads:withReply:", true},
-      {"scanPreparedInstallers:withReply:", true},
-      {"deletePreparedInstaller:withReply:", true},
-      {"releasePreparedInstallerImages:withReply:", true},
+      {"fanControl:withReply:", true, "fan"},
+      {"pingWithReply:", false, "immediate"},
+      {"quarantineBackgroundItem:withReply:", true, "quarantine"},
+      {"restoreQuarantineItem:withReply:", true, "quarantine"},
+      {"startRescueDrive:withReply:", true, "rescue-start"},
+      {"rescueDriveStatus:withReply:", true, "rescue-status"},
+      {"cancelRescueDrive:withReply:", true, "rescue-status"},
+      {"materializeInstallAssistantPackage:withReply:", true, "preparation"},
+      {"preflightInstallerPreparation:withReply:", true, "preparation"},
+      {"runInstallerPreparationSafetyCheckWithReply:", false, "immediate"},
+      {"scanInterruptedInstallerDownloadsWithReply:", false, "downloads"},
+      {"removeInterruptedInstallerDownloads:withReply:", true, "downloads"},
+      {"scanPreparedInstallers:withReply:", true, "local-installers"},
+      {"deletePreparedInstaller:withReply:", true, "local-installers"},
+      {"releasePreparedInstallerImages:withReply:", true, "local-installers"},
   };
 }
 

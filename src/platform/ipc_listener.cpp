@@ -224,7 +224,7 @@ class SocketConnection final : public IncomingConnection {
   pid_t processIdentifier() const override { return pid_; }
   void setExportedInterface(ExportedInterface interface) override {
     methods_.clear();
-    for (auto& method : interface) methods_[method.selector] = method.takesArgument;
+    for (auto& method : interface) methods_[method.selector] = method;
   }
   void setExportedObject(std::shared_ptr<ExportedObject> object) override { object_ = std::move(object); }
   void setInvalidationHandler(std::function<void()> handler) override { invalidation_ = std::move(handler); }
@@ -233,7 +233,7 @@ class SocketConnection final : public IncomingConnection {
 
   bool ready() const { return resumed_ && object_ != nullptr && !methods_.empty(); }
 
-  std::map<std::string, bool> methods_;
+  std::map<std::string, ExportedMethod> methods_;
   std::shared_ptr<ExportedObject> object_;
   std::function<void()> invalidation_;
   std::function<void()> interruption_;  // a local socket is never interrupted, only closed
@@ -259,40 +259,49 @@ struct ConnectionSlots {
   }
 };
 
-// The calls one user has in flight over all its connections. Without it, a user could
-// keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one engine queue.
-// While the user is under its limit and none of its connections waits, taking and
-// giving back a unit is one atomic operation each. Once one waits, units are handed
-// out in the order they were asked for, so no connection of the user starves behind
-// its siblings, and a unit given back wakes only the waiter it goes to.
+// What waits at a user's lane budget for one connection: the oldest call of that lane
+// the connection holds. A unit granted to it is the connection's to use.
+struct BudgetWaiter {
+  std::atomic<bool> granted{false};
+  std::function<void()> wake;  // called with the budget's lock held; never blocks
+};
+
+// The calls one user has in flight in one lane over all its connections. Without it, a
+// user could keep maxConnectionsPerUser times maxCallsInFlight calls waiting on one
+// engine queue. While the user is under its limit and none of its connections waits,
+// taking and giving back a unit is one atomic operation each. Once one waits, units are
+// handed out in the order they were asked for, so no connection of the user starves
+// behind its siblings, and a unit given back wakes only the connection it goes to.
 class CallBudget {
  public:
   explicit CallBudget(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
 
   // Takes a unit when one is free and nobody waits for one.
   bool tryAcquire() { return waiting_.load() == 0 && tryTake(); }
+  // A unit past the limit, for the one call a connection answers as it closes.
+  void takeExtra() { used_.fetch_add(1); }
 
-  // Waits for a unit and takes it; false when `abandon` is set first (wake() tells).
-  bool acquire(const std::atomic<bool>& abandon) {
-    if (abandon.load()) return false;
-    if (tryAcquire()) return true;
-    std::unique_lock lock(mutex_);
-    Waiter waiter;
+  // Queues `waiter` for the next free unit (it may be granted at once).
+  void enqueue(BudgetWaiter& waiter) {
+    std::lock_guard lock(mutex_);
     waiters_.push_back(&waiter);
     // Counted before it looks for a unit itself: a release that comes after this sees
     // the waiter, and one that came before left its unit for grantLocked to find.
     waiting_.fetch_add(1);
     grantLocked();
-    waiter.wakeup.wait(lock, [&] { return waiter.granted || abandon.load(); });
-    if (!waiter.granted) {
-      waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &waiter));
-      waiting_.fetch_sub(1);
-      return false;
+  }
+  // Takes a queued waiter out; a unit granted to it meanwhile goes on to the next.
+  void withdraw(BudgetWaiter& waiter) {
+    {
+      std::lock_guard lock(mutex_);
+      const auto queued = std::find(waiters_.begin(), waiters_.end(), &waiter);
+      if (queued != waiters_.end()) {
+        waiters_.erase(queued);
+        waiting_.fetch_sub(1);
+        return;
+      }
     }
-    if (!abandon.load()) return true;
-    used_.fetch_sub(1);  // granted as it gave up: the unit goes on to the next
-    grantLocked();
-    return false;
+    if (waiter.granted.exchange(false)) release();
   }
   void release() {
     used_.fetch_sub(1);
@@ -300,17 +309,8 @@ class CallBudget {
     std::lock_guard lock(mutex_);
     grantLocked();
   }
-  void wake() {
-    std::lock_guard lock(mutex_);
-    for (Waiter* waiter : waiters_) waiter->wakeup.notify_one();
-  }
 
  private:
-  struct Waiter {
-    bool granted = false;
-    std::condition_variable wakeup;
-  };
-
   bool tryTake() {
     std::size_t used = used_.load();
     while (used < limit_) {
@@ -322,11 +322,11 @@ class CallBudget {
   // Free units go to the longest waiters.
   void grantLocked() {
     while (!waiters_.empty() && tryTake()) {
-      Waiter* next = waiters_.front();
+      BudgetWaiter* next = waiters_.front();
       waiters_.pop_front();
       waiting_.fetch_sub(1);
-      next->granted = true;
-      next->wakeup.notify_one();
+      next->granted.store(true);
+      next->wake();
     }
   }
 
@@ -334,7 +334,41 @@ class CallBudget {
   std::atomic<std::size_t> used_{0};
   std::atomic<std::size_t> waiting_{0};  // the length of waiters_, readable without the lock
   std::mutex mutex_;
-  std::deque<Waiter*> waiters_;
+  std::deque<BudgetWaiter*> waiters_;
+};
+
+// One user's budgets, one per lane, shared by all its connections.
+class UserBudgets {
+ public:
+  explicit UserBudgets(std::size_t limit) : limit_(limit) {}
+  std::shared_ptr<CallBudget> forLane(const std::string& lane) {
+    std::lock_guard lock(mutex_);
+    std::shared_ptr<CallBudget>& budget = lanes_[lane];
+    if (!budget) budget = std::make_shared<CallBudget>(limit_);
+    return budget;
+  }
+
+ private:
+  const std::size_t limit_;
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<CallBudget>> lanes_;
+};
+
+// A call read from the peer whose lane is at a limit: it waits here, in the order it
+// came, until the lane has room.
+struct HeldCall {
+  std::uint64_t callId = 0;
+  std::string selector;
+  std::optional<std::string> argument;
+};
+
+// One lane of one connection.
+struct CallLane {
+  std::shared_ptr<CallBudget> budget;  // the user's, for this lane
+  BudgetWaiter waiter;
+  bool waiterQueued = false;           // reader only
+  std::deque<HeldCall> held;           // reader only
+  std::size_t inFlight = 0;            // under the connection's mutex
 };
 
 // A connection from accept until it ends. Before admission it waits in the queue;
@@ -342,17 +376,22 @@ class CallBudget {
 //
 // A call is in flight from the moment the reader hands it over until its reply has
 // been written to the socket or dropped (a reply to a closed connection is dropped when
-// it arrives). The reader takes no further call while maxCallsInFlight calls of the
-// connection, or maxCallsInFlightPerUser of its user, are in flight, so a peer that
-// sends faster than it is served, or never reads its replies, is held back in its own
-// socket buffer: the engines' queues hold at most that many of its user's calls. The
-// connection keeps its slot until its threads are done and no call is in flight.
+// it arrives). Every method belongs to a lane (the methods of one engine queue share
+// one), and the limits are per lane: at most maxCallsInFlight calls of a lane per
+// connection and maxCallsInFlightPerUser per user are in flight. A call whose lane is
+// full is held by the reader, which goes on reading, so a backlog in one lane never
+// holds up the calls of another, also on the same connection. Only when maxWaitingCalls
+// calls (or maxWaitingCallBytes of them) are held does the reader stop reading: a peer
+// that sends faster than it is served, or never reads its replies, is then held back in
+// its own socket buffer, and the engines' queues hold at most the lane limits of its
+// user's calls. The connection keeps its slot until its threads are done and no call is
+// in flight.
 class Connection {
  public:
-  Connection(UniqueFd fd, PeerProcess peer, SteadyClock::time_point deadline, const ListenerLimits& limits,
-             std::shared_ptr<CallBudget> budget, std::shared_ptr<ConnectionSlots> slots)
-      : fd_(std::move(fd)), peer_(std::move(peer)), deadline_(deadline), limits_(limits),
-        budget_(std::move(budget)), slots_(std::move(slots)) {}
+  Connection(UniqueFd fd, UniqueFd wake, PeerProcess peer, SteadyClock::time_point deadline,
+             const ListenerLimits& limits, std::shared_ptr<UserBudgets> budgets, std::shared_ptr<ConnectionSlots> slots)
+      : fd_(std::move(fd)), wake_(std::move(wake)), peer_(std::move(peer)), deadline_(deadline), limits_(limits),
+        budgets_(std::move(budgets)), slots_(std::move(slots)) {}
 
   int fd() const { return fd_.get(); }
   const PeerProcess& peer() const { return peer_; }
@@ -378,36 +417,100 @@ class Connection {
     finishIfDoneLocked(lock);
   }
 
-  // The reader, before it reads or hands over anything more: waits until the
-  // connection may have another call in flight and, when `start`, until its user may
-  // too, and counts it. False when the connection closed meanwhile.
-  bool awaitCallSlot(bool start) {
-    std::unique_lock lock(mutex_);
-    slotFreed_.wait(lock, [&] { return closed_ || inFlight_ < callLimit(); });
-    if (closed_) return false;
-    if (!start) return true;
-    if (!budget_->tryAcquire()) {
-      // The user's calls wait for a unit outside the lock, so its replies can still be
-      // written and give units back. Only this thread adds to inFlight_.
-      lock.unlock();
-      if (!budget_->acquire(abandoned_)) return false;
-      lock.lock();
-      if (closed_) {
-        budget_->release();
-        return false;
-      }
+  // The reader: the lane named `name`, made on first use.
+  CallLane& lane(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto [found, made] = lanes_.try_emplace(name);
+    if (made) {
+      found->second.budget = budgets_->forLane(name);
+      found->second.waiter.wake = [this] { wake(); };
     }
-    ++inFlight_;
-    return true;
+    return found->second;
   }
 
-  // From any thread: the reply to call `callId`. Written at once when nothing is queued
-  // before it and the socket takes it whole without waiting; otherwise queued for the
-  // writer thread, so the thread that answered never waits for the peer. A peer that
-  // lets too many replies pile up is disconnected rather than buffered without end.
-  void enqueueReply(std::uint64_t callId, const std::string& payload) {
+  enum class Slot { taken, full, closed };
+  // The reader: counts a call of `lane` in flight when the lane has room on this
+  // connection and in its user's budget; otherwise the lane's waiter is queued at the
+  // budget, and the connection is woken when it is granted a unit.
+  Slot takeSlot(CallLane& lane) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return Slot::closed;
+    if (lane.inFlight >= callLimit()) return Slot::full;
+    if (lane.waiterQueued) {
+      if (!lane.waiter.granted.exchange(false)) return Slot::full;
+      lane.waiterQueued = false;
+    } else if (!lane.budget->tryAcquire()) {
+      lane.waiterQueued = true;
+      lane.budget->enqueue(lane.waiter);
+      return Slot::full;
+    }
+    ++lane.inFlight;
+    ++inFlight_;
+    return Slot::taken;
+  }
+  // The reader: counts the one call a closing connection still answers, over any limit.
+  void takeExtraSlot(CallLane& lane) {
+    std::lock_guard lock(mutex_);
+    lane.budget->takeExtra();
+    ++lane.inFlight;
+    ++inFlight_;
+  }
+
+  // The reader: holds a call whose lane is full, behind the lane's older ones.
+  void hold(CallLane& lane, HeldCall call) {
+    ++heldCalls_;
+    heldBytes_ += call.selector.size() + (call.argument ? call.argument->size() : 0);
+    lane.held.push_back(std::move(call));
+  }
+  // The reader: the oldest held calls that may now be handed over, lane by lane, each
+  // given to `handOver`. False when the connection closed.
+  template <class HandOver>
+  bool handOverHeld(HandOver handOver) {
+    for (auto& [name, lane] : lanes_) {
+      while (!lane.held.empty()) {
+        const Slot slot = takeSlot(lane);
+        if (slot == Slot::closed) return false;
+        if (slot == Slot::full) break;
+        HeldCall call = std::move(lane.held.front());
+        lane.held.pop_front();
+        --heldCalls_;
+        heldBytes_ -= call.selector.size() + (call.argument ? call.argument->size() : 0);
+        handOver(lane, std::move(call));
+      }
+    }
+    return !closed();
+  }
+  bool holdsCalls() const { return heldCalls_ != 0; }
+  bool roomToHold() const { return heldCalls_ < limits_.maxWaitingCalls && heldBytes_ < limits_.maxWaitingCallBytes; }
+
+  // The reader: waits until the peer sent something (when `readSocket`), a held call
+  // may have room, or the connection closed. True when the socket has something to read.
+  bool awaitWork(bool readSocket) {
+    // A socket not to be read is left out: a peer that hung up would make it ready for ever.
+    pollfd fds[2] = {{readSocket ? fd_.get() : -1, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) <= 0) return false;
+    if (fds[1].revents != 0) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
+    }
+    return readSocket && fds[0].revents != 0;
+  }
+
+  // The reader, as it ends: gives back what its lanes were granted or queued for.
+  void withdrawWaiters() {
+    for (auto& [name, lane] : lanes_) {
+      if (lane.waiterQueued) lane.budget->withdraw(lane.waiter);
+      lane.waiterQueued = false;
+    }
+  }
+
+  // From any thread: the reply to call `callId` of `lane`. Written at once when nothing
+  // is queued before it and the socket takes it whole without waiting; otherwise queued
+  // for the writer thread, so the thread that answered never waits for the peer. A peer
+  // that lets too many replies pile up is disconnected rather than buffered without end.
+  void enqueueReply(std::uint64_t callId, const std::string& payload, CallLane& lane) {
     std::unique_lock lock(mutex_);
-    queueOrWriteLocked(callId, payload);
+    queueOrWriteLocked(callId, payload, lane);
     finishIfDoneLocked(lock);
   }
 
@@ -430,17 +533,17 @@ class Connection {
         closeLocked();
         break;
       }
-      std::string frame = std::move(backlog_.front());
+      QueuedReply reply = std::move(backlog_.front());
       backlog_.pop_front();
-      backlogBytes_ -= frame.size();
+      backlogBytes_ -= reply.frame.size();
       writing_ = true;
       lock.unlock();
       // The socket's send time-out is the stall limit: a peer that takes none of the
       // bytes for that long is disconnected.
-      const bool sent = wire::writeFully(fd_.get(), frame);
+      const bool sent = wire::writeFully(fd_.get(), reply.frame);
       lock.lock();
       writing_ = false;
-      replyDoneLocked();  // written, or dropped with the connection
+      replyDoneLocked(*reply.lane);  // written, or dropped with the connection
       if (!sent) {
         closeLocked();
         break;
@@ -456,60 +559,69 @@ class Connection {
   }
 
  private:
-  void queueOrWriteLocked(std::uint64_t callId, const std::string& payload) {
-    if (closed_) return replyDoneLocked();  // dropped
+  struct QueuedReply {
+    std::string frame;
+    CallLane* lane;
+  };
+
+  void queueOrWriteLocked(std::uint64_t callId, const std::string& payload, CallLane& lane) {
+    if (closed_) return replyDoneLocked(lane);  // dropped
     // Put together in a buffer the connection keeps, so a reply the socket takes at once
     // costs no allocation; one that was large is not kept.
     const std::array<char, wire::kReplyHeaderBytes> header = wire::replyHeader(callId, payload.size());
     outgoing_.assign(header.data(), header.size());
     outgoing_ += payload;
-    writeOrQueueLocked(outgoing_);
+    writeOrQueueLocked(outgoing_, lane);
     if (outgoing_.capacity() > kReadChunkBytes) outgoing_ = std::string();
   }
 
-  void writeOrQueueLocked(std::string_view frame) {
+  void writeOrQueueLocked(std::string_view frame, CallLane& lane) {
     if (backlog_.empty() && !writing_) {
       ssize_t sent;
       do {
         sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       } while (sent < 0 && errno == EINTR);
       if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        replyDoneLocked();
+        replyDoneLocked(lane);
         return closeLocked();
       }
       if (sent > 0) frame.remove_prefix(static_cast<std::size_t>(sent));
-      if (frame.empty()) return replyDoneLocked();
+      if (frame.empty()) return replyDoneLocked(lane);
     }
     if (backlog_.size() + 1 > limits_.maxReplyBacklogFrames ||
         backlogBytes_ + frame.size() > limits_.maxReplyBacklogBytes) {
-      replyDoneLocked();
+      replyDoneLocked(lane);
       return closeLocked();
     }
     backlogBytes_ += frame.size();
-    backlog_.emplace_back(frame);
+    backlog_.push_back({std::string(frame), &lane});
     writerWork_.notify_all();
   }
 
   std::size_t callLimit() const { return std::max<std::size_t>(limits_.maxCallsInFlight, 1); }
 
-  // Wakes only a thread that waits for this: on the ping's path no thread is woken.
-  void replyDoneLocked() {
-    if (inFlight_-- == callLimit()) slotFreed_.notify_all();
+  // Wakes the reader only when the lane was full: on the ping's path no thread is woken.
+  void replyDoneLocked(CallLane& lane) {
+    --inFlight_;
+    if (lane.inFlight-- == callLimit()) wake();
     if (readerDone_ && inFlight_ == 0) writerWork_.notify_all();
-    budget_->release();
+    lane.budget->release();
+  }
+
+  void wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
   }
 
   void closeLocked() {
     if (!closed_) {
       closed_ = true;
       if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
-      for (std::size_t dropped = backlog_.size(); dropped > 0; --dropped) replyDoneLocked();
+      for (QueuedReply& dropped : backlog_) replyDoneLocked(*dropped.lane);
       backlog_.clear();
       backlogBytes_ = 0;
-      abandoned_ = true;
-      budget_->wake();
+      wake();
     }
-    slotFreed_.notify_all();
     writerWork_.notify_all();
   }
 
@@ -523,16 +635,19 @@ class Connection {
   }
 
   mutable std::mutex mutex_;
-  std::condition_variable slotFreed_;   // the reader waits here for a call to end
   std::condition_variable writerWork_;  // the writer waits here for a reply to send
   UniqueFd fd_;
+  const UniqueFd wake_;  // an eventfd: a held call may have room, or the connection closed
   const PeerProcess peer_;
   const SteadyClock::time_point deadline_;
   const ListenerLimits limits_;
-  const std::shared_ptr<CallBudget> budget_;
+  const std::shared_ptr<UserBudgets> budgets_;
   const std::shared_ptr<ConnectionSlots> slots_;
-  std::atomic<bool> abandoned_{false};  // set with closed_, read by the budget's waiters
-  std::deque<std::string> backlog_;
+  // Made by the reader under mutex_; a node is never removed while the connection lives.
+  std::map<std::string, CallLane> lanes_;
+  std::size_t heldCalls_ = 0;  // reader only
+  std::size_t heldBytes_ = 0;  // reader only
+  std::deque<QueuedReply> backlog_;
   std::string outgoing_;  // the reply being put together, under mutex_
   std::size_t backlogBytes_ = 0;
   std::size_t inFlight_ = 0;
@@ -548,8 +663,8 @@ class Connection {
 // empty reply, so every call gets exactly one. Shared by every copy of the block.
 class PendingReply {
  public:
-  PendingReply(std::shared_ptr<Connection> connection, std::uint64_t callId)
-      : connection_(std::move(connection)), callId_(callId) {}
+  PendingReply(std::shared_ptr<Connection> connection, std::uint64_t callId, CallLane& lane)
+      : connection_(std::move(connection)), callId_(callId), lane_(lane) {}
   ~PendingReply() { send({}); }
   PendingReply(const PendingReply&) = delete;
   PendingReply& operator=(const PendingReply&) = delete;
@@ -557,19 +672,23 @@ class PendingReply {
   void send(std::string payload) {
     if (answered_.exchange(true)) return;
     if (payload.size() + 8 > wire::kMaxFrameBytes) payload.clear();
-    connection_->enqueueReply(callId_, payload);
+    connection_->enqueueReply(callId_, payload, lane_);
   }
 
  private:
   const std::shared_ptr<Connection> connection_;
   const std::uint64_t callId_;
+  CallLane& lane_;  // a node of the connection's lanes, which the connection keeps
   std::atomic<bool> answered_{false};
 };
 
+// What receiveWithSender returns when, not waiting, it found nothing to read.
+constexpr ssize_t kNothingYet = -2;
+
 // Reads up to `capacity` bytes with the sender's credentials. Returns the byte count
-// (0 at end of stream, -1 on error) and the sending process, 0 when the kernel
-// attached none.
-ssize_t receiveWithSender(int fd, char* buffer, std::size_t capacity, pid_t& sender) {
+// (0 at end of stream, -1 on error, kNothingYet when not to `wait` and nothing is there)
+// and the sending process, 0 when the kernel attached none.
+ssize_t receiveWithSender(int fd, char* buffer, std::size_t capacity, pid_t& sender, bool wait) {
   iovec io{buffer, capacity};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
   msghdr message{};
@@ -579,9 +698,10 @@ ssize_t receiveWithSender(int fd, char* buffer, std::size_t capacity, pid_t& sen
   message.msg_controllen = sizeof control;
   ssize_t received;
   do {
-    received = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    received = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT));
   } while (received < 0 && errno == EINTR);
   sender = 0;
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !wait) return kNothingYet;
   if (received <= 0 || (message.msg_flags & MSG_CTRUNC) != 0) return received;
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
@@ -677,11 +797,16 @@ class UnixListener final : public Listener {
       const auto stall = std::chrono::duration_cast<std::chrono::microseconds>(limits_.writeStallLimit);
       timeval timeout{static_cast<time_t>(stall.count() / 1000000), static_cast<suseconds_t>(stall.count() % 1000000)};
       ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-      std::shared_ptr<CallBudget>& budget = budgets_[peer->uid()];
-      if (!budget) budget = std::make_shared<CallBudget>(limits_.maxCallsInFlightPerUser);
-      auto connection = std::make_shared<Connection>(std::move(client), std::move(*peer),
+      UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+      if (!wake) {
+        slots_->release(peer->uid());
+        continue;  // closed unread
+      }
+      std::shared_ptr<UserBudgets>& budgets = budgets_[peer->uid()];
+      if (!budgets) budgets = std::make_shared<UserBudgets>(limits_.maxCallsInFlightPerUser);
+      auto connection = std::make_shared<Connection>(std::move(client), std::move(wake), std::move(*peer),
                                                      SteadyClock::now() + limits_.admissionTimeLimit, limits_,
-                                                     budget, slots_);
+                                                     budgets, slots_);
       waiting_.push_back(connection);
       queue_.push_back(connection);
       admissionReady_.notify_one();
@@ -775,33 +900,56 @@ class UnixListener final : public Listener {
   // Reads what the peer sent next, served only when the kernel names the admitted
   // process as its sender and that process still runs the program it was admitted
   // with, in the helper's namespaces. One check per batch of bytes read together.
-  // Returns the byte count, 0 at the end of the stream, -1 when the connection must close.
-  ssize_t receiveChecked(const Connection& connection, const AddressSpace& space, std::vector<char>& buffer) {
+  // Returns the byte count, 0 at the end of the stream, -1 when the connection must
+  // close, kNothingYet when not to `wait` and nothing is there yet.
+  ssize_t receiveChecked(const Connection& connection, const AddressSpace& space, std::vector<char>& buffer,
+                         bool wait) {
     pid_t sender = 0;
-    const ssize_t received = receiveWithSender(connection.fd(), buffer.data(), buffer.size(), sender);
+    const ssize_t received = receiveWithSender(connection.fd(), buffer.data(), buffer.size(), sender, wait);
     if (received <= 0) return received;
     if (sender != connection.peer().pid() || !space.inUse() || !connection.peer().inUserNamespace(own_)) return -1;
     return received;
   }
 
-  // The reader thread of an admitted connection: calls in order, never more than
-  // maxCallsInFlight of them unanswered.
+  // The reader thread of an admitted connection: reads calls in order and hands each
+  // over as soon as its lane has room, holding it until then (see Connection).
   void serve(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const AddressSpace& space) {
+    readCalls(connection, incoming, space);
+    connection->withdrawWaiters();
+  }
+
+  void readCalls(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const AddressSpace& space) {
     wire::FrameReader reader;
     std::vector<char> buffer(kReadChunkBytes);
     std::string body;
+    bool peerDone = false;
+    bool oversized = false;
+    const auto handOver = [&](CallLane& lane, HeldCall call) {
+      incoming.object_->invoke(call.selector, std::move(call.argument), replyBlock(connection, call.callId, lane));
+    };
     for (;;) {
-      if (!connection->awaitCallSlot(/*start=*/false)) return;
-      const ssize_t received = receiveChecked(*connection, space, buffer);
-      if (received == 0) return connection->readerFinished();
-      if (received < 0) return connection->close();
-      reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
-      for (;;) {
+      if (!connection->handOverHeld(handOver)) return;
+      while (!oversized && connection->roomToHold()) {
         const wire::FrameReader::Status status = reader.next(body);
         if (status == wire::FrameReader::Status::needMore) break;
-        if (status == wire::FrameReader::Status::tooLarge) return refuseOversized(connection, incoming, space, reader);
-        if (!connection->awaitCallSlot(/*start=*/true)) return;
-        if (!dispatch(connection, incoming, body)) return connection->close();
+        if (status == wire::FrameReader::Status::tooLarge) {
+          oversized = true;
+        } else if (!acceptCall(connection, incoming, body, handOver)) {
+          return connection->close();
+        }
+      }
+      // The calls before an oversized one, or before the end of the stream, are all
+      // handed over first: each is answered.
+      if (oversized && !connection->holdsCalls()) return refuseOversized(connection, incoming, space, reader);
+      if (peerDone && !connection->holdsCalls()) return connection->readerFinished();
+      if (!connection->awaitWork(!peerDone && !oversized && connection->roomToHold())) continue;
+      const ssize_t received = receiveChecked(*connection, space, buffer, /*wait=*/false);
+      if (received == kNothingYet) continue;
+      if (received < 0) return connection->close();
+      if (received == 0) {
+        peerDone = true;
+      } else {
+        reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
       }
     }
   }
@@ -814,41 +962,50 @@ class UnixListener final : public Listener {
     std::vector<char> buffer(kReadChunkBytes);
     wire::CallHead head = wire::decodeCallHead(reader.partialBody());
     while (head.status == wire::CallHead::Status::needMore) {
-      const ssize_t received = receiveChecked(*connection, space, buffer);
+      const ssize_t received = receiveChecked(*connection, space, buffer, /*wait=*/true);
       if (received <= 0) return connection->close();
       reader.append(std::string_view(buffer.data(), static_cast<std::size_t>(received)));
       head = wire::decodeCallHead(reader.partialBody());
     }
     const auto method = incoming.methods_.find(head.selector);
-    if (head.status != wire::CallHead::Status::head || method == incoming.methods_.end() || !method->second) {
+    if (head.status != wire::CallHead::Status::head || method == incoming.methods_.end() ||
+        !method->second.takesArgument || connection->closed()) {
       return connection->close();
     }
-    if (!connection->awaitCallSlot(/*start=*/true)) return;
-    incoming.object_->refuseOversized(head.selector, replyBlock(connection, head.callId));
+    CallLane& lane = connection->lane(method->second.lane);
+    connection->takeExtraSlot(lane);
+    incoming.object_->refuseOversized(head.selector, replyBlock(connection, head.callId, lane));
     connection->readerFinished();
   }
 
   // The reply block of one call: its reply frame goes to the connection exactly once.
-  static ReplyBlock replyBlock(const std::shared_ptr<Connection>& connection, std::uint64_t callId) {
-    return [pending = std::make_shared<PendingReply>(connection, callId)](std::string reply) {
+  static ReplyBlock replyBlock(const std::shared_ptr<Connection>& connection, std::uint64_t callId, CallLane& lane) {
+    return [pending = std::make_shared<PendingReply>(connection, callId, lane)](std::string reply) {
       pending->send(std::move(reply));
     };
   }
 
-  // Hands one call, already counted in flight, to the exported object; false for a
-  // transport violation.
-  bool dispatch(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& body) {
+  // Hands one call over when its lane has room and holds none older, else holds it;
+  // false for a transport violation.
+  template <class HandOver>
+  bool acceptCall(const std::shared_ptr<Connection>& connection, SocketConnection& incoming, const std::string& body,
+                  HandOver& handOver) {
     auto call = wire::decodeCall(body);
     if (!call) return false;
     auto method = incoming.methods_.find(call->selector);
     if (method == incoming.methods_.end()) return false;
-    std::optional<std::string> argument;
-    if (method->second) {
-      argument = std::move(call->argument);
+    HeldCall held{call->callId, std::move(call->selector), std::nullopt};
+    if (method->second.takesArgument) {
+      held.argument = std::move(call->argument);
     } else if (!call->argument.empty()) {
       return false;
     }
-    incoming.object_->invoke(call->selector, std::move(argument), replyBlock(connection, call->callId));
+    CallLane& lane = connection->lane(method->second.lane);
+    if (lane.held.empty() && connection->takeSlot(lane) == Connection::Slot::taken) {
+      handOver(lane, std::move(held));
+    } else {
+      connection->hold(lane, std::move(held));
+    }
     return true;
   }
 
@@ -883,8 +1040,8 @@ class UnixListener final : public Listener {
   std::deque<std::shared_ptr<Connection>> queue_;     // waiting for a worker
   std::list<std::shared_ptr<Connection>> waiting_;    // not yet admitted or refused
   const std::shared_ptr<ConnectionSlots> slots_ = std::make_shared<ConnectionSlots>();
-  // One per user that has connected; a user's budget is shared by all its connections.
-  std::map<uid_t, std::shared_ptr<CallBudget>> budgets_;
+  // One per user that has connected, shared by all its connections.
+  std::map<uid_t, std::shared_ptr<UserBudgets>> budgets_;
   std::list<Session> sessions_;
   bool stopping_ = false;
 };

@@ -18,11 +18,13 @@ namespace tidewarden::platform {
 // without being called is answered with an empty reply, so every call gets one.
 using ReplyBlock = std::function<void(std::string reply)>;
 
-// One method of the exported interface: its selector and whether it carries an
-// argument blob.
+// One method of the exported interface: its selector, whether it carries an argument
+// blob, and its lane. The in-flight limits count per lane, so calls of one lane never
+// wait for calls of another: methods served by one engine queue share a lane.
 struct ExportedMethod {
   std::string selector;
   bool takesArgument = false;
+  std::string lane;
 };
 using ExportedInterface = std::vector<ExportedMethod>;
 
@@ -76,11 +78,15 @@ struct ListenerLimits {
   std::size_t admissionWorkers = 4;
   // From accept to admitted; a connection still waiting then is closed unread.
   std::chrono::milliseconds admissionTimeLimit{5000};
-  // Calls of one connection handed over and not yet answered (their reply not yet
-  // written or dropped); while this many are, nothing more is read from that peer.
+  // Calls of one lane of one connection handed over and not yet answered (their reply
+  // not yet written or dropped); a further call of that lane is held until one is.
   std::size_t maxCallsInFlight = 4;
-  // The same over all connections of one user id.
+  // The same per lane over all connections of one user id.
   std::size_t maxCallsInFlightPerUser = 4;
+  // Calls one connection holds because their lane is at a limit, and their bytes; while
+  // either bound is reached, nothing more is read from that peer.
+  std::size_t maxWaitingCalls = 32;
+  std::size_t maxWaitingCallBytes = 1024u * 1024u;
   // Replies waiting for a peer that does not read; past either bound it is disconnected.
   std::size_t maxReplyBacklogFrames = 256;
   std::size_t maxReplyBacklogBytes = 32u * 1024u * 1024u;
@@ -92,8 +98,10 @@ struct ListenerLimits {
 // connections arrived, before anything is read from the peer; a peer outside the
 // helper's own user and PID namespaces is never admitted. Each admitted connection
 // then has a reader thread, which reads calls in order and hands them to the exported
-// object (at most maxCallsInFlight unanswered at a time, and maxCallsInFlightPerUser
-// over all connections of its user: beyond that it stops reading, and the peer waits), and a writer thread for replies the socket cannot take at once:
+// object (per lane at most maxCallsInFlight unanswered at a time, and
+// maxCallsInFlightPerUser over all connections of its user: a call beyond that is held,
+// in order, until its lane has room, and past maxWaitingCalls held calls the reader stops
+// reading and the peer waits), and a writer thread for replies the socket cannot take at once:
 // whatever thread finishes a call only writes what the socket accepts without waiting,
 // so a peer that stops reading never holds up an engine. A frame over the transport
 // limit (answered first through refuseOversized when its selector could be read), a

@@ -38,8 +38,8 @@ RescueDriveStartResponse RescueDriveCoordinator::start(const RescueDriveStartReq
     response.message = error.what();
     return response;
   }
-  std::unique_lock guard(lock, std::try_to_lock);
-  if (!guard.owns_lock()) {
+  std::unique_lock guard(lock);
+  if (localInstallerWorkRunning) {
     response.message = kLocalInstallerStorageBusyMessage;
     return response;
   }

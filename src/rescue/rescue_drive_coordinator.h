@@ -29,9 +29,11 @@ inline constexpr const char* kUnknownOperationError = "Unknown operation.";
 inline constexpr const char* kCancellationRequestedMessage =
     "Cancellation requested. Waiting for the current command to stop; any already-erased data cannot be restored.";
 
-// One per process. `lock` guards `operations` and every operation's state; a
-// local-installer operation holds it for its whole run, so a creation cannot start while
-// an installer is being checked or removed, and an installer cannot be removed while a
+// One per process. `lock` guards `operations`, every operation's state and
+// `localInstallerWorkRunning`, and is only ever held for moments, so status and cancel
+// answer at once whatever else runs. A local-installer operation keeps
+// `localInstallerWorkRunning` set for its whole run, so a creation cannot start while an
+// installer is being checked or removed, and an installer cannot be removed while a
 // creation is recorded as running. Finished operations stay for status polling.
 class RescueDriveCoordinator {
  public:
@@ -59,12 +61,12 @@ class RescueDriveCoordinator {
   RescueDriveCoordinator(const RescueDriveCoordinator&) = delete;
   RescueDriveCoordinator& operator=(const RescueDriveCoordinator&) = delete;
 
-  // Accepts the approval, takes `lock` without waiting (refusing while local-installer
-  // work holds it), refuses while another operation is unfinished, records the new
+  // Accepts the approval, refuses while local-installer work runs or another operation
+  // is unfinished, records the new
   // operation and starts its pipeline on the background queue. Never throws: every
   // refusal is an `accepted` false reply.
   RescueDriveStartResponse start(const RescueDriveStartRequest& request);
-  // A consistent snapshot of the operation, or the not-found reply. Waits for `lock`.
+  // A consistent snapshot of the operation, or the not-found reply.
   RescueDriveStatusResponse status(const std::string& operationID);
   // Flags an unfinished operation as cancelled and terminates its interruptible command;
   // answers its status as it now stands.
@@ -72,6 +74,7 @@ class RescueDriveCoordinator {
 
   std::mutex lock;
   std::map<std::string, OperationState> operations;
+  bool localInstallerWorkRunning = false;
 
  private:
   RescueDriveStatusResponse statusLocked(const std::string& operationID);

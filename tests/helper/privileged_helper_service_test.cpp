@@ -268,10 +268,10 @@ TEST_F(ServiceTest, RescueDriveStartRequiresTheCurrentScopeProtocolAndAMatchingS
             rescue::kStartAcceptedMessage);
 }
 
-// The local-installer guard: a running creation, the Rescue Drive lock held, or the
+// The local-installer guard: a running creation, other local-installer work, or the
 // preparation gate held elsewhere refuses a scan, a deletion and an image release, each
 // in its own reply shape; once the holder lets go the operation reaches its engine.
-TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRunsOrAnotherHoldsALock) {
+TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationOrOtherWorkRunsOrTheGateIsHeld) {
   const std::string gateBusy =
       "An installer preparation, safety check or preparation cleanup is still running. No second operation was "
       "started.";
@@ -294,8 +294,8 @@ TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRunsOrAnotherHoldsA
        }},
       {"An installer operation is busy. Wait for it to finish before checking or deleting local installers.",
        [&]() -> Release {
-         coordinator.lock.lock();
-         return [&] { coordinator.lock.unlock(); };
+         coordinator.localInstallerWorkRunning = true;
+         return [&] { coordinator.localInstallerWorkRunning = false; };
        }},
       {gateBusy, [&]() -> Release {
          auto gate = std::make_shared<storage::PreparationStorageGate>(storage::PreparationStorageGate::open(test.platform()));
@@ -318,9 +318,8 @@ TEST_F(ServiceTest, LocalInstallerWorkIsRefusedWhileACreationRunsOrAnotherHoldsA
       EXPECT_EQ(callJson("preflightInstallerPreparation:withReply:",
                          R"({"packageBytes":5000000000,"packageAlreadyDownloaded":true})"),
                 (json{{"allowed", false}, {"message", gateBusy}, {"estimatedAdditionalBytes", 23589934592}}));
-      // The Rescue Drive lock was given back when the gate refused.
-      std::unique_lock lock(coordinator.lock, std::try_to_lock);
-      EXPECT_TRUE(lock.owns_lock());
+      // The local-installer mark was cleared when the gate refused.
+      EXPECT_FALSE(coordinator.localInstallerWorkRunning);
     }
     held();
     EXPECT_EQ(callJson("scanPreparedInstallers:withReply:", kOtherApplication).at("warnings"),

@@ -32,7 +32,7 @@ namespace {
 
 using testing::WireClient;
 
-// Echoes "echo:" calls at once; "later:" calls are answered from another thread when
+// Echoes "echo:" calls at once; "later:" calls (a lane of their own) are answered from another thread when
 // the test opens the gate (or dropped there when the argument is "unanswered"); other
 // calls are never answered explicitly.
 class TestObject final : public ExportedObject, public std::enable_shared_from_this<TestObject> {
@@ -81,7 +81,7 @@ class TestDelegate final : public ListenerDelegate {
     seenPid = connection.processIdentifier();
     if (decideAfter.valid()) decideAfter.wait();
     if (!admit) return false;
-    connection.setExportedInterface({{"echo:", true}, {"later:", true}, {"plain", false}});
+    connection.setExportedInterface({{"echo:", true}, {"later:", true, "slow"}, {"plain", false}});
     connection.setExportedObject(object);
     connection.resume();
     return true;
@@ -167,27 +167,40 @@ TEST_F(ListenerTest, TransportViolationsCloseTheConnection) {
   EXPECT_EQ(good.call("plain"), std::string());
 }
 
-// A peer may have maxCallsInFlight calls unanswered; what it sends beyond them waits
-// unread in its socket until one is answered.
-TEST_F(ListenerTest, CallsBeyondTheInFlightLimitWaitUnreadAndRepliesComeInCompletionOrder) {
+// A lane may have maxCallsInFlight calls of a connection unanswered; what comes beyond
+// them is held, in order, while a call of another lane behind them is served at once.
+// Past maxWaitingCalls held calls the reader stops reading: what follows waits unread.
+TEST_F(ListenerTest, CallsBeyondALanesLimitAreHeldWhileOtherLanesAreServedUntilTooManyWait) {
   const int limit = static_cast<int>(testLimits().maxCallsInFlight);
-  WireClient client(path);
-  std::set<std::uint64_t> ids;
-  for (int i = 0; i < limit - 1; ++i) ids.insert(client.send("later:", "held"));
-  auto echo = client.send("echo:", "first");
-  auto reply = client.next();
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->callId, echo);
-  for (int i = 0; i < 10; ++i) ids.insert(client.send("later:", "held"));
-  EXPECT_FALSE(client.next(std::chrono::milliseconds(200)));
-  EXPECT_EQ(delegate.object->startedCount(), limit);
-  delegate.object->release();
-  for (int i = 0; i < limit - 1 + 10; ++i) {
-    auto held = client.next();
-    ASSERT_TRUE(held);
-    EXPECT_EQ(ids.erase(held->callId), 1u);
+  for (const std::size_t waiting : {std::size_t{32}, std::size_t{2}}) {
+    ListenerLimits limits = testLimits();
+    limits.maxWaitingCalls = waiting;
+    restart(limits);
+    {
+      std::lock_guard lock(delegate.object->mutex);
+      delegate.object->open = false;
+      delegate.object->started = 0;
+    }
+    WireClient client(path);
+    std::set<std::uint64_t> ids;
+    for (int i = 0; i < limit + 2; ++i) ids.insert(client.send("later:", "held"));
+    ids.insert(client.send("echo:", "behind"));
+    if (waiting > 2) {
+      const auto reply = client.next();
+      ASSERT_TRUE(reply);
+      EXPECT_EQ(reply->payload, "behind");
+      EXPECT_EQ(delegate.object->startedCount(), limit);
+    } else {
+      EXPECT_FALSE(client.next(std::chrono::milliseconds(200)));
+    }
+    delegate.object->release();
+    for (std::size_t left = ids.size() - (waiting > 2 ? 1 : 0); left > 0; --left) {
+      auto held = client.next();
+      ASSERT_TRUE(held);
+      EXPECT_EQ(ids.erase(held->callId), 1u);
+    }
+    EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
   }
-  EXPECT_FALSE(client.next(std::chrono::milliseconds(100)));
 }
 
 // One user's calls over all its connections share its budget: a connection beyond it waits
@@ -204,7 +217,7 @@ TEST_F(ListenerTest, AUsersCallsInFlightShareOneBudgetAcrossItsConnections) {
   };
   holdOneEach("first");
   ASSERT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 2; }));
-  third.send("echo:", "waited");
+  third.send("later:", "waited");
   EXPECT_FALSE(third.next(std::chrono::milliseconds(200)));
   delegate.object->release();
   EXPECT_EQ(payloadOf(first), "first");
@@ -216,7 +229,7 @@ TEST_F(ListenerTest, AUsersCallsInFlightShareOneBudgetAcrossItsConnections) {
     delegate.object->open = false;
   }
   holdOneEach("again");
-  EXPECT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 4; }));
+  EXPECT_TRUE(testing::eventually([&] { return delegate.object->startedCount() == 5; }));
   delegate.object->release();
   EXPECT_EQ(payloadOf(first), "again");
   EXPECT_EQ(payloadOf(second), "again");

@@ -11,8 +11,8 @@
 //       one call and prints "reply PAYLOAD" or "closed"; with `unshare`, then moves into a
 //       user namespace of its own and makes the call again on the same connection.
 //   tidewarden-test-peer timedcall SOCKET SELECTOR ARGUMENT   pings once and prints "admitted"
-//       when answered, then waits for SIGUSR1, makes one call and prints "reply-ms N" (the
-//       round trip of that call alone, in milliseconds) or "closed".
+//       when answered, then waits for SIGUSR1, makes one call and prints "reply-ms N reply
+//       PAYLOAD" (N: the round trip of that call alone, in milliseconds) or "closed".
 //   tidewarden-test-peer nsride SOCKET UID SELECTOR   runs as UID inside user and PID
 //       namespaces of its own (as `unshare -Urpf` does); there a child connects and
 //       waits, and this process sends a call on the child's socket with credentials that
@@ -151,11 +151,12 @@ int timedCall(const char* socket, const std::string& selector, const std::string
   int signal = 0;
   if (::sigwait(&go, &signal) != 0) return 1;
   const auto asked = std::chrono::steady_clock::now();
-  const bool answered = tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({1, selector, argument})) &&
-                        awaitReply(fd) != "closed";
+  const std::string reply =
+      tidewarden::wire::writeFully(fd, tidewarden::wire::encodeCall({1, selector, argument})) ? awaitReply(fd) : "closed";
+  const bool answered = reply != "closed";
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
   if (answered) {
-    std::printf("reply-ms %lld\n", static_cast<long long>(elapsed.count()));
+    std::printf("reply-ms %lld %s\n", static_cast<long long>(elapsed.count()), reply.c_str());
   } else {
     std::printf("closed\n");
   }

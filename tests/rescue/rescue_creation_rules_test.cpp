@@ -84,21 +84,18 @@ TEST(RescueMediaProgressParserTest, OverlongLinesAreDroppedAndInvalidUtf8Repaire
   EXPECT_EQ(feed.progress.lastOutput, "\xef\xbf\xbd\xef\xbf\xbd 42%\xef\xbf\xbd");
 }
 
-// A start that finds the lock held by local-installer work is refused without waiting, and a
-// start is refused while another operation is unfinished.
-TEST(RescueDriveCoordinatorTest, StartIsRefusedWhileTheLockIsHeldOrAnOperationRuns) {
+// A start is refused while local-installer work runs, and while another operation is unfinished.
+TEST(RescueDriveCoordinatorTest, StartIsRefusedWhileLocalInstallerWorkOrAnOperationRuns) {
   testing::TestPlatform platform;
   RescueDriveCoordinator coordinator(platform.platform());
   RescueDriveStartRequest request;
   request.installerPath = "/Applications/Install macOS Sequoia.app";
   request.destinationProtocol = "rescue-destination-scope-v3";
-  {
-    std::lock_guard held(coordinator.lock);
-    RescueDriveStartResponse refused;
-    std::thread([&] { refused = coordinator.start(request); }).join();
-    EXPECT_EQ(refused, (RescueDriveStartResponse{false, std::nullopt, kLocalInstallerStorageBusyMessage}));
-    coordinator.operations["RUNNING"].finished = false;
-  }
+  coordinator.localInstallerWorkRunning = true;
+  EXPECT_EQ(coordinator.start(request),
+            (RescueDriveStartResponse{false, std::nullopt, kLocalInstallerStorageBusyMessage}));
+  coordinator.localInstallerWorkRunning = false;
+  coordinator.operations["RUNNING"].finished = false;
   EXPECT_EQ(coordinator.start(request),
             (RescueDriveStartResponse{false, std::nullopt, "Another Rescue Drive operation is already running."}));
   coordinator.operations["RUNNING"].finished = true;
