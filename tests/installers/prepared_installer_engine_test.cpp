@@ -172,6 +172,22 @@ TEST_F(PreparedInstallerEngineTest, WhatAKilledDeletionLeavesIsFinishedOrForgott
   EXPECT_EQ(records().size(), 1u);
 }
 
+// A record that cannot be removed after a verified deletion (its folder is no longer
+// protected) is tried again and named in the reply; a later scan that can remove it does.
+TEST_F(PreparedInstallerEngineTest, ARecordThatCannotBeRemovedIsNamedInTheReply) {
+  const std::string folder = host(std::string(kInstallerDeletionRecordFolder));
+  beforeRemoval_ = [&] { beforeRemoval_ = [&] { fs::permissions(folder, fs::perms(0777)); }; };  // at the end
+  const PreparedInstallerDeleteResponse deleted = remove(scan().items.at(0));
+  EXPECT_TRUE(deleted.deleted);
+  EXPECT_TRUE(deleted.message.ends_with(" The installer deletion record reserved-record.slot in " +
+                                        std::string(kInstallerDeletionRecordFolder) +
+                                        " could not be removed; the next check of Installer Storage removes it."))
+      << deleted.message;
+  fs::permissions(folder, fs::perms(0700));
+  EXPECT_TRUE(scan().items.empty());
+  EXPECT_TRUE(records().empty());
+}
+
 // A bundle snapshot that runs past 30 s of the engine's clock approves nothing.
 TEST_F(PreparedInstallerEngineTest, ASnapshotPastItsTimeLimitApprovesNothing) {
   engine_.clock = [t = 0.0]() mutable { return t += 10; };  // each look at the clock: 10 s later
