@@ -21,16 +21,13 @@ class FullVolume {
     return std::unique_ptr<FullVolume>(new FullVolume(path));
   }
   ~FullVolume() { ::umount2(path_.c_str(), MNT_DETACH); }
-  FullVolume(const FullVolume&) = delete;
-  FullVolume& operator=(const FullVolume&) = delete;
 
   // Writes the file `name` until not one more byte fits.
   void fill(const std::string& name) const {
     const int fd = ::open((path_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     const std::string block(65536, 'f');
     for (std::size_t size = block.size(); fd >= 0 && size > 0; size /= 2) {
-      while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
-      }
+      while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) continue;
     }
     if (fd >= 0) ::close(fd);
   }
