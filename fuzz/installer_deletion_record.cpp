@@ -1,6 +1,8 @@
-// Fuzz target: an installer deletion's intent record as a scan reads it back. An accepted
-// record names an installer directly in /Applications and only entries below the bundle;
-// written again, it reads back as the same record. Anything else is refused with a decode
+// Fuzz target: an installer deletion's intent record as a scan reads it back, from a file
+// of its own or from the slot set aside for a full volume (a header block naming the
+// record's length and digest, then the record). An accepted record names an installer
+// directly in /Applications and only entries below the bundle; written again, into a file
+// or a slot, it reads back as the same record. Anything else is refused with a decode
 // error or InstallerSafetyError.
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes = tidewarden::fuzz::asBytes(data, size);
   installers::InstallerDeletionRecord record;
   try {
-    record = installers::decodeDeletionRecord(bytes);
+    // Input of a slot's size and beyond is read as a slot, anything shorter as a file.
+    if (bytes.size() >= installers::kDeletionRecordSlotHeaderBytes) {
+      const auto held = installers::decodeDeletionRecordSlot(bytes);
+      if (!held) {
+        FUZZ_CHECK(bytes[0] == '\0', "took a slot with a header for a free one: " + printable(bytes.substr(0, 64)));
+        return 0;
+      }
+      record = *held;
+    } else {
+      record = installers::decodeDeletionRecord(bytes);
+    }
   } catch (const json::DecodeError&) {
     return 0;
   } catch (const tidewarden::storage::InstallerSafetyError&) {
@@ -37,5 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(written.has_value(), "an accepted record cannot be written again: " + printable(bytes));
   FUZZ_CHECK(installers::decodeDeletionRecord(*written) == record,
              "a rewritten record reads back differently: " + printable(*written));
+  const std::string slot = installers::deletionRecordSlotHeader(*written) + *written;
+  FUZZ_CHECK(installers::decodeDeletionRecordSlot(slot) == record,
+             "a record in a slot reads back differently: " + printable(*written));
   return 0;
 }

@@ -26,9 +26,11 @@ namespace {
 }  // namespace
 
 storage::PreparationTreeSnapshot snapshotInstallerTree(const platform::Platform& platform,
-                                                       const PreparedInstallerHandle& handle) {
+                                                       const PreparedInstallerHandle& handle,
+                                                       const std::function<double()>& clock) {
+  const storage::TreeWalkDeadline deadline{clock, clock() + kInstallerSnapshotTimeLimitSeconds};
   storage::PreparationTreeSnapshot snapshot =
-      storage::snapshotPreparationTree(handle.bundleFD.get(), platform.fileFlags);
+      storage::snapshotPreparationTree(handle.bundleFD.get(), platform.fileFlags, &deadline);
   if (!snapshot.complete || snapshot.entries.size() > kInstallerEntryLimit) {
     throw InstallerSafetyError::refused(storage::kPreparationSafetyLimitExceeded);
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "installers/prepared_installer_handle.h"
@@ -12,12 +13,17 @@ namespace tidewarden::installers {
 
 // The most entries an installer snapshot may hold; one more is the safety limit.
 inline constexpr std::size_t kInstallerEntryLimit = 99999;
+// The longest one snapshot of a bundle may take, by the engine's clock: a huge bundle
+// on a slow disk must not hold the local-installer guard for minutes.
+inline constexpr double kInstallerSnapshotTimeLimitSeconds = 30;
 
 // The preparation tree snapshot of the bundle's contents (no link followed, no special
-// file, no mount); a walk cut by its entry limit, or holding more than
-// kInstallerEntryLimit entries, is refused with the safety-limit message, never used.
+// file, no mount); a walk cut by its entry limit or by kInstallerSnapshotTimeLimitSeconds
+// of `clock` (seconds), or holding more than kInstallerEntryLimit entries, is refused
+// with the safety-limit message, never used.
 storage::PreparationTreeSnapshot snapshotInstallerTree(const platform::Platform& platform,
-                                                       const PreparedInstallerHandle& handle);
+                                                       const PreparedInstallerHandle& handle,
+                                                       const std::function<double()>& clock);
 
 // No entry with file flags that the deletion could not clear (storage's
 // unclearableFlagsReason; the sentence names the entry of the bundle at `bundlePath`);

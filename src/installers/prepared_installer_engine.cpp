@@ -52,6 +52,16 @@ constexpr const char* kReleased =
     "Installer image release verified. The local installer was kept; no storage was deleted. Its deletion "
     "eligibility will now be checked again. Your USB and unrelated images were not targeted.";
 
+// Removes a deletion record, trying a second time once; false when neither worked.
+bool dropDeletionRecord(const platform::Platform& platform, const std::string& name) {
+  return removeDeletionRecord(platform, name) || removeDeletionRecord(platform, name);
+}
+
+std::string recordNotRemoved(const std::string& name) {
+  return "The installer deletion record " + name + " in " + std::string(kInstallerDeletionRecordFolder) +
+         " could not be removed; the next check of Installer Storage removes it.";
+}
+
 bool absent(const std::string& name, int parentFd) {
   return !platform::fileFactsAt(parentFd, name) && errno == ENOENT;
 }
@@ -63,14 +73,15 @@ struct Reopened {
   PreparationTreeSnapshot snapshot;
 };
 
-Reopened reopenReviewed(const platform::Platform& platform, const PreparedInstallerItem& item,
+Reopened reopenReviewed(const platform::Platform& platform, const std::function<double()>& clock,
+                        const PreparedInstallerItem& item,
                         const PreparationTreeSnapshot& reviewed, const storage::InstallerFileIdentity* reviewedBundle,
                         const char* changed) {
   try {
     if (!immediateInstallerName(item.path)) refuse(kImmediateInstallerOnlyMessage);
     Reopened now{openHandle(platform, item.path), {}};
     verifyHandle(now.handle);
-    now.snapshot = snapshotInstallerTree(platform, now.handle);
+    now.snapshot = snapshotInstallerTree(platform, now.handle, clock);
     applyInstallerTreeRules(now.snapshot, item.path);
     verifyHandle(now.handle);
     if (!sameInstallerTree(now.snapshot, reviewed) ||
@@ -91,11 +102,12 @@ void applyTreeRules(const PreparationTreeSnapshot& snapshot, const std::string& 
 }
 
 // The fresh snapshot of an open handle, checked and required equal to `reviewed`.
-void requireUnchanged(const platform::Platform& platform, const PreparedInstallerHandle& handle,
+void requireUnchanged(const platform::Platform& platform, const std::function<double()>& clock,
+                      const PreparedInstallerHandle& handle,
                       const PreparationTreeSnapshot& reviewed, const char* changed, bool remains = false) {
   try {
     verifyHandle(handle);
-    const PreparationTreeSnapshot now = snapshotInstallerTree(platform, handle);
+    const PreparationTreeSnapshot now = snapshotInstallerTree(platform, handle, clock);
     applyTreeRules(now, handle.path, remains);
     verifyHandle(handle);
     if (!sameInstallerTree(now, reviewed)) refuse(changed);
@@ -124,12 +136,18 @@ PreparedInstallerEngine::PreparedInstallerEngine(const platform::Platform& platf
 void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const PendingDeletions& pending) {
   PreparedInstallerHandle handle = openHandle(platform_, item.path);
   verifyHandle(handle);
+  const PreparationTreeSnapshot first = snapshotInstallerTree(platform_, handle, clock);
   const auto interrupted = pending.find({handle.identity.device, handle.identity.inode});
   if (interrupted != pending.end() && interrupted->second.second.path == item.path) {
-    reviewRemains(item, handle, interrupted->second.first, interrupted->second.second);
-    return;
+    const auto& [recordName, record] = interrupted->second;
+    if (!remainsAreWhole(first, record)) {
+      reviewRemains(item, handle, first, recordName, record);
+      return;
+    }
+    // Killed after its record and before its first removal: the installer is whole and
+    // is reviewed like any other, with every check, once the record is gone.
+    if (!dropDeletionRecord(platform_, recordName)) refuse(recordNotRemoved(recordName));
   }
-  const PreparationTreeSnapshot first = snapshotInstallerTree(platform_, handle);
   item.allocatedBytes = first.allocatedBytes;
   item.logicalBytes = first.logicalBytes;
   applyInstallerTreeRules(first, item.path);
@@ -141,14 +159,14 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
   if (!attachments.empty()) {
     try {
       verifyHandle(handle);
-      if (!sameInstallerTree(snapshotInstallerTree(platform_, handle), first)) refuse("");
+      if (!sameInstallerTree(snapshotInstallerTree(platform_, handle, clock), first)) refuse("");
     } catch (const std::exception&) {
       refuse("The installer changed during image inspection. Check Installer Storage again.");
     }
     for (const PreparedInstallerAttachment& attachment : attachments) item.attachedImages.push_back(attachment.display);
     item.canReleaseImages = true;
     item.reason = kReleaseReason;
-    imageApprovals[item.id] = ImageApproval{item, first, attachments};
+    imageApprovals[item.id] = ImageApproval{item, first, attachments, handle.identity};
     return;
   }
   probes.requireIdle(item.path);
@@ -156,7 +174,7 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
   const storage::InstallerFileIdentity bundle = handle.identity;
   try {
     verifyHandle(handle);
-    const PreparationTreeSnapshot second = snapshotInstallerTree(platform_, handle);
+    const PreparationTreeSnapshot second = snapshotInstallerTree(platform_, handle, clock);
     applyInstallerTreeRules(second, item.path);
     verifyHandle(handle);
     const auto named = platform::fileFactsAt(handle.parentFD.get(), handle.name);
@@ -166,7 +184,7 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
   }
   item.canDelete = true;
   item.reason = kDeleteReason;
-  approvals[item.id] = Approval{item, first};
+  approvals[item.id] = Approval{item, first, std::nullopt, bundle};
 }
 
 // A bundle whose deletion a crash cut short fails its identity and signature checks by
@@ -174,8 +192,8 @@ void PreparedInstallerEngine::reviewItem(PreparedInstallerItem& item, const Pend
 // directory the record names, nothing in it that the record does not hold unchanged, the
 // tree rules, no attached image, no open file and no installer process.
 void PreparedInstallerEngine::reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle,
-                                            const std::string& recordName, const InstallerDeletionRecord& record) {
-  const PreparationTreeSnapshot first = snapshotInstallerTree(platform_, handle);
+                                            const PreparationTreeSnapshot& first, const std::string& recordName,
+                                            const InstallerDeletionRecord& record) {
   item.allocatedBytes = first.allocatedBytes;
   item.logicalBytes = first.logicalBytes;
   applyTreeRules(first, item.path, /*remains=*/true);
@@ -186,7 +204,7 @@ void PreparedInstallerEngine::reviewRemains(PreparedInstallerItem& item, const P
            "Check Installer Storage again.");
   }
   probes.requireIdle(item.path);
-  requireUnchanged(platform_, handle, first, kRemainsChanged, /*remains=*/true);
+  requireUnchanged(platform_, clock, handle, first, kRemainsChanged, /*remains=*/true);
   item.canDelete = true;
   item.reason = kInterruptedReason;
   approvals[item.id] = Approval{item, first, recordName, handle.identity};
@@ -221,7 +239,7 @@ PreparedInstallerEngine::PendingDeletions PreparedInstallerEngine::pendingDeleti
       const bool gone = !facts || static_cast<std::uint64_t>(facts->device) != entry.record->device ||
                         static_cast<std::uint64_t>(facts->inode) != entry.record->inode;
       if (gone) {
-        removeDeletionRecord(platform_, entry.name);
+        if (!dropDeletionRecord(platform_, entry.name)) response.warnings.push_back(recordNotRemoved(entry.name));
         continue;
       }
     } catch (const std::exception&) {
@@ -275,6 +293,9 @@ PreparedInstallerScanResponse PreparedInstallerEngine::scan(const PreparedInstal
   }
 
   const PendingDeletions pending = pendingDeletions(response);
+  // Space for the record of the deletion this scan may approve, set aside while there is
+  // space; a deletion without it can still write a record file of its own.
+  ensureDeletionRecordSlot(platform_);
   const double deadline = started + kScanTimeLimitSeconds;
   for (const std::string& path : candidates) {
     const double now = clock();
@@ -331,26 +352,26 @@ PreparedInstallerImageReleaseResponse PreparedInstallerEngine::releaseImages(
     }
     response.path = review->item.path;
     const std::string& path = review->item.path;
-    Reopened now = reopenReviewed(platform_, review->item, review->snapshot, nullptr,
+    Reopened now = reopenReviewed(platform_, clock, review->item, review->snapshot, &review->bundle,
                                   "The reviewed installer was changed or replaced. No image was released.");
     if (imageProbes.inspect(path) != review->attachments) {
       refuse("The attached-image list changed after review. Check Installer Storage again; no new image was approved.");
     }
     imageProbes.requireNotInUse(path, review->attachments);
     for (const PreparedInstallerAttachment& attachment : review->attachments) {
-      requireUnchanged(platform_, now.handle, review->snapshot,
+      requireUnchanged(platform_, clock, now.handle, review->snapshot,
                        "Installer files or image identities changed during release. No further image was detached.");
       imageProbes.detach(path, attachment);
       ++response.detachedImageCount;
     }
-    const PreparationTreeSnapshot after = snapshotInstallerTree(platform_, now.handle);
+    const PreparationTreeSnapshot after = snapshotInstallerTree(platform_, now.handle, clock);
     applyInstallerTreeRules(after, path);
     verifyHandle(now.handle);
     if (!imageProbes.inspect(path).empty()) {
       refuse("The post-release image inventory did not match the expected result. No file deletion was attempted; "
              "check storage again.");
     }
-    if (!sameInstallerTree(snapshotInstallerTree(platform_, now.handle), review->snapshot)) {
+    if (!sameInstallerTree(snapshotInstallerTree(platform_, now.handle, clock), review->snapshot)) {
       refuse("Image release or the local installer's unchanged state could not be verified. No installer was "
              "deleted.");
     }
@@ -394,18 +415,18 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
       if (handle->identity != review->bundle) {
         refuse("What is left of the installer changed or was replaced. Nothing was removed; review it again.");
       }
-      requireUnchanged(platform_, *handle, review->snapshot,
+      requireUnchanged(platform_, clock, *handle, review->snapshot,
                        "What is left of the installer changed or was replaced. Nothing was removed; review it again.",
                        /*remains=*/true);
     } else {
-      Reopened now = reopenReviewed(platform_, review->item, review->snapshot, nullptr,
+      Reopened now = reopenReviewed(platform_, clock, review->item, review->snapshot, &review->bundle,
                                     "The reviewed installer was changed or replaced. Nothing was removed; review it "
                                     "again.");
       handle.emplace(std::move(now.handle));
       probes.validateSignature(path);
     }
     probes.requireIdle(path);
-    requireUnchanged(platform_, *handle, review->snapshot,
+    requireUnchanged(platform_, clock, *handle, review->snapshot,
                      "The installer changed during final deletion checks. Nothing was removed.", remains);
     const std::uint32_t bundleFlags = requireRemovableBundle(platform_, *handle);
     response.freeSpaceBefore = probes.freeSpace(applicationsRoot);
@@ -431,21 +452,24 @@ PreparedInstallerDeleteResponse PreparedInstallerEngine::deleteInstaller(const P
     if (!absent(handle->name, handle->parentFD.get())) {
       refuse("A file is present at the installer path after deletion; absence could not be verified.");
     }
-    // Absence verified: a record that cannot be removed now is dropped by the next scan.
-    removeDeletionRecord(platform_, *record);
     response.freeSpaceAfter = probes.freeSpace(applicationsRoot);
     response.deleted = true;
     response.mutationStarted = true;
     response.allocatedBytesRemaining = 0;
     response.message = kDeleted;
+    // Absence verified: a record that cannot be removed now is dropped by the next scan.
+    if (!dropDeletionRecord(platform_, *record)) response.message += " " + recordNotRemoved(*record);
   } catch (const std::exception& error) {
     const bool started = removal && removal->removedEntries() > 0;
     response.deleted = false;
     response.mutationStarted = started;
     // A fresh record whose deletion removed nothing: the bundle is whole and reviewed as usual.
-    if (!started && record && !review->interruptedRecord) removeDeletionRecord(platform_, *record);
+    std::string recordLeft;
+    if (!started && record && !review->interruptedRecord && !dropDeletionRecord(platform_, *record)) {
+      recordLeft = " " + recordNotRemoved(*record);
+    }
     if (!started) {
-      response.message = std::string("No deletion was started. ") + error.what();
+      response.message = std::string("No deletion was started. ") + error.what() + recordLeft;
       return response;
     }
     response.message = std::string("Deletion did not complete. The local installer may be incomplete. No automatic "

@@ -50,15 +50,16 @@ class PreparedInstallerEngine {
   struct Approval {
     PreparedInstallerItem item;
     storage::PreparationTreeSnapshot snapshot;
-    // For what is left of an interrupted deletion: the name of its intent record and the
-    // bundle directory's identity when reviewed.
+    // For what is left of an interrupted deletion: the name of its intent record.
     std::optional<std::string> interruptedRecord;
+    // The bundle directory's own identity when reviewed.
     storage::InstallerFileIdentity bundle;
   };
   struct ImageApproval {
     PreparedInstallerItem item;
     storage::PreparationTreeSnapshot snapshot;
     std::vector<PreparedInstallerAttachment> attachments;
+    storage::InstallerFileIdentity bundle;
   };
 
   explicit PreparedInstallerEngine(const platform::Platform& platform);
@@ -66,7 +67,8 @@ class PreparedInstallerEngine {
   // Reviews every "Install macOS ….app" directly in /Applications (or `onlyPath`).
   // What is left of a deletion a crash cut short is offered for deletion again. Never
   // throws: failures become item reasons or warnings. Changes nothing on disk but the
-  // deletion records of bundles that are gone.
+  // deletion records (those of bundles that are gone or whole are dropped, and the
+  // record slot is set aside when missing).
   PreparedInstallerScanResponse scan(const PreparedInstallerScanRequest& request);
   // Detaches the reviewed images with a normal detach, after proving the installer
   // and its attachments unchanged and unused. Never deletes a file. Never throws.
@@ -87,7 +89,8 @@ class PreparedInstallerEngine {
   using PendingDeletions = std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::string, InstallerDeletionRecord>>;
   PendingDeletions pendingDeletions(PreparedInstallerScanResponse& response);
   void reviewItem(PreparedInstallerItem& item, const PendingDeletions& pending);
-  void reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle, const std::string& recordName,
+  void reviewRemains(PreparedInstallerItem& item, const PreparedInstallerHandle& handle,
+                     const storage::PreparationTreeSnapshot& first, const std::string& recordName,
                      const InstallerDeletionRecord& record);
   const platform::Platform& platform_;
 };

@@ -49,15 +49,24 @@ std::string placeVerifiedInstaller(const platform::Platform& platform, const sto
   if (!folder || !folder->directory || folder->owner != 0) {
     refuse("/Applications is not a root-owned folder; the installer was not placed.");
   }
-  if (platform::entryStatusAt(applications.get(), *name) || errno != ENOENT) refuse(existingItemMessage(installer.name));
+  if (platform::entryStatusAt(applications.get(), *name)) refuse(existingItemMessage(installer.name));
+  if (errno != ENOENT) {
+    refuse("Could not check /Applications/" + installer.name + " before placing the installer: " +
+           platform::errnoText(errno) + ". Nothing was placed.");
+  }
   if (!platform::moveWithoutReplacing(payload.get(), *name, applications.get(), *name)) {
     if (errno == EEXIST) refuse(existingItemMessage(installer.name));
     refuse("Could not atomically place the installer in /Applications; no copy fallback or overwrite was attempted: " +
            platform::errnoText(errno));
   }
+  // The move is done: whatever the check finds, the reply must not say the installer
+  // is not there.
   const auto after = platform::entryStatusAt(applications.get(), *name);
   if (!after || !after->sameObject(*before)) {
-    refuse("The installer placed in /Applications could not be verified as the one that was checked.");
+    refuse("The installer was moved to /Applications/" + installer.name +
+           ", but what is there now could not be verified as the installer that was checked" +
+           (after ? std::string(" (it is another object)") : ": " + platform::errnoText(errno)) +
+           ". It was left in place; check it before use, or delete it through Installer Storage.");
   }
   return std::string(kApplicationsFolder) + "/" + installer.name;
 }

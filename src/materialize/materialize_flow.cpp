@@ -118,7 +118,7 @@ MaterializeInstallAssistantResponse materializeInstallAssistantPackage(const pla
   try {
     validated.emplace(validateRequest(platform, request));
     workspace.emplace(
-        validated->gate.createWorkspace(request.expectedVersion, request.expectedBuild, std::string(kWorkspacePurpose)));
+        validated->gate.makeWorkspace(request.expectedVersion, request.expectedBuild, std::string(kWorkspacePurpose)));
   } catch (const std::exception& error) {
     response.message = error.what();
     return response;
@@ -130,7 +130,12 @@ MaterializeInstallAssistantResponse materializeInstallAssistantPackage(const pla
     workspace->recordPhase(std::string(phase));
   };
   std::string failure;
+  PayloadReading payload;
   try {
+    // The directory exists from here on: a manifest that cannot be written (a full or
+    // failing disk) fails the request like any later step, and the cleanup below
+    // removes the workspace, so it does not block every later preparation.
+    workspace->recordPhase("created");
     const std::string snapshotPath = workspace->path() + "/" + std::string(kSnapshotName);
     enter(1);
     makePrivatePackageSnapshot(platform, validated->package.get(), validated->identity, *workspace);
@@ -157,11 +162,11 @@ MaterializeInstallAssistantResponse materializeInstallAssistantPackage(const pla
     validateAppleInstaller(platform, installer);
 
     enter(7);
-    response.payloadIdentity = readPayloadIdentity(platform, *workspace, installer);
+    readPayloadIdentity(platform, *workspace, installer, payload);
     if (source != SharedSupportSource::packageSnapshot) {
       removePrivatePackageSnapshot(platform, *workspace, snapshotIdentity);
     }
-    matchExpectedIdentity({request.expectedVersion, request.expectedBuild}, *response.payloadIdentity);
+    matchExpectedIdentity({request.expectedVersion, request.expectedBuild}, *payload.identity);
 
     enter(8);
     response.installerPath = placeVerifiedInstaller(platform, *workspace, installer);
@@ -171,8 +176,13 @@ MaterializeInstallAssistantResponse materializeInstallAssistantPackage(const pla
     failure = "Preparation failed while " + std::string(phase) + ": " + error.what();
   }
 
+  // Reported once read, whatever failed after it.
+  response.payloadIdentity = payload.identity;
   response.preparationCleanup = removeOwnWorkspace(platform, *workspace);
-  if (!response.success) response.message = failure + " " + storage::cleanupSummary(*response.preparationCleanup);
+  if (!response.success) {
+    if (payload.imageMayRemain && !response.preparationCleanup->verified) failure += kWorkspaceRemainsForRecovery;
+    response.message = failure + " " + storage::cleanupSummary(*response.preparationCleanup);
+  }
   return response;
 }
 

@@ -78,7 +78,11 @@ std::optional<std::string> detachPayload(const platform::Platform& platform, con
   const platform::ToolCommand detach = platform::tools::hdiutilDetach(attachment.devices.front());
   const storage::ScopedCommandResult result = storage::runScopedCommand(platform, detach);
   if (!finishedSuccessfully(result)) {
-    return "The private payload image could not be detached: " + toolFailureText(detach, result);
+    // A detach that exited 0 but whose answer was cut off may well have worked: it is
+    // unconfirmed, not failed.
+    return std::string(result.status == 0 ? "The detach of the private payload image was not confirmed: "
+                                          : "The private payload image could not be detached: ") +
+           toolFailureText(detach, result);
   }
   const UniqueFd mount = platform::openAt(workspace, std::string(kPayloadMountPointName), O_RDONLY | O_DIRECTORY);
   if (!mount) return "Could not verify the detached payload mountpoint: " + platform::errnoText(errno);
@@ -92,7 +96,7 @@ std::optional<std::string> detachPayload(const platform::Platform& platform, con
 
 InstallerPayloadIdentity readPayloadIdentity(const platform::Platform& platform,
                                              const storage::PreparationWorkspace& workspace,
-                                             const ExtractedInstaller& installer) {
+                                             const ExtractedInstaller& installer, PayloadReading& reading) {
   const UniqueFd ws = workspace.gate().openWorkspace(workspace.id());
   const auto wsFacts = platform::fileFacts(ws.get());
   const std::string mountPoint = workspace.path() + "/" + std::string(kPayloadMountPointName);
@@ -128,6 +132,7 @@ InstallerPayloadIdentity readPayloadIdentity(const platform::Platform& platform,
   std::string failure;
   try {
     identity = parsePayloadMetadata(readMetadata(platform, mountPoint));
+    reading.identity = identity;
   } catch (const std::exception& error) {
     failure = error.what();
   }
@@ -137,8 +142,9 @@ InstallerPayloadIdentity readPayloadIdentity(const platform::Platform& platform,
     std::string text = (identity ? std::string("Payload was read.") : failure) + " Image cleanup: " + *detachProblem;
     if (text.back() != '.') text += ".";
     // An attachment that vanished was detached by someone else; any other problem may
-    // leave the image attached inside the workspace.
-    if (*detachProblem != kAttachmentChangedMessage) text += " Its workspace will remain visible for recovery.";
+    // leave the image attached inside the workspace (whether it does, the cleanup finds
+    // out from hdiutil info and says).
+    reading.imageMayRemain = *detachProblem != kAttachmentChangedMessage;
     refuse(text);
   }
   if (!identity) refuse(failure);

@@ -1,6 +1,7 @@
 // Reading the macOS identity from the installer's payload image, attached privately and read-only.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "materialize/extracted_installer.h"
@@ -27,11 +28,19 @@ inline constexpr const char* kAttachmentChangedMessage =
 // after a failure too, but only when hdiutil info still shows the same image with the
 // same devices at the same mount point: otherwise nothing is detached, since the
 // device may by then belong to another disk. After the detach the mount point must be
-// an empty directory again. Throws InstallerSafetyError. When the image may still be
-// attached the message says that the workspace remains for recovery; the caller
-// decides from hdiutil info whether it can remove the workspace.
+// an empty directory again. Throws InstallerSafetyError. The caller decides from
+// hdiutil info whether it can remove the workspace, and so whether it remains.
+struct PayloadReading {
+  // Set as soon as the metadata was read, also when the image's cleanup then failed.
+  std::optional<InstallerPayloadIdentity> identity;
+  // The image's cleanup failed in a way that may leave it attached in the workspace.
+  bool imageMayRemain = false;
+};
 InstallerPayloadIdentity readPayloadIdentity(const platform::Platform& platform,
                                              const storage::PreparationWorkspace& workspace,
-                                             const ExtractedInstaller& installer);
+                                             const ExtractedInstaller& installer, PayloadReading& reading);
+
+// Said of a workspace that an image may still hold, once its cleanup kept it.
+inline constexpr const char* kWorkspaceRemainsForRecovery = " Its workspace will remain visible for recovery.";
 
 }  // namespace tidewarden::materialize

@@ -8,6 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cstring>
 
 namespace tidewarden::platform {
@@ -140,6 +145,54 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(put));
   }
   return true;
+}
+
+bool writeAllAt(int fd, std::int64_t offset, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(put));
+    offset += put;
+  }
+  return true;
+}
+
+bool flushFileSystemOf(int fd, double limitSeconds) {
+  // The flush runs on its own thread with its own descriptor, so that a slow disk costs
+  // the caller at most the limit; the thread ends when the kernel's flush does.
+  struct Flush {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    bool ok = false;
+  };
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  auto flush = std::make_shared<Flush>();
+  try {
+    std::thread([flush, copy] {
+      const bool ok = ::syncfs(copy) == 0;
+      ::close(copy);
+      std::lock_guard held(flush->lock);
+      flush->done = true;
+      flush->ok = ok;
+      flush->ended.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    ::close(copy);
+    return false;
+  }
+  std::unique_lock held(flush->lock);
+  const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(limitSeconds));
+  return flush->ended.wait_for(held, limit, [&] { return flush->done; }) && flush->ok;
 }
 
 namespace {

@@ -112,4 +112,14 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 // errno preserved on failure (EIO if the kernel accepts nothing without an error).
 bool writeAll(int fd, std::string_view bytes);
 
+// writeAll at `offset` (pwrite), leaving the file offset alone: an overwrite in place
+// of bytes the file already holds, which on most file systems needs no new space.
+bool writeAllAt(int fd, std::int64_t offset, std::string_view bytes);
+
+// Writes back whatever is still held in memory for the file system of `fd` (syncfs),
+// so that sizes measured afterwards no longer move by themselves (delayed allocation).
+// Waits at most `limitSeconds`: false when the flush failed or did not end in time (it
+// then finishes in the background, holding a duplicate of `fd` until it does).
+bool flushFileSystemOf(int fd, double limitSeconds);
+
 }  // namespace tidewarden::platform

@@ -19,6 +19,7 @@
 #include "storage/data_volume_free_space.h"
 #include "storage/installer_safety_error.h"
 #include "storage/preparation_activity.h"
+#include "storage/preparation_inventory.h"
 #include "storage/safe_paths.h"
 
 namespace tidewarden::storage {
@@ -44,6 +45,11 @@ void recheckBeforeUserRemoval(PreparationStorageGate& gate, std::string_view id,
     const PreparationActivity activity = examinePreparationActivity(platform, path);
     if (!activity.idle()) refuse(activity.text);
   };
+  {
+    // Unwritten data of a killed copy would move the allocation during the wait below.
+    const platform::UniqueFd workspace = gate.openWorkspace(id);
+    platform::flushFileSystemOf(workspace.get(), kLeftoverFlushSeconds);
+  }
   look("Preparation contents changed after approval; nothing was removed.");
   platform.clock.sleepFor(kPreparationActivityRecheckSeconds);
   look("Preparation contents changed after selection. Nothing was removed.");

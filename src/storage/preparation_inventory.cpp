@@ -146,6 +146,11 @@ PreparationInventory inventoryPreparationWorkspaces(const platform::Platform& pl
     inventory.complete = false;
     if (workspaces.size() > kPreparationWorkspacesInventoried) workspaces.resize(kPreparationWorkspacesInventoried);
   }
+  // A helper killed while copying leaves data the kernel has not written yet, whose
+  // allocation then grows with nobody writing: written back now, it holds still between
+  // the snapshot approved here and the removal's own looks. A flush that fails or runs
+  // out of time is no refusal: the removal's looks still catch any change.
+  if (!workspaces.empty()) platform::flushFileSystemOf(root.get(), kLeftoverFlushSeconds);
   for (const std::string& id : workspaces) {
     if (platform.clock.uptime() >= deadline) {
       warnOnce(inventory, kInventoryTimeLimit);

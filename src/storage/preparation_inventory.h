@@ -16,6 +16,8 @@ namespace tidewarden::storage {
 // Workspaces inventoried per scan, and how long the inventory may take.
 inline constexpr std::size_t kPreparationWorkspacesInventoried = 16;
 inline constexpr double kPreparationInventorySeconds = 60.0;
+// The longest the inventory waits for leftovers' unwritten data to reach the disk.
+inline constexpr double kLeftoverFlushSeconds = 10.0;
 // How long an approval issued by the inventory stays valid.
 inline constexpr double kPreparationApprovalSeconds = 1800.0;
 

@@ -86,6 +86,13 @@ void PreparationStorageGate::requireNoEarlierWorkspace() const {
 
 PreparationWorkspace PreparationStorageGate::createWorkspace(std::string version, std::string build,
                                                              std::string purpose) {
+  PreparationWorkspace workspace = makeWorkspace(std::move(version), std::move(build), std::move(purpose));
+  workspace.recordPhase("created");
+  return workspace;
+}
+
+PreparationWorkspace PreparationStorageGate::makeWorkspace(std::string version, std::string build,
+                                                           std::string purpose) {
   requireNoEarlierWorkspace();
   const std::string id = platform::makeUuidString();
   if (!platform::createDirectoryAt(rootFD_.get(), id, 0700)) {
@@ -99,9 +106,7 @@ PreparationWorkspace PreparationStorageGate::createWorkspace(std::string version
   manifest.purpose = std::move(purpose);
   manifest.createdAt = platform::json::Date{platform_.clock.now()};
   manifest.phase = "created";
-  PreparationWorkspace workspace(*this, std::move(manifest));
-  workspace.recordPhase("created");
-  return workspace;
+  return PreparationWorkspace(*this, std::move(manifest));
 }
 
 platform::UniqueFd openWorkspaceAt(int rootFd, std::string_view id) {

@@ -78,9 +78,16 @@ class PreparationStorageGate {
 
   // After the earlier-workspace check, makes a new workspace named by a fresh UUID
   // and writes its manifest with phase "created" (createdAt from the platform clock).
-  // When the manifest cannot be written the directory stays: the caller's cleanup
-  // removes it, and until then it blocks later work. Throws InstallerSafetyError.
+  // When the manifest cannot be written the directory stays and blocks later work:
+  // an operation that must clean up after itself uses makeWorkspace. Throws
+  // InstallerSafetyError.
   PreparationWorkspace createWorkspace(std::string version, std::string build, std::string purpose);
+
+  // The first half of createWorkspace: the check and the directory, with the manifest
+  // (phase "created") in memory only. The caller writes it with recordPhase("created")
+  // once it holds the workspace, so that a failed write leaves a workspace it can
+  // remove. Throws InstallerSafetyError.
+  PreparationWorkspace makeWorkspace(std::string version, std::string build, std::string purpose);
 
   // openWorkspaceAt in this gate's root.
   platform::UniqueFd openWorkspace(std::string_view id) const { return openWorkspaceAt(rootFD_.get(), id); }

@@ -27,11 +27,12 @@ std::uint32_t modeOf(const platform::FileFacts& facts) {
 
 class TreeWalk {
  public:
-  TreeWalk(PreparationTreeSnapshot& snapshot, platform::FileFlags& fileFlags)
-      : snapshot_(snapshot), fileFlags_(fileFlags) {}
+  TreeWalk(PreparationTreeSnapshot& snapshot, platform::FileFlags& fileFlags, const TreeWalkDeadline* deadline)
+      : snapshot_(snapshot), fileFlags_(fileFlags), deadline_(deadline) {}
 
-  // Returns false when the entry limit stopped the walk.
+  // Returns false when the entry limit or the deadline stopped the walk.
   bool walk(int dirFd, const std::string& prefix, std::uint64_t device, int depth) {
+    if (pastDeadline()) return false;
     if (depth > kPreparationNestingLimit) {
       throw InstallerSafetyError::refused("Preparation directory nesting exceeds its safety limit.");
     }
@@ -50,6 +51,7 @@ class TreeWalk {
     std::vector<Inspected> inspected;
     inspected.reserve(listing->names.size());
     for (std::string& name : listing->names) {
+      if (inspected.size() % kEntriesPerDeadlineLook == kEntriesPerDeadlineLook - 1 && pastDeadline()) return false;
       if (!isSupportedPreparationName(name)) {
         throw InstallerSafetyError::refused("Preparation directory contains an unsupported filename.");
       }
@@ -98,6 +100,10 @@ class TreeWalk {
     platform::FileFacts facts;
     std::uint32_t flags;
   };
+
+  static constexpr std::size_t kEntriesPerDeadlineLook = 256;
+
+  bool pastDeadline() const { return deadline_ != nullptr && deadline_->clock() >= deadline_->at; }
 
   static std::string shown(const std::string& prefix) { return prefix.empty() ? "." : prefix; }
 
@@ -151,6 +157,7 @@ class TreeWalk {
 
   PreparationTreeSnapshot& snapshot_;
   platform::FileFlags& fileFlags_;
+  const TreeWalkDeadline* deadline_;
   std::size_t listed_ = 0;  // names listed so far, over every directory
 };
 
@@ -171,7 +178,8 @@ bool isSupportedPreparationName(std::string_view name) {
   return true;
 }
 
-PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags) {
+PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags,
+                                                const TreeWalkDeadline* deadline) {
   const auto workspace = platform::fileFacts(workspaceFd);
   if (!workspace || !workspace->directory) {
     throw InstallerSafetyError::refused("Cannot open preparation directory .: " +
@@ -183,7 +191,7 @@ PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileF
   // came out much smaller gives the rest back, since approvals keep snapshots for minutes.
   snapshot.entries.reserve(kPreparationEntryLimit);
   snapshot.modifiedAt = workspace->modifiedSeconds;
-  TreeWalk walk(snapshot, fileFlags);
+  TreeWalk walk(snapshot, fileFlags, deadline);
   snapshot.complete = walk.walk(workspaceFd, "", static_cast<std::uint64_t>(workspace->device), 0);
   if (snapshot.entries.capacity() > 2 * snapshot.entries.size()) snapshot.entries.shrink_to_fit();
   return snapshot;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,13 +62,23 @@ struct PreparationTreeSnapshot {
 // and in messages, is not.
 bool isSupportedPreparationName(std::string_view name);
 
+// A time limit for one walk: `clock` tells the time (seconds, any scale), and the walk
+// stops, incomplete, once it reads `at` or later.
+struct TreeWalkDeadline {
+  std::function<double()> clock;
+  double at;
+};
+
 // Walks the tree below `workspaceFd` without following a link: every directory is
 // listed, every entry inspected where it is, with its flags (a symbolic link is measured
 // as a link, never followed; flags that cannot be read stop the walk), and every
 // subdirectory opened with O_NOFOLLOW and required to be the object just inspected.
 // Only directories, regular files and links may exist; a different device (a mount)
 // anywhere stops the walk, as does nesting deeper than kPreparationNestingLimit.
-// Reaching kPreparationEntryLimit gives an incomplete snapshot. Every other problem throws InstallerSafetyError with the reason.
-PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags);
+// Reaching kPreparationEntryLimit, or the `deadline` when one is given (looked at for
+// every directory and every 256 entries), gives an incomplete snapshot. Every other
+// problem throws InstallerSafetyError with the reason.
+PreparationTreeSnapshot snapshotPreparationTree(int workspaceFd, platform::FileFlags& fileFlags,
+                                                const TreeWalkDeadline* deadline = nullptr);
 
 }  // namespace tidewarden::storage

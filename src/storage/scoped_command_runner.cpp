@@ -89,8 +89,9 @@ ScopedCommandResult runScopedCommand(const platform::Platform& platform, const p
       if (!child->captureUntilExit(kScopedKillWaitSeconds, output, error)) {
         ScopedCommandResult result{kScopedStatusNotEnded, std::move(output.bytes),
                                    platform::decodeUtf8Lossy(error.bytes), false};
-        result.standardError += stop == Stop::reserve ? kScopedReserveNote : kScopedTimeLimitNote;
-        result.standardError += kScopedNotEndedNote;
+        result.note = std::string(stop == Stop::reserve ? kScopedReserveNote : kScopedTimeLimitNote) +
+                      kScopedNotEndedNote;
+        result.standardError += result.note;
         platform::reapInBackground(std::move(child));
         return result;
       }
@@ -105,8 +106,9 @@ ScopedCommandResult runScopedCommand(const platform::Platform& platform, const p
 
   ScopedCommandResult result{terminationStatus(waitStatus), std::move(output.bytes),
                              platform::decodeUtf8Lossy(error.bytes), false};
-  if (stop == Stop::reserve) result.standardError += kScopedReserveNote;
-  if (stop == Stop::timeLimit) result.standardError += kScopedTimeLimitNote;
+  if (stop == Stop::reserve) result.note = kScopedReserveNote;
+  if (stop == Stop::timeLimit) result.note = kScopedTimeLimitNote;
+  result.standardError += result.note;
   // A signal ended it (whoever sent it): its output stops wherever the signal caught
   // it, so an empty answer then says nothing about what is there.
   result.complete = readersFinished && output.whole() && error.whole() && stop == Stop::none &&

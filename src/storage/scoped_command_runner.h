@@ -28,6 +28,10 @@ struct ScopedCommandResult {
   // Both streams were read to their end within the limits, and the child exited by
   // itself (not ended by a signal, whoever sent it) before the runner had to stop it.
   bool complete;
+  // The runner's own note (also at the end of standardError), empty when it stopped
+  // nothing: kept apart so that a message built from a long error output can still
+  // say why the tool was stopped.
+  std::string note = {};
 };
 
 inline constexpr std::int32_t kScopedStatusNotStarted = -1;

@@ -62,14 +62,12 @@ class PreparedInstallerEngineTest : public ::testing::Test {
   void recordDeletion() {
     const PreparedInstallerHandle handle = openHandle(test_.platform(), kApp);
     writeDeletionRecord(test_.platform(), deletionRecord(kApp, handle.identity.device, handle.identity.inode,
-                                                         snapshotInstallerTree(test_.platform(), handle)));
+                                                         snapshotInstallerTree(test_.platform(), handle, engine_.clock)));
   }
-  std::vector<std::string> records() const {
+  // The records a scan would find (a free slot holds none).
+  std::vector<std::string> records() {
     std::vector<std::string> names;
-    std::error_code none;
-    for (const auto& entry : fs::directory_iterator(host(std::string(kInstallerDeletionRecordFolder)), none)) {
-      names.push_back(entry.path().filename());
-    }
+    for (const StoredDeletionRecord& stored : readDeletionRecords(test_.platform())) names.push_back(stored.name);
     return names;
   }
   PreparedInstallerScanResponse scan() { return engine_.scan({}); }
@@ -116,9 +114,11 @@ TEST_F(PreparedInstallerEngineTest, ATreeChangedAfterTheFinalChecksStopsTheDelet
   EXPECT_TRUE(records().empty());
 }
 
-// A helper killed after writing its intent leaves the record with all or none of the bundle
-// (or, later, another bundle in its place); the next scan finishes or forgets it. Part of it
-// is the socket test's, killed for real.
+// A helper killed after writing its intent leaves the record with all, part or none of the
+// bundle (or, later, another bundle in its place); the next scan reviews a whole bundle as
+// usual and forgets its record, offers what is left of a part, or forgets the record of a
+// bundle that is gone. After the first scan the records are written into the slot set aside
+// for a full volume, and read back from it. Part of it is the socket test's, killed for real.
 // A record that cannot be read is never taken as "no interrupted deletion".
 TEST_F(PreparedInstallerEngineTest, WhatAKilledDeletionLeavesIsFinishedOrForgotten) {
   struct Case {
@@ -127,7 +127,9 @@ TEST_F(PreparedInstallerEngineTest, WhatAKilledDeletionLeavesIsFinishedOrForgott
     std::string reason;  // the beginning of the item's reason; empty: no item
   };
   const Case cases[] = {
-      {"nothing removed yet", [](auto&) {}, kInterrupted},
+      {"nothing removed yet", [](auto&) {}, kReusable},
+      {"part removed", [](auto& test) { fs::remove(test.host(kApp + "/Contents/MacOS/InstallAssistant")); },
+       kInterrupted},
       {"all removed", [](auto& test) { fs::remove_all(test.host(kApp)); }, ""},
       {"another installer in its place",
        [](auto& test) {  // made while the old one exists, so that it cannot reuse its inode
@@ -167,6 +169,29 @@ TEST_F(PreparedInstallerEngineTest, WhatAKilledDeletionLeavesIsFinishedOrForgott
   EXPECT_EQ(unread.warnings, std::vector<std::string>{"An installer deletion record could not be read; an "
                                                       "interrupted deletion may not be shown."});
   EXPECT_EQ(records().size(), 1u);
+}
+
+// A record that cannot be removed after a verified deletion (its folder is no longer
+// protected) is tried again and named in the reply; a later scan that can remove it does.
+TEST_F(PreparedInstallerEngineTest, ARecordThatCannotBeRemovedIsNamedInTheReply) {
+  const std::string folder = host(std::string(kInstallerDeletionRecordFolder));
+  beforeRemoval_ = [&] { beforeRemoval_ = [&] { fs::permissions(folder, fs::perms(0777)); }; };  // at the end
+  const PreparedInstallerDeleteResponse deleted = remove(scan().items.at(0));
+  EXPECT_TRUE(deleted.deleted);
+  EXPECT_TRUE(deleted.message.ends_with("could not be removed; the next check of Installer Storage removes it."))
+      << deleted.message;
+  fs::permissions(folder, fs::perms(0700));
+  EXPECT_TRUE(scan().items.empty());
+  EXPECT_TRUE(records().empty());
+}
+
+// A bundle snapshot that runs past 30 s of the engine's clock approves nothing.
+TEST_F(PreparedInstallerEngineTest, ASnapshotPastItsTimeLimitApprovesNothing) {
+  engine_.clock = [t = 0.0]() mutable { return t += 10; };  // each look at the clock: 10 s later
+  const PreparedInstallerScanResponse found = scan();
+  ASSERT_EQ(found.items.size(), 1u);
+  EXPECT_FALSE(found.items[0].canDelete);
+  EXPECT_EQ(found.items[0].reason, kRefused + storage::kPreparationSafetyLimitExceeded);
 }
 
 }  // namespace

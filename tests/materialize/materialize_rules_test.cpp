@@ -13,6 +13,7 @@
 #include "materialize/macos_identity_patterns.h"
 #include "materialize/payload_metadata.h"
 #include "materialize/private_package_snapshot.h"
+#include "materialize/tool_failure_text.h"
 #include "platform/file_io.h"
 #include "storage/installer_file_identity.h"
 #include "storage/installer_safety_error.h"
@@ -68,6 +69,23 @@ TEST(PrivatePackageSnapshotTest, ReserveAndSourceChangesStopTheCopy) {
                       .starts_with("Cannot create the private package snapshot: File exists"));
     }
   }
+}
+
+// The runner's note is never cut off by a long error output; a signal and cut-off
+// output are named as such.
+TEST(ToolFailureTextTest, StopReasonsSurviveAndEndingsAreNamed) {
+  const platform::ToolCommand expand{"/usr/sbin/pkgutil", {"--expand-full"}, 1800.0};
+  const std::string head = "/usr/sbin/pkgutil --expand-full did not finish successfully (";
+  const std::string warnings(4096, 'w');
+  const std::string reserve = storage::kScopedReserveNote;
+  const std::vector<std::pair<storage::ScopedCommandResult, std::string>> cases{
+      {{256 + 15, "", warnings + reserve, false, reserve},
+       head + "ended by SIGTERM, signal 15). " + reserve.substr(1) + " " + warnings.substr(0, 400) + "\u2026"},
+      {{256 + 9, "", "", false}, head + "ended by SIGKILL, signal 9)."},
+      {{0, "", "", false}, head + "exit 0, output incomplete)."},
+      {{3, "", "bad\n", true}, head + "exit 3). bad"},
+  };
+  for (const auto& [result, expected] : cases) EXPECT_EQ(toolFailureText(expand, result), expected);
 }
 
 std::string metadataOf(int assets, const std::string& version = "15.1") {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/full_volume.h"
 #include "support/platform_waits.h"
 #include "support/served_mac_fixture.h"
 
@@ -242,10 +243,28 @@ TEST_F(InstallersSimulatorTest, ADeletionKilledPartWayIsOfferedAgainAndFinished)
     }
     EXPECT_FALSE(exists(kApp)) << gone;
     EXPECT_TRUE(scan()["items"].empty());
-    std::error_code unreadable;
-    EXPECT_TRUE(fs::is_empty(records, unreadable) && !unreadable) << gone;
+    // No record left: the folder holds only the slot set aside for one, free.
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(records)) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"reserved-record.slot"}) << gone;
+    EXPECT_EQ(std::ifstream(records + "/reserved-record.slot").get(), 0) << gone;
   }
   EXPECT_GT(leftPartial, 0);
+}
+
+// A deletion on a volume full to its last byte: the review set a record slot aside, the
+// deletion's record goes into it, and the installer goes, leaving no record behind.
+TEST_F(InstallersSimulatorTest, ADeletionWorksOnAFullVolume) {
+  const auto volume = FullVolume::mountAt(host("/Library/Application Support/Tidewarden"), "size=4m,mode=0755");
+  if (!volume) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+  app();
+  const json item = review();
+  ASSERT_TRUE(item["canDelete"].get<bool>()) << item.dump();
+  volume->fill("filler");
+  const auto [reply, status] = act("delete", item["id"]);
+  EXPECT_TRUE(reply["deleted"].get<bool>()) << reply.dump();
+  EXPECT_FALSE(exists(kApp));
+  EXPECT_TRUE(scan()["warnings"].empty());  // no record left behind
 }
 
 // What stops a deletion before anything is removed.
@@ -260,6 +279,8 @@ TEST_F(InstallersSimulatorTest, ADeletionStopsWithNothingRemoved) {
       {"expired", [&] { change({"set-clock", "--ahead", "301"}); },
        "This installer review expired or was already used. Check Installer Storage again; no deletion was started."},
       {"file added", [&] { std::ofstream(host(bundle + "/Contents/Resources/added")) << "new"; },
+       "The reviewed installer was changed or replaced. Nothing was removed; review it again."},
+      {"bundle folder changed", [&] { fs::permissions(host(bundle), fs::perms(0750)); },
        "The reviewed installer was changed or replaced. Nothing was removed; review it again."},
       {"hdiutil running", [&] { change({"start-process", "800", "/usr/bin/hdiutil", "attach", "x.dmg"}); },
        "An installer, package or disk-image operation is still running. Wait until it finishes before deleting an "
@@ -280,6 +301,7 @@ TEST_F(InstallersSimulatorTest, ADeletionStopsWithNothingRemoved) {
     EXPECT_TRUE(exists(bundle + "/Contents/SharedSupport/SharedSupport.dmg")) << c.name;
     change({"set-clock", "--ahead", "0"});
     fs::remove(host(bundle + "/Contents/Resources/added"));
+    fs::permissions(host(bundle), fs::perms(0755));
     change({"end-process", "800"});
     change({"end-process", "801"});
   }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/full_volume.h"
 #include "support/served_mac_fixture.h"
 
 namespace tidewarden::testing {
@@ -68,6 +69,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
     std::string build = "24B83";
     std::string expected;  // empty: success; else the message's beginning
     std::vector<std::vector<std::string>> worldBefore = {};
+    bool identityRead = false;  // a failure after the payload's identity was read reports it
   };
   const std::vector<Case> cases{
       {"in-app", {}, "15.1", "24B83", ""},
@@ -100,12 +102,19 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
       {"another-build", {"--assets", "15.1/24B91"}, "15.1", "24B83",
        failedWhile("reading macOS payload identity",
                    "Expected macOS 15.1 (24B83), but the actual macOS payload contains 15.1 (24B91). The saved "
-                   "package was not accepted.")},
+                   "package was not accepted."),
+       {}, true},
       {"detached-by-someone-else", {}, "15.1", "24B83",
        failedWhile("reading macOS payload identity",
                    "Payload was read. Image cleanup: The image attachment changed during final checks; no detach "
                    "was attempted."),
-       {{"installer", "detach-before-check"}}},
+       {{"installer", "detach-before-check"}}, true},
+      // The detach worked but its answer was cut off: unconfirmed, and the workspace goes.
+      {"detach-cut-off", {}, "15.1", "24B83",
+       failedWhile("reading macOS payload identity",
+                   "Payload was read. Image cleanup: The detach of the private payload image was not confirmed: "
+                   "/usr/bin/hdiutil detach did not finish successfully (exit 0, output incomplete)."),
+       {{"tool-fault", "hdiutil", "flood", "--only", "detach"}}, true},
       {"pkgutil-exit-3", {}, "15.1", "24B83",
        failedWhile("checking Apple package signature",
                    "The private package snapshot did not pass Apple package-signature validation. /usr/sbin/pkgutil "
@@ -113,7 +122,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
        {{"tool-fault", "pkgutil", "exit", "3"}}},
       {"pkgutil-flood", {}, "15.1", "24B83",
        "Preparation failed while checking Apple package signature: The private package snapshot did not pass "
-       "Apple package-signature validation. /usr/sbin/pkgutil --check-signature did not finish successfully (exit 0).",
+       "Apple package-signature validation. /usr/sbin/pkgutil --check-signature did not finish successfully (exit 0, output incomplete).",
        {{"tool-fault", "pkgutil", "flood"}}},
       {"pkgutil-missing", {}, "15.1", "24B83",
        "Preparation failed while checking Apple package signature: The private package snapshot did not pass "
@@ -147,6 +156,7 @@ TEST_F(MaterializeSimulatorTest, EachPackageIsPlacedOrRefusedAtItsPhaseLeavingNo
     } else {
       EXPECT_TRUE(message.starts_with(c.expected)) << message;
       EXPECT_EQ(reply.value("success", true), false);
+      EXPECT_EQ(reply.contains("payloadIdentity"), c.identityRead);
       EXPECT_FALSE(exists(kApp));
     }
     EXPECT_EQ(bytesOf(path), before);
@@ -230,6 +240,7 @@ TEST_F(MaterializeSimulatorTest, WorkspaceIsKeptWhileAnImageMayStillBeAttachedIn
       "unmount \"disk4\" - Resource busy. Its workspace will remain visible for recovery. Preparation storage could "
       "not be completely removed. Kept at " + root + "/"))
       << reply.dump();
+  EXPECT_EQ(reply.at("payloadIdentity"), (json{{"version", "15.1"}, {"build", "24B83"}}));
   EXPECT_EQ(reply.at("preparationCleanup").at("issues"),
             json::array({"A disk image is still associated with this preparation workspace. It was not recursively "
                          "deleted. No unrelated disk was detached."}));
@@ -240,10 +251,30 @@ TEST_F(MaterializeSimulatorTest, WorkspaceIsKeptWhileAnImageMayStillBeAttachedIn
       << scan.standardOutput;
 }
 
-// A helper killed mid-way leaves its workspace with the manifest that names it: the next
-// request is refused until the scan's removal takes it away; then the package goes through.
+// A volume that is full once the workspace folder is made: the manifest cannot be
+// written, the request fails, and its workspace is removed all the same, so that the
+// next request, once there is space again, goes through.
+TEST_F(MaterializeSimulatorTest, AWorkspaceWhoseManifestCannotBeWrittenIsRemoved) {
+  save("full");
+  {
+    const auto volume = FullVolume::mountAt(host(kPreparationBase), "size=1m,mode=0755");
+    if (!volume) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+    volume->fill("filler");
+    const json reply = materialize(packagePath("full"));
+    EXPECT_TRUE(reply.value("message", "").starts_with(failedWhile(
+        "validating request", "Cannot write preparation data: No space left on device")))
+        << reply.dump();
+    EXPECT_FALSE(exists(std::string(kPreparationBase) + "/InstallAssistant"));
+  }
+  EXPECT_EQ(materialize(packagePath("full")).value("message", ""), kSuccess);
+}
+
+// A helper killed mid-way (in the package copy, or at the latest in the signature check)
+// leaves its workspace with the manifest that names it: the next request is refused until
+// the scan's removal takes it away, at the first try (the copy's unwritten data, whose
+// allocation grows later, is flushed before the scan measures); then the package goes through.
 TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenTheNextRequestSucceeds) {
-  save("killed");
+  save("killed", {"--size", "268435456"});
   change({"tool-fault", "pkgutil", "hang"});
   RunningProgram client({TIDEWARDEN_CTL_PATH, "--socket", socket(), "materialize", packagePath("killed"),
                          "--version", "15.1", "--build", "24B83"});
@@ -255,13 +286,15 @@ TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenT
     for (const auto& entry : fs::directory_iterator(host(root), ignored)) {
       std::ifstream in(entry.path() / "operation.json");
       const json document = json::parse(in, nullptr, false);
-      if (document.is_object() && document.value("phase", "") == "checking Apple package signature") {
-        manifest = entry.path().filename().string();
-      }
+      const std::string phase = document.is_object() ? document.value("phase", "") : "";
+      std::error_code none;
+      const bool copying = phase == "making private package snapshot" &&
+                           fs::file_size(entry.path() / "InstallAssistant.pkg", none) > 0 && !none;
+      if (copying || phase == "checking Apple package signature") manifest = entry.path().filename().string();
     }
     if (!manifest) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_TRUE(manifest) << "the manifest never reached the signature phase";
+  ASSERT_TRUE(manifest) << "the manifest never reached the package copy";
   ASSERT_TRUE(kill());
   client.stop(SIGKILL, std::chrono::seconds(30));
   // The hung pkgutil outlived its helper: end it by its pid.
