@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -310,15 +312,10 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   if (watcher == 0) ::_exit(127);
   ::close(terminal);
   std::string seen;
-  const auto redraws = [&](std::size_t from) {
-    std::size_t count = 0;
-    for (std::size_t at = seen.find("\r\033[K", from); at != std::string::npos; at = seen.find("\r\033[K", at + 1)) ++count;
-    return count;
-  };
-  // Reads what the client writes until there are `count` redraws after `from`, or until it ends.
-  const auto readUntil = [&](std::size_t from, std::size_t count) {
+  // Reads what the client writes until `count` redraws (each one escape sequence) were read, or it ends.
+  const auto readUntil = [&](long count) {
     char chunk[4096];
-    for (ssize_t got = 1; got > 0 && redraws(from) < count;) {
+    for (ssize_t got = 1; got > 0 && std::count(seen.begin(), seen.end(), '\033') < count;) {
       got = ::read(master, chunk, sizeof chunk);
       seen.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
@@ -327,7 +324,7 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   const json erasing = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
   ASSERT_EQ(erasing.at("phase"), "creatingInstaller") << erasing.dump();
   EXPECT_EQ(erasing.at("progressPercent"), 20);
-  readUntil(0, 3);
+  readUntil(3);
   // A local-installer scan is refused while the creation runs.
   EXPECT_EQ(call("scanPreparedInstallers:withReply:", json::object()).at("warnings"),
             json::array({"Rescue Drive creation is still running. The source installer cannot be removed yet."}));
@@ -363,7 +360,7 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
             "Tidewarden is preserving this volume's unmounted state during installer creation.");
   EXPECT_FALSE(partition(disk + "s3").mountPoint.has_value());
 
-  readUntil(0, std::string::npos);
+  readUntil(std::numeric_limits<long>::max());
   ::close(master);
   int status = 0;
   ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
@@ -433,10 +430,6 @@ TEST_F(RescueCreationSimulatorTest, WhatChangedAfterTheChecksIsNeverWritten) {
   const std::string unsafe = "The selected target disk is not safe to erase: ";
   const std::string app = host(kApp);
   const std::vector<Case> cases{
-      {"bundle owned by another account", "s2", [&](auto&) { ASSERT_EQ(::chown(app.c_str(), 501, -1), 0); }, false,
-       unprotected},
-      {"Resources group-writable", "s2", [&](auto&) { fs::permissions(app + "/Contents/Resources", fs::perms(0775)); },
-       false, unprotected},
       {"whole disk swapped during its erase", "",
        [&](const std::string& disk) { change({"disk", "set", disk, "media-name=SWAPPED"}); }, true,
        unsafe + "Destination verification stopped: The physical parent identity changed."},
@@ -444,7 +437,7 @@ TEST_F(RescueCreationSimulatorTest, WhatChangedAfterTheChecksIsNeverWritten) {
       {"HFS target made read-only during its mount", "s3",
        [&](const std::string& disk) { change({"disk", "set", disk + "s3", "writable=false"}); }, true,
        unsafe + "The partition's physical write status"},
-      // Last: the bundle is not restored after it.
+      // The bundle is not restored after the rows from here.
       {"tool replaced during the format", "s2",
        [&](auto&) {
          const std::string tool = app + "/Contents/Resources/createinstallmedia";
@@ -453,13 +446,22 @@ TEST_F(RescueCreationSimulatorTest, WhatChangedAfterTheChecksIsNeverWritten) {
          fs::permissions(tool, fs::perms(0755));
        },
        true, invalid + "Apple\u2019s createinstallmedia changed after it was checked. It was not started."},
+      // Refused before the signature (which the replaced tool now fails) is looked at.
+      {"bundle owned by another account", "s2", [&](auto&) { ASSERT_EQ(::chown(app.c_str(), 501, -1), 0); }, false,
+       unprotected},
+      {"Resources group-writable", "s2",
+       [&](auto&) {
+         ASSERT_EQ(::chown(app.c_str(), 0, -1), 0);
+         fs::permissions(app + "/Contents/Resources", fs::perms(0775));
+       },
+       false, unprotected},
   };
+  change({"disk", "erase-hangs", "gate"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string disk = plugIn("usb-64g-two-partitions");
     const json destination = row(disk + c.partition, c.partition.empty() ? "wholeDisk" : "partition");
     edit([](sim::WorldRecord& w) { w.disks.queries.clear(); });
-    if (c.held) change({"disk", "erase-hangs", "gate"});
     if (!c.held) c.change(disk);
     const std::string id = start(destination).at("operationID");
     if (c.held) {
@@ -475,10 +477,7 @@ TEST_F(RescueCreationSimulatorTest, WhatChangedAfterTheChecksIsNeverWritten) {
       EXPECT_TRUE(!query.starts_with("erase") || query.ends_with("/dev/" + disk + c.partition)) << query;
     }
     EXPECT_FALSE(exists(kRenamed));  // Apple's tool would have renamed the volume
-    change({"disk", "erase-hangs", "off"});
     fs::remove(mac() + "/" + sim::kEraseGateFile);
-    ASSERT_EQ(::chown(app.c_str(), 0, -1), 0);
-    fs::permissions(app + "/Contents/Resources", fs::perms(0755));
     change({"disk", "remove", disk});
   }
 }
