@@ -1,5 +1,6 @@
 // `tidewarden-ctl rescue start|watch|status|cancel`: a Rescue Drive creation started, followed live and cancelled.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -27,6 +28,33 @@ constexpr long kPollNanoseconds = 500000000;  // the status is asked twice a sec
 
 volatile sig_atomic_t interruptRequested = 0;
 void noteInterrupt(int) { interruptRequested = 1; }
+volatile sig_atomic_t resized = 0;
+void noteResize(int) { resized = 1; }
+
+// The terminal's width in columns; 0 when it cannot be read.
+int terminalColumns() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+// `line` cut to fewer than `columns` characters (a character in the last column would wrap
+// on some terminals): one column per UTF-8 character, an ellipsis marking the cut.
+std::string fitted(const std::string& line, int columns) {
+  if (columns <= 1) return line;
+  const auto limit = static_cast<std::size_t>(columns - 1);
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+    if (++characters == limit) {
+      // The character that starts here is the last that fits: the ellipsis takes its place
+      // unless the line ends with it.
+      std::size_t next = i + 1;
+      while (next < line.size() && (static_cast<unsigned char>(line[next]) & 0xC0) == 0x80) ++next;
+      return next >= line.size() ? line : line.substr(0, i) + "\u2026";
+    }
+  }
+  return line;
+}
 
 double nowReference() { return static_cast<double>(std::time(nullptr)) - platform::kReferenceDateOffset; }
 
@@ -77,7 +105,7 @@ std::string progressLine(const json& status, bool bar) {
   // While Apple's tool runs, what its current step means (copies at 100% are not the end).
   const std::string step = text(live, "step");
   if (status.value("phase", "") == "creatingInstaller" && !rescue::rescueStepMessage(step).empty()) {
-    line += " " + std::string(rescue::rescueStepMessage(step));
+    line += " | " + std::string(rescue::rescueStepMessage(step));
   }
   line += " | in step " + duration(sampled - number(live, "stepStartedAt"));
   if (std::isfinite(number(live, "lastOutputAt"))) line += ", output " + duration(sampled - number(live, "lastOutputAt")) + " ago";
@@ -101,7 +129,8 @@ bool confirmed(const std::string& question) {
   return answer == "y" || answer == "yes";
 }
 
-// Polls the operation until it is finished. On a terminal the line is redrawn in place;
+// Polls the operation until it is finished. On a terminal the line is redrawn in place,
+// cut to the terminal's width (read again when the terminal is resized);
 // otherwise a line is written whenever the phase, step, percentage or message changes.
 // Ctrl-C asks whether to cancel; the creation is only cancelled on "y".
 int watch(const HelperCall& call, const std::string& id, const std::function<void(const std::string&)>& write) {
@@ -109,6 +138,10 @@ int watch(const HelperCall& call, const std::string& id, const std::function<voi
   action.sa_handler = noteInterrupt;  // no SA_RESTART: the pause ends at once
   ::sigaction(SIGINT, &action, nullptr);
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  struct sigaction resize{};
+  resize.sa_handler = noteResize;  // no SA_RESTART: a resize redraws at once
+  if (terminal) ::sigaction(SIGWINCH, &resize, nullptr);
+  int columns = terminal ? terminalColumns() : 0;
   std::string shown;
   for (;;) {
     if (interruptRequested) {
@@ -126,7 +159,11 @@ int watch(const HelperCall& call, const std::string& id, const std::function<voi
       return exitFor(status);
     }
     if (terminal) {
-      write("\r\033[K" + progressLine(status, true));
+      if (resized) {
+        resized = 0;
+        columns = terminalColumns();
+      }
+      write("\r\033[K" + fitted(progressLine(status, true), columns));
       shown = "x";
     } else {
       const json live = status.contains("liveProgress") ? status["liveProgress"] : json::object();

@@ -3,8 +3,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
+#include <thread>
 
 #include "platform/uuid.h"
 #include "sim/simulated_mac.h"
@@ -98,6 +100,12 @@ std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& direc
   const bool mount = arguments.size() == 2 && arguments[0] == "mount";
   if (!eraseDisk && !eraseVolume && !mount) return std::nullopt;
   if (!mount && World::read(directory).disks.eraseHangs.value_or(false)) hang();
+  if (World::read(directory).disks.eraseGated.value_or(false)) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kEraseGateBoundSeconds);
+    while (!fs::exists(directory + "/" + kEraseGateFile) && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
 
   SimulatedToolAnswer answer;
   World::update(directory, [&](WorldRecord& world) {

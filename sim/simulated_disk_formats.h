@@ -9,6 +9,10 @@
 
 namespace tidewarden::sim {
 
+// The file in the world's folder that a gated erase waits for, and how long it waits.
+inline constexpr const char* kEraseGateFile = "erase-gate";
+inline constexpr int kEraseGateBoundSeconds = 120;
+
 // Answers, for the world in `directory` (its root folder included):
 //   eraseDisk JHFS+ NAME GPT /dev/diskN    a new GUID map: EFI and one HFS partition NAME
 //                                          over the rest, mounted at /Volumes/NAME
@@ -19,7 +23,9 @@ namespace tidewarden::sim {
 //   mount /dev/diskNsM                     mounts the partition at /Volumes/<its name>
 // An erase posts, as macOS does, a Disk Arbitration request to mount every unmounted
 // sibling that holds a file system. While disks.eraseHangs is set an erase never ends
-// and changes nothing. Nothing for any other invocation.
+// and changes nothing; while disks.eraseGated is set an erase or mount first waits for
+// kEraseGateFile.
+// Nothing for any other invocation.
 std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& directory,
                                                         const std::vector<std::string>& arguments);
 

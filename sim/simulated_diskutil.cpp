@@ -43,6 +43,10 @@ void applyDueChanges(WorldDisks& disks) {
   }
   disks.pendingChanges = std::move(waiting);
   for (const WorldDiskChange& change : due) {
+    if (change.settings == std::vector<std::string>{kHoldQuerySetting}) {
+      ++disks.heldQueries;
+      continue;
+    }
     try {
       applyWorldDiskSettings(disks, change.target, change.settings);
     } catch (const std::exception&) {

@@ -9,9 +9,15 @@
 
 namespace tidewarden::sim {
 
+// A pending change with this one setting holds the query it falls due with
+// (`disk hold-query`): that diskutil answers only once the world's kQueryGateFile exists.
+inline constexpr const char* kHoldQuerySetting = "hold";
+inline constexpr const char* kQueryGateFile = "query-gate";
+
 // Answers `arguments` as diskutil would on the Mac the world describes, and changes
 // `disks` as the run does: the query is recorded in `disks.queries`, and the pending
-// changes that fall due with it are applied before the answer is made.
+// changes that fall due with it are applied before the answer is made (a hold is counted
+// in disks.heldQueries).
 //   list -plist external physical        AllDisksAndPartitions of the external disks
 //   info -plist /                        the volume mounted at "/"
 //   info -plist /dev/diskN[sM]|/Volumes/X a disk, partition, APFS volume or mounted volume

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "sim/simulated_diskutil.h"
 #include "sim/simulated_mac.h"
 #include "sim/world.h"
 
@@ -120,10 +121,20 @@ void eraseShrink(const std::string& directory, WorldVerbArguments arguments) {
 }
 
 void eraseHangs(const std::string& directory, WorldVerbArguments arguments) {
-  if (arguments.size() != 1 || (arguments[0] != "on" && arguments[0] != "off")) {
-    throw Usage("disk erase-hangs needs on or off");
+  if (arguments.size() != 1 || (arguments[0] != "on" && arguments[0] != "off" && arguments[0] != "gate")) {
+    throw Usage("disk erase-hangs needs on, off or gate");
   }
-  World::update(directory, [&](WorldRecord& world) { world.disks.eraseHangs = arguments[0] == "on"; });
+  World::update(directory, [&](WorldRecord& world) {
+    world.disks.eraseHangs = arguments[0] == "on";
+    world.disks.eraseGated = arguments[0] == "gate";
+  });
+}
+
+void holdQuery(const std::string& directory, WorldVerbArguments arguments) {
+  if (!arguments.empty()) throw Usage("disk hold-query takes no arguments");
+  World::update(directory, [&](WorldRecord& world) {
+    world.disks.pendingChanges.push_back({"", {std::string(kHoldQuerySetting)}, 1});
+  });
 }
 
 }  // namespace
@@ -139,7 +150,9 @@ void runDiskVerb(const std::string& directory, WorldVerbArguments arguments) {
   if (verb == "unmount") return unmount(directory, rest);
   if (verb == "erase-shrink") return eraseShrink(directory, rest);
   if (verb == "erase-hangs") return eraseHangs(directory, rest);
-  throw Usage("unknown disk action " + verb + " (known: add, remove, set, mount, unmount, erase-shrink, erase-hangs)");
+  if (verb == "hold-query") return holdQuery(directory, rest);
+  throw Usage("unknown disk action " + verb +
+              " (known: add, remove, set, mount, unmount, erase-shrink, erase-hangs, hold-query)");
 }
 
 }  // namespace tidewarden::sim

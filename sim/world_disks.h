@@ -177,6 +177,10 @@ struct WorldDisks {
   std::optional<std::int64_t> conversionShrinkBytes;
   // `diskutil eraseDisk` and `eraseVolume` never end by themselves and change nothing.
   std::optional<bool> eraseHangs;
+  // `diskutil eraseDisk` and `eraseVolume` wait for the world's file kEraseGateFile before working.
+  std::optional<bool> eraseGated;
+  // Queries held so far by `disk hold-query`.
+  std::int64_t heldQueries = 0;
 
   static constexpr std::size_t kMaxQueries = 256;
 
@@ -191,6 +195,8 @@ struct WorldDisks {
         platform::json::field("nextMountRequest", &WorldDisks::nextMountRequest),
         platform::json::field("conversionShrinkBytes", &WorldDisks::conversionShrinkBytes),
         platform::json::field("eraseHangs", &WorldDisks::eraseHangs),
+        platform::json::field("eraseGated", &WorldDisks::eraseGated),
+        platform::json::field("heldQueries", &WorldDisks::heldQueries),
     };
   }
   friend bool operator==(const WorldDisks&, const WorldDisks&) = default;

@@ -7,11 +7,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -30,6 +33,8 @@ namespace {
 namespace sim = tidewarden::sim;
 
 constexpr int kExitFailure = 1;
+// How long a held query waits for its gate.
+constexpr std::chrono::seconds kQueryHoldBound{120};
 
 std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
@@ -146,9 +151,18 @@ int run(int argc, char** argv) {
       answer = std::move(*special);
     } else {
       // Records the query and applies the disk changes due with it, under the world lock.
+      bool held = false;
       sim::World::update(directory, [&](sim::WorldRecord& world) {
+        const std::int64_t before = world.disks.heldQueries;
         answer = sim::answerSimulatedDiskutil(arguments, world.disks);
+        held = world.disks.heldQueries != before;
       });
+      // A held query answers once the test opens its gate.
+      const auto end = std::chrono::steady_clock::now() + kQueryHoldBound;
+      while (held && !std::filesystem::exists(directory + "/" + sim::kQueryGateFile) &&
+             std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
     }
   } else {
     answer = sim::answerSimulatedTool(*tool, arguments, tools);

@@ -112,6 +112,11 @@ class PosixSpawnLauncher final : public ProcessLauncher {
     // With O_PATH a symbolic link leaf is opened as the link itself.
     if (S_ISLNK(status.st_mode)) throw fail(ELOOP);
     if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) throw fail(EACCES);
+    if (request.expectedIdentity &&
+        *request.expectedIdentity != ExecutableIdentity{status.st_dev, status.st_ino, status.st_size,
+                                                        status.st_ctim.tv_sec, status.st_ctim.tv_nsec}) {
+      throw fail(ESTALE);
+    }
 
     UniqueFd input = standardInput(request, fail);
     int outputPipe[2];
@@ -253,6 +258,10 @@ void ChildProcess::reapLocked(int options) {
 }
 
 void reapInBackground(std::unique_ptr<ChildProcess> child) {
+  reapInBackground(std::shared_ptr<ChildProcess>(std::move(child)));
+}
+
+void reapInBackground(std::shared_ptr<ChildProcess> child) {
   if (!child) return;
   child->signalGroup(SIGKILL);
   child->signal(SIGKILL);

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,18 @@
 
 namespace tidewarden::platform {
 
+// What a caller checked of an executable file: the launch refuses (ESTALE) a file that
+// is not this one any more. A write or a change of owner or mode changes the change time.
+struct ExecutableIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
+
+  friend bool operator==(const ExecutableIdentity&, const ExecutableIdentity&) = default;
+};
+
 struct LaunchRequest {
   std::string executable;                     // absolute logical path, resolved under the root
   std::vector<std::string> arguments;         // argv[1..]; argv[0] is `executable`
@@ -23,6 +36,8 @@ struct LaunchRequest {
   // Standard error goes into the standard output pipe (one stream, in the order
   // written); the child then has no separate standard error pipe.
   bool standardErrorToOutput = false;
+  // When given, the opened executable must have exactly this identity.
+  std::optional<ExecutableIdentity> expectedIdentity;
 };
 
 // A refusal to start: what() is "Cannot start <executable>: <system error text>".
@@ -127,6 +142,8 @@ class ChildProcess {
 // waiting thread per handed-over child; such children are rare and each is a child
 // the kernel itself is holding.
 void reapInBackground(std::unique_ptr<ChildProcess> child);
+// The same for a child that others may still hold (and signal) meanwhile.
+void reapInBackground(std::shared_ptr<ChildProcess> child);
 
 class ProcessLauncher {
  public:

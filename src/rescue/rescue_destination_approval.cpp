@@ -15,13 +15,32 @@ bool scopeConfirmed(const RescueDriveStartRequest& request) {
          request.confirmedScope == request.destination.scope;
 }
 
+bool withinBounds(const RescueDriveStartRequest& request) {
+  const RescueDestination& row = request.destination;
+  const auto name = [](const std::string& text) { return text.size() <= kMaxStartRequestNameBytes; };
+  const auto path = [](const std::string& text) { return text.size() <= kMaxStartRequestPathBytes; };
+  const RescuePhysicalIdentity& parent = row.parent;
+  bool within = path(request.installerPath) && name(request.destinationProtocol) && name(row.diskIdentifier) &&
+                name(row.mediaName) && name(row.filesystem) && path(row.mountPoint.value_or("")) &&
+                name(parent.identifier) && name(parent.mediaName) && path(parent.registryPath) && name(parent.bus) &&
+                name(row.partitionMap) && path(row.unavailableReason.value_or("")) &&
+                row.layout.size() <= kMaxStartRequestLayoutEntries;
+  for (const RescuePartitionIdentity& part : row.layout) {
+    within = within && name(part.identifier) && name(part.partitionUUID) && name(part.content) &&
+             name(part.volumeUUID) && name(part.name);
+  }
+  return within;
+}
+
 }  // namespace
 
 void acceptStartRequestAtService(const RescueDriveStartRequest& request) {
+  if (!withinBounds(request)) throw RescueDestinationError::refused(kInvalidStartRequestMessage);
   if (!scopeConfirmed(request)) throw RescueDestinationError::refused(kScopeApprovalMissingMessage);
 }
 
 void acceptStartRequest(const RescueDriveStartRequest& request) {
+  if (!withinBounds(request)) throw RescueDestinationError::refused(kInvalidStartRequestMessage);
   if (!scopeConfirmed(request) || request.destination.scope == RescueDestinationScope::sharedAPFSVolume ||
       request.destination.unavailableReason) {
     throw RescueDestinationError::refused(kFreshApprovalRequiredMessage);

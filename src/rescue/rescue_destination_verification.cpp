@@ -55,6 +55,8 @@ std::int64_t verifyFormattedPartition(const RescueDestination& reviewed, const R
   }
 
   if (fresh->parent != reviewed.parent) stop("The physical parent identity changed.");
+  // A partition that became read-only, encrypted or locked is not taken as written.
+  if (fresh->unavailableReason) stop(*fresh->unavailableReason);
   if (now.identity.partitionUUID.empty() || now.identity.partitionUUID != original->partitionUUID) {
     stop(kPartitionIdentityChanged);
   }

@@ -91,6 +91,16 @@ platform::PropertyList readOnlyDiskQuery(platform::ProcessLauncher& launcher, pl
   // Whatever the child left holding its output gets the grace period, then its group is killed.
   const bool finished = child->captureUntilFinished(kDiskQueryTerminationGraceSeconds, output, discarded);
   if (!finished) child->signalGroup(SIGKILL);
+  // The child itself: one that a kill did not end within its wait (stuck in the kernel on
+  // a failing stick) is left to a background reaper, and the query fails.
+  if (!child->captureUntilExit(0, output, discarded)) {
+    child->signalGroup(SIGKILL);
+    child->signal(SIGKILL);
+    if (!child->captureUntilExit(kDiskQueryKillWaitSeconds, output, discarded)) {
+      platform::reapInBackground(std::move(child));
+      throw RescueDestinationError::refused(failureText(arguments, -1, timedOut));
+    }
+  }
   const int status = exitStatus(child->wait());
   {
     std::lock_guard lock(buffer.lock);

@@ -28,6 +28,8 @@ inline constexpr double kDiskQueryTimeLimitSeconds = 15;
 inline constexpr double kDiskQueryPollSeconds = 0.05;
 // A terminated query gets this long to end before it is killed.
 inline constexpr double kDiskQueryTerminationGraceSeconds = 1;
+// A killed query gets this long to end; then it is reaped in the background.
+inline constexpr double kDiskQueryKillWaitSeconds = 3;
 // diskutil's answers are a few kilobytes; more than this is not an answer we read.
 inline constexpr std::size_t kRescuePlistCaptureLimitBytes = 2097152;
 
@@ -46,7 +48,8 @@ bool isAllowedDiskQuery(const std::vector<std::string>& arguments);
 
 // Runs "/usr/sbin/diskutil" with `arguments` through `launcher`, with PATH as its whole
 // environment, for at most 15 s of `clock`'s uptime (a child still running then is
-// terminated), and parses its standard output as a property-list dictionary. Refuses
+// terminated, then killed; one that a kill does not end within 3 s is reaped in the
+// background), and parses its standard output as a property-list dictionary. Refuses
 // an argument list outside the allowlist with kUnsupportedDiskQueryMessage before any
 // process starts. A failed start, a non-zero exit, the time limit, an incomplete
 // capture or an answer that is not a dictionary throws

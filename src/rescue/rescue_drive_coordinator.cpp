@@ -3,7 +3,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/global_queue.h"
@@ -75,6 +77,22 @@ RescueDriveStartResponse RescueDriveCoordinator::start(const RescueDriveStartReq
   response.operationID = id;
   response.message = kStartAcceptedMessage;
   return response;
+}
+
+void RescueDriveCoordinator::finishLocked(const std::string& operationID) {
+  OperationState& state = operations.at(operationID);
+  state.finished = true;
+  state.finishedOrder = ++finishedCount_;
+  std::vector<std::uint64_t> orders;
+  for (const auto& [id, kept] : operations) {
+    if (kept.finished) orders.push_back(kept.finishedOrder);
+  }
+  if (orders.size() <= kKeptFinishedOperations) return;
+  std::nth_element(orders.begin(), orders.end() - kKeptFinishedOperations, orders.end());
+  const std::uint64_t oldestKept = *(orders.end() - kKeptFinishedOperations);
+  std::erase_if(operations, [&](const auto& entry) {
+    return entry.second.finished && entry.second.finishedOrder < oldestKept;
+  });
 }
 
 RescueDriveStatusResponse RescueDriveCoordinator::statusLocked(const std::string& operationID) {

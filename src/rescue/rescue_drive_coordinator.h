@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +27,8 @@ inline constexpr const char* kInitialOperationMessage =
 inline constexpr const char* kStartAcceptedMessage = "Checking the reviewed destination before erasing anything\u2026";
 inline constexpr const char* kOperationNotFoundMessage = "Rescue Drive operation was not found.";
 inline constexpr const char* kUnknownOperationError = "Unknown operation.";
+// Finished operations kept for status polling beyond the unfinished ones; older ones are forgotten.
+inline constexpr std::size_t kKeptFinishedOperations = 16;
 inline constexpr const char* kCancellationRequestedMessage =
     "Cancellation requested. Waiting for the current command to stop; any already-erased data cannot be restored.";
 
@@ -34,7 +37,8 @@ inline constexpr const char* kCancellationRequestedMessage =
 // answer at once whatever else runs. A local-installer operation keeps
 // `localInstallerWorkRunning` set for its whole run, so a creation cannot start while an
 // installer is being checked or removed, and an installer cannot be removed while a
-// creation is recorded as running. Finished operations stay for status polling.
+// creation is recorded as running. The 16 most recently finished operations stay for
+// status polling; older ones are then unknown.
 class RescueDriveCoordinator {
  public:
   // The shared state of one creation, read by status and flagged by cancel.
@@ -51,6 +55,7 @@ class RescueDriveCoordinator {
     bool destructiveStarted = false;    // an erase has begun
     RescueCreationProgress liveProgress;
     RescueMediaProgressParser outputParser;
+    std::uint64_t finishedOrder = 0;  // when it finished, among the finished ones
   };
 
   // Without a platform the coordinator only keeps the table (the local-installer guard's
@@ -72,6 +77,10 @@ class RescueDriveCoordinator {
   // answers its status as it now stands.
   RescueDriveStatusResponse cancel(const std::string& operationID);
 
+  // With `lock` held: marks the operation finished and forgets the finished operations
+  // beyond the kKeptFinishedOperations most recent.
+  void finishLocked(const std::string& operationID);
+
   std::mutex lock;
   std::map<std::string, OperationState> operations;
   bool localInstallerWorkRunning = false;
@@ -82,6 +91,7 @@ class RescueDriveCoordinator {
   platform::Platform* platform_ = nullptr;
   std::mutex pipelinesMutex_;
   int runningPipelines_ = 0;
+  std::uint64_t finishedCount_ = 0;
   std::condition_variable pipelinesDone_;
 };
 

@@ -33,6 +33,8 @@ namespace tidewarden::rescue {
 namespace {
 
 constexpr const char* kHfsContent = "Apple_HFS";
+// How long mounting an existing HFS partition may take before it is stopped.
+constexpr double kMountTimeLimitSeconds = 30;
 constexpr std::size_t kMaxCandidatesShown = 8;
 // The end of a command's output that a failure message quotes.
 constexpr std::size_t kDetailCharacters = 2000;
@@ -71,6 +73,7 @@ bool isHfsPersonality(const std::string& personality) {
 }
 
 std::string detailOf(const RescueCommandOutcome& outcome) {
+  if (outcome.timedOut) return "(no answer within its time limit; the command was stopped)";
   std::string text = platform::decodeUtf8Lossy(outcome.output);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   if (text.size() > kDetailCharacters) text = text.substr(text.size() - kDetailCharacters);
@@ -81,7 +84,7 @@ std::string detailOf(const RescueCommandOutcome& outcome) {
 }
 
 bool succeeded(const RescueCommandOutcome& outcome) {
-  return WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) == 0;
+  return !outcome.timedOut && WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) == 0;
 }
 
 class Pipeline {
@@ -92,40 +95,37 @@ class Pipeline {
         query_(platformDiskQuery(platform)) {}
 
   void run() {
+    std::string message;
+    std::optional<std::string> failure;
     try {
-      const std::string message = create();
-      update([&](auto& state) {
-        state.phase = RescueDrivePhase::finished;
-        state.progressPercent = 100;
-        state.message = message;
-        state.success = true;
-      });
+      message = create();
     } catch (const std::exception& error) {
-      const std::string text = error.what();
-      update([&](auto& state) {
-        if (state.cancelRequested) {
-          state.phase = RescueDrivePhase::cancelled;
-          state.message = kCancelledMessage;
-          state.errorMessage = kCancelledError;
-        } else {
-          state.phase = RescueDrivePhase::failed;
-          state.message = kCreationStoppedMessage;
-          state.errorMessage = text;
-        }
-      });
+      failure = error.what();
     }
-    if (protection_) {
-      try {
-        protection_.reset();
-      } catch (...) {
-      }
+    // On a failure path protection still stands; a success ended it as its last step.
+    protection_.reset();
+    // The final state in one piece: a cancel accepted up to here ends the operation
+    // cancelled, one that comes later finds it finished.
+    std::lock_guard guard(coordinator_.lock);
+    auto& state = coordinator_.operations.at(id_);
+    if (state.cancelRequested) {
+      state.phase = RescueDrivePhase::cancelled;
+      state.message = kCancelledMessage;
+      state.errorMessage = kCancelledError;
+    } else if (failure) {
+      state.phase = RescueDrivePhase::failed;
+      state.message = kCreationStoppedMessage;
+      state.errorMessage = *failure;
+    } else {
+      state.phase = RescueDrivePhase::finished;
+      state.progressPercent = 100;
+      state.message = message;
+      state.success = true;
     }
-    update([](auto& state) {
-      state.finished = true;
-      state.progressPercent = std::clamp(state.progressPercent, 0, 100);
-      state.currentProcess.reset();
-      state.liveProgress.commandRunning = false;
-    });
+    state.progressPercent = std::clamp(state.progressPercent, 0, 100);
+    state.currentProcess.reset();
+    state.liveProgress.commandRunning = false;
+    coordinator_.finishLocked(id_);
   }
 
  private:
@@ -149,23 +149,27 @@ class Pipeline {
     });
   }
 
-  // Starts a pipeline command unless a cancel came first; a cancel that arrives while
-  // an interruptible command runs terminates it.
+  // Starts a pipeline command unless a cancel came first, decided under the lock the
+  // launch happens under; a cancel that arrives while it runs terminates it.
   RescueCommandOutcome command(const std::string& executable, const std::vector<std::string>& arguments,
-                               bool interruptible, bool destructive, bool parseProgress) {
-    update([&](auto& state) {
-      if (state.cancelRequested) throw RescueDriveError::cancelled();
-      state.interruptibleProcess = interruptible;
-      if (destructive) state.destructiveStarted = true;
-    });
+                               bool destructive, bool parseProgress, std::optional<double> timeLimit = std::nullopt,
+                               const platform::ExecutableIdentity* identity = nullptr) {
     RescueCommandHooks hooks;
-    hooks.started = [&](const std::shared_ptr<platform::ChildProcess>& child) {
-      update([&](auto& state) {
-        state.currentProcess = child;
-        state.liveProgress.commandRunning = true;
-        if (state.cancelRequested && interruptible) child->signal(SIGTERM);
-      });
+    hooks.admit = [&] {
+      std::unique_lock guard(coordinator_.lock);
+      if (coordinator_.operations.at(id_).cancelRequested) throw RescueDriveError::cancelled();
+      return guard;
     };
+    hooks.started = [&](const std::shared_ptr<platform::ChildProcess>& child) {
+      auto& state = coordinator_.operations.at(id_);  // under the lock admit took
+      state.currentProcess = child;
+      state.interruptibleProcess = true;
+      state.liveProgress.commandRunning = true;
+      if (destructive) state.destructiveStarted = true;
+    };
+    hooks.timeLimitSeconds = timeLimit;
+    hooks.clock = &platform_.clock;
+    hooks.executableIdentity = identity;
     if (parseProgress) {
       hooks.output = [this](std::string_view bytes) {
         const double now = platform_.clock.now();
@@ -199,7 +203,8 @@ class Pipeline {
   std::string create() {
     const RescueDestination& reviewed = request_.destination;
     checkCancel();
-    const std::string installer = checkSourceInstaller(platform_, request_.installerPath);
+    const SourceInstaller source = checkSourceInstaller(platform_, request_.installerPath);
+    const std::string& installer = source.path;
     const std::int64_t requirement = installerCapacityRequirement(platform_, installer);
     checkCancel();
     RescueDestination fresh = revalidateNow();
@@ -245,14 +250,15 @@ class Pipeline {
       fresh = revalidateNow();
       confirmFormatScope(fresh, target);
       checkCancel();
-      const auto outcome = command(diskutil, {"eraseDisk", "JHFS+", name, "GPT", "/dev/" + target}, true, true, false);
+      const auto outcome = command(diskutil, {"eraseDisk", "JHFS+", name, "GPT", "/dev/" + target}, true, false);
       if (!succeeded(outcome)) throw RescueDriveError::commandFailed(std::string(kFormatFailed) + "\n" + detailOf(outcome));
+      verifyWholeDiskParent();
       volume = resolveWholeDiskVolume(target);
     } else if (record && record->content == kHfsContent && isHfsPersonality(reviewed.filesystem)) {
       setMessage("Using the existing HFS partition; no preliminary format is needed\u2026");
       volume = target;
       if (!fresh.mountPoint) {
-        const auto outcome = command(diskutil, {"mount", "/dev/" + target}, false, false, false);
+        const auto outcome = command(diskutil, {"mount", "/dev/" + target}, false, false, kMountTimeLimitSeconds);
         if (!succeeded(outcome)) {
           throw RescueDriveError::commandFailed(
               "The selected HFS partition could not be mounted. No format was attempted. " + detailOf(outcome));
@@ -262,6 +268,8 @@ class Pipeline {
       bool same = false;
       for (const RescueDestination& row : listDestinations(budgeted, platform_.clock.now())) {
         if (inventoryKey(row) == inventoryKey(reviewed)) {
+          // A partition that became read-only, encrypted or locked is not written.
+          if (row.unavailableReason) throw RescueDriveError::invalidDisk(*row.unavailableReason);
           same = row.mountPoint.has_value() && row.layout == reviewed.layout && row.parent == reviewed.parent;
         }
       }
@@ -274,7 +282,7 @@ class Pipeline {
       fresh = revalidateNow();
       confirmFormatScope(fresh, target);
       checkCancel();
-      const auto outcome = command(diskutil, {"eraseVolume", "JHFS+", name, "/dev/" + target}, true, true, false);
+      const auto outcome = command(diskutil, {"eraseVolume", "JHFS+", name, "/dev/" + target}, true, false);
       if (!succeeded(outcome)) throw RescueDriveError::commandFailed(std::string(kFormatFailed) + "\n" + detailOf(outcome));
       conversionRan = true;
       volume = target;
@@ -302,8 +310,10 @@ class Pipeline {
       state.message = "Creating the installer on " + mountPoint;
     });
     enterStep("startingTool");
+    // What runs as root is checked again now, and the launch runs only the file checked.
+    const platform::ExecutableIdentity tool = verifyMediaToolForLaunch(platform_, source);
     const auto outcome = command(installer + std::string(platform::tools::kCreateInstallMediaInBundle),
-                                 {"--volume", mountPoint, "--nointeraction"}, true, true, true);
+                                 {"--volume", mountPoint, "--nointeraction"}, true, true, std::nullopt, &tool);
     if (!succeeded(outcome)) throw RescueDriveError::commandFailed(std::string(kToolFailed) + "\n" + detailOf(outcome));
 
     // Verification.
@@ -313,12 +323,13 @@ class Pipeline {
       state.message = "Verifying the created volume and unchanged sibling partition records\u2026";
     });
     enterStep("verifying");
+    // Sibling protection stands until verification has ended.
     if (partition) {
-      protection_->finish();
       sizeAfter = verifyFormattedPartition(reviewed, protection_->snapshot(), requirement, conversionRan, query_);
       verifyUnchanged(protection_->snapshot(), query_);
-    } else if (resolveWholeDiskVolume(target) != volume) {
-      throw RescueDriveError::invalidDisk(kWholeDiskChanged);
+    } else {
+      verifyWholeDiskParent();
+      if (resolveWholeDiskVolume(target) != volume) throw RescueDriveError::invalidDisk(kWholeDiskChanged);
     }
     // Apple's tool erased the volume as a new one named after the installer, which macOS
     // mounted again under that name: the copy is looked for where the same partition is
@@ -337,6 +348,10 @@ class Pipeline {
         platform::openBeneath(created.directory, "/" + app + "/Contents/Info.plist", O_RDONLY);
     const auto copiedFacts = copied ? platform::fileFacts(copied.get()) : std::nullopt;
     if (!copiedFacts || !copiedFacts->regular) throw RescueDriveError::commandFailed(kCopyNotVerified);
+    if (partition) {
+      protection_->finish();
+      protection_.reset();
+    }
 
     if (!partition) return kWholeDiskSuccess;
     std::string text = kPartitionSuccess;
@@ -346,6 +361,28 @@ class Pipeline {
 
   void setMessage(const std::string& message) {
     update([&](auto& state) { state.message = message; });
+  }
+
+  // The physical disk of a whole-disk destination, read again: still the reviewed one
+  // (identifier, capacity, media name, registry path, bus) and still a disk the inventory
+  // offers (external, physical, writable).
+  void verifyWholeDiskParent() {
+    const RescueDestination& reviewed = request_.destination;
+    std::vector<RescueDestination> rows;
+    try {
+      rows = listDestinations(query_, platform_.clock.now());
+    } catch (const RescueDestinationError& error) {
+      throw RescueDriveError::invalidDisk(std::string(kVerificationPrefix) + error.what() + kVerificationSuffix);
+    }
+    const auto whole = [&](const RescueDestination& row) {
+      return row.scope == RescueDestinationScope::wholeDisk && row.diskIdentifier == reviewed.parent.identifier;
+    };
+    const auto fresh = std::find_if(rows.begin(), rows.end(), whole);
+    if (fresh == rows.end() || std::count_if(rows.begin(), rows.end(), whole) != 1 || fresh->unavailableReason ||
+        fresh->parent != reviewed.parent) {
+      throw RescueDriveError::invalidDisk(std::string(kVerificationPrefix) + "The physical parent identity changed." +
+                                          kVerificationSuffix);
+    }
   }
 
   // The one new HFS data partition of a freshly formatted disk. A format that exited 0

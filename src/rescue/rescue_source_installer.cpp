@@ -28,6 +28,7 @@ constexpr const char* kUnfinished = "Installer capacity inspection could not fin
 constexpr const char* kChanged = "Installer changed during capacity inspection.";
 constexpr const char* kInvalidCapacity = "Invalid installer capacity.";
 constexpr const char* kUnverified = "Installer capacity could not be verified.";
+constexpr const char* kSignatureFailed = "The selected installer does not pass Apple code-signing validation.";
 
 std::pair<std::string, std::string> splitLast(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -73,6 +74,34 @@ struct Measure {
   }
 };
 
+// The bundle, Contents, Resources and the tool: each owned by root and writable by neither
+// group nor others, walked without following a link. Returns the tool's identity.
+platform::ExecutableIdentity protectedToolIdentity(const platform::Platform& platform, const std::string& path) {
+  const auto protectedFacts = [](const std::optional<platform::FileFacts>& facts) {
+    if (!facts || facts->symbolicLink || facts->owner != 0 || (facts->permissions & 0022) != 0) {
+      throw RescueDriveError::invalidInstaller(kInstallerOwnershipMessage);
+    }
+    return *facts;
+  };
+  platform::UniqueFd directory = platform::openBeneath(platform.root, path, O_RDONLY | O_DIRECTORY);
+  protectedFacts(directory ? platform::fileFacts(directory.get()) : std::nullopt);
+  for (const char* name : {"Contents", "Resources"}) {
+    directory = platform::openAt(directory.get(), std::string(name), O_RDONLY | O_DIRECTORY);
+    protectedFacts(directory ? platform::fileFacts(directory.get()) : std::nullopt);
+  }
+  const platform::FileFacts tool = protectedFacts(platform::fileFactsAt(directory.get(), "createinstallmedia"));
+  return {tool.device, tool.inode, tool.size, tool.changedSeconds, tool.changedNanoseconds};
+}
+
+std::shared_ptr<const platform::CodeRequirement> appleRequirement(const platform::Platform& platform) {
+  std::shared_ptr<const platform::CodeRequirement> requirement;
+  if (platform.codeSigning.createRequirementWithString("anchor apple", platform::kSecCSDefaultFlags, requirement) !=
+      platform::kErrSecSuccess) {
+    throw RescueDriveError::invalidInstaller("Tidewarden could not create the Apple-signing requirement.");
+  }
+  return requirement;
+}
+
 }  // namespace
 
 std::string standardizedPath(const std::string& path) {
@@ -94,7 +123,7 @@ std::string standardizedPath(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
-std::string checkSourceInstaller(const platform::Platform& platform, const std::string& installerPath) {
+SourceInstaller checkSourceInstaller(const platform::Platform& platform, const std::string& installerPath) {
   const std::string path = standardizedPath(installerPath);
   const std::string name = splitLast(path).second;
   if (!path.starts_with("/Applications/") || !name.ends_with(".app") || !name.starts_with("Install macOS ") ||
@@ -105,23 +134,40 @@ std::string checkSourceInstaller(const platform::Platform& platform, const std::
   if (!bundle || !bundle->directory || bundle->symbolicLink) throw RescueDriveError::invalidInstaller(kRedirected);
   const auto tool = lstatLogical(platform, path + std::string(platform::tools::kCreateInstallMediaInBundle));
   if (!tool || !tool->regular || (tool->permissions & 0111) == 0) throw RescueDriveError::invalidInstaller(kToolMissing);
+  const platform::ExecutableIdentity toolIdentity = protectedToolIdentity(platform, path);
 
   std::shared_ptr<const platform::StaticCodeObject> code;
   if (platform.codeSigning.createStaticCodeWithPath(path, platform::kSecCSDefaultFlags, code) !=
       platform::kErrSecSuccess) {
     throw RescueDriveError::invalidInstaller("The installer signature could not be inspected.");
   }
-  std::shared_ptr<const platform::CodeRequirement> requirement;
-  if (platform.codeSigning.createRequirementWithString("anchor apple", platform::kSecCSDefaultFlags, requirement) !=
-      platform::kErrSecSuccess) {
-    throw RescueDriveError::invalidInstaller("Tidewarden could not create the Apple-signing requirement.");
-  }
+  const auto requirement = appleRequirement(platform);
   std::string explanation;
   if (platform.codeSigning.checkStaticValidity(*code, platform::kSecCSDefaultFlags, requirement.get(),
                                                &explanation) != platform::kErrSecSuccess) {
-    throw RescueDriveError::invalidInstaller("The selected installer does not pass Apple code-signing validation.");
+    throw RescueDriveError::invalidInstaller(kSignatureFailed);
   }
-  return path;
+  return {path, toolIdentity};
+}
+
+platform::ExecutableIdentity verifyMediaToolForLaunch(const platform::Platform& platform, const SourceInstaller& source) {
+  const std::string toolPath = source.path + std::string(platform::tools::kCreateInstallMediaInBundle);
+  if (protectedToolIdentity(platform, source.path) != source.tool) {
+    throw RescueDriveError::invalidInstaller(kMediaToolChangedMessage);
+  }
+  const auto requirement = appleRequirement(platform);
+  std::shared_ptr<const platform::StaticCodeObject> code;
+  if (platform.codeSigning.createStaticCodeWithPath(toolPath, platform::kSecCSDefaultFlags, code) !=
+          platform::kErrSecSuccess ||
+      platform.codeSigning.checkStaticValidity(*code, platform::kSecCSDefaultFlags, requirement.get()) !=
+          platform::kErrSecSuccess) {
+    throw RescueDriveError::invalidInstaller(kSignatureFailed);
+  }
+  // What was signature-checked is what the launch will find: nothing changed it meanwhile.
+  if (protectedToolIdentity(platform, source.path) != source.tool) {
+    throw RescueDriveError::invalidInstaller(kMediaToolChangedMessage);
+  }
+  return source.tool;
 }
 
 std::int64_t installerCapacityRequirement(const platform::Platform& platform, const std::string& installerPath) {

@@ -1,11 +1,16 @@
 // Rescue Drive creation over the real socket on the simulated Mac: the three format paths,
 // refusals before any erase, cancels, exclusion, live progress and the sibling protection.
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +19,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "sim/simulated_disk_formats.h"
+#include "sim/simulated_diskutil.h"
 #include "sim/simulated_media_tool.h"
 #include "sim/world.h"
 #include "support/served_mac_fixture.h"
@@ -104,6 +111,19 @@ class RescueCreationSimulatorTest : public ServedMacTest {
     return fs::is_regular_file(host(mountPoint + "/Install macOS Sequoia.app/Contents/Info.plist"));
   }
   sim::WorldPartition partition(const std::string& identifier) { return *disks().findPartition(identifier).second; }
+  json cancel(const std::string& id) { return call("cancelRescueDrive:withReply:", {{"operationID", id}}); }
+  json awaitRunning(const std::string& id, const std::string& step) {
+    return awaitStatus(id, [&](const json& s) {
+      return s.at("liveProgress").at("step") == step && s.at("liveProgress").at("commandRunning") == true;
+    });
+  }
+  void openGate(const std::string& name) { std::ofstream(mac() + "/" + name).close(); }
+  void openToolGates() {
+    fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
+    for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller", "done"}) {
+      openGate(std::string(sim::kMediaToolGateFolder) + "/" + step);
+    }
+  }
 };
 
 // The Must-show successes, a format or a tool that dies or claims success without doing its
@@ -258,70 +278,53 @@ TEST_F(RescueCreationSimulatorTest, RefusalsComeBeforeAnyErase) {
                 "automatic resizing is performed.");
   EXPECT_FALSE(erased(disk + "s2"));
 
+  json overlong = partitionRow;
+  overlong["mediaName"] = std::string(300, 'x');
+  EXPECT_EQ(start(overlong), json({{"accepted", false}, {"message", "Invalid Rescue Drive start request."}}));
+
   const ProgramResult shown = ctl({"rescue", "status", "NO-SUCH-OPERATION"});
   EXPECT_EQ(shown.exitCode, 4);
   EXPECT_TRUE(shown.standardOutput.ends_with("failed: Rescue Drive operation was not found.\nUnknown operation.\n"))
       << shown.standardOutput;
 }
 
-// A cancel while a command runs terminates it: during the format nothing after it starts;
-// during createinstallmedia the tool ends. A second start is refused while one runs.
-TEST_F(RescueCreationSimulatorTest, CancelTerminatesTheRunningCommandAndEndsCancelled) {
-  struct Case {
-    std::string name;
-    std::vector<std::string> arrange;  // a world verb
-    std::string runningStep;
-  };
-  const std::vector<Case> cases{
-      {"format", {"disk", "erase-hangs", "on"}, "formatting"},
-      {"createinstallmedia", {"installer", "media-tool", "--hang-at", "essentialFiles"}, "essentialFiles"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string disk = plugIn("usb-64g-two-partitions");
-    change(c.arrange);
-    const json destination = row(disk + "s2", "partition");
-    const std::string id = start(destination).at("operationID");
-    const json running = awaitStatus(id, [&](const json& s) {
-      return s.at("liveProgress").at("step") == c.runningStep && s.at("liveProgress").at("commandRunning") == true;
-    });
-    ASSERT_EQ(running.at("liveProgress").at("step"), c.runningStep) << running.dump();
-
-    EXPECT_EQ(start(destination).at("message"), "Another Rescue Drive operation is already running.");
-    const json cancelling = call("cancelRescueDrive:withReply:", {{"operationID", id}});
-    EXPECT_EQ(cancelling.at("message"),
-              "Cancellation requested. Waiting for the current command to stop; any already-erased data cannot be "
-              "restored.");
-    const json done = finish(id);
-    EXPECT_EQ(done.at("phase"), "cancelled");
-    EXPECT_EQ(done.at("message"), "Creation stopped. No further erase or copy was started.");
-    EXPECT_EQ(done.at("errorMessage"), kCancelledError);
-    EXPECT_EQ(done.at("liveProgress").at("step"), c.runningStep);
-    // Cancelling a finished operation changes nothing.
-    json again = call("cancelRescueDrive:withReply:", {{"operationID", id}});
-    json expected = done;
-    again.erase("liveProgress");
-    expected.erase("liveProgress");
-    EXPECT_EQ(again, expected);
-    change({"disk", "erase-hangs", "off"});
-    change({"installer", "media-tool"});
-  }
-}
-
 // The live progress follows the tool step by step (the tool waits at a gate file before
 // each step); polling status runs no tool; the sibling macOS tries to auto-mount after the
-// format is refused while an unrelated stick mounts, and the creation succeeds; a local-installer
-// scan is refused meanwhile.
+// format, and again while verification is held at its first query, is refused while an
+// unrelated stick mounts, and the creation succeeds; a local-installer scan is refused
+// meanwhile. `rescue watch` on a pseudo-terminal of 80 columns redraws one line cut to the
+// width, and nothing scrolls until the final text.
 TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnmounted) {
   const std::string disk = plugIn("usb-64g-two-partitions");
   const std::string other = plugIn("usb-32g-gpt");
   change({"disk", "unmount", other + "s2"});
   edit([](sim::WorldRecord& w) { w.installers.mediaTool->stepGate = true; });
   const std::string id = start(row(disk + "s2", "partition")).at("operationID");
+  int master = -1;
+  int terminal = -1;
+  winsize size{24, 80, 0, 0};  // rows, columns
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, &size), 0);
+  const std::string watch = "exec '" TIDEWARDEN_CTL_PATH "' --socket '" + socket() + "' rescue watch " + id;
+  const pid_t watcher = ::fork();
+  if (watcher == 0 && ::setsid() > 0 && ::ioctl(terminal, TIOCSCTTY, 0) == 0 && ::dup2(terminal, 1) == 1) {
+    ::execl("/bin/sh", "sh", "-c", watch.c_str(), static_cast<char*>(nullptr));
+  }
+  if (watcher == 0) ::_exit(127);
+  ::close(terminal);
+  std::string seen;
+  // Reads what the client writes until `count` redraws (each one escape sequence) were read, or it ends.
+  const auto readUntil = [&](long count) {
+    char chunk[4096];
+    for (ssize_t got = 1; got > 0 && std::count(seen.begin(), seen.end(), '\033') < count;) {
+      got = ::read(master, chunk, sizeof chunk);
+      seen.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+  };
 
   const json erasing = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
   ASSERT_EQ(erasing.at("phase"), "creatingInstaller") << erasing.dump();
   EXPECT_EQ(erasing.at("progressPercent"), 20);
+  readUntil(3);
   // A local-installer scan is refused while the creation runs.
   EXPECT_EQ(call("scanPreparedInstallers:withReply:", json::object()).at("warnings"),
             json::array({"Rescue Drive creation is still running. The source installer cannot be removed yet."}));
@@ -336,7 +339,15 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
     const json seen = awaitStatus(id, [&](const json& s) { return s.at("liveProgress").at("step") == step; });
     EXPECT_EQ(seen.at("liveProgress").at("step"), step);
   }
+  change({"disk", "hold-query"});  // verification waits at its first query
   std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/done").close();
+  ASSERT_EQ(awaitStatus(id, [](const json& s) { return s.at("phase") == "verifying"; }).at("phase"), "verifying");
+  const std::size_t answered = disks().mountOutcomes.size();
+  change({"disk", "mount", disk + "s3"});
+  for (const auto end = Steady::now() + kClientBound; disks().mountOutcomes.size() == answered && Steady::now() < end;) {
+    usleep(20000);
+  }
+  openGate(sim::kQueryGateFile);
   const json done = finish(id);
   EXPECT_EQ(done.at("message"), kPartitionSuccess) << done.dump();
   EXPECT_EQ(done.at("liveProgress").at("step"), "verifying");
@@ -348,6 +359,18 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   EXPECT_EQ(outcomes[disk + "s3"].refusal,
             "Tidewarden is preserving this volume's unmounted state during installer creation.");
   EXPECT_FALSE(partition(disk + "s3").mountPoint.has_value());
+
+  readUntil(std::numeric_limits<long>::max());
+  ::close(master);
+  int status = 0;
+  ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << seen;
+  const std::string live = seen.substr(0, seen.find("finished: "));
+  EXPECT_EQ(std::count(live.begin(), live.end(), '\n'), 1) << live;  // the one before the final text
+  for (std::size_t at = live.find("\r\033[K"); at != std::string::npos; at = live.find("\r\033[K", at + 1)) {
+    const std::string line = live.substr(at + 4, live.find('\r', at + 1) - at - 4);
+    EXPECT_LT(std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; }), 80) << line;
+  }
 }
 
 // A helper killed while Apple's tool runs keeps nothing in memory: after its restart the
@@ -365,10 +388,7 @@ TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishe
   ASSERT_TRUE(kill());
   ASSERT_TRUE(serve());
   // The orphaned tool is let through its steps and ends on its own.
-  fs::create_directories(mac() + "/" + sim::kMediaToolGateFolder);
-  for (const std::string step : {"essentialFiles", "recoveryFiles", "makingBootable", "copyingInstaller", "done"}) {
-    std::ofstream(mac() + "/" + sim::kMediaToolGateFolder + "/" + step).close();
-  }
+  openToolGates();
   EXPECT_EQ(status(id), json({{"operationID", id}, {"phase", "failed"}, {"progressPercent", 0},
                               {"message", "Rescue Drive operation was not found."}, {"finished", true},
                               {"success", false}, {"errorMessage", "Unknown operation."}}));
@@ -389,6 +409,170 @@ TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishe
   EXPECT_FALSE(erased(disk) || erased(disk + "s2"));
   EXPECT_TRUE(installerOn(*partition(disk + "s2").mountPoint));
   EXPECT_EQ(partition(disk + "s3"), sibling);
+}
+
+// What changed after the checks is never written: an installer not protected from other
+// accounts is refused before any erase; a tool replaced, a whole disk swapped or an existing
+// HFS target made read-only while its format or mount is held at the erase gate stops the
+// creation before Apple's tool runs, with nothing erased beyond the approved target.
+TEST_F(RescueCreationSimulatorTest, WhatChangedAfterTheChecksIsNeverWritten) {
+  struct Case {
+    std::string name;
+    std::string partition;  // suffix of the selected partition; empty: the whole disk
+    std::function<void(const std::string& disk)> change;
+    bool held;  // made while the format or mount waits at the gate; otherwise before the start
+    std::string error;
+  };
+  const std::string invalid = "The selected macOS installer is not valid: ";
+  const std::string unprotected = invalid +
+      "The installer is redirected, mounted separately, or does not have protected administrator ownership/permissions. "
+      "Its permissions were not changed.";
+  const std::string unsafe = "The selected target disk is not safe to erase: ";
+  const std::string app = host(kApp);
+  const std::vector<Case> cases{
+      {"whole disk swapped during its erase", "",
+       [&](const std::string& disk) { change({"disk", "set", disk, "media-name=SWAPPED"}); }, true,
+       unsafe + "Destination verification stopped: The physical parent identity changed."},
+      // Mounted only: nothing is erased.
+      {"HFS target made read-only during its mount", "s3",
+       [&](const std::string& disk) { change({"disk", "set", disk + "s3", "writable=false"}); }, true,
+       unsafe + "The partition's physical write status"},
+      // The bundle is not restored after the rows from here.
+      {"tool replaced during the format", "s2",
+       [&](auto&) {
+         const std::string tool = app + "/Contents/Resources/createinstallmedia";
+         fs::rename(tool, tool + ".checked");
+         std::ofstream(tool) << "#!/bin/sh\nexit 0\n";
+         fs::permissions(tool, fs::perms(0755));
+       },
+       true, invalid + "Apple\u2019s createinstallmedia changed after it was checked. It was not started."},
+      // Refused before the signature (which the replaced tool now fails) is looked at.
+      {"bundle owned by another account", "s2", [&](auto&) { ASSERT_EQ(::chown(app.c_str(), 501, -1), 0); }, false,
+       unprotected},
+      {"Resources group-writable", "s2",
+       [&](auto&) {
+         ASSERT_EQ(::chown(app.c_str(), 0, -1), 0);
+         fs::permissions(app + "/Contents/Resources", fs::perms(0775));
+       },
+       false, unprotected},
+  };
+  change({"disk", "erase-hangs", "gate"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string disk = plugIn("usb-64g-two-partitions");
+    const json destination = row(disk + c.partition, c.partition.empty() ? "wholeDisk" : "partition");
+    edit([](sim::WorldRecord& w) { w.disks.queries.clear(); });
+    if (!c.held) c.change(disk);
+    const std::string id = start(destination).at("operationID");
+    if (c.held) {
+      ASSERT_EQ(awaitRunning(id, "formatting").at("liveProgress").at("commandRunning"), true);
+      c.change(disk);
+      openGate(sim::kEraseGateFile);
+    }
+    const json done = finish(id);
+    EXPECT_EQ(done.at("phase"), "failed");
+    EXPECT_TRUE(done.value("errorMessage", "").starts_with(c.error)) << done.dump();
+    EXPECT_EQ(erased(disk + c.partition), c.held && c.partition != "s3");
+    for (const std::string& query : disks().queries) {
+      EXPECT_TRUE(!query.starts_with("erase") || query.ends_with("/dev/" + disk + c.partition)) << query;
+    }
+    EXPECT_FALSE(exists(kRenamed));  // Apple's tool would have renamed the volume
+    fs::remove(mac() + "/" + sim::kEraseGateFile);
+    change({"disk", "remove", disk});
+  }
+}
+
+// A cancel accepted while verification is held at its first diskutil query ends the
+// creation cancelled, never in success.
+TEST_F(RescueCreationSimulatorTest, ACancelDuringVerificationEndsCancelled) {
+  const std::string disk = plugIn("usb-64g-two-partitions");
+  change({"installer", "media-tool", "--step-gate", "on"});
+  const std::string id = start(row(disk + "s2", "partition")).at("operationID");
+  awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
+  change({"disk", "hold-query"});
+  openToolGates();
+  ASSERT_EQ(awaitStatus(id, [](const json& s) { return s.at("phase") == "verifying"; }).at("phase"), "verifying");
+  cancel(id);
+  openGate(sim::kQueryGateFile);
+  const json done = finish(id);
+  EXPECT_EQ(done.at("phase"), "cancelled") << done.dump();
+  EXPECT_EQ(done.at("errorMessage"), kCancelledError);
+}
+
+// A command that does not end: a hung diskutil query or mount of an existing HFS partition
+// ends within its limit (15 s, 30 s) and a few seconds; a cancel terminates a hung mount,
+// format or createinstallmedia at once (a second start is refused meanwhile; cancelling the
+// finished operation changes nothing). A new start is accepted afterwards.
+TEST_F(RescueCreationSimulatorTest, AHungCommandEndsAtItsLimitOrWhenCancelled) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> arrange;  // a world verb
+    std::string partition;
+    std::string runningStep;  // where a cancel comes; empty: none
+    int limitSeconds;
+    std::string error;
+  };
+  const std::vector<std::string> hungMount{"tool-fault", "diskutil", "hang", "--only", "mount"};
+  const std::vector<Case> cases{
+      {"query", {"tool-fault", "diskutil", "hang", "--only", "list"}, "s3", "", 15,
+       "diskutil list -plist external physical failed or returned incomplete metadata (exit 15, timeout true)"},
+      {"mount", hungMount, "s3", "", 30,
+       "The selected HFS partition could not be mounted. No format was attempted. (no answer within its time limit; "
+       "the command was stopped)"},
+      {"mount, cancelled", hungMount, "s3", "formatting", 0, kCancelledError},
+      {"format, cancelled", {"disk", "erase-hangs", "on"}, "s2", "formatting", 0, kCancelledError},
+      {"createinstallmedia, cancelled", {"installer", "media-tool", "--hang-at", "essentialFiles"}, "s2",
+       "essentialFiles", 0, kCancelledError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string disk = plugIn("usb-64g-two-partitions");
+    const json destination = row(disk + c.partition, "partition");
+    change(c.arrange);
+    const auto began = Steady::now();
+    const std::string id = start(destination).at("operationID");
+    if (!c.runningStep.empty()) {
+      ASSERT_EQ(awaitRunning(id, c.runningStep).at("liveProgress").at("step"), c.runningStep);
+      EXPECT_EQ(start(destination).at("message"), "Another Rescue Drive operation is already running.");
+      EXPECT_EQ(cancel(id).at("message"),
+                "Cancellation requested. Waiting for the current command to stop; any already-erased data cannot be "
+                "restored.");
+    }
+    const json done = finish(id);
+    EXPECT_LT(Steady::now() - began, std::chrono::seconds(c.limitSeconds + 10));
+    EXPECT_EQ(done.value("errorMessage", ""), c.error) << done.dump();
+    if (!c.runningStep.empty()) {
+      EXPECT_EQ(done.at("phase"), "cancelled");
+      EXPECT_EQ(done.at("message"), "Creation stopped. No further erase or copy was started.");
+      EXPECT_EQ(done.at("liveProgress").at("step"), c.runningStep);
+      json again = cancel(id);
+      json expected = done;
+      again.erase("liveProgress");
+      expected.erase("liveProgress");
+      EXPECT_EQ(again, expected);
+    }
+    change({"clear-tool-faults"});
+    change({"disk", "erase-hangs", "off"});
+    change({"installer", "media-tool"});
+    const json next = start(destination);
+    ASSERT_TRUE(next.value("accepted", false)) << next.dump();
+    cancel(next.at("operationID"));
+    finish(next.at("operationID"));
+    change({"disk", "remove", disk});
+  }
+}
+
+// 40 creations (each stopped at the installer check) leave the 16 most recent finished ones.
+TEST_F(RescueCreationSimulatorTest, OnlyTheSixteenMostRecentFinishedOperationsAreKept) {
+  const json destination = row(plugIn("usb-64g-two-partitions") + "s2", "partition");
+  ASSERT_EQ(::chown(host(kApp).c_str(), 501, -1), 0);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 40; ++i) {
+    ids.push_back(start(destination).at("operationID"));
+    finish(ids.back());
+  }
+  EXPECT_EQ(status(ids[23]).at("message"), "Rescue Drive operation was not found.");
+  EXPECT_EQ(status(ids[24]).at("message"), "Rescue Drive creation stopped; no broader erase was attempted.");
 }
 
 }  // namespace
