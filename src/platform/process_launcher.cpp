@@ -82,32 +82,35 @@ struct ChildFiles {
   ::_exit(kChildFailure);
 }
 
+// Closes every descriptor from `from` on except `keepA` and `keepB` (both >= from).
+bool closeAllFromExcept(int from, int keepA, int keepB) {
+  const int low = std::min(keepA, keepB);
+  const int high = std::max(keepA, keepB);
+  return (low == from || ::close_range(from, low - 1, 0) == 0) &&
+         (high <= low + 1 || ::close_range(low + 1, high - 1, 0) == 0) && ::close_range(high + 1, ~0U, 0) == 0;
+}
+
 // The child between fork and exec. It dies with the helper (a parent-death SIGKILL,
-// then a look whether the helper already died before it was asked for), waits for the
-// go-ahead, leads a group of its own and gets its descriptors, default dispositions and
-// an empty mask.
+// then a look whether the helper already died before it was asked for), leads a group of
+// its own, takes its descriptors at once (closing every other, also those a library
+// opened without close-on-exec, so no other launch's pipe stays open here), waits for
+// the go-ahead, and runs with default dispositions and an empty mask.
 [[noreturn]] void runChild(const ChildFiles& files) {
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) childFailed(files.report);
   if (::getppid() != files.parent) ::_exit(kChildFailure);
+  if (::setpgid(0, 0) != 0) childFailed(files.report);
+  if (::dup2(files.input, STDIN_FILENO) < 0 || ::dup2(files.output, STDOUT_FILENO) < 0 ||
+      ::dup2(files.error, STDERR_FILENO) < 0 || ::dup2(files.executable, kExecutableFd) < 0 ||
+      !closeAllFromExcept(kFirstFreeFd, files.report, files.go)) {
+    childFailed(files.report);
+  }
   char go = 0;
   ssize_t got;
   do {
     got = ::read(files.go, &go, 1);
   } while (got < 0 && errno == EINTR);
   if (got != 1) ::_exit(kChildFailure);
-  if (::setpgid(0, 0) != 0) childFailed(files.report);
-  if (::dup2(files.input, STDIN_FILENO) < 0 || ::dup2(files.output, STDOUT_FILENO) < 0 ||
-      ::dup2(files.error, STDERR_FILENO) < 0 || ::dup2(files.executable, kExecutableFd) < 0) {
-    childFailed(files.report);
-  }
-  // The report's descriptor goes just above the child's four, close-on-exec; every other
-  // descriptor closes, also those a library opened without close-on-exec.
-  int report = files.report;
-  if (report != kFirstFreeFd) {
-    if (::dup2(report, kFirstFreeFd) < 0) childFailed(report);
-    report = kFirstFreeFd;
-  }
-  if (::fcntl(report, F_SETFD, FD_CLOEXEC) != 0 || ::close_range(kFirstFreeFd + 1, ~0U, 0) != 0) childFailed(report);
+  ::close(files.go);
   struct sigaction defaultAction {};
   defaultAction.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) {
@@ -116,8 +119,9 @@ struct ChildFiles {
   sigset_t empty;
   sigemptyset(&empty);
   ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  // The report's descriptor is close-on-exec: the exec closes it, telling the parent.
   ::execve(kExecutablePath, files.argv, files.envp);
-  childFailed(report);
+  childFailed(files.report);
 }
 
 // The one thread that forks every tool, for the launcher's whole life. A parent-death
@@ -267,9 +271,8 @@ class ForkingLauncher final : public ProcessLauncher {
     for (const std::string& entry : request.environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
 
-      const ChildFiles files{::getpid(),        goReceive.get(), input.get(),       outputWrite.get(),
-                           errorSource,       executable.get(), reportWrite.get(), argv.data(),
-                           envp.data()};
+    const ChildFiles files{::getpid(),       goReceive.get(),  input.get(),       outputWrite.get(), errorSource,
+                           executable.get(), reportWrite.get(), argv.data(), envp.data()};
     const pid_t pid = forker_.fork([&files] { runChild(files); });
     if (pid < 0) throw fail(errno);
     // The write ends close here, so end of file arrives when the child (and anything

@@ -25,7 +25,6 @@ constexpr std::size_t kBootIdCharacters = 36;
 constexpr std::uint64_t kMaxGroup = 2147483647;
 constexpr const char* kRecordSuffix = ".group";
 constexpr const char* kTemporarySuffix = ".tmp";
-constexpr std::array<const char*, 4> kComponents = {"Library", "Application Support", "Tidewarden", "ToolGroups"};
 constexpr mode_t kRecordMode = 0600;
 constexpr mode_t kForeignWriteBits = 022;
 // /proc holds one entry per process; the kernel's own limit on processes is far below.
@@ -182,7 +181,14 @@ std::optional<ToolGroupRecord> ToolGroupRecord::parse(std::string_view text) {
   return ToolGroupRecord{std::string(*boot), static_cast<pid_t>(*groupNumber), *startNumber, std::string(*executable)};
 }
 
-ToolGroups::ToolGroups(const UniqueFd& root) : root_(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0)), boot_(machineBootId()) {
+ToolGroups::ToolGroups(const UniqueFd& root, std::string directory)
+    : root_(::fcntl(root.get(), F_DUPFD_CLOEXEC, 0)), directory_(std::move(directory)), boot_(machineBootId()) {
+  for (std::size_t at = 1; at < directory_.size();) {
+    const std::size_t end = std::min(directory_.find('/', at), directory_.size());
+    components_.push_back(directory_.substr(at, end - at));
+    at = end + 1;
+  }
+  if (components_.size() < 2) throw std::runtime_error("The tool record directory needs two folders of its own.");
   if (!root_) throw std::runtime_error("Cannot keep the root for tool records: " + errnoText(errno));
   const auto own = processState(::getpid());
   if (!own) throw std::runtime_error("Cannot read the helper's own start time.");
@@ -192,9 +198,10 @@ ToolGroups::ToolGroups(const UniqueFd& root) : root_(::fcntl(root.get(), F_DUPFD
 std::optional<UniqueFd> ToolGroups::openDirectory(bool create) {
   UniqueFd current = openAt(root_.get(), ".", O_RDONLY | O_DIRECTORY);
   if (!current) return std::nullopt;
-  for (const std::string component : kComponents) {
-    const bool ours = component == "Tidewarden" || component == "ToolGroups";
-    if (create && ours && !makeDirectoryAt(current.get(), component, component == "ToolGroups" ? 0700 : 0755)) {
+  for (std::size_t i = 0; i < components_.size(); ++i) {
+    const std::string& component = components_[i];
+    const bool ours = i + 2 >= components_.size();
+    if (create && ours && !makeDirectoryAt(current.get(), component, i + 1 == components_.size() ? 0700 : 0755)) {
       return std::nullopt;
     }
     UniqueFd next = openAt(current.get(), component, O_RDONLY | O_DIRECTORY);
@@ -266,7 +273,7 @@ bool ToolGroups::settle(int directory, const std::string& name, int boundMillise
       return settled("Removed the unreadable tool record " + name + ": no process of group " + std::to_string(*named) +
                      " runs.");
     }
-    say("Cannot read the tool record " + name + " in " + kDirectory +
+    say("Cannot read the tool record " + name + " in " + directory_ +
         "; a tool of the previous helper may still run. Rescue Drive creations are refused until it is gone.");
     return false;
   }
@@ -306,7 +313,7 @@ std::vector<std::string> ToolGroups::endPreviousLife() {
   const std::optional<UniqueFd> directory = openDirectory(/*create=*/false);
   if (!directory) {
     if (errno != ENOENT) {
-      log.push_back(std::string("Cannot open ") + kDirectory + ": " + errnoText(errno) +
+      log.push_back("Cannot open " + directory_ + ": " + errnoText(errno) +
                     ". Rescue Drive creations are refused until it can be read.");
       doubtful_.push_back(kUnlisted);
     }
@@ -314,7 +321,7 @@ std::vector<std::string> ToolGroups::endPreviousLife() {
   }
   const std::optional<DirectoryListing> listing = listDirectory(directory->get(), kMaxListedRecords);
   if (!listing || listing->truncated) {
-    log.push_back(std::string("Cannot list ") + kDirectory + ". Rescue Drive creations are refused until it can be.");
+    log.push_back("Cannot list " + directory_ + ". Rescue Drive creations are refused until it can be.");
     doubtful_.push_back(kUnlisted);
     return log;
   }

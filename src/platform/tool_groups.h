@@ -41,22 +41,26 @@ struct ToolGroupRecord {
   static std::optional<ToolGroupRecord> parse(std::string_view text);
 };
 
-// The records of one helper's tools in "/Library/Application Support/Tidewarden/ToolGroups"
-// (root-owned, 0700; each record "<group>.group", 0600, written atomically and synced), and
+// The records of one helper's tools in a root-owned directory (kDirectory on the Mac;
+// each record "<group>.group", 0600, written atomically and synced), and
 // the ending of what a previous life left running. Processes are read from the machine's
 // own /proc, also in simulation, where the tools are real processes.
 class ToolGroups {
  public:
   static constexpr const char* kDirectory = "/Library/Application Support/Tidewarden/ToolGroups";
+  // Where a helper on Linux keeps them: Linux has no /Library.
+  static constexpr const char* kLinuxDirectory = "/var/lib/tidewarden/ToolGroups";
   // How long start-up waits for a group it killed to be gone.
   static constexpr int kEndBoundMilliseconds = 10000;
   static constexpr const char* kDoubtMessage =
       "A tool the helper started before it last restarted may still be writing to a disk. No disk was erased. Try "
       "again once it has ended; restarting the Mac ends it.";
 
-  // Keeps a duplicate of `root`. Throws std::runtime_error when the machine's boot id or
-  // the helper's own start time cannot be read.
-  explicit ToolGroups(const UniqueFd& root);
+  // Keeps a duplicate of `root`; `directory` is an absolute logical path whose last two
+  // folders are created (0755, then 0700) when missing, every folder on it root-owned and
+  // writable by no one else. Throws std::runtime_error when the machine's boot id or the
+  // helper's own start time cannot be read.
+  explicit ToolGroups(const UniqueFd& root, std::string directory = kDirectory);
 
   // Records the unreaped child `pid` (which leads its own group and has not run its
   // tool yet) durably. False with errno when it could not be.
@@ -80,6 +84,8 @@ class ToolGroups {
   bool settle(int directory, const std::string& name, int boundMilliseconds, std::vector<std::string>* log);
 
   UniqueFd root_;
+  std::string directory_;
+  std::vector<std::string> components_;
   std::string boot_;
   std::uint64_t ownStart_ = 0;
   std::mutex mutex_;
