@@ -1,13 +1,17 @@
 // Rescue Drive creation over the real socket on the simulated Mac: the three format paths,
 // refusals before any erase, cancels, exclusion, live progress and the sibling protection.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -414,11 +418,31 @@ TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesNoToolRunningAndANewCreat
     EXPECT_EQ(partition(disk + "s3"), sibling);
   }
 
-  // An unreadable record naming this test's own process group, which runs.
+  // A record whose leader's pid belongs to a process started at another time ends nothing;
+  // an unreadable one naming this test's own process group, which runs, stops creations.
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::setpgid(0, 0);
+    ::pause();
+    ::_exit(0);
+  }
+  ::setpgid(holder, holder);
+  std::ifstream statFile("/proc/" + std::to_string(holder) + "/stat");
+  const std::string stat{std::istreambuf_iterator<char>(statFile), {}};
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  const std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
+  std::string boot;
+  std::ifstream("/proc/sys/kernel/random/boot_id") >> boot;
+  const std::string reused = host(platform::ToolGroups::kDirectory) + "/" + std::to_string(holder) + ".group";
+  std::ofstream(reused) << platform::ToolGroupRecord{boot, holder, std::stoull(field.at(19)) - 1, "/bin/ps"}.text().value();
   const std::string record = host(platform::ToolGroups::kDirectory) + "/" + std::to_string(::getpgrp()) + ".group";
   std::ofstream(record) << "not a record\n";
   ASSERT_TRUE(kill());
   ASSERT_TRUE(serve());
+  EXPECT_EQ(::waitpid(holder, nullptr, WNOHANG), 0) << "a process whose pid a record named was ended";
+  EXPECT_FALSE(fs::exists(reused));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
   const std::string disk = plugIn("usb-32g-gpt");
   const json refused = start(row(disk, "wholeDisk"));
   EXPECT_EQ(refused.at("message"), platform::ToolGroups::kDoubtMessage);
