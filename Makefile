@@ -16,7 +16,7 @@ FUZZ_TARGETS := frame_reader service_requests property_list runtime_stamp signat
                 world_file json_document lsof_field_records process_commands attached_image_list fan_recovery_record smc_replies applesmc_files preparation_manifest launchd_item \
                 quarantine_manifest process_listing payload_metadata payload_attachment image_description hybrid_package \
                 installer_identity virtual_disk_info installer_attachments \
-                diskutil_inventory media_progress rescue_start_request installer_deletion_record
+                diskutil_inventory media_progress rescue_start_request installer_deletion_record tool_group_record
 JOBS ?= $(shell nproc)
 # Instrumented compiles are slow and large: at most two at a time.
 TSAN_JOBS ?= 2

@@ -30,7 +30,8 @@ set(TIDEWARDEN_FUZZ_TARGETS
     installer_attachments
     media_progress
     rescue_start_request
-    installer_deletion_record)
+    installer_deletion_record
+    tool_group_record)
 
 set(tidewarden_fuzz_libs_frame_reader tidewarden_wire)
 set(tidewarden_fuzz_libs_service_requests tidewarden_helper tidewarden_test_platform)
@@ -61,6 +62,7 @@ set(tidewarden_fuzz_libs_installer_attachments tidewarden_installers)
 set(tidewarden_fuzz_libs_media_progress tidewarden_rescue)
 set(tidewarden_fuzz_libs_rescue_start_request tidewarden_rescue)
 set(tidewarden_fuzz_libs_installer_deletion_record tidewarden_installers)
+set(tidewarden_fuzz_libs_tool_group_record tidewarden_platform)
 
 # Adds executable `executable` running the target `name` (fuzz/<name>.cpp).
 function(tidewarden_fuzz_executable executable name)

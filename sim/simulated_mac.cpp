@@ -13,6 +13,7 @@
 #include "platform/code_signing.h"
 #include "platform/file_io.h"
 #include "platform/process_launcher.h"
+#include "platform/tool_groups.h"
 #include "sim/simulated_clock.h"
 #include "sim/simulated_disk_arbitration.h"
 #include "sim/simulated_file_flags.h"
@@ -157,7 +158,7 @@ SimulatedMac::SimulatedMac(std::string directory, std::vector<platform::TrustAnc
   macClock_ = std::make_unique<SimulatedClock>(directory_, *clock_);
   processFacts_ = std::make_unique<SimulatedProcessFacts>(directory_, world.process);
   codeSigning_ = std::make_unique<platform::CodeSigning>(platform::CodeSigningOptions{std::move(anchors), &root_});
-  launcher_ = platform::makeProcessLauncher(root_);
+  launcher_ = platform::makeProcessLauncher(root_, std::make_shared<platform::ToolGroups>(root_));
   smc_ = std::make_unique<SimulatedSmc>(directory_, *clock_);
   power_ = std::make_unique<SimulatedSystemPower>(directory_);
   freeSpace_ = std::make_unique<SimulatedFreeSpace>(directory_, root_);

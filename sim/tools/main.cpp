@@ -5,13 +5,16 @@
 // from where its own executable lies, since a tool's environment holds only PATH and
 // LC_ALL. It answers from DIR/world.json and applies the world's fault for its tool.
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -77,13 +80,37 @@ std::string mediaToolBundle() {
   return path.substr(0, path.size() - suffix.size());
 }
 
+volatile sig_atomic_t worker = 0;
+
+// Apple's media tool does its work in processes of its own, in its process group: a
+// SIGTERM to the tool ends them with it (it passes the signal on), a SIGKILL does not,
+// and a tool that dies leaves them running. This runs `work` so, in one worker.
+int besideWorker(const std::function<int()>& work) {
+  const pid_t child = ::fork();
+  if (child < 0) fail("cannot start its worker");
+  if (child == 0) std::_Exit(work());
+  worker = child;
+  std::signal(SIGTERM, [](int) { ::kill(worker, SIGTERM); });
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) fail("lost its worker");
+  }
+  if (WIFSIGNALED(status)) {
+    std::signal(WTERMSIG(status), SIG_DFL);
+    ::raise(WTERMSIG(status));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kExitFailure;
+}
+
 int run(int argc, char** argv) {
   const std::string executable = ownExecutable();
   // An installer's createinstallmedia is a script that runs this program (as diskutil)
   // under the name createinstallmedia; diskutil's faults are not its own.
   if (argc > 0 && lastComponent(argv[0]) == "createinstallmedia") {
-    return sim::runSimulatedMediaTool(worldDirectory(executable, sim::WorldTool::diskutil), mediaToolBundle(),
-                                      std::vector<std::string>(argv + 1, argv + argc));
+    const std::string directory = worldDirectory(executable, sim::WorldTool::diskutil);
+    const std::string bundle = mediaToolBundle();
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    return besideWorker([&] { return sim::runSimulatedMediaTool(directory, bundle, arguments); });
   }
   // The launcher passes the logical path as argv[0]; the file's own name decides when
   // it does not name a tool.

@@ -16,7 +16,8 @@ class ClientCodeValidator;
 class PrivilegedHelperListenerDelegate;
 
 // Owns the process-wide objects of a running helper. The constructor performs
-// start-up in order: create the listener on `socketPath`, build the validator (own
+// start-up in order: create the listener on `socketPath`, end the tools a previous
+// life left running (logged to standard error), build the validator (own
 // signing identity and runtime stamp, read once), create the engines and queue the
 // fan restart recovery on the fan queue and the quarantine restart recovery on the
 // utility queue, create the delegate, set it and resume the

@@ -1,4 +1,4 @@
-// The production helper: runs as root on the real machine, no options, no log.
+// The production helper: runs as root on the real machine, no options; start-up logs on standard error.
 #include <unistd.h>
 
 #include <cstdlib>

@@ -1,10 +1,11 @@
-// posix_spawn-based launcher that executes exactly the file it checked beneath the root.
+// The launcher that executes exactly the file it checked beneath the root, its tools bound to the helper's life.
 #include "platform/process_launcher.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,10 +15,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "platform/file_io.h"
+#include "platform/tool_groups.h"
 
 namespace tidewarden::platform {
 namespace {
@@ -33,6 +38,9 @@ constexpr const char* kNullDevice = "/dev/null";
 constexpr const char* kStandardInputName = "tidewarden-standard-input";
 // How often a capture looks for the child's end where no pidfd can wake it.
 constexpr std::chrono::milliseconds kEndPollInterval{5};
+
+// How a child that could not run its tool ends (the report tells the parent why).
+constexpr int kChildFailure = 127;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -54,43 +62,151 @@ UniqueFd raised(UniqueFd fd) {
   return moved;
 }
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() {
-    if (posix_spawnattr_init(&attr_) != 0) std::abort();
-  }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
+// Everything the child needs, prepared before the fork: after it, the child of a
+// multi-threaded process may only make async-signal-safe calls.
+struct ChildFiles {
+  pid_t parent;
+  int go;
+  int input;
+  int output;
+  int error;
+  int executable;
+  int report;
+  char* const* argv;
+  char* const* envp;
 };
 
-class SpawnFileActions {
- public:
-  SpawnFileActions() {
-    if (posix_spawn_file_actions_init(&actions_) != 0) std::abort();
+[[noreturn]] void childFailed(int report) {
+  const int err = errno;
+  (void)!::write(report, &err, sizeof err);
+  ::_exit(kChildFailure);
+}
+
+// Closes every descriptor from `from` on except `keepA` and `keepB` (both >= from).
+bool closeAllFromExcept(int from, int keepA, int keepB) {
+  const int low = std::min(keepA, keepB);
+  const int high = std::max(keepA, keepB);
+  return (low == from || ::close_range(from, low - 1, 0) == 0) &&
+         (high <= low + 1 || ::close_range(low + 1, high - 1, 0) == 0) && ::close_range(high + 1, ~0U, 0) == 0;
+}
+
+// The child between fork and exec. It dies with the helper (a parent-death SIGKILL,
+// then a look whether the helper already died before it was asked for), leads a group of
+// its own, takes its descriptors at once (closing every other, also those a library
+// opened without close-on-exec, so no other launch's pipe stays open here), waits for
+// the go-ahead, and runs with default dispositions and an empty mask.
+[[noreturn]] void runChild(const ChildFiles& files) {
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) childFailed(files.report);
+  if (::getppid() != files.parent) ::_exit(kChildFailure);
+  if (::setpgid(0, 0) != 0) childFailed(files.report);
+  if (::dup2(files.input, STDIN_FILENO) < 0 || ::dup2(files.output, STDOUT_FILENO) < 0 ||
+      ::dup2(files.error, STDERR_FILENO) < 0 || ::dup2(files.executable, kExecutableFd) < 0 ||
+      !closeAllFromExcept(kFirstFreeFd, files.report, files.go)) {
+    childFailed(files.report);
   }
-  ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  char go = 0;
+  ssize_t got;
+  do {
+    got = ::read(files.go, &go, 1);
+  } while (got < 0 && errno == EINTR);
+  if (got != 1) ::_exit(kChildFailure);
+  ::close(files.go);
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &defaultAction, nullptr);
+  }
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  // The report's descriptor is close-on-exec: the exec closes it, telling the parent.
+  ::execve(kExecutablePath, files.argv, files.envp);
+  childFailed(files.report);
+}
+
+// The one thread that forks every tool, for the launcher's whole life. A parent-death
+// signal is tied to the thread that forked the child, not to the process: forking on
+// whichever thread asked (a pool worker that ends when idle) would kill tools early.
+class ForkingThread {
+ public:
+  ForkingThread() : thread_([this] { run(); }) {}
+  ~ForkingThread() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  ForkingThread(const ForkingThread&) = delete;
+  ForkingThread& operator=(const ForkingThread&) = delete;
+
+  // Forks; the child runs `child` (which must only make async-signal-safe calls and never
+  // return). The child's pid, or -1 with errno.
+  pid_t fork(const std::function<void()>& child) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return job_ == nullptr; });
+    job_ = &child;
+    done_ = false;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return done_; });
+    job_ = nullptr;
+    changed_.notify_all();
+    errno = error_;
+    return pid_;
+  }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  void run() {
+    pthread_setname_np(pthread_self(), "tool-launcher");
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || (job_ != nullptr && !done_); });
+      if (stopping_) return;
+      // No handler of ours may run in the child before it has reset them all.
+      sigset_t all;
+      sigset_t previous;
+      sigfillset(&all);
+      pthread_sigmask(SIG_SETMASK, &all, &previous);
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        (*job_)();
+        ::_exit(kChildFailure);
+      }
+      error_ = errno;
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      pid_ = pid;
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::function<void()>* job_ = nullptr;
+  bool done_ = false;
+  bool stopping_ = false;
+  pid_t pid_ = -1;
+  int error_ = 0;
+  std::thread thread_;
 };
 
-// Why posix_spawn of "/proc/self/fd/3" rather than fork + fexecve: the helper is
-// multi-threaded, and glibc's posix_spawn starts the child without copying the
-// address space and reports an exec failure back to us; fexecve of a close-on-exec
-// descriptor cannot run a "#!" script (the interpreter finds the descriptor already
-// closed). The child's descriptor 3 is the O_PATH descriptor opened and checked here,
-// so the file that runs is the file that was checked, whatever the path names later.
-class PosixSpawnLauncher final : public ProcessLauncher {
+// Why fork, on one thread, rather than posix_spawn: the child must ask for a parent-death
+// SIGKILL and wait until its group is recorded before it runs anything, neither of which
+// posix_spawn can do. It executes "/proc/self/fd/3" rather than fexecve: fexecve of a
+// close-on-exec descriptor cannot run a "#!" script (the interpreter finds the descriptor
+// already closed). The child's descriptor 3 is the O_PATH descriptor opened and checked
+// here, so the file that runs is the file that was checked, whatever the path names later.
+class ForkingLauncher final : public ProcessLauncher {
  public:
-  explicit PosixSpawnLauncher(const UniqueFd& root) : root_(root) {}
+  ForkingLauncher(const UniqueFd& root, std::shared_ptr<ToolGroups> groups) : root_(root), groups_(std::move(groups)) {}
+
+  std::vector<std::string> endToolsOfPreviousLife() override {
+    return groups_ ? groups_->endPreviousLife() : std::vector<std::string>{};
+  }
+  std::optional<std::string> toolsOfPreviousLifeInDoubt() override {
+    return groups_ ? groups_->doubt() : std::nullopt;
+  }
 
   std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) override {
     const std::string& name = request.executable;
@@ -132,36 +248,23 @@ class PosixSpawnLauncher final : public ProcessLauncher {
       errorWrite.reset(errorPipe[1]);
     }
 
-    for (UniqueFd* source : {&input, &outputWrite, &errorWrite, &executable}) {
+    // The child reports a failed exec (its errno) through `report`, which the exec closes;
+    // it runs nothing before a byte arrives through `go`, sent once its group is recorded.
+    int reportPipe[2];
+    if (::pipe2(reportPipe, O_CLOEXEC) != 0) throw fail(errno);
+    UniqueFd reportRead(reportPipe[0]);
+    UniqueFd reportWrite(reportPipe[1]);
+    int goPair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, goPair) != 0) throw fail(errno);
+    UniqueFd goSend(goPair[0]);
+    UniqueFd goReceive(goPair[1]);
+
+    for (UniqueFd* source : {&input, &outputWrite, &errorWrite, &executable, &reportWrite, &goReceive}) {
       if (source == &errorWrite && request.standardErrorToOutput) continue;
       *source = raised(std::move(*source));
       if (!*source) throw fail(errno);
     }
     const int errorSource = request.standardErrorToOutput ? outputWrite.get() : errorWrite.get();
-
-    SpawnFileActions actions;
-    if (posix_spawn_file_actions_adddup2(actions.get(), input.get(), STDIN_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(actions.get(), outputWrite.get(), STDOUT_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(actions.get(), errorSource, STDERR_FILENO) != 0 ||
-        posix_spawn_file_actions_adddup2(actions.get(), executable.get(), kExecutableFd) != 0 ||
-        // Everything of ours is close-on-exec already; this also covers descriptors
-        // that a library opened without it.
-        posix_spawn_file_actions_addclosefrom_np(actions.get(), kFirstFreeFd) != 0) {
-      throw fail(ENOMEM);
-    }
-
-    SpawnAttributes attributes;
-    sigset_t emptyMask;
-    sigset_t allSignals;
-    sigemptyset(&emptyMask);
-    sigfillset(&allSignals);
-    if (posix_spawnattr_setflags(attributes.get(),
-                                 POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0 ||
-        posix_spawnattr_setpgroup(attributes.get(), 0) != 0 ||
-        posix_spawnattr_setsigmask(attributes.get(), &emptyMask) != 0 ||
-        posix_spawnattr_setsigdefault(attributes.get(), &allSignals) != 0) {
-      throw fail(EINVAL);
-    }
 
     std::vector<char*> argv;
     argv.reserve(request.arguments.size() + 2);
@@ -173,12 +276,32 @@ class PosixSpawnLauncher final : public ProcessLauncher {
     for (const std::string& entry : request.environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
 
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, kExecutablePath, actions.get(), attributes.get(), argv.data(), envp.data());
-    if (rc != 0) throw fail(rc);
+    const ChildFiles files{::getpid(),       goReceive.get(),  input.get(),       outputWrite.get(), errorSource,
+                           executable.get(), reportWrite.get(), argv.data(), envp.data()};
+    const pid_t pid = forker_.fork([&files] { runChild(files); });
+    if (pid < 0) throw fail(errno);
     // The write ends close here, so end of file arrives when the child (and anything
     // it left running with them) is gone.
-    return std::make_unique<ChildProcess>(pid, std::move(outputRead), std::move(errorRead));
+    for (UniqueFd* end : {&input, &outputWrite, &errorWrite, &executable, &reportWrite, &goReceive}) end->reset();
+    auto child = std::make_unique<ChildProcess>(pid, std::move(outputRead), std::move(errorRead));
+    // Before the tool runs: its group is on record, or it never runs (the child is ended
+    // and reaped with `child`).
+    if (groups_) {
+      if (!groups_->record(pid, name)) throw fail(errno);
+      child->whenReaped([groups = groups_, pid] { groups->forget(pid); });
+    }
+    const char go = 'g';
+    if (::send(goSend.get(), &go, 1, MSG_NOSIGNAL) != 1) throw fail(errno);
+    goSend.reset();
+    std::string report;
+    if (!readAll(reportRead.get(), report, sizeof(int))) throw fail(errno);
+    if (report.size() == sizeof(int)) {
+      int err = 0;
+      std::memcpy(&err, report.data(), sizeof err);
+      throw fail(err);
+    }
+    if (!report.empty()) throw fail(EIO);
+    return child;
   }
 
  private:
@@ -200,6 +323,8 @@ class PosixSpawnLauncher final : public ProcessLauncher {
   }
 
   const UniqueFd& root_;
+  std::shared_ptr<ToolGroups> groups_;
+  ForkingThread forker_;
 };
 
 }  // namespace
@@ -209,8 +334,12 @@ LaunchError::LaunchError(const std::string& executable, int err)
 
 ProcessLauncher::~ProcessLauncher() = default;
 
-std::unique_ptr<ProcessLauncher> makeProcessLauncher(const UniqueFd& root) {
-  return std::make_unique<PosixSpawnLauncher>(root);
+std::vector<std::string> ProcessLauncher::endToolsOfPreviousLife() { return {}; }
+
+std::optional<std::string> ProcessLauncher::toolsOfPreviousLifeInDoubt() { return std::nullopt; }
+
+std::unique_ptr<ProcessLauncher> makeProcessLauncher(const UniqueFd& root, std::shared_ptr<ToolGroups> groups) {
+  return std::make_unique<ForkingLauncher>(root, std::move(groups));
 }
 
 ChildProcess::ChildProcess(pid_t pid, UniqueFd standardOutput, UniqueFd standardError)
@@ -249,12 +378,18 @@ void ChildProcess::reapLocked(int options) {
     pid_t result = ::waitpid(pid_, &status, options);
     if (result == pid_) {
       status_ = status;
+      if (onReaped_) onReaped_();
       return;
     }
     if (result == 0) return;  // WNOHANG and still running
     if (errno == EINTR) continue;
     std::abort();  // ECHILD: someone else reaped our child
   }
+}
+
+void ChildProcess::whenReaped(std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  onReaped_ = std::move(action);
 }
 
 void reapInBackground(std::unique_ptr<ChildProcess> child) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,6 +106,10 @@ class ChildProcess {
   // same status.
   int wait();
 
+  // Runs `action` once the child has been reaped (on the reaping thread, under this
+  // object's lock): the launcher forgets the child's group record there.
+  void whenReaped(std::function<void()> action);
+
   // Reads both output pipes (in chunks of kCaptureChunkBytes, whichever has data) into
   // `output` and `error` for at most `seconds`. Returns true as soon as the child has
   // ended, false when the time ran out first; it wakes on the child's end at once (a
@@ -133,6 +138,7 @@ class ChildProcess {
   UniqueFd processFd_;
   std::mutex mutex_;
   std::optional<int> status_;
+  std::function<void()> onReaped_;
 };
 
 // Hands an unreaped child to a background waiter that waits for it to end, without a
@@ -145,19 +151,28 @@ void reapInBackground(std::unique_ptr<ChildProcess> child);
 // The same for a child that others may still hold (and signal) meanwhile.
 void reapInBackground(std::shared_ptr<ChildProcess> child);
 
+class ToolGroups;
+
 class ProcessLauncher {
  public:
   virtual ~ProcessLauncher();
   // Starts the child or throws LaunchError; never returns null.
   virtual std::unique_ptr<ChildProcess> launch(const LaunchRequest& request) = 0;
+  // Start-up, before anything is launched: ends the tools a previous life of the helper
+  // left running; one log line per tool group it found. None without tool records.
+  virtual std::vector<std::string> endToolsOfPreviousLife();
+  // A refusal text while a tool of a previous life may still run (looking again, and
+  // ending what it can, each time); nothing otherwise.
+  virtual std::optional<std::string> toolsOfPreviousLifeInDoubt();
 };
 
 // A launcher that resolves every executable beneath `root` (the descriptor standing
 // for "/"; it must outlive the launcher). The executable is opened with no symbolic
 // link followed anywhere on its path, must be a regular file with an execute bit, and
 // exactly that opened file is what runs. The child gets exactly the request's
-// environment, its own process group, default signal dispositions and an empty
-// signal mask, and no descriptor besides 0, 1, 2 and, at 3, a path-only (O_PATH)
+// environment, its own process group, a parent-death SIGKILL (tied to the launcher's
+// own forking thread, which lives as long as the launcher), default signal
+// dispositions and an empty signal mask, and no descriptor besides 0, 1, 2 and, at 3, a path-only (O_PATH)
 // descriptor of its own executable (which lets the interpreter of a "#!" script open it).
 // argv[0] is the logical path. For a "#!" script the kernel replaces argv[0] with the
 // interpreter and passes the script as "/proc/self/fd/3", so a script sees that in $0
@@ -165,6 +180,9 @@ class ProcessLauncher {
 // Failures throw LaunchError with the system's reason: ELOOP for a symbolic link on
 // the path, ENOENT, EACCES for something that is not an executable regular file,
 // EINVAL for a request string containing NUL or an environment entry without '='.
-std::unique_ptr<ProcessLauncher> makeProcessLauncher(const UniqueFd& root);
+// With `groups`, each child's process group is recorded there before the child runs
+// its tool (a launch fails with the record's errno when it cannot be) and forgotten once
+// the child is reaped; the two start-up calls above use it.
+std::unique_ptr<ProcessLauncher> makeProcessLauncher(const UniqueFd& root, std::shared_ptr<ToolGroups> groups = nullptr);
 
 }  // namespace tidewarden::platform

@@ -55,6 +55,11 @@ RescueDriveStartResponse RescueDriveCoordinator::start(const RescueDriveStartReq
     response.message = "Rescue Drive creation is not available in this helper.";
     return response;
   }
+  // A tool of the helper's previous life that may still write to a disk stops every creation.
+  if (const std::optional<std::string> doubt = platform_->launcher.toolsOfPreviousLifeInDoubt()) {
+    response.message = *doubt;
+    return response;
+  }
   const std::string id = platform::makeUuidString();
   const platform::json::Date now{platform_->clock.now()};
   OperationState& state = operations[id];

@@ -297,12 +297,6 @@ TEST_F(MaterializeSimulatorTest, WorkspaceOfAKilledHelperBlocksUntilRemovedThenT
   ASSERT_TRUE(manifest) << "the manifest never reached the package copy";
   ASSERT_TRUE(kill());
   client.stop(SIGKILL, std::chrono::seconds(30));
-  // The hung pkgutil outlived its helper: end it by its pid.
-  for (const auto& process : fs::directory_iterator("/proc")) {
-    std::error_code error;
-    const fs::path exe = fs::read_symlink(process.path() / "exe", error);
-    if (!error && exe.string() == host("/usr/sbin/pkgutil")) ::kill(std::stoi(process.path().filename()), SIGKILL);
-  }
   ASSERT_TRUE(serve());
   change({"clear-tool-faults"});
   EXPECT_TRUE(materialize(packagePath("killed")).value("message", "").starts_with(

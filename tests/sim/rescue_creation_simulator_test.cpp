@@ -7,18 +7,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/tool_groups.h"
 #include "sim/simulated_disk_formats.h"
 #include "sim/simulated_diskutil.h"
 #include "sim/simulated_media_tool.h"
@@ -373,42 +377,100 @@ TEST_F(RescueCreationSimulatorTest, LiveProgressFollowsTheToolAndSiblingsStayUnm
   }
 }
 
-// A helper killed while Apple's tool runs keeps nothing in memory: after its restart the
-// operation is unknown (the whole reply, never a success), the sibling is untouched, and a
-// fresh review of the half-made volume lets a new creation, started by the client, finish it
-// (the HFS volume is used as it is).
-TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesAStateANewCreationFinishes) {
-  const std::string disk = plugIn("usb-64g-two-partitions");
-  const sim::WorldPartition sibling = partition(disk + "s3");
-  change({"installer", "media-tool", "--step-gate", "on"});
-  const std::string id = start(row(disk + "s2", "partition")).at("operationID");
-  const json running = awaitStatus(id, [](const json& s) { return s.at("liveProgress").at("step") == "erasing"; });
-  ASSERT_EQ(running.at("liveProgress").at("step"), "erasing");
+// A helper killed while Apple's tool (which leaves a worker in its process group) or a hung
+// format runs keeps nothing in memory and leaves nothing running: after its restart the
+// operation is unknown (the whole reply, never a success), no tool of the old helper runs,
+// the sibling is untouched, and a new creation, started by the client, finishes (a fresh
+// review of the half-made volume uses the HFS volume as it is). A tool record the restarted
+// helper cannot read stops creations while its group runs.
+TEST_F(RescueCreationSimulatorTest, AKilledHelperLeavesNoToolRunningAndANewCreationFinishes) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> arrange, undo;  // world verbs
+    std::string runningStep;
+    bool erasedAgain;
+  };
+  const std::vector<Case> cases{
+      {"createinstallmedia", {"installer", "media-tool", "--step-gate", "on"}, {"installer", "media-tool"}, "erasing", false},
+      {"eraseVolume", {"disk", "erase-hangs", "on"}, {"disk", "erase-hangs", "off"}, "formatting", true},
+  };
+  // The processes running one of the simulated Mac's programs (zombies have no executable).
+  auto survivors = [&] {
+    std::vector<std::string> found;
+    for (const auto& process : fs::directory_iterator("/proc")) {
+      std::error_code error;
+      const std::string exe = fs::read_symlink(process.path() / "exe", error).string();
+      if (!error && exe.starts_with(host("/"))) found.push_back(process.path().filename().string() + " " + exe);
+    }
+    return found;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string disk = plugIn("usb-64g-two-partitions");
+    const sim::WorldPartition sibling = partition(disk + "s3");
+    change(c.arrange);
+    const std::string id = start(row(disk + "s2", "partition")).at("operationID");
+    const json running = awaitStatus(id, [&](const json& s) {
+      return s.at("liveProgress").at("step") == c.runningStep && s.at("liveProgress").at("commandRunning") == true;
+    });
+    ASSERT_EQ(running.at("liveProgress").at("step"), c.runningStep) << running.dump();
 
+    ASSERT_TRUE(kill());
+    ASSERT_TRUE(serve());
+    EXPECT_EQ(survivors(), std::vector<std::string>{});
+    EXPECT_EQ(status(id), json({{"operationID", id}, {"phase", "failed"}, {"progressPercent", 0},
+                                {"message", "Rescue Drive operation was not found."}, {"finished", true},
+                                {"success", false}, {"errorMessage", "Unknown operation."}}));
+    EXPECT_EQ(partition(disk + "s3"), sibling);
+
+    change(c.undo);
+    edit([](sim::WorldRecord& w) { w.disks.queries.clear(); });
+    // Through the client this time: it builds the row, takes the scope typed again and follows
+    // the creation in plain lines (not a terminal: never a redrawn bar).
+    const ProgramResult created = ctl(clientStart(disk + "s2"), "partition\n");
+    EXPECT_EQ(created.exitCode, 0) << created.standardOutput << created.standardError;
+    EXPECT_TRUE(created.standardOutput.starts_with("Checking the reviewed destination before erasing anything\u2026\n"
+                                                   "operation "))
+        << created.standardOutput;
+    EXPECT_EQ(created.standardOutput.find('\r'), std::string::npos);
+    EXPECT_TRUE(created.standardOutput.ends_with(std::string("finished: ") + kPartitionSuccess + "\n"));
+    EXPECT_EQ(erased(disk + "s2"), c.erasedAgain);
+    EXPECT_FALSE(erased(disk));
+    EXPECT_TRUE(installerOn(*partition(disk + "s2").mountPoint));
+    EXPECT_EQ(partition(disk + "s3"), sibling);
+  }
+
+  // A record whose leader's pid belongs to a process started at another time ends nothing;
+  // an unreadable one naming this test's own process group, which runs, stops creations.
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::setpgid(0, 0);
+    ::pause();
+    ::_exit(0);
+  }
+  ::setpgid(holder, holder);
+  std::ifstream statFile("/proc/" + std::to_string(holder) + "/stat");
+  const std::string stat{std::istreambuf_iterator<char>(statFile), {}};
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  const std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
+  std::string boot;
+  std::ifstream("/proc/sys/kernel/random/boot_id") >> boot;
+  const std::string reused = host(platform::ToolGroups::kDirectory) + "/" + std::to_string(holder) + ".group";
+  std::ofstream(reused) << platform::ToolGroupRecord{boot, holder, std::stoull(field.at(19)) - 1, "/bin/ps"}.text().value();
+  const std::string record = host(platform::ToolGroups::kDirectory) + "/" + std::to_string(::getpgrp()) + ".group";
+  std::ofstream(record) << "not a record\n";
   ASSERT_TRUE(kill());
   ASSERT_TRUE(serve());
-  // The orphaned tool is let through its steps and ends on its own.
-  openToolGates();
-  EXPECT_EQ(status(id), json({{"operationID", id}, {"phase", "failed"}, {"progressPercent", 0},
-                              {"message", "Rescue Drive operation was not found."}, {"finished", true},
-                              {"success", false}, {"errorMessage", "Unknown operation."}}));
-  EXPECT_EQ(partition(disk + "s3"), sibling);
-
-  change({"installer", "media-tool"});
-  EXPECT_EQ(row(disk + "s2", "partition").at("filesystem"), "hfs");
-  edit([](sim::WorldRecord& w) { w.disks.queries.clear(); });
-  // Through the client this time: it builds the row, takes the scope typed again and follows
-  // the creation in plain lines (not a terminal: never a redrawn bar).
-  const ProgramResult created = ctl(clientStart(disk + "s2"), "partition\n");
-  EXPECT_EQ(created.exitCode, 0) << created.standardOutput << created.standardError;
-  EXPECT_TRUE(created.standardOutput.starts_with("Checking the reviewed destination before erasing anything\u2026\n"
-                                                 "operation "))
-      << created.standardOutput;
-  EXPECT_EQ(created.standardOutput.find('\r'), std::string::npos);
-  EXPECT_TRUE(created.standardOutput.ends_with(std::string("finished: ") + kPartitionSuccess + "\n"));
-  EXPECT_FALSE(erased(disk) || erased(disk + "s2"));
-  EXPECT_TRUE(installerOn(*partition(disk + "s2").mountPoint));
-  EXPECT_EQ(partition(disk + "s3"), sibling);
+  EXPECT_EQ(::waitpid(holder, nullptr, WNOHANG), 0) << "a process whose pid a record named was ended";
+  EXPECT_FALSE(fs::exists(reused));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  const std::string disk = plugIn("usb-32g-gpt");
+  const json refused = start(row(disk, "wholeDisk"));
+  EXPECT_EQ(refused.at("message"), platform::ToolGroups::kDoubtMessage);
+  EXPECT_FALSE(erased(disk));
+  fs::remove(record);
+  EXPECT_EQ(start(row(disk, "wholeDisk")).at("accepted"), true);
 }
 
 // What changed after the checks is never written: an installer not protected from other

@@ -12,6 +12,7 @@
 #include "platform/linux/linux_process_facts.h"
 #include "platform/linux/linux_smc_client.h"
 #include "platform/linux/linux_system_power.h"
+#include "platform/tool_groups.h"
 
 namespace tidewarden::platform {
 
@@ -20,7 +21,7 @@ LinuxPlatform::LinuxPlatform(std::vector<TrustAnchor> anchors) : root_(::open("/
   clock_ = makeSystemClock();
   facts_ = makeLinuxProcessFacts(root_);
   codeSigning_ = std::make_unique<CodeSigning>(CodeSigningOptions{std::move(anchors), &root_});
-  launcher_ = makeProcessLauncher(root_);
+  launcher_ = makeProcessLauncher(root_, std::make_shared<ToolGroups>(root_, ToolGroups::kLinuxDirectory));
   smc_ = makeLinuxSmcClient([this] { return openAppleSmcAttributes(root_); });
   power_ = makeLinuxSystemPower(root_);
   freeSpace_ = makeVolumeFreeSpace(root_);
