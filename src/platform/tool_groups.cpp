@@ -25,6 +25,12 @@ constexpr std::size_t kBootIdCharacters = 36;
 constexpr std::uint64_t kMaxGroup = 2147483647;
 constexpr const char* kRecordSuffix = ".group";
 constexpr const char* kTemporarySuffix = ".tmp";
+// Record files set aside while the volume has space: a record is written over one in
+// place (no new blocks) and renamed to its group's name, and a forgotten record becomes
+// a spare again. A tool can then still be recorded, and so started, on a full volume.
+constexpr int kSpareSlots = 16;
+constexpr const char* kSparePrefix = "spare-";
+constexpr const char* kSpareSuffix = ".slot";
 constexpr mode_t kRecordMode = 0600;
 constexpr mode_t kForeignWriteBits = 022;
 // /proc holds one entry per process; the kernel's own limit on processes is far below.
@@ -154,6 +160,31 @@ std::optional<pid_t> groupOfRecordName(const std::string& name) {
   return static_cast<pid_t>(*group);
 }
 
+std::string spareName(int index) { return kSparePrefix + std::to_string(index) + kSpareSuffix; }
+
+bool isSpareName(const std::string& name) {
+  if (!name.starts_with(kSparePrefix) || !name.ends_with(kSpareSuffix)) return false;
+  const std::string_view number =
+      std::string_view(name).substr(std::string_view(kSparePrefix).size(),
+                                    name.size() - std::string_view(kSparePrefix).size() - std::string_view(kSpareSuffix).size());
+  const auto index = canonicalDecimal(number);
+  return index && *index < static_cast<std::uint64_t>(kSpareSlots);
+}
+
+// Records are written padded with zero bytes to the size of a slot.
+std::string padded(std::string text) {
+  text.resize(ToolGroupRecord::kMaxTextBytes, '\0');
+  return text;
+}
+
+// The record text of a file's bytes: up to the padding, which must be zero bytes only.
+std::optional<std::string_view> unpadded(std::string_view bytes) {
+  const std::size_t end = bytes.find('\0');
+  if (end == std::string_view::npos) return bytes;
+  if (bytes.find_first_not_of('\0', end) != std::string_view::npos) return std::nullopt;
+  return bytes.substr(0, end);
+}
+
 }  // namespace
 
 std::optional<std::string> ToolGroupRecord::text() const {
@@ -230,13 +261,52 @@ bool ToolGroups::record(pid_t pid, const std::string& executable) {
   const std::optional<UniqueFd> directory = openDirectory(/*create=*/true);
   if (!directory) return false;
   const std::string name = std::to_string(pid);
-  return replaceFileAtomically(directory->get(), name + kRecordSuffix, name + kTemporarySuffix, *text, kRecordMode) ==
+  const std::string bytes = padded(*text);
+  std::lock_guard lock(spareMutex_);
+  for (int index = 0; index < kSpareSlots; ++index) {
+    const std::string spare = spareName(index);
+    const UniqueFd file = openAt(directory->get(), spare, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+    const auto facts = file ? fileFacts(file.get()) : std::nullopt;
+    if (!facts || !facts->regular || facts->size != static_cast<off_t>(bytes.size())) continue;
+    // Under its spare name until written and synced: a record is never seen half-written.
+    if (writeAllAt(file.get(), 0, bytes) && ::fdatasync(file.get()) == 0 &&
+        ::renameat(directory->get(), spare.c_str(), directory->get(), (name + kRecordSuffix).c_str()) == 0 &&
+        ::fsync(directory->get()) == 0) {
+      return true;
+    }
+  }
+  return replaceFileAtomically(directory->get(), name + kRecordSuffix, name + kTemporarySuffix, bytes, kRecordMode) ==
          ReplaceResult::replaced;
 }
 
 void ToolGroups::forget(pid_t pid) {
   const std::optional<UniqueFd> directory = openDirectory(/*create=*/false);
-  if (directory) removeFileAt(directory->get(), std::to_string(pid) + kRecordSuffix);
+  if (!directory) return;
+  const std::string name = std::to_string(pid) + kRecordSuffix;
+  std::lock_guard lock(spareMutex_);
+  const auto facts = fileFactsAt(directory->get(), name);
+  if (facts && facts->regular && facts->size == static_cast<off_t>(ToolGroupRecord::kMaxTextBytes)) {
+    for (int index = 0; index < kSpareSlots; ++index) {
+      const std::string spare = spareName(index);
+      if (fileFactsAt(directory->get(), spare) || errno != ENOENT) continue;
+      if (::renameat(directory->get(), name.c_str(), directory->get(), spare.c_str()) == 0) return;
+      break;
+    }
+  }
+  removeFileAt(directory->get(), name);
+}
+
+void ToolGroups::setSparesAside(int directory) {
+  std::lock_guard lock(spareMutex_);
+  const std::string zeros = padded("");
+  for (int index = 0; index < kSpareSlots; ++index) {
+    const std::string spare = spareName(index);
+    if (fileFactsAt(directory, spare) || errno != ENOENT) continue;
+    // Best effort: without spares, records are written to new files.
+    if (replaceFileAtomically(directory, spare, spare + kTemporarySuffix, zeros, kRecordMode) != ReplaceResult::replaced) {
+      return;
+    }
+  }
 }
 
 bool ToolGroups::settle(int directory, const std::string& name, int boundMilliseconds, std::vector<std::string>* log) {
@@ -255,6 +325,10 @@ bool ToolGroups::settle(int directory, const std::string& name, int boundMillise
     // A record whose write was cut short: its tool never got past its start.
     return settled("Removed the unfinished tool record " + name + ".");
   }
+  if (isSpareName(name)) return true;
+  if (name.ends_with(kTemporarySuffix) && isSpareName(name.substr(0, name.size() - 4))) {
+    return settled("Removed the unfinished spare tool record " + name + ".");
+  }
   const std::optional<pid_t> named = groupOfRecordName(name);
   const UniqueFd file = openAt(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (!file && errno == ENOENT) return true;
@@ -264,7 +338,8 @@ bool ToolGroups::settle(int directory, const std::string& name, int boundMillise
   if (facts && facts->regular && facts->owner == 0 && facts->links == 1 &&
       facts->size <= static_cast<off_t>(ToolGroupRecord::kMaxTextBytes) &&
       readAll(file.get(), text, ToolGroupRecord::kMaxTextBytes)) {
-    record = ToolGroupRecord::parse(text);
+    const auto recorded = unpadded(text);
+    if (recorded) record = ToolGroupRecord::parse(*recorded);
   }
   if (!record || !named || record->group != *named) {
     // Whatever it named may still run: in doubt for as long as its group (when the name
@@ -328,6 +403,7 @@ std::vector<std::string> ToolGroups::endPreviousLife() {
   for (const std::string& name : listing->names) {
     if (!settle(directory->get(), name, kEndBoundMilliseconds, &log)) doubtful_.push_back(name);
   }
+  setSparesAside(directory->get());
   return log;
 }
 

@@ -42,7 +42,9 @@ struct ToolGroupRecord {
 };
 
 // The records of one helper's tools in a root-owned directory (kDirectory on the Mac;
-// each record "<group>.group", 0600, written atomically and synced), and
+// each record "<group>.group", 0600, padded with zero bytes to kMaxTextBytes, written
+// whole and synced before it takes that name, preferably over a spare record file set
+// aside at start-up so that a full volume still takes one), and
 // the ending of what a previous life left running. Processes are read from the machine's
 // own /proc, also in simulation, where the tools are real processes.
 class ToolGroups {
@@ -82,6 +84,8 @@ class ToolGroups {
   // Whether the record `name` is settled (its group ended, or the record stale), in which
   // case it is removed; appends a log line when `log` is given.
   bool settle(int directory, const std::string& name, int boundMilliseconds, std::vector<std::string>* log);
+  // Creates the spare record files that are missing, while there is space for them.
+  void setSparesAside(int directory);
 
   UniqueFd root_;
   std::string directory_;
@@ -89,6 +93,7 @@ class ToolGroups {
   std::string boot_;
   std::uint64_t ownStart_ = 0;
   std::mutex mutex_;
+  std::mutex spareMutex_;  // taking and giving back spare record files
   std::vector<std::string> doubtful_;  // record names of a previous life not yet settled
 };
 
