@@ -131,37 +131,39 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-bool writeAll(int fd, std::string_view bytes) {
+namespace {
+
+// Hands `bytes` to `put` (a write of its own kind) until all are taken, retrying EINTR
+// and short writes.
+template <typename Put>
+bool putEvery(std::string_view bytes, Put put) {
   while (!bytes.empty()) {
-    ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0) {
+    const ssize_t taken = put(bytes);
+    if (taken < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (put == 0) {
+    if (taken == 0) {
       errno = EIO;
       return false;
     }
-    bytes.remove_prefix(static_cast<size_t>(put));
+    bytes.remove_prefix(static_cast<size_t>(taken));
   }
   return true;
 }
 
+}  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+  return putEvery(bytes, [fd](std::string_view rest) { return ::write(fd, rest.data(), rest.size()); });
+}
+
 bool writeAllAt(int fd, std::int64_t offset, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::pwrite(fd, bytes.data(), bytes.size(), offset);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (put == 0) {
-      errno = EIO;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(put));
-    offset += put;
-  }
-  return true;
+  return putEvery(bytes, [fd, &offset](std::string_view rest) {
+    const ssize_t taken = ::pwrite(fd, rest.data(), rest.size(), offset);
+    if (taken > 0) offset += taken;
+    return taken;
+  });
 }
 
 bool flushFileSystemOf(int fd, double limitSeconds) {
