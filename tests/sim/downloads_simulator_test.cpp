@@ -75,6 +75,7 @@ TEST_F(DownloadsSimulatorTest, ScanShowsEachDownloadWithItsActivityAndTheClientT
   // Without the acknowledgment the client sends nothing.
   EXPECT_EQ(ctl({"downloads", "remove", itemAt(scan, idle).at("id")}).exitCode, 2);
   EXPECT_EQ(sizeOf(idle), 5000000);
+  change({"download", "unlock", "busy"});  // the simulated downloader does not outlive the test
 }
 
 TEST_F(DownloadsSimulatorTest, ARemovalCutShortByKillingTheSimulatorLeavesTheFileWholeAndUnapproved) {
