@@ -6,10 +6,10 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
-#include <thread>
 
 #include "platform/uuid.h"
 #include "sim/simulated_mac.h"
+#include "sim/tool_gate.h"
 #include "sim/world.h"
 
 namespace tidewarden::sim {
@@ -101,10 +101,8 @@ std::optional<SimulatedToolAnswer> answerDiskutilChange(const std::string& direc
   if (!eraseDisk && !eraseVolume && !mount) return std::nullopt;
   if (!mount && World::read(directory).disks.eraseHangs.value_or(false)) hang();
   if (World::read(directory).disks.eraseGated.value_or(false)) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kEraseGateBoundSeconds);
-    while (!fs::exists(directory + "/" + kEraseGateFile) && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    awaitUntil([&] { return fs::exists(directory + "/" + kEraseGateFile); },
+               std::chrono::seconds(kEraseGateBoundSeconds));
   }
 
   SimulatedToolAnswer answer;

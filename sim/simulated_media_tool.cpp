@@ -11,6 +11,7 @@
 #include "platform/file_io.h"
 #include "sim/simulated_disk_formats.h"
 #include "sim/simulated_mac.h"
+#include "sim/tool_gate.h"
 #include "sim/world.h"
 
 namespace tidewarden::sim {
@@ -22,19 +23,12 @@ using namespace std::chrono_literals;
 // Bounds of the tool's own waits for the world: a gate file, Disk Arbitration's answers.
 constexpr auto kGateBound = 120s;
 constexpr auto kMountAnswerBound = 30s;
-constexpr auto kWorldLook = 10ms;
 constexpr std::size_t kOverlongLineCharacters = 9000;
 
 void say(const std::string& text) { platform::writeAll(STDOUT_FILENO, text); }
 
 [[noreturn]] void hang() {
   for (;;) ::pause();
-}
-
-template <class Condition>
-void awaitUntil(Condition condition, std::chrono::seconds bound) {
-  const auto end = std::chrono::steady_clock::now() + bound;
-  while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(kWorldLook);
 }
 
 }  // namespace
@@ -62,7 +56,7 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   auto step = [&](const std::string& name, const std::string& line, bool first) {
     if (settings.stepGate && !first) {
       const fs::path gate = fs::path(directory) / kMediaToolGateFolder / name;
-      awaitUntil([&] { return fs::exists(gate); }, std::chrono::duration_cast<std::chrono::seconds>(kGateBound));
+      awaitUntil([&] { return fs::exists(gate); }, kGateBound);
     }
     say(line);
     if (settings.hangAtStep == name) hang();
@@ -109,7 +103,7 @@ int runSimulatedMediaTool(const std::string& directory, const std::string& bundl
   percentages();
   if (settings.stepGate) {
     const fs::path gate = fs::path(directory) / kMediaToolGateFolder / "done";
-    awaitUntil([&] { return fs::exists(gate); }, std::chrono::duration_cast<std::chrono::seconds>(kGateBound));
+    awaitUntil([&] { return fs::exists(gate); }, kGateBound);
   }
   awaitUntil([&] { return World::read(directory).disks.mountRequests.empty(); },
              std::chrono::duration_cast<std::chrono::seconds>(kMountAnswerBound));

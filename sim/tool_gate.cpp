@@ -43,6 +43,11 @@ void toolGateVerb(const std::string& directory, WorldVerbArguments arguments) {
   }
 }
 
+void awaitUntil(const std::function<bool()>& condition, std::chrono::steady_clock::duration bound) {
+  const auto end = std::chrono::steady_clock::now() + bound;
+  while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(kGateLook);
+}
+
 void awaitToolGate(const std::string& directory, const std::string& invocation) {
   const fs::path gate = fs::path(directory) / kToolGateFolder;
   std::error_code ignored;
@@ -52,10 +57,7 @@ void awaitToolGate(const std::string& directory, const std::string& invocation) 
   const fs::path waiting = gate / (kWaitingPrefix + pid);
   std::ofstream(gate / (".writing-" + pid)) << invocation;
   fs::rename(gate / (".writing-" + pid), waiting, ignored);
-  const auto end = std::chrono::steady_clock::now() + kGateBound;
-  while (fs::exists(gate / kClosedFile, ignored) && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(kGateLook);
-  }
+  awaitUntil([&] { return !fs::exists(gate / kClosedFile, ignored); }, kGateBound);
   fs::remove(waiting, ignored);
 }
 

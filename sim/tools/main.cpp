@@ -17,7 +17,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -185,11 +184,7 @@ int run(int argc, char** argv) {
         held = world.disks.heldQueries != before;
       });
       // A held query answers once the test opens its gate.
-      const auto end = std::chrono::steady_clock::now() + kQueryHoldBound;
-      while (held && !std::filesystem::exists(directory + "/" + sim::kQueryGateFile) &&
-             std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
+      if (held) sim::awaitUntil([&] { return std::filesystem::exists(directory + "/" + sim::kQueryGateFile); }, kQueryHoldBound);
     }
   } else {
     answer = sim::answerSimulatedTool(*tool, arguments, tools);
